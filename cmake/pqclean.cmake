@@ -1,0 +1,40 @@
+# ML-DSA-65 comes from PQClean's reference ("clean") sources, which the npm
+# registry ships in the `pqclean` package. deps/package-lock.json pins the exact
+# tarball by integrity hash; `npm ci --ignore-scripts` unpacks it into the build
+# tree without running its native build. The sources are never committed.
+set(VESTREL_NPM_DIR ${CMAKE_BINARY_DIR}/npm)
+set(PQCLEAN_ROOT ${VESTREL_NPM_DIR}/node_modules/pqclean/deps/PQClean)
+set(_lock ${CMAKE_SOURCE_DIR}/deps/package-lock.json)
+file(SHA256 ${_lock} _lock_hash)
+if(NOT EXISTS ${PQCLEAN_ROOT}/crypto_sign/ml-dsa-65/clean/sign.c
+   OR NOT "${_lock_hash}" STREQUAL "${VESTREL_NPM_LOCK_HASH}")
+  find_program(NPM npm REQUIRED)
+  file(MAKE_DIRECTORY ${VESTREL_NPM_DIR})
+  configure_file(${CMAKE_SOURCE_DIR}/deps/package.json ${VESTREL_NPM_DIR}/package.json COPYONLY)
+  configure_file(${_lock} ${VESTREL_NPM_DIR}/package-lock.json COPYONLY)
+  message(STATUS "Fetching pinned PQClean sources with npm ci")
+  execute_process(COMMAND ${NPM} ci --ignore-scripts --no-audit --no-fund
+                  WORKING_DIRECTORY ${VESTREL_NPM_DIR}
+                  RESULT_VARIABLE _npm_rc)
+  if(NOT _npm_rc EQUAL 0)
+    message(FATAL_ERROR "npm ci failed (${_npm_rc}); the ML-DSA sources are required")
+  endif()
+  set(VESTREL_NPM_LOCK_HASH ${_lock_hash} CACHE INTERNAL "lock file the npm tree was fetched from")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_lock})
+
+set(_mldsa ${PQCLEAN_ROOT}/crypto_sign/ml-dsa-65/clean)
+add_library(pqclean_mldsa65 STATIC
+  ${_mldsa}/ntt.c
+  ${_mldsa}/packing.c
+  ${_mldsa}/poly.c
+  ${_mldsa}/polyvec.c
+  ${_mldsa}/reduce.c
+  ${_mldsa}/rounding.c
+  ${_mldsa}/sign.c
+  ${_mldsa}/symmetric-shake.c
+  ${PQCLEAN_ROOT}/common/fips202.c
+  ${PQCLEAN_ROOT}/common/randombytes.c)
+target_include_directories(pqclean_mldsa65 SYSTEM PUBLIC ${_mldsa} ${PQCLEAN_ROOT}/common)
+target_compile_options(pqclean_mldsa65 PRIVATE -O3 -w)
+set_target_properties(pqclean_mldsa65 PROPERTIES C_STANDARD 99)

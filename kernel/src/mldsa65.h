@@ -1,0 +1,67 @@
+// ML-DSA-65 (FIPS 204), pure mode, empty context, deterministic signing. This
+// adapter is the only code that knows which implementation sits underneath.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "bytes.h"
+#include "errors.h"
+
+namespace vestrel::mldsa65 {
+
+inline constexpr std::size_t kPublicKeyBytes = PK_SIZE;
+inline constexpr std::size_t kSignatureBytes = SIG_SIZE;
+inline constexpr std::size_t kSeedBytes = 32;
+inline constexpr std::size_t kN = 256;
+inline constexpr std::size_t kK = 6;
+inline constexpr std::size_t kL = 5;
+
+// 256 coefficients in 32-bit integers, as the signing routine works on them.
+struct alignas(32) Poly {
+  std::int32_t coeffs[kN];
+};
+
+// The private key kept in the form signing works on, so that no signature ever
+// repeats the expansion: seeds, the public-key hash, the secret vectors, their
+// NTT images and the expanded matrix A-hat.
+struct ExpandedKey {
+  std::uint8_t rho[32];
+  std::uint8_t key[32];
+  std::uint8_t tr[64];
+  Poly s1[kL];
+  Poly s2[kK];
+  Poly t0[kK];
+  Poly s1_hat[kL];
+  Poly s2_hat[kK];
+  Poly t0_hat[kK];
+  Poly a_hat[kK][kL];
+};
+
+using SeedView = std::span<const std::uint8_t, kSeedBytes>;
+using PublicKey = std::span<std::uint8_t, kPublicKeyBytes>;
+using PublicKeyView = std::span<const std::uint8_t, kPublicKeyBytes>;
+using Signature = std::span<std::uint8_t, kSignatureBytes>;
+using SignatureView = std::span<const std::uint8_t, kSignatureBytes>;
+
+// ML-DSA.KeyGen_internal(xi): fills `sk` and the encoded public key `pk`.
+void keygen(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept;
+
+// Deterministic ML-DSA.Sign with an empty context: M' = 0x00 0x00 || msg,
+// rnd = 32 zero bytes. SigningFailed only if the primitive gives up.
+[[nodiscard]] KStatus sign(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept;
+
+enum class VerifyOutcome : std::uint8_t {
+  Valid,
+  DoesNotDecode,  // malformed hint section, or |z|inf >= gamma1 - beta
+  DoesNotVerify,  // decodes, but the commitment hash differs
+};
+
+// ML-DSA.Verify, pure mode, empty context.
+[[nodiscard]] VerifyOutcome verify(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept;
+
+// Zeroes every secret part of the key (rho, K, tr, s1, s2, t0 and images).
+void wipe(ExpandedKey& sk) noexcept;
+
+}  // namespace vestrel::mldsa65

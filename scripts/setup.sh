@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a fresh Debian machine of this
+# kind. Quiet and idempotent: packages already present are left alone.
+set -euo pipefail
+
+packages=(cmake g++ make pkg-config libssl-dev python3-dev libgtest-dev libbenchmark-dev
+          nlohmann-json3-dev python3-pytest python3-hypothesis nodejs npm binutils)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+# node and npm often come from outside Debian on these machines; only ask apt
+# for them when the commands are really absent.
+if command -v node >/dev/null && command -v npm >/dev/null; then
+  tmp=()
+  for p in "${missing[@]}"; do [[ $p == nodejs || $p == npm ]] || tmp+=("$p"); done
+  missing=("${tmp[@]+"${tmp[@]}"}")
+fi
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

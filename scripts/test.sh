@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the kernel's GoogleTest suites through
+# CTest, then the module's pytest suite under the oldest and the newest CPython
+# on the machine (and Debian's own python3), all against the one abi3 module.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+build=${VESTREL_BUILD_DIR:-build}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESTREL_BUILD_TESTS=ON >/dev/null
+cmake --build "$build" -j"$(nproc)"
+
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+
+python3 kernel-py/tests/run_all.py --build "$build"
