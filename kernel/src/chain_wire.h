@@ -34,18 +34,20 @@ inline constexpr std::size_t MAX_CHAIN_LEN = 16;
 
 using SignatureView = std::span<const std::uint8_t, SIG_SIZE>;
 
+inline constexpr std::array<std::uint8_t, SIG_SIZE> kNoSignature{};
+
 // The fixed key and signature sizes are part of the type: a view of any other
 // length cannot be formed.
 struct CredentialView {
-  PublicKeyView issuer_pk;
-  SignatureView sig;
+  PublicKeyView issuer_pk{kNoKey};
+  SignatureView sig{kNoSignature};
   ByteView payload;
 };
 
 // Views into the caller's wire; valid only while that buffer is.
 struct DecodedChain {
   std::array<CredentialView, MAX_CHAIN_LEN> slots;
-  std::size_t count;
+  std::size_t count = 0;
 };
 
 // WireTruncated, WireVersionMismatch, EmptyChain, ChainTooDeep. One pass over

@@ -12,6 +12,7 @@
 // No version, magic or padding: a payload is exactly 1965 + S + C bytes.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -31,8 +32,11 @@ enum class Role : std::uint8_t { Leaf = 0x00, Node = 0x01 };
 
 using PublicKeyView = std::span<const std::uint8_t, PK_SIZE>;
 
+// Fixed-size views cannot be empty; an unfilled one points at these zeros.
+inline constexpr std::array<std::uint8_t, PK_SIZE> kNoKey{};
+
 struct CredentialPayload {
-  PublicKeyView child_pk;
+  PublicKeyView child_pk{kNoKey};
   Role role;
   std::uint32_t depth;
   ByteView scope;
@@ -64,7 +68,7 @@ struct LenientPayload {
   std::uint8_t bad_byte = 0;
   KernelError scope_error = KernelError::WireInvalid;
 
-  ByteView child_pk;
+  PublicKeyView child_pk{kNoKey};
   Role role = Role::Leaf;
   std::uint32_t depth = 0;
   ByteView scope;  // validated when problem is None
