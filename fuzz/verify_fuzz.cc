@@ -1,0 +1,59 @@
+// Chain verification under a fixed root key. The first input byte picks a mode:
+//  - even: the rest is a wire, verified as it stands (framing, linkage and
+//    signature paths; a random wire rarely gets past its signatures);
+//  - odd: the rest is one payload, which the root really signs, so the
+//    payload, scope, depth and caveat checks behind the signature are reached.
+//    Then verification must fail exactly as the strict payload reader does.
+#include <array>
+#include <cstdlib>
+
+#include "chain_wire.h"
+#include "identity.h"
+#include "mldsa65.h"
+#include "verify.h"
+
+using namespace vestrel;
+
+namespace {
+
+const Identity& root() {
+  static const Identity* id = [] {
+    auto* fresh = new Identity;
+    const std::array<std::uint8_t, SEED_SIZE> master{};
+    const char label[] = "fuzz";
+    ByteView text(reinterpret_cast<const std::uint8_t*>(label), sizeof label - 1);
+    if (!derive_identity(master, text, text, *fresh)) std::abort();
+    return fresh;
+  }();
+  return *id;
+}
+
+constexpr std::uint64_t kNow = 1'000'000;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  ByteView rest(data + 1, size - 1);
+  const Identity& id = root();
+  if ((data[0] & 1) == 0) {
+    (void)verify_delegation(public_key(id), rest, kNow);
+    return 0;
+  }
+
+  std::array<std::uint8_t, SIG_SIZE> sig{};
+  if (!mldsa65::sign(id.signing_key, rest, sig)) std::abort();
+  CredentialView cred{public_key(id), sig, rest};
+  auto wire = encode_chain(std::span<const CredentialView>(&cred, 1));
+  if (!wire) return 0;  // a payload beyond the writer's capacity
+  auto verdict = verify_delegation(public_key(id), *wire, kNow);
+  auto payload = decode_payload(rest);
+  if (!payload) {
+    if (verdict || verdict.error() != payload.error()) std::abort();
+  } else if (payload->depth != 1) {
+    if (verdict || verdict.error() != KernelError::DepthMismatch) std::abort();
+  } else if (verdict) {
+    if (*verdict != 1 || !enforce_caveats(payload->caveats, kNow)) std::abort();
+  }
+  return 0;
+}
