@@ -1,0 +1,212 @@
+// The ML-DSA-65 adapter against the published ACVP and Wycheproof cases, plus
+// the properties the rest of the kernel relies on.
+#include "mldsa65.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "mldsa65_sk_encoding.h"
+
+namespace vestrel::mldsa65 {
+namespace {
+
+using nlohmann::json;
+
+json load_cases(const std::string& name) {
+  std::ifstream in(std::string(VESTREL_VECTORS_DIR) + "/" + name + ".json");
+  EXPECT_TRUE(in) << "missing vector file " << name;
+  if (!in) return json::array();
+  json doc = json::parse(in);
+  EXPECT_EQ(doc.at("schema"), "mldsa65-vectors/1");
+  return doc.at("cases");
+}
+
+Bytes unhex(const std::string& hex) {
+  Bytes out(hex.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    out[i] = static_cast<std::uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+  }
+  return out;
+}
+
+template <std::size_t N>
+std::span<const std::uint8_t, N> fixed(const Bytes& b) {
+  EXPECT_EQ(b.size(), N);
+  return std::span<const std::uint8_t, N>(b.data(), N);
+}
+
+// The key pair a case names: Wycheproof gives the seed, ACVP only skEncode.
+struct KeyPair {
+  std::unique_ptr<ExpandedKey> sk = std::make_unique<ExpandedKey>();
+  std::array<std::uint8_t, kPublicKeyBytes> pk{};
+};
+
+KeyPair key_of(const json& c) {
+  KeyPair k;
+  if (c.contains("seed")) {
+    keygen(fixed<kSeedBytes>(unhex(c["seed"])), *k.sk, k.pk);
+    EXPECT_EQ(Bytes(k.pk.begin(), k.pk.end()), unhex(c["pk"])) << "derived public key";
+  } else {
+    load_secret_key(fixed<kEncodedSecretKeyBytes>(unhex(c["sk"])), *k.sk);
+    const Bytes pk = unhex(c["pk"]);
+    std::copy(pk.begin(), pk.end(), k.pk.begin());
+  }
+  return k;
+}
+
+Bytes sign_bytes(const ExpandedKey& sk, const Bytes& msg) {
+  Bytes sig(kSignatureBytes);
+  EXPECT_TRUE(sign(sk, msg, Signature(sig.data(), kSignatureBytes)));
+  return sig;
+}
+
+TEST(MlDsa65Vectors, KeyGenFromSeed) {
+  int checked = 0;
+  for (const json& c : load_cases("keygen")) {
+    SCOPED_TRACE(c["id"].get<std::string>());
+    KeyPair k = key_of(c);
+    if (c.contains("sk")) {
+      // The expanded key must be exactly what ACVP's encoded key expands to,
+      // or signing from one and the other could differ.
+      const Bytes sk = unhex(c["sk"]);
+      Bytes encoded(kEncodedSecretKeyBytes);
+      encode_secret_key(*k.sk, EncodedSecretKey(encoded.data(), encoded.size()));
+      EXPECT_EQ(encoded, sk);
+      auto loaded = std::make_unique<ExpandedKey>();
+      load_secret_key(fixed<kEncodedSecretKeyBytes>(sk), *loaded);
+      EXPECT_EQ(std::memcmp(loaded.get(), k.sk.get(), sizeof(ExpandedKey)), 0);
+    }
+    ++checked;
+  }
+  EXPECT_EQ(checked, 24);
+}
+
+TEST(MlDsa65Vectors, DeterministicSigningMatchesByteForByte) {
+  int checked = 0;
+  for (const json& c : load_cases("sign")) {
+    SCOPED_TRACE(c["id"].get<std::string>());
+    ASSERT_EQ(c["ctx"], "");
+    KeyPair k = key_of(c);
+    const Bytes msg = unhex(c["msg"]);
+    const Bytes sig = sign_bytes(*k.sk, msg);
+    EXPECT_EQ(sig, unhex(c["sig"]));
+    EXPECT_EQ(verify(k.pk, msg, fixed<kSignatureBytes>(sig)), VerifyOutcome::Valid);
+    ++checked;
+  }
+  EXPECT_EQ(checked, 35);
+}
+
+TEST(MlDsa65Vectors, NonEmptyContextSignaturesAreNeverOurs) {
+  int checked = 0;
+  for (const json& c : load_cases("sign_ctx")) {
+    SCOPED_TRACE(c["id"].get<std::string>());
+    KeyPair k = key_of(c);
+    const Bytes msg = unhex(c["msg"]);
+    const Bytes theirs = unhex(c["sig"]);
+    EXPECT_NE(sign_bytes(*k.sk, msg), theirs);
+    EXPECT_EQ(verify(k.pk, msg, fixed<kSignatureBytes>(theirs)), VerifyOutcome::DoesNotVerify);
+    ++checked;
+  }
+  EXPECT_EQ(checked, 7);
+}
+
+TEST(MlDsa65Vectors, VerificationOutcomes) {
+  const std::map<std::string, VerifyOutcome> expected_of = {
+      {"accept", VerifyOutcome::Valid},
+      {"SignatureDecodingFailed", VerifyOutcome::DoesNotDecode},
+      {"SignatureInvalid", VerifyOutcome::DoesNotVerify},
+  };
+  int checked = 0, unreachable = 0;
+  for (const json& c : load_cases("verify")) {
+    SCOPED_TRACE(c["id"].get<std::string>());
+    const std::string kernel = c["kernel_verify"];
+    // Keys and signatures of the wrong length cannot be expressed as inputs.
+    if (kernel == "unreachable") {
+      ++unreachable;
+      continue;
+    }
+    const Bytes pk = unhex(c["pk"]), sig = unhex(c["sig"]);
+    EXPECT_EQ(verify(fixed<kPublicKeyBytes>(pk), unhex(c["msg"]), fixed<kSignatureBytes>(sig)),
+              expected_of.at(kernel));
+    ++checked;
+  }
+  EXPECT_EQ(checked, 91);
+  EXPECT_EQ(unreachable, 7);
+}
+
+class MlDsa65 : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::array<std::uint8_t, kSeedBytes> seed{};
+    seed[0] = 7;
+    keygen(seed, *key_.sk, key_.pk);
+  }
+  KeyPair key_;
+};
+
+TEST_F(MlDsa65, SigningIsDeterministicAndVerifies) {
+  for (std::size_t len : {0u, 1u, 2048u, 35309u}) {
+    SCOPED_TRACE(len);
+    Bytes msg(len, 0x5A);
+    const Bytes sig = sign_bytes(*key_.sk, msg);
+    EXPECT_EQ(sign_bytes(*key_.sk, msg), sig);
+    EXPECT_EQ(verify(key_.pk, msg, fixed<kSignatureBytes>(sig)), VerifyOutcome::Valid);
+  }
+}
+
+TEST_F(MlDsa65, AnyChangeToMessageKeyOrCommitmentFailsVerification) {
+  const Bytes msg(100, 0x11);
+  const Bytes sig = sign_bytes(*key_.sk, msg);
+  for (std::size_t bit : {0u, 7u, 401u, 799u}) {
+    SCOPED_TRACE(bit);
+    Bytes m = msg, s = sig;
+    auto pk = key_.pk;
+    m[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    s[bit / 8 % 48] ^= static_cast<std::uint8_t>(1u << (bit % 8));   // inside c~
+    pk[bit / 8 + 32] ^= static_cast<std::uint8_t>(1u << (bit % 8));  // inside t1
+    EXPECT_EQ(verify(key_.pk, m, fixed<kSignatureBytes>(sig)), VerifyOutcome::DoesNotVerify);
+    EXPECT_EQ(verify(key_.pk, msg, fixed<kSignatureBytes>(s)), VerifyOutcome::DoesNotVerify);
+    EXPECT_EQ(verify(pk, msg, fixed<kSignatureBytes>(sig)), VerifyOutcome::DoesNotVerify);
+  }
+}
+
+TEST_F(MlDsa65, MalformedHintsAndOversizedZDoNotDecode) {
+  const Bytes msg = {1, 2, 3};
+  const Bytes good = sign_bytes(*key_.sk, msg);
+  constexpr std::size_t kHints = kSignatureBytes - 61;
+  struct Row {
+    const char* what;
+    void (*mutate)(Bytes&);
+  } rows[] = {
+      {"count above omega", [](Bytes& s) { s[kSignatureBytes - 1] = 56; }},
+      {"counts decrease",
+       [](Bytes& s) { s[kHints + 55] = static_cast<std::uint8_t>(s[kHints + 56] + 1); }},
+      {"unused position set", [](Bytes& s) { s[kHints + s[kSignatureBytes - 1]] = 1; }},
+      // z[0][0] = gamma1 - (packed value): packed 0 gives exactly gamma1.
+      {"z at gamma1", [](Bytes& s) { s[48] = 0, s[49] = 0, s[50] &= 0xF0; }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Bytes sig = good;
+    row.mutate(sig);
+    EXPECT_EQ(verify(key_.pk, msg, fixed<kSignatureBytes>(sig)), VerifyOutcome::DoesNotDecode);
+  }
+}
+
+TEST_F(MlDsa65, WipeLeavesNothingOfTheKey) {
+  wipe(*key_.sk);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(key_.sk.get());
+  EXPECT_TRUE(
+      std::all_of(bytes, bytes + sizeof(ExpandedKey), [](std::uint8_t b) { return b == 0; }));
+}
+
+}  // namespace
+}  // namespace vestrel::mldsa65
