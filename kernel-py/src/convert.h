@@ -1,0 +1,43 @@
+// Argument conversion: the five kinds a parameter can have, each turning one
+// matched argument into the plain value the kernel takes. A TypeError raised
+// while converting gets the argument's name as a prefix; every other
+// exception passes on unchanged.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bytes.h"
+#include "failure.h"
+#include "signature.h"
+
+namespace vestrel::py {
+
+// One credential tuple, copied out of whatever byte sequences it held.
+struct OwnedCredential {
+  Bytes issuer_pk;
+  Bytes sig;
+  Bytes payload;
+};
+
+// A view of a bytes object (or subclass) held by `args`; valid for the call.
+[[nodiscard]] ByteView bytes_argument(const Arguments& args, std::size_t index);
+// UTF-8 of a str (or subclass).
+[[nodiscard]] std::string text_argument(const Arguments& args, std::size_t index);
+// Through the index protocol; OverflowError outside 0..2^32-1.
+[[nodiscard]] std::uint32_t u32_argument(const Arguments& args, std::size_t index);
+// Through the index protocol; the host's OverflowError outside 0..2^64-1.
+[[nodiscard]] std::uint64_t u64_argument(const Arguments& args, std::size_t index);
+// A sequence of 3-tuples of byte sequences.
+[[nodiscard]] std::vector<OwnedCredential> credentials_argument(const Arguments& args,
+                                                                std::size_t index);
+
+// TypeError "'{qualname}' object cannot be converted to '{target}'".
+[[nodiscard]] Failure downcast_error(PyObject* obj, std::string_view target);
+
+}  // namespace vestrel::py
