@@ -1,0 +1,237 @@
+#include "island.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string>
+
+#include "convert.h"
+#include "entry.h"
+#include "failure.h"
+#include "identity.h"
+#include "results.h"
+#include "signature.h"
+
+namespace vestrel::py {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Instance layout
+
+// The interpreter's allocator guarantees 16-byte alignment, less than the key's
+// polynomials ask for, so the Identity is placed at the first suitably aligned
+// address inside a slightly larger area.
+struct IslandObject {
+  PyObject_HEAD
+      // Method calls in progress; -1 would be an exclusive hold, which nothing in
+      // this module ever takes.
+      std::atomic<std::int64_t>
+          hold;
+  alignas(16) unsigned char storage[sizeof(Identity) + alignof(Identity)];
+};
+
+IslandObject* as_island(PyObject* self) noexcept { return reinterpret_cast<IslandObject*>(self); }
+
+void* identity_storage(IslandObject* island) noexcept {
+  auto address = reinterpret_cast<std::uintptr_t>(island->storage);
+  address = (address + alignof(Identity) - 1) & ~static_cast<std::uintptr_t>(alignof(Identity) - 1);
+  return reinterpret_cast<void*>(address);
+}
+
+Identity& identity_of(IslandObject* island) noexcept {
+  return *std::launder(static_cast<Identity*>(identity_storage(island)));
+}
+
+// ---------------------------------------------------------------------------
+// Shared hold
+
+// Taken for the duration of every method call, released on every path.
+class SharedHold {
+ public:
+  explicit SharedHold(PyObject* receiver) : island_(checked_receiver(receiver)) {
+    std::int64_t seen = island_->hold.load();
+    do {
+      if (seen == -1) throw Failure::message(PyExc_RuntimeError, "Already mutably borrowed");
+    } while (!island_->hold.compare_exchange_weak(seen, seen + 1));
+  }
+  SharedHold(const SharedHold&) = delete;
+  SharedHold& operator=(const SharedHold&) = delete;
+  ~SharedHold() { island_->hold.fetch_sub(1); }
+
+  [[nodiscard]] const Identity& identity() const noexcept { return identity_of(island_); }
+
+ private:
+  static IslandObject* checked_receiver(PyObject* receiver) {
+    auto* type = reinterpret_cast<PyTypeObject*>(island_type());
+    if (receiver == nullptr || PyType_IsSubtype(Py_TYPE(receiver), type) == 0) {
+      throw downcast_error(receiver == nullptr ? Py_None : receiver, "IdentityIsland");
+    }
+    return as_island(receiver);
+  }
+
+  IslandObject* island_;
+};
+
+// ---------------------------------------------------------------------------
+// Constructor and destructor
+
+constexpr std::string_view kNewParameters[] = {"master", "deployment", "context"};
+constexpr CallSignature kNewSignature{"IdentityIsland", "__new__", kNewParameters};
+
+PyObject* island_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    const Arguments matched(kNewSignature, args, kwargs);
+    const ByteView master = bytes_argument(matched, 0);
+    const ByteView deployment = bytes_argument(matched, 1);
+    const ByteView context = bytes_argument(matched, 2);
+    if (master.size() != SEED_SIZE) {
+      throw Failure::message(PyExc_ValueError,
+                             "master must be " + std::to_string(SEED_SIZE) + " bytes");
+    }
+
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    Ref self = Ref::steal(alloc(type, 0));
+    if (!self) throw Failure::fetch();
+    IslandObject* island = as_island(self.get());
+    new (&island->hold) std::atomic<std::int64_t>(0);
+    // The key is derived straight into the instance, its final resting place,
+    // so no copy of it ever exists. On failure `self` is released, and the
+    // destructor wipes whatever part of the key was written.
+    Identity* identity = new (identity_storage(island)) Identity;
+    check_kernel(derive_identity(master.first<SEED_SIZE>(), deployment, context, *identity));
+    return self;
+  });
+}
+
+void island_dealloc(PyObject* self) noexcept {
+  IslandObject* island = as_island(self);
+  Identity& identity = identity_of(island);
+  wipe_identity(identity);
+  identity.~Identity();
+  island->hold.~atomic();
+  // Instances of a heap type own a reference to it, dropped after the memory
+  // goes back through the type's own free slot.
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  if (free_slot == nullptr) free_slot = PyObject_Free;
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------
+// Methods
+
+PyObject* public_key_entry(PyObject* self, PyObject* /*unused*/) noexcept {
+  return guarded([&] {
+    const SharedHold held(self);
+    return new_bytes(public_key(held.identity()));
+  });
+}
+
+// Only ASCII capitals are folded: Unicode case rules would let other texts
+// (a Kelvin sign, say) pass as a role.
+Role parse_role(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  if (text == "leaf") return Role::Leaf;
+  if (text == "node") return Role::Node;
+  throw Failure::message(PyExc_ValueError, "role must be 'leaf' or 'node'");
+}
+
+constexpr std::string_view kIssueParameters[] = {"child_pk", "role", "depth", "scope_tlv",
+                                                 "caveats"};
+constexpr CallSignature kIssueSignature{"IdentityIsland", "issue_credential", kIssueParameters};
+
+PyObject* issue_credential_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    const Arguments matched(kIssueSignature, args, kwargs);
+    const SharedHold held(self);
+    // Every argument is converted before any of them is judged, so a wrongly
+    // typed later argument is reported even when an earlier one is too long.
+    const ByteView child_pk = bytes_argument(matched, 0);
+    std::string role_text = text_argument(matched, 1);
+    const std::uint32_t depth = u32_argument(matched, 2);
+    const ByteView scope = bytes_argument(matched, 3);
+    const ByteView caveats = bytes_argument(matched, 4);
+    if (child_pk.size() != PK_SIZE) {
+      throw Failure::message(PyExc_ValueError,
+                             "child_pk must be " + std::to_string(PK_SIZE) + " bytes");
+    }
+    const Role role = parse_role(std::move(role_text));
+    IssuedCredential issued = value_or_raise(
+        issue_credential(held.identity(), child_pk.first<PK_SIZE>(), role, depth, scope, caveats));
+    Ref payload = new_bytes(issued.payload);
+    Ref sig = new_bytes(issued.sig);
+    return new_tuple(std::move(payload), std::move(sig));
+  });
+}
+
+// ---------------------------------------------------------------------------
+// The class
+
+constexpr char kClassDoc[] =
+    "IdentityIsland(master, deployment, context)\n--\n\n"
+    "ML-DSA-65 identity derived from a master seed.";
+
+constexpr char kPublicKeyDoc[] =
+    "public_key($self)\n--\n\nReturns the PK_SIZE-byte ML-DSA-65 public key.";
+
+constexpr char kIssueCredentialDoc[] =
+    "issue_credential($self, child_pk, role, depth, scope_tlv, caveats)\n"
+    "--\n"
+    "\n"
+    "issue_credential(child_pk, role, depth, scope_tlv, caveats) -> (payload, sig)\n"
+    "\n"
+    "role: \"leaf\" or \"node\".\n"
+    "depth: position in the chain, starting at 1.\n"
+    "scope_tlv: TLV bytes from perm_tlv().\n"
+    "caveats: concatenated caveat bytes from not_before()/not_after(), or b\"\".\n"
+    "Returns (payload_bytes, sig_bytes).";
+
+PyMethodDef kMethods[] = {
+    {"public_key", as_method(&public_key_entry), METH_NOARGS, kPublicKeyDoc},
+    {"issue_credential", as_method(&issue_credential_entry), METH_VARARGS | METH_KEYWORDS,
+     kIssueCredentialDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Interpreters before 3.11 keep pointing at the spec's name rather than
+// copying it, so the spec, its name and its slots all live in static storage.
+PyType_Slot kSlots[] = {
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(&island_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&island_dealloc)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+// Default flags only: no subclassing, no instance dictionary, no weak
+// references, no garbage collection (an instance refers to no other object).
+PyType_Spec kSpec = {
+    "builtins.IdentityIsland",
+    static_cast<int>(sizeof(IslandObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* island_type() {
+  // Kept for the life of the process; the interpreter lock makes the null
+  // test a run-once guard.
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    PyObject* made = PyType_FromSpec(&kSpec);
+    if (made == nullptr) throw Failure::fetch();
+    type = made;
+  }
+  return type;
+}
+
+}  // namespace vestrel::py
