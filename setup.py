@@ -1,0 +1,78 @@
+"""Builds the wheel: one stable-ABI extension plus its type stubs.
+
+The extension is not compiled by setuptools. build_ext runs the project's own
+CMake build (which also fetches the pinned ML-DSA sources with npm) and copies
+the resulting vestrel_kernel.abi3.so into place, so the wheel holds exactly what
+scripts/demo.sh and scripts/test.sh build and test.
+
+Environment:
+  VESTREL_CMAKE_BUILD_DIR  CMake build tree to use (default: build-pip/cmake);
+                           reusing one keeps later builds incremental.
+  VESTREL_PYTHON           interpreter whose headers CMake compiles against
+                           (default: the one CMakeLists.txt picks). The module
+                           uses only the limited API, so any 3.9+ headers give
+                           the same binary interface.
+"""
+
+import os
+import shutil
+import subprocess
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+ROOT = os.path.dirname(os.path.abspath(__file__))
+# Kept away from build/, which scripts/test.sh uses with the test targets on.
+BUILD_BASE = os.path.join("build-pip", "setuptools")
+MODULE = "vestrel_kernel"
+CMAKE_TARGET = "vestrel_kernel_py"
+STUBS = "vestrel_kernel-stubs"
+
+
+class CMakeExtension(Extension):
+    def __init__(self, name: str) -> None:
+        # py_limited_api gives the copied file its .abi3.so name.
+        super().__init__(name, sources=[], py_limited_api=True)
+
+
+class CMakeBuild(build_ext):
+    def build_extension(self, ext: Extension) -> None:
+        build_dir = os.environ.get("VESTREL_CMAKE_BUILD_DIR") or os.path.join(
+            ROOT, "build-pip", "cmake")
+        configure = ["cmake", "-S", ROOT, "-B", build_dir,
+                     "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DVESTREL_BUILD_TESTS=OFF"]
+        python = os.environ.get("VESTREL_PYTHON")
+        if python:
+            configure.append(f"-DPython3_EXECUTABLE={python}")
+        jobs = str(os.cpu_count() or 1)
+        self._run(configure)
+        self._run(["cmake", "--build", build_dir, "--target", CMAKE_TARGET, "-j", jobs])
+
+        built = os.path.join(build_dir, "kernel-py", MODULE + ".abi3.so")
+        target = self.get_ext_fullpath(ext.name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(built, target)
+
+    @staticmethod
+    def _run(cmd: list[str]) -> None:
+        print("+", " ".join(cmd), flush=True)
+        subprocess.run(cmd, check=True)
+
+
+# setuptools' own scratch files (egg-info included) go under build-pip/ too,
+# so an in-tree build leaves the source tree as it found it.
+os.makedirs(BUILD_BASE, exist_ok=True)
+
+setup(
+    ext_modules=[CMakeExtension(MODULE)],
+    cmdclass={"build_ext": CMakeBuild},
+    packages=[STUBS],
+    package_dir={STUBS: os.path.join("stubs", STUBS)},
+    package_data={STUBS: ["__init__.pyi"]},
+    options={
+        "build": {"build_base": BUILD_BASE},
+        "egg_info": {"egg_base": BUILD_BASE},
+        # One binary serves every CPython from 3.9 on.
+        "bdist_wheel": {"py_limited_api": "cp39"},
+    },
+)
