@@ -1,0 +1,460 @@
+#!/usr/bin/env python3
+"""Regenerates the conformance vectors in vectors/ from the built module.
+
+    PYTHONPATH=build/kernel-py python3 tools/gen_vectors.py          # rewrite
+    PYTHONPATH=build/kernel-py python3 tools/gen_vectors.py --check  # compare only
+
+Every expected result is what vestrel_kernel itself returns. Each case also
+names the result it was written to show, and generation stops if the module
+answers differently, so a vector can never silently test something else. The
+public keys, HKDF intermediates and the signatures over hand-made payloads come
+from tools/mldsa65_reference.py, which is checked against the module here too.
+The schema is described in vectors/README.md.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from pathlib import Path
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import mldsa65_reference as ref  # noqa: E402
+import vestrel_kernel as vk  # noqa: E402
+
+VECTORS = Path(__file__).resolve().parent.parent / "vectors"
+FORMAT = 1
+
+MASTER = bytes(range(32))
+DEPLOYMENT = b"conformance"
+NOW = 1_750_000_000
+HOUR = 3600
+
+PK_SIZE, SIG_SIZE = vk.PK_SIZE, vk.SIG_SIZE
+SIG_Z_OFFSET = 48  # c-tilde comes first, then the response vector z
+SIG_HINT_OFFSET = SIG_SIZE - 61  # 55 hint positions, then 6 running counts
+
+Credential = Tuple[bytes, bytes, bytes]
+Expected = Union[int, str]  # a credential count, or a KernelError name
+
+
+def le32(n: int) -> bytes:
+    return n.to_bytes(4, "little")
+
+
+def raw_payload(child_pk: bytes, role: int, depth: int, scope: bytes, caveats: bytes = b"",
+                scope_len: Optional[int] = None, caveats_len: Optional[int] = None,
+                tail: bytes = b"") -> bytes:
+    """A payload laid out by hand, whose length fields may disagree with its contents."""
+    return (child_pk + bytes([role]) + le32(depth)
+            + le32(len(scope) if scope_len is None else scope_len) + scope
+            + le32(len(caveats) if caveats_len is None else caveats_len) + caveats + tail)
+
+
+def perms(*pairs: Tuple[bytes, bytes]) -> bytes:
+    return b"".join(vk.perm_tlv(r, v) for r, v in pairs)
+
+
+def flip(data: bytes, at: int, mask: int = 0x01) -> bytes:
+    out = bytearray(data)
+    out[at] ^= mask
+    return bytes(out)
+
+
+def patch(data: bytes, at: int, new: bytes) -> bytes:
+    return data[:at] + new + data[at + len(new):]
+
+
+class Identity:
+    """One derived identity: the module's object and the reference key pair."""
+
+    def __init__(self, context: bytes) -> None:
+        self.labels = (MASTER, DEPLOYMENT, context)
+        self.island = vk.IdentityIsland(*self.labels)
+        self.pk = self.island.public_key()
+        self._ref: Optional[ref.KeyPair] = None
+
+    def ref(self) -> ref.KeyPair:
+        if self._ref is None:
+            self._ref = ref.derive(*self.labels)
+            if self._ref.public_key != self.pk:
+                raise SystemExit(f"reference and module disagree on key {self.labels[2]!r}")
+        return self._ref
+
+    def issue(self, child: bytes, role: str, depth: int, scope: bytes,
+              caveats: bytes = b"") -> Credential:
+        payload, sig = self.island.issue_credential(child, role, depth, scope, caveats)
+        return (self.pk, sig, payload)
+
+    def sign_raw(self, payload: bytes) -> Credential:
+        """A credential over bytes that issue_credential would refuse to lay out."""
+        return (self.pk, ref.sign(self.ref(), payload), payload)
+
+
+def outcome(root_pk: bytes, wire: bytes, now: int) -> Expected:
+    try:
+        return vk.verify_delegation(root_pk, wire, now)
+    except ValueError as e:
+        message = str(e)
+        if not message.startswith("KernelError::"):
+            raise
+        return message[len("KernelError::"):]
+
+
+def check_entry(now: int, result: Expected) -> Dict[str, Any]:
+    return {"now": now, "count": result} if isinstance(result, int) else {"now": now, "error": result}
+
+
+# --- identity derivation --------------------------------------------------------
+
+
+def derivation_vectors() -> Dict[str, Any]:
+    inputs = [
+        ("counting master, typical labels", MASTER, b"example-deployment", b"root"),
+        ("counting master, second context", MASTER, b"example-deployment", b"service"),
+        ("all-zero master, empty labels: the info is the one byte ':'", bytes(32), b"", b""),
+        ("deployment 'a:b', context 'c': same info as the next case", MASTER, b"a:b", b"c"),
+        ("deployment 'a', context 'b:c': same info, so the same key", MASTER, b"a", b"b:c"),
+        ("deployment 'ab', empty context: differs from 'a' + 'b'", MASTER, b"ab", b""),
+        ("deployment 'a', context 'b'", MASTER, b"a", b"b"),
+        ("all-ones master, 300-byte deployment (info spans several HMAC blocks)",
+         b"\xff" * 32, bytes(range(256)) + bytes(44), b"ctx"),
+    ]
+    cases = []
+    for name, master, deployment, context in inputs:
+        pk = vk.IdentityIsland(master, deployment, context).public_key()
+        reference = ref.derive(master, deployment, context)
+        if reference.public_key != pk:
+            raise SystemExit(f"derivation: reference and module disagree on {name!r}")
+        cases.append({
+            "name": name,
+            "master": master.hex(),
+            "deployment": deployment.hex(),
+            "context": context.hex(),
+            "hkdf_prk": ref.hkdf_prk(master).hex(),
+            "mldsa_seed": ref.mldsa_seed(master, deployment, context).hex(),
+            "public_key": pk.hex(),
+        })
+    return {"format": FORMAT, "kind": "derivation", "cases": cases}
+
+
+# --- issuance ---------------------------------------------------------------------
+
+
+def issuance_vectors(ids: Dict[str, Identity]) -> Dict[str, Any]:
+    issuer = ids["root"]
+    child = ids["service"].pk
+    largest_scope = perms(*[(bytes([i]) * 255, bytes([255 - i]) * 255) for i in range(64)])
+    full_caveats = b"".join(vk.not_before(NOW - i) if i % 2 else vk.not_after(NOW + i)
+                            for i in range(64))
+    rows: List[Tuple[str, str, int, bytes, bytes, Expected]] = [
+        # (name, role, depth, scope, caveats, expected: "ok" or a KernelError name)
+        ("node, one permission, both time bounds", "node", 1,
+         perms((b"docs", b"*")), vk.not_before(NOW) + vk.not_after(NOW + HOUR), "ok"),
+        ("leaf, empty resource and verb, no caveats: the smallest payload (1967 bytes)", "leaf", 1,
+         perms((b"", b"")), b"", "ok"),
+        ("order and duplicates are kept as given", "leaf", 2,
+         perms((b"b", b"read"), (b"a", b"read"), (b"b", b"read")), vk.not_after(NOW), "ok"),
+        ("depth 0 is issued (verification refuses it later)", "node", 0, perms((b"*", b"*")), b"", "ok"),
+        ("depth 16, the deepest", "leaf", 16, perms((b"*", b"*")), b"", "ok"),
+        ("64 records of 512 bytes and 576 caveat bytes: the largest payload (35309 bytes)",
+         "node", 1, largest_scope, full_caveats, "ok"),
+        ("depth 17", "leaf", 17, perms((b"*", b"*")), b"", "ChainTooDeep"),
+        ("empty scope", "leaf", 1, b"", b"", "ScopeEmpty"),
+        ("65 records", "leaf", 1, perms(*[(b"r", b"v")] * 65), b"", "ScopeTooLarge"),
+        ("64 records and one stray byte", "leaf", 1, perms(*[(b"r", b"v")] * 64) + b"\x00", b"",
+         "ScopeTooLarge"),
+        ("a record whose verb runs past the scope", "leaf", 1, b"\x01a\x02b", b"", "WireInvalid"),
+        ("577 caveat bytes", "leaf", 1, perms((b"r", b"v")), bytes(577), "CaveatsTooLarge"),
+        ("10 caveat bytes", "leaf", 1, perms((b"r", b"v")), vk.not_after(NOW) + b"\x02",
+         "MalformedCaveatBuffer"),
+        ("caveat tag 3", "leaf", 1, perms((b"r", b"v")), b"\x03" + bytes(8), "MalformedCaveatBuffer"),
+        ("empty scope and 577 caveat bytes: the scope is checked first", "leaf", 1, b"", bytes(577),
+         "ScopeEmpty"),
+        ("malformed caveats and depth 17: the caveats are checked first", "leaf", 17,
+         perms((b"r", b"v")), bytes(10), "MalformedCaveatBuffer"),
+    ]
+    cases = []
+    for name, role, depth, scope, caveats, expected in rows:
+        case: Dict[str, Any] = {"name": name, "issuer": "root", "child_pk": child.hex(),
+                                "role": role, "depth": depth, "scope": scope.hex(),
+                                "caveats": caveats.hex()}
+        try:
+            payload, sig = issuer.island.issue_credential(child, role, depth, scope, caveats)
+        except ValueError as e:
+            got = str(e).split("KernelError::", 1)[-1]
+            if got != expected:
+                raise SystemExit(f"issuance {name!r}: expected {expected}, module gave {e}")
+            case["error"] = got
+        else:
+            if expected != "ok":
+                raise SystemExit(f"issuance {name!r}: expected {expected}, module issued")
+            case["payload"] = payload.hex()
+            case["signature"] = sig.hex()
+        cases.append(case)
+    issuers = {"root": {"master": MASTER.hex(), "deployment": DEPLOYMENT.hex(),
+                        "context": issuer.labels[2].hex(), "public_key": issuer.pk.hex()}}
+    return {"format": FORMAT, "kind": "issuance", "issuers": issuers, "cases": cases}
+
+
+# --- verification -------------------------------------------------------------------
+
+
+class Verification:
+    def __init__(self, ids: Dict[str, Identity]) -> None:
+        self.ids = ids
+        self.cases: List[Dict[str, Any]] = []
+
+    def add(self, name: str, wire: bytes, checks: Sequence[Tuple[int, Expected]],
+            root: str = "root", group: str = "") -> None:
+        entries = []
+        for now, expected in checks:
+            got = outcome(self.ids[root].pk, wire, now)
+            if got != expected:
+                raise SystemExit(f"verification {name!r} at {now}: expected {expected}, module gave {got}")
+            entries.append(check_entry(now, got))
+        self.cases.append({"name": name, "group": group, "root": root, "wire": wire.hex(),
+                           "checks": entries})
+
+    def document(self) -> Dict[str, Any]:
+        keys = {name: {"master": MASTER.hex(), "deployment": DEPLOYMENT.hex(),
+                       "context": ident.labels[2].hex(), "public_key": ident.pk.hex()}
+                for name, ident in self.ids.items()}
+        return {"format": FORMAT, "kind": "verification", "keys": keys, "cases": self.cases}
+
+
+def verification_vectors(ids: Dict[str, Identity]) -> Dict[str, Any]:
+    root, service, worker, other = (ids[n] for n in ("root", "service", "worker", "other"))
+    v = Verification(ids)
+    enc: Callable[[Sequence[Credential]], bytes] = vk.encode_chain
+    any_perm = perms((b"*", b"*"))
+    docs_all, docs_read = perms((b"docs", b"*")), perms((b"docs", b"read"))
+
+    # Valid chains, and the time bounds (inclusive at both ends).
+    c1 = root.issue(service.pk, "node", 1, docs_all,
+                    vk.not_before(NOW - HOUR) + vk.not_after(NOW + 100 * HOUR))
+    c2 = service.issue(worker.pk, "node", 2, perms((b"docs", b"read"), (b"docs", b"list")),
+                       vk.not_before(NOW - 10) + vk.not_after(NOW + 10 * HOUR))
+    c3 = worker.issue(other.pk, "leaf", 3, perms((b"docs", b"read"), (b"docs", b"read")),
+                      vk.not_before(NOW) + vk.not_after(NOW + HOUR))
+    three = enc([c1, c2, c3])
+    v.add("three credentials, checked at and around every bound", three, [
+        (NOW, 3), (NOW + 60, 3), (NOW - 1, "NotBeforeViolation"),
+        (NOW + HOUR, 3), (NOW + HOUR + 1, "NotAfterViolation"),
+        (NOW - HOUR, "NotBeforeViolation"), (NOW + 100 * HOUR + 1, "NotAfterViolation"),
+    ], group="valid")
+    one = enc([root.issue(worker.pk, "leaf", 1, docs_read)])
+    v.add("one credential without caveats", one, [(0, 1), (NOW, 1), (2**53 - 1, 1)], group="valid")
+    v.add("bytes after the last credential are ignored", one + b"\x00\xff", [(NOW, 1)], group="valid")
+    v.add("a credential may delegate to its own issuer key", enc([
+        root.issue(root.pk, "node", 1, any_perm), root.issue(worker.pk, "leaf", 2, docs_read)]),
+        [(NOW, 2)], group="valid")
+
+    # Chain length: 16 is the limit; a count of 17 is refused from the header alone.
+    pair = (root, service)
+    sixteen = enc([pair[i % 2].issue(pair[(i + 1) % 2].pk, "node", i + 1, any_perm)
+                   for i in range(16)])
+    v.add("16 credentials, depths 1 to 16", sixteen, [(NOW, 16)], group="boundary")
+    v.add("count 17, nothing after the header", b"\x01" + le32(17), [(NOW, "ChainTooDeep")],
+          group="boundary")
+    v.add("count 17 followed by 16 valid credentials", b"\x01" + le32(17) + sixteen[5:],
+          [(NOW, "ChainTooDeep")], group="boundary")
+
+    # Scope and caveat sizes.
+    sixty_four = perms(*[(b"r%d" % i, b"v") for i in range(64)])
+    v.add("64 permission records", enc([root.issue(worker.pk, "leaf", 1, sixty_four)]),
+          [(NOW, 1)], group="boundary")
+    v.add("65 permission records (signed)", enc([root.sign_raw(raw_payload(
+        worker.pk, 0, 1, sixty_four + vk.perm_tlv(b"r", b"v")))]), [(NOW, "ScopeTooLarge")],
+        group="boundary")
+    v.add("64 permission records and one stray byte (signed)", enc([root.sign_raw(raw_payload(
+        worker.pk, 0, 1, sixty_four + b"\x00"))]), [(NOW, "ScopeTooLarge")], group="boundary")
+    bounds = b"".join(vk.not_before(NOW - 31 + i) if i < 32 else vk.not_after(NOW + i - 32)
+                      for i in range(64))
+    v.add("576 caveat bytes: the latest not-before and the earliest not-after are both now",
+          enc([root.issue(worker.pk, "leaf", 1, docs_read, bounds)]),
+          [(NOW, 1), (NOW - 1, "NotBeforeViolation"), (NOW + 1, "NotAfterViolation")],
+          group="boundary")
+    v.add("577 caveat bytes (signed)", enc([root.sign_raw(raw_payload(
+        worker.pk, 0, 1, docs_read, bounds + b"\x01"))]), [(NOW, "CaveatsTooLarge")],
+        group="boundary")
+    v.add("585 caveat bytes, 65 valid records (signed)", enc([root.sign_raw(raw_payload(
+        worker.pk, 0, 1, docs_read, bounds + vk.not_after(NOW)))]), [(NOW, "CaveatsTooLarge")],
+        group="boundary")
+
+    # Framing.
+    v.add("empty wire", b"", [(NOW, "WireTruncated")], group="wire")
+    v.add("version byte only", b"\x01", [(NOW, "WireTruncated")], group="wire")
+    v.add("count cut short", b"\x01\x01\x00\x00", [(NOW, "WireTruncated")], group="wire")
+    v.add("version 2", b"\x02", [(NOW, "WireVersionMismatch")], group="wire")
+    v.add("version 0 in front of a valid chain", b"\x00" + one[1:], [(NOW, "WireVersionMismatch")],
+          group="wire")
+    v.add("count 0", b"\x01" + le32(0), [(NOW, "EmptyChain")], group="wire")
+    v.add("count 0 followed by a valid credential", b"\x01" + le32(0) + one[5:],
+          [(NOW, "EmptyChain")], group="wire")
+    v.add("count 4294967295", b"\x01\xff\xff\xff\xff", [(NOW, "ChainTooDeep")], group="wire")
+    v.add("count 1, record cut inside the signature", one[:5 + 4000], [(NOW, "WireTruncated")],
+          group="wire")
+    v.add("count 1, payload one byte short of its length field", one[:-1],
+          [(NOW, "WireTruncated")], group="wire")
+
+    # Linkage, delegation right, signature.
+    v.add("first credential issued by another key (validly signed)",
+          enc([other.issue(worker.pk, "leaf", 1, docs_read)]), [(NOW, "ParentKeyMismatch")],
+          group="linkage")
+    v.add("second issuer is not the first credential's child", enc([
+        root.issue(service.pk, "node", 1, docs_all), other.issue(worker.pk, "leaf", 2, docs_read)]),
+        [(NOW, "ParentKeyMismatch")], group="linkage")
+    to_worker_leaf = root.issue(worker.pk, "leaf", 1, docs_all)
+    v.add("a leaf delegates", enc([to_worker_leaf, worker.issue(other.pk, "leaf", 2, docs_read)]),
+          [(NOW, "LeafCannotDelegate")], group="linkage")
+    pk, sig, payload = root.issue(worker.pk, "leaf", 1, docs_read)
+    v.add("payload byte flipped (in the child key)", enc([(pk, sig, flip(payload, 0))]),
+          [(NOW, "SignatureInvalid")], group="signature")
+    v.add("payload role byte changed to 2 after signing", enc([(pk, sig, patch(payload, PK_SIZE, b"\x02"))]),
+          [(NOW, "SignatureInvalid")], group="signature")
+    v.add("signature byte flipped (in c-tilde)", enc([(pk, flip(sig, 0), payload)]),
+          [(NOW, "SignatureInvalid")], group="signature")
+    v.add("signature taken from another credential of the same issuer",
+          enc([(pk, c1[1], payload)]), [(NOW, "SignatureInvalid")], group="signature")
+    v.add("hint count above 55", enc([(pk, patch(sig, SIG_SIZE - 1, b"\x38"), payload)]),
+          [(NOW, "SignatureDecodingFailed")], group="signature")
+    # z's first coefficient is the low 20 bits at SIG_Z_OFFSET, stored as 2^19 - z.
+    z_zero = (sig[:SIG_Z_OFFSET] + b"\x00\x00" + bytes([sig[SIG_Z_OFFSET + 2] & 0xF0])
+              + sig[SIG_Z_OFFSET + 3:])
+    v.add("z coefficient of 2^19, beyond the norm bound", enc([(pk, z_zero, payload)]),
+          [(NOW, "SignatureDecodingFailed")], group="signature")
+
+    # Payload structure behind a valid signature.
+    for name, body, expected in [
+        ("payload of 1952 bytes (key only)", worker.pk, "WireTruncated"),
+        ("payload of 1960 bytes, role 0", worker.pk + b"\x00" + bytes(7), "WireTruncated"),
+        ("scope length runs past the end", raw_payload(worker.pk, 0, 1, docs_read, scope_len=0xFFFFFFFF),
+         "WireTruncated"),
+        ("caveat length runs past the end", raw_payload(worker.pk, 0, 1, docs_read, caveats_len=9),
+         "WireTruncated"),
+        ("role byte 2", raw_payload(worker.pk, 2, 1, docs_read), "InvalidRoleByte"),
+        ("one byte after the caveats", raw_payload(worker.pk, 0, 1, docs_read, tail=b"\x00"), "WireInvalid"),
+        ("permission record runs past the scope", raw_payload(worker.pk, 0, 1, b"\x05ab"), "WireInvalid"),
+        ("verb length byte missing", raw_payload(worker.pk, 0, 1, b"\x00"), "WireInvalid"),
+        ("empty scope", raw_payload(worker.pk, 0, 1, b""), "ScopeEmpty"),
+        ("10 caveat bytes", raw_payload(worker.pk, 0, 1, docs_read, vk.not_after(NOW) + b"\x00"),
+         "MalformedCaveatBuffer"),
+        ("caveat tag 3", raw_payload(worker.pk, 0, 1, docs_read, b"\x03" + bytes(8)), "MalformedCaveatBuffer"),
+    ]:
+        v.add(f"{name} (signed)", enc([root.sign_raw(body)]), [(NOW, expected)], group="payload")
+
+    # Depth and scope coverage.
+    v.add("first credential at depth 2", enc([root.issue(worker.pk, "leaf", 2, docs_read)]),
+          [(NOW, "DepthMismatch")], group="depth")
+    v.add("first credential at depth 0", enc([root.issue(worker.pk, "leaf", 0, docs_read)]),
+          [(NOW, "DepthMismatch")], group="depth")
+    to_service = root.issue(service.pk, "node", 1, docs_all)
+    v.add("depths 1, 3", enc([to_service, service.issue(worker.pk, "leaf", 3, docs_read)]),
+          [(NOW, "DepthMismatch")], group="depth")
+    for name, parent, child in [
+        ("child adds a permission after covered ones", docs_all, perms((b"docs", b"read"), (b"mail", b"read"))),
+        ("no prefix matching: 'doc' does not cover 'docs'", perms((b"doc", b"*")), docs_read),
+        ("a child '*' is literal", docs_all, perms((b"*", b"read"))),
+        ("only the one-byte '*' is a wildcard", perms((b"**", b"*")), docs_read),
+        ("comparison is case-sensitive", perms((b"Docs", b"*")), docs_read),
+    ]:
+        v.add(name, enc([root.issue(service.pk, "node", 1, parent),
+                         service.issue(worker.pk, "leaf", 2, child)]),
+              [(NOW, "ScopeEscalation")], group="scope")
+    v.add("covered: wildcards, equal fields, empty fields and duplicates", enc([
+        root.issue(service.pk, "node", 1, perms((b"*", b"read"), (b"docs", b"*"), (b"", b""))),
+        service.issue(worker.pk, "leaf", 2, perms((b"*", b"read"), (b"mail", b"read"), (b"docs", b"x"),
+                                                  (b"docs", b"x"), (b"", b"")))]),
+        [(NOW, 2)], group="scope")
+
+    # Two rules broken at once: the first in verification order is reported.
+    signed_by_other = other.issue(worker.pk, "leaf", 1, docs_read)
+    bad_sig = lambda c: (c[0], flip(c[1], 0), c[2])  # noqa: E731
+    v.add("count 3, only 2 records, the first issued by another key",
+          b"\x01" + le32(3) + enc([signed_by_other, service.issue(worker.pk, "leaf", 2, docs_read)])[5:],
+          [(NOW, "WireTruncated")], group="order")
+    v.add("version 2 and count 0", b"\x02" + le32(0), [(NOW, "WireVersionMismatch")], group="order")
+    v.add("wrong issuer and bad signature", enc([bad_sig(signed_by_other)]),
+          [(NOW, "ParentKeyMismatch")], group="order")
+    v.add("leaf parent and wrong issuer", enc([to_worker_leaf, other.issue(service.pk, "leaf", 2, docs_read)]),
+          [(NOW, "ParentKeyMismatch")], group="order")
+    v.add("leaf parent and bad signature",
+          enc([to_worker_leaf, bad_sig(worker.issue(other.pk, "leaf", 2, docs_read))]),
+          [(NOW, "LeafCannotDelegate")], group="order")
+    v.add("bad signature and the first credential not yet valid",
+          enc([bad_sig(root.issue(worker.pk, "leaf", 1, docs_read, vk.not_before(NOW + 1)))]),
+          [(NOW, "SignatureInvalid")], group="order")
+    v.add("role byte 255 in a 1953-byte payload (signed)", enc([root.sign_raw(worker.pk + b"\xff")]),
+          [(NOW, "InvalidRoleByte")], group="order")
+    v.add("empty scope and 577 caveat bytes (signed)",
+          enc([root.sign_raw(raw_payload(worker.pk, 0, 1, b"", bytes(577)))]), [(NOW, "ScopeEmpty")],
+          group="order")
+    v.add("malformed scope and malformed caveats (signed)",
+          enc([root.sign_raw(raw_payload(worker.pk, 0, 1, b"\x05ab", bytes(10)))]), [(NOW, "WireInvalid")],
+          group="order")
+    v.add("malformed caveats and depth 7 (signed)",
+          enc([root.sign_raw(raw_payload(worker.pk, 0, 7, docs_read, b"\x03" + bytes(8)))]),
+          [(NOW, "MalformedCaveatBuffer")], group="order")
+    v.add("wrong depth and scope escalation",
+          enc([to_service, service.issue(worker.pk, "leaf", 3, perms((b"mail", b"read")))]),
+          [(NOW, "DepthMismatch")], group="order")
+    v.add("scope escalation and expired",
+          enc([to_service, service.issue(worker.pk, "leaf", 2, perms((b"mail", b"read")),
+                                         vk.not_after(NOW - 1))]),
+          [(NOW, "ScopeEscalation")], group="order")
+    v.add("first credential expired, second with a bad signature",
+          enc([root.issue(service.pk, "node", 1, docs_all, vk.not_after(NOW - 1)),
+               bad_sig(service.issue(worker.pk, "leaf", 2, docs_read))]),
+          [(NOW, "NotAfterViolation")], group="order")
+    v.add("caveats not-after(now-1) then not-before(now+1): the first record decides",
+          enc([root.issue(worker.pk, "leaf", 1, docs_read, vk.not_after(NOW - 1) + vk.not_before(NOW + 1))]),
+          [(NOW, "NotAfterViolation")], group="order")
+    v.add("caveats not-before(now+1) then not-after(now-1): the first record decides",
+          enc([root.issue(worker.pk, "leaf", 1, docs_read, vk.not_before(NOW + 1) + vk.not_after(NOW - 1))]),
+          [(NOW, "NotBeforeViolation")], group="order")
+    v.add("not-before 100 then 50: both are enforced", enc([root.issue(
+        worker.pk, "leaf", 1, docs_read, vk.not_before(100) + vk.not_before(50))]),
+          [(75, "NotBeforeViolation"), (100, 1)], group="order")
+    return v.document()
+
+
+def build_all() -> Dict[str, Dict[str, Any]]:
+    ids = {name: Identity(name.encode()) for name in ("root", "service", "worker", "other")}
+    return {
+        "derivation.json": derivation_vectors(),
+        "issuance.json": issuance_vectors(ids),
+        "verification.json": verification_vectors(ids),
+    }
+
+
+def render(document: Dict[str, Any]) -> str:
+    return json.dumps(document, indent=1) + "\n"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--check", action="store_true",
+                        help="compare with the committed files instead of writing them")
+    parser.add_argument("--out", type=Path, default=VECTORS, help="directory (default: vectors/)")
+    options = parser.parse_args()
+    stale = []
+    for filename, document in build_all().items():
+        path = options.out / filename
+        text = render(document)
+        if options.check:
+            if not path.exists() or path.read_text() != text:
+                stale.append(filename)
+        else:
+            path.write_text(text)
+            print(f"wrote {path} ({len(text)} bytes, {len(document['cases'])} cases)")
+    if stale:
+        print("out of date: " + ", ".join(stale) + " (run tools/gen_vectors.py)", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
