@@ -6,8 +6,10 @@ the resulting vestrel_kernel.abi3.so into place, so the wheel holds exactly what
 scripts/demo.sh and scripts/test.sh build and test.
 
 Environment:
-  VESTREL_CMAKE_BUILD_DIR  CMake build tree to use (default: build-pip/cmake);
-                           reusing one keeps later builds incremental.
+  VESTREL_CMAKE_BUILD_DIR  CMake build tree to use (default: build-pip/cmake).
+                           A new tree is configured without the tests; an
+                           existing one (the tree of scripts/test.sh, say)
+                           keeps its options and only rebuilds what changed.
   VESTREL_PYTHON           interpreter whose headers CMake compiles against
                            (default: the one CMakeLists.txt picks). The module
                            uses only the limited API, so any 3.9+ headers give
@@ -39,8 +41,11 @@ class CMakeBuild(build_ext):
     def build_extension(self, ext: Extension) -> None:
         build_dir = os.environ.get("VESTREL_CMAKE_BUILD_DIR") or os.path.join(
             ROOT, "build-pip", "cmake")
-        configure = ["cmake", "-S", ROOT, "-B", build_dir,
-                     "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DVESTREL_BUILD_TESTS=OFF"]
+        configure = ["cmake", "-S", ROOT, "-B", build_dir]
+        if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
+            # A fresh tree builds only what the wheel needs; an existing one
+            # (such as the tree scripts/test.sh uses) keeps its own options.
+            configure += ["-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DVESTREL_BUILD_TESTS=OFF"]
         python = os.environ.get("VESTREL_PYTHON")
         if python:
             configure.append(f"-DPython3_EXECUTABLE={python}")
