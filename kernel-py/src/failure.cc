@@ -103,6 +103,7 @@ PyObject* normalize_pending() noexcept {
 
 void Failure::raise() && {
   if (fetched_) {
+    // The interpreter takes back the three references it handed over in fetch().
     PyErr_Restore(ptype_.release(), pvalue_.release(), ptraceback_.release());
     return;
   }

@@ -82,6 +82,7 @@ Ref initialise() {
   Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));
   if (!module) throw Failure::fetch();
   run_body(module.get());  // a failure drops the half-built module
+  // A reference of the process's own, never released; the caller gets the other.
   module_object = Ref::borrow(module.get()).release();
   return module;
 }
