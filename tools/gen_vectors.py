@@ -63,6 +63,11 @@ def flip(data: bytes, at: int, mask: int = 0x01) -> bytes:
     return bytes(out)
 
 
+def bad_sig(credential: Credential) -> Credential:
+    issuer, sig, payload = credential
+    return (issuer, flip(sig, 0), payload)
+
+
 def patch(data: bytes, at: int, new: bytes) -> bytes:
     return data[:at] + new + data[at + len(new):]
 
@@ -372,7 +377,6 @@ def verification_vectors(ids: Dict[str, Identity]) -> Dict[str, Any]:
 
     # Two rules broken at once: the first in verification order is reported.
     signed_by_other = other.issue(worker.pk, "leaf", 1, docs_read)
-    bad_sig = lambda c: (c[0], flip(c[1], 0), c[2])  # noqa: E731
     v.add("count 3, only 2 records, the first issued by another key",
           b"\x01" + le32(3) + enc([signed_by_other, service.issue(worker.pk, "leaf", 2, docs_read)])[5:],
           [(NOW, "WireTruncated")], group="order")

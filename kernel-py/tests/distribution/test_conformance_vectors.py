@@ -1,0 +1,104 @@
+"""The committed conformance vectors: still what the module produces, complete,
+and readable by a consumer that knows only the schema in vectors/README.md."""
+
+import json
+import sys
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[3]
+VECTORS = REPO / "vectors"
+sys.path.insert(0, str(REPO / "tools"))
+
+# Every refusal that verification can produce; the other five kernel errors
+# belong to issuance, derivation or perm_tlv.
+VERIFICATION_ERRORS = {
+    "WireTruncated", "WireVersionMismatch", "EmptyChain", "ChainTooDeep", "ParentKeyMismatch",
+    "LeafCannotDelegate", "SignatureDecodingFailed", "SignatureInvalid", "InvalidRoleByte",
+    "WireInvalid", "ScopeEmpty", "ScopeTooLarge", "CaveatsTooLarge", "MalformedCaveatBuffer",
+    "DepthMismatch", "ScopeEscalation", "NotBeforeViolation", "NotAfterViolation",
+}
+
+
+def load(name):
+    return json.loads((VECTORS / name).read_text())
+
+
+def kernel_error(call):
+    try:
+        return call()
+    except ValueError as e:
+        assert str(e).startswith("KernelError::"), e
+        return str(e)[len("KernelError::"):]
+
+
+def test_committed_files_are_exactly_what_the_generator_writes(vk):
+    import gen_vectors
+
+    for name, document in gen_vectors.build_all().items():
+        assert (VECTORS / name).read_text() == gen_vectors.render(document), (
+            f"vectors/{name} is stale: run tools/gen_vectors.py")
+
+
+def test_verification_cases_replay_through_the_module(vk):
+    doc = load("verification.json")
+    keys = {name: bytes.fromhex(k["public_key"]) for name, k in doc["keys"].items()}
+    for case in doc["cases"]:
+        wire = bytes.fromhex(case["wire"])
+        for check in case["checks"]:
+            assert set(check) in ({"now", "count"}, {"now", "error"}), case["name"]
+            expected = check.get("count", check.get("error"))
+            got = kernel_error(lambda: vk.verify_delegation(keys[case["root"]], wire, check["now"]))
+            assert got == expected, f"{case['name']} at {check['now']}"
+
+
+def test_issuance_and_derivation_cases_replay_through_the_module(vk):
+    doc = load("issuance.json")
+    issuers = {name: vk.IdentityIsland(*(bytes.fromhex(i[f]) for f in ("master", "deployment", "context")))
+               for name, i in doc["issuers"].items()}
+    for case in doc["cases"]:
+        args = (bytes.fromhex(case["child_pk"]), case["role"], case["depth"],
+                bytes.fromhex(case["scope"]), bytes.fromhex(case["caveats"]))
+        got = kernel_error(lambda: issuers[case["issuer"]].issue_credential(*args))
+        if "error" in case:
+            assert got == case["error"], case["name"]
+        else:
+            assert got == (bytes.fromhex(case["payload"]), bytes.fromhex(case["signature"])), case["name"]
+    for case in load("derivation.json")["cases"]:
+        labels = (bytes.fromhex(case[f]) for f in ("master", "deployment", "context"))
+        assert vk.IdentityIsland(*labels).public_key().hex() == case["public_key"], case["name"]
+
+
+def test_vectors_cover_every_verification_error_and_the_boundaries():
+    cases = load("verification.json")["cases"]
+    errors = {check["error"] for case in cases for check in case["checks"] if "error" in check}
+    assert errors == VERIFICATION_ERRORS
+    counts = {check["count"] for case in cases for check in case["checks"] if "count" in check}
+    assert 16 in counts
+    names = [case["name"] for case in cases]
+    assert len(names) == len(set(names))
+    groups = {case["group"] for case in cases}
+    assert {"valid", "boundary", "wire", "order"} <= groups
+    assert len([case for case in cases if case["group"] == "order"]) >= 10
+
+
+def test_vectors_stay_small():
+    total = sum(path.stat().st_size for path in VECTORS.glob("*.json"))
+    assert total < 4 * 1024 * 1024
+
+
+def test_reference_signer_reproduces_the_module_exactly(vk):
+    import mldsa65_reference as ref
+
+    labels = (bytes(range(32)), b"tests", b"reference")
+    island = vk.IdentityIsland(*labels)
+    pair = ref.derive(*labels)
+    assert pair.public_key == island.public_key()
+    payload, sig = island.issue_credential(bytes(vk.PK_SIZE), "leaf", 1, vk.perm_tlv(b"a", b"b"),
+                                           vk.not_after(5))
+    assert ref.sign(pair, payload) == sig
+    # ...and what it signs on its own verifies under the module.
+    odd = bytes(pair.public_key) + b"\x02" + bytes(12)
+    wire = vk.encode_chain([(pair.public_key, ref.sign(pair, odd), odd)])
+    assert kernel_error(lambda: vk.verify_delegation(pair.public_key, wire, 0)) == "InvalidRoleByte"
