@@ -1,5 +1,6 @@
 // The chain reader over arbitrary bytes: whatever decodes must re-encode to
 // the bytes it was read from (trailing bytes excepted).
+#include <algorithm>
 #include <cstdlib>
 
 #include "chain_wire.h"

@@ -1,6 +1,7 @@
 // Both payload readers over arbitrary bytes. Beyond "no crash, no read outside
 // the input", it checks that the readers agree wherever they must and that a
 // strictly decoded payload re-encodes to exactly the input.
+#include <algorithm>
 #include <cstdlib>
 
 #include "payload.h"

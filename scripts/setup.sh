@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libssl-dev python3-dev libgtest-dev libbenchmark-dev
-          nlohmann-json3-dev python3-pytest python3-hypothesis nodejs npm binutils)
+          nlohmann-json3-dev python3-pytest python3-hypothesis python3-exceptiongroup
+          python3-tomli nodejs npm binutils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
