@@ -175,3 +175,29 @@ def test_example_script_runs():
                          env=env, capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     assert run.stdout.count("refused ") == 3 and "KernelError::NotAfterViolation" in run.stdout
+
+
+def _signature_vector_cases():
+    path = REPO.parent / "shared" / "vectors" / "verify.json"
+    if not path.exists():
+        return []
+    import json
+
+    cases = json.loads(path.read_text())["cases"]
+    return [pytest.param(c, id=c["id"]) for c in cases if c["kernel_verify"] != "unreachable"]
+
+
+@pytest.mark.parametrize("case", _signature_vector_cases())
+def test_external_signature_cases(case):
+    """Signatures from outside suites, carried as a one-credential chain whose
+    issuer is the case's key: the verdict must be the case's class; a valid
+    signature gets past the signature check and fails on its payload, which
+    is no credential."""
+    pk = bytes.fromhex(case["pk"])
+    wire = vk.encode_chain([(pk, bytes.fromhex(case["sig"]), bytes.fromhex(case["msg"]))])
+    message = refusal(lambda: vk.verify_delegation(pk, wire, NOW))
+    if case["kernel_verify"] == "accept":
+        assert message not in ("KernelError::SignatureInvalid",
+                               "KernelError::SignatureDecodingFailed")
+    else:
+        assert message == "KernelError::" + case["kernel_verify"]
