@@ -199,8 +199,8 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Interpreters before 3.11 keep pointing at the spec's name rather than
-// copying it, so the spec, its name and its slots all live in static storage.
+// Interpreters before 3.11 keep pointing at the PyType_Spec's name rather than
+// copying it, so that PyType_Spec, its name and its slots all live in static storage.
 PyType_Slot kSlots[] = {
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
