@@ -24,6 +24,22 @@ endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_lock})
 
 set(_mldsa ${PQCLEAN_ROOT}/crypto_sign/ml-dsa-65/clean)
+
+# The kernel's ML-DSA backends compile the `clean` sources themselves, inside
+# their own translation unit (kernel/src/mldsa65_backend.cc), and bring their
+# own SHAKE; they take only the include paths from here.
+add_library(pqclean_mldsa65_sources INTERFACE)
+target_include_directories(pqclean_mldsa65_sources SYSTEM INTERFACE ${_mldsa} ${PQCLEAN_ROOT}/common)
+
+# Four Keccak-f[1600] permutations at once in AVX2 registers, for the AVX2
+# backend's parallel samplers. Only code that has checked for AVX2 calls it.
+add_library(pqclean_keccak4x STATIC
+  ${PQCLEAN_ROOT}/common/keccak4x/KeccakP-1600-times4-SIMD256.c)
+target_include_directories(pqclean_keccak4x SYSTEM PUBLIC ${PQCLEAN_ROOT}/common/keccak4x)
+target_compile_options(pqclean_keccak4x PRIVATE -O3 -mavx2 -w)
+
+# PQClean's own top-level functions, compiled as shipped: the benchmark's
+# baseline. Nothing in the kernel links them.
 add_library(pqclean_mldsa65 STATIC
   ${_mldsa}/ntt.c
   ${_mldsa}/packing.c

@@ -1,0 +1,570 @@
+// The AVX2 backend's vector code: NTT, inverse NTT, Montgomery products, the
+// norm check, and the SHAKE samplers run four streams at a time.
+//
+// Bit-exactness is the design rule. Every routine here replaces one of
+// PQClean's ml-dsa-65/clean routines and computes each coefficient with the
+// same operations on the same representatives, in the same order, so both
+// backends produce identical intermediates as well as identical outputs.
+//
+// Included only by mldsa65_backend.cc, after PQClean's sources and with AVX2
+// enabled for the code that follows.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+extern "C" {
+#include "KeccakP-1600-times4-SnP.h"
+}
+
+namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA {
+namespace {
+
+// --- Twiddle factors ---------------------------------------------------------
+
+constexpr std::int32_t kQinv = 58728449;  // q^-1 mod 2^32
+static_assert(static_cast<std::uint32_t>(Q) * static_cast<std::uint32_t>(kQinv) == 1);
+
+constexpr std::int32_t times_qinv(std::int32_t z) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(z) *
+                                   static_cast<std::uint32_t>(kQinv));
+}
+
+// PQClean's zetas[k] (k >= 1): the Montgomery form 2^32 * r^brv8(k) mod q of
+// the powers of r = 1753, a 512th root of unity, centred on zero. `neg` is
+// -zetas[k], which the inverse transform uses; the `_q` forms are the same
+// values times q^-1 mod 2^32, which spares a multiplication per product.
+struct ZetaTable {
+  std::int32_t pos[256], pos_q[256], neg[256], neg_q[256];
+};
+
+constexpr ZetaTable make_zetas() {
+  std::int64_t power[256] = {1};
+  for (unsigned i = 1; i < 256; ++i) power[i] = power[i - 1] * 1753 % Q;
+  ZetaTable t{};
+  for (unsigned k = 1; k < 256; ++k) {
+    unsigned brv = 0;
+    for (unsigned i = 0; i < 8; ++i) brv |= ((k >> i) & 1u) << (7 - i);
+    const std::int64_t x = power[brv] * ((std::int64_t{1} << 32) % Q) % Q;
+    t.pos[k] = static_cast<std::int32_t>(x > Q / 2 ? x - Q : x);
+    t.neg[k] = -t.pos[k];
+    t.pos_q[k] = times_qinv(t.pos[k]);
+    t.neg_q[k] = times_qinv(t.neg[k]);
+  }
+  return t;
+}
+
+constexpr ZetaTable kZetas = make_zetas();
+static_assert(kZetas.pos[1] == 25847 && kZetas.pos[2] == -2608894 && kZetas.pos[255] == 1976782);
+
+// Zetas of the three innermost levels, laid out as the shuffled registers of
+// ntt_inner and invntt_inner see them: row r covers registers 2r and 2r + 1
+// of the polynomial (coefficients 16r .. 16r + 15). With s the index of a
+// butterfly group within its level, the forward transform uses zetas[B + s]
+// and the inverse -zetas[2B - 1 - s], B being 32, 64 and 128 for the levels
+// of distance 4, 2 and 1.
+struct alignas(32) InnerZetas {
+  std::int32_t v[3][16][8];
+  std::int32_t vq[3][16][8];
+};
+
+constexpr InnerZetas make_inner_zetas(bool inverse) {
+  InnerZetas t{};
+  for (unsigned row = 0; row < 16; ++row) {
+    for (unsigned lane = 0; lane < 8; ++lane) {
+      // Distance 4: lanes 0-3 hold group 2r, lanes 4-7 group 2r + 1.
+      // Distance 2: each pair of lanes one 4-group, 4r + lane/2.
+      // Distance 1: each lane one pair, 8r + lane.
+      const unsigned base[3] = {32, 64, 128};
+      const unsigned group[3] = {2 * row + lane / 4, 4 * row + lane / 2, 8 * row + lane};
+      for (unsigned level = 0; level < 3; ++level) {
+        const unsigned k =
+            inverse ? 2 * base[level] - 1 - group[level] : base[level] + group[level];
+        t.v[level][row][lane] = inverse ? kZetas.neg[k] : kZetas.pos[k];
+        t.vq[level][row][lane] = inverse ? kZetas.neg_q[k] : kZetas.pos_q[k];
+      }
+    }
+  }
+  return t;
+}
+
+constexpr InnerZetas kForwardInner = make_inner_zetas(false);
+constexpr InnerZetas kInverseInner = make_inner_zetas(true);
+
+// --- Montgomery arithmetic -----------------------------------------------------
+
+// Each of these returns, lane by lane, PQClean's montgomery_reduce((int64_t)a
+// * b): t = (int32)(a*b * q^-1), then (a*b - t*q) >> 32. The 64-bit products
+// are formed in the even lanes and, after a shift, the odd ones; the low
+// halves of a*b and t*q cancel exactly, so the high halves carry the result.
+
+inline __m256i high_halves(__m256i even, __m256i odd) noexcept {
+  return _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
+}
+
+// b * z with z in every lane and zq = z * q^-1 precomputed.
+inline __m256i mont_mul_const(__m256i b, __m256i z, __m256i zq) noexcept {
+  const __m256i q = _mm256_set1_epi32(Q);
+  const __m256i b_odd = _mm256_srli_epi64(b, 32);
+  const __m256i t_even = _mm256_mul_epi32(b, zq);
+  const __m256i t_odd = _mm256_mul_epi32(b_odd, zq);
+  const __m256i p_even = _mm256_mul_epi32(b, z);
+  const __m256i p_odd = _mm256_mul_epi32(b_odd, z);
+  const __m256i r_even = _mm256_sub_epi64(p_even, _mm256_mul_epi32(t_even, q));
+  const __m256i r_odd = _mm256_sub_epi64(p_odd, _mm256_mul_epi32(t_odd, q));
+  return high_halves(r_even, r_odd);
+}
+
+// b * z with a different z in each lane.
+inline __m256i mont_mul_lanes(__m256i b, __m256i z, __m256i zq) noexcept {
+  const __m256i q = _mm256_set1_epi32(Q);
+  const __m256i b_odd = _mm256_srli_epi64(b, 32);
+  const __m256i z_odd = _mm256_srli_epi64(z, 32);
+  const __m256i zq_odd = _mm256_srli_epi64(zq, 32);
+  const __m256i t_even = _mm256_mul_epi32(b, zq);
+  const __m256i t_odd = _mm256_mul_epi32(b_odd, zq_odd);
+  const __m256i p_even = _mm256_mul_epi32(b, z);
+  const __m256i p_odd = _mm256_mul_epi32(b_odd, z_odd);
+  const __m256i r_even = _mm256_sub_epi64(p_even, _mm256_mul_epi32(t_even, q));
+  const __m256i r_odd = _mm256_sub_epi64(p_odd, _mm256_mul_epi32(t_odd, q));
+  return high_halves(r_even, r_odd);
+}
+
+// a * b, neither known in advance.
+inline __m256i mont_mul(__m256i a, __m256i b) noexcept {
+  const __m256i q = _mm256_set1_epi32(Q);
+  const __m256i qinv = _mm256_set1_epi32(kQinv);
+  const __m256i p_even = _mm256_mul_epi32(a, b);
+  const __m256i p_odd = _mm256_mul_epi32(_mm256_srli_epi64(a, 32), _mm256_srli_epi64(b, 32));
+  const __m256i t_even = _mm256_mul_epi32(p_even, qinv);
+  const __m256i t_odd = _mm256_mul_epi32(p_odd, qinv);
+  const __m256i r_even = _mm256_sub_epi64(p_even, _mm256_mul_epi32(t_even, q));
+  const __m256i r_odd = _mm256_sub_epi64(p_odd, _mm256_mul_epi32(t_odd, q));
+  return high_halves(r_even, r_odd);
+}
+
+// Unaligned forms: PQClean's poly promises only 4-byte alignment, and on CPUs
+// with AVX2 an unaligned access to aligned data costs nothing extra.
+inline __m256i load8(const std::int32_t* p) noexcept {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+inline void store8(std::int32_t* p, __m256i v) noexcept {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+}
+
+// --- Forward NTT ---------------------------------------------------------------
+//
+// PQClean's loop: for len = 128 .. 1, for each block, zeta = zetas[++k],
+//   t = mont(zeta * a[j + len]); a[j + len] = a[j] - t; a[j] = a[j] + t.
+// Levels 128, 64 and 32 run on eight registers strided 32 apart; levels 16
+// down to 1 within each block of 32 coefficients, the last three after
+// shuffling the pairs of each butterfly into matching lanes.
+
+// One butterfly level step with zetas[k] for every lane.
+inline void ct_const(__m256i& a, __m256i& b, unsigned k) noexcept {
+  const __m256i t =
+      mont_mul_const(b, _mm256_set1_epi32(kZetas.pos[k]), _mm256_set1_epi32(kZetas.pos_q[k]));
+  b = _mm256_sub_epi32(a, t);
+  a = _mm256_add_epi32(a, t);
+}
+
+inline void ct_lanes(__m256i& a, __m256i& b, const std::int32_t* z,
+                     const std::int32_t* zq) noexcept {
+  const __m256i t = mont_mul_lanes(b, load8(z), load8(zq));
+  b = _mm256_sub_epi32(a, t);
+  a = _mm256_add_epi32(a, t);
+}
+
+// Lane shuffles between the natural order of two registers x0, x1 (coefficients
+// c0..c7 each) and the orders the inner levels need.
+// Halves: lo = (x0[0..3], x1[0..3]), hi = (x0[4..7], x1[4..7]).
+inline void to_halves(__m256i& x0, __m256i& x1) noexcept {
+  const __m256i lo = _mm256_permute2x128_si256(x0, x1, 0x20);
+  const __m256i hi = _mm256_permute2x128_si256(x0, x1, 0x31);
+  x0 = lo, x1 = hi;
+}
+inline void from_halves(__m256i& lo, __m256i& hi) noexcept {
+  const __m256i x0 = _mm256_permute2x128_si256(lo, hi, 0x20);
+  const __m256i x1 = _mm256_permute2x128_si256(lo, hi, 0x31);
+  lo = x0, hi = x1;
+}
+// Halves to pairs: a = (c0 c1 c4 c5 | ...), b = (c2 c3 c6 c7 | ...) per lane.
+inline void halves_to_pairs(__m256i& lo, __m256i& hi) noexcept {
+  const __m256i a = _mm256_unpacklo_epi64(lo, hi);
+  const __m256i b = _mm256_unpackhi_epi64(lo, hi);
+  lo = a, hi = b;
+}
+inline void pairs_to_halves(__m256i& a, __m256i& b) noexcept {
+  const __m256i lo = _mm256_unpacklo_epi64(a, b);
+  const __m256i hi = _mm256_unpackhi_epi64(a, b);
+  a = lo, b = hi;
+}
+// Pairs to singles: even = (c0 c2 c4 c6 ...), odd = (c1 c3 c5 c7 ...).
+inline void pairs_to_singles(__m256i& a, __m256i& b) noexcept {
+  const __m256i even = _mm256_blend_epi32(a, _mm256_slli_epi64(b, 32), 0xAA);
+  const __m256i odd = _mm256_blend_epi32(_mm256_srli_epi64(a, 32), b, 0xAA);
+  a = even, b = odd;
+}
+inline void singles_to_pairs(__m256i& even, __m256i& odd) noexcept {
+  const __m256i a = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+  const __m256i b = _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
+  even = a, odd = b;
+}
+
+// Levels 4, 2 and 1 on registers 2*row and 2*row + 1 (x0, x1).
+inline void ntt_inner(__m256i& x0, __m256i& x1, unsigned row) noexcept {
+  const InnerZetas& z = kForwardInner;
+  to_halves(x0, x1);
+  ct_lanes(x0, x1, z.v[0][row], z.vq[0][row]);
+  halves_to_pairs(x0, x1);
+  ct_lanes(x0, x1, z.v[1][row], z.vq[1][row]);
+  pairs_to_singles(x0, x1);
+  ct_lanes(x0, x1, z.v[2][row], z.vq[2][row]);
+  singles_to_pairs(x0, x1);
+  pairs_to_halves(x0, x1);
+  from_halves(x0, x1);
+}
+
+void avx2_ntt(std::int32_t* a) noexcept {
+  // Levels 128, 64, 32: zetas 1; 2, 3; 4 .. 7.
+  for (unsigned col = 0; col < 32; col += 8) {
+    __m256i r[8];
+    for (unsigned i = 0; i < 8; ++i) r[i] = load8(a + 32 * i + col);
+    for (unsigned i = 0; i < 4; ++i) ct_const(r[i], r[i + 4], 1);
+    for (unsigned i = 0; i < 2; ++i) {
+      ct_const(r[i], r[i + 2], 2);
+      ct_const(r[i + 4], r[i + 6], 3);
+    }
+    for (unsigned i = 0; i < 8; i += 2) ct_const(r[i], r[i + 1], 4 + i / 2);
+    for (unsigned i = 0; i < 8; ++i) store8(a + 32 * i + col, r[i]);
+  }
+  // Levels 16 and 8 (zetas 8 + b; 16 + 2b, 17 + 2b), then 4, 2, 1.
+  for (unsigned b = 0; b < 8; ++b) {
+    std::int32_t* block = a + 32 * b;
+    __m256i r0 = load8(block), r1 = load8(block + 8);
+    __m256i r2 = load8(block + 16), r3 = load8(block + 24);
+    const unsigned z16 = 8 + b;
+    ct_const(r0, r2, z16);
+    ct_const(r1, r3, z16);
+    ct_const(r0, r1, 16 + 2 * b);
+    ct_const(r2, r3, 17 + 2 * b);
+    ntt_inner(r0, r1, 2 * b);
+    ntt_inner(r2, r3, 2 * b + 1);
+    store8(block, r0), store8(block + 8, r1), store8(block + 16, r2), store8(block + 24, r3);
+  }
+}
+
+// --- Inverse NTT -----------------------------------------------------------------
+//
+// PQClean's loop: for len = 1 .. 128, for each block, zeta = -zetas[--k],
+//   t = a[j]; a[j] = t + a[j + len]; a[j + len] = mont(zeta * (t - a[j + len])),
+// then every coefficient times f = mont^2/256. The block visited at position
+// s of level len uses k = 256/len - 1 - s.
+
+// One butterfly level step with -zetas[k] for every lane.
+inline void gs_const(__m256i& a, __m256i& b, unsigned k) noexcept {
+  const __m256i t = a;
+  a = _mm256_add_epi32(t, b);
+  b = mont_mul_const(_mm256_sub_epi32(t, b), _mm256_set1_epi32(kZetas.neg[k]),
+                     _mm256_set1_epi32(kZetas.neg_q[k]));
+}
+
+inline void gs_lanes(__m256i& a, __m256i& b, const std::int32_t* z,
+                     const std::int32_t* zq) noexcept {
+  const __m256i t = a;
+  a = _mm256_add_epi32(t, b);
+  b = mont_mul_lanes(_mm256_sub_epi32(t, b), load8(z), load8(zq));
+}
+
+inline void invntt_inner(__m256i& x0, __m256i& x1, unsigned row) noexcept {
+  const InnerZetas& z = kInverseInner;
+  to_halves(x0, x1);
+  halves_to_pairs(x0, x1);
+  pairs_to_singles(x0, x1);
+  gs_lanes(x0, x1, z.v[2][row], z.vq[2][row]);
+  singles_to_pairs(x0, x1);
+  gs_lanes(x0, x1, z.v[1][row], z.vq[1][row]);
+  pairs_to_halves(x0, x1);
+  gs_lanes(x0, x1, z.v[0][row], z.vq[0][row]);
+  from_halves(x0, x1);
+}
+
+void avx2_invntt_tomont(std::int32_t* a) noexcept {
+  for (unsigned b = 0; b < 8; ++b) {
+    std::int32_t* block = a + 32 * b;
+    __m256i r0 = load8(block), r1 = load8(block + 8);
+    __m256i r2 = load8(block + 16), r3 = load8(block + 24);
+    invntt_inner(r0, r1, 2 * b);
+    invntt_inner(r2, r3, 2 * b + 1);
+    // Level 8: blocks s = 2b, 2b+1 use k = 31 - s; level 16: k = 15 - b.
+    gs_const(r0, r1, 31 - 2 * b);
+    gs_const(r2, r3, 30 - 2 * b);
+    const unsigned z16 = 15 - b;
+    gs_const(r0, r2, z16);
+    gs_const(r1, r3, z16);
+    store8(block, r0), store8(block + 8, r1), store8(block + 16, r2), store8(block + 24, r3);
+  }
+  // Levels 32 (k = 7 - s), 64 (k = 3 - s), 128 (k = 1), then the factor f.
+  constexpr std::int32_t kF = 41978;
+  const __m256i f = _mm256_set1_epi32(kF), fq = _mm256_set1_epi32(times_qinv(kF));
+  for (unsigned col = 0; col < 32; col += 8) {
+    __m256i r[8];
+    for (unsigned i = 0; i < 8; ++i) r[i] = load8(a + 32 * i + col);
+    for (unsigned i = 0; i < 8; i += 2) gs_const(r[i], r[i + 1], 7 - i / 2);
+    for (unsigned i = 0; i < 2; ++i) {
+      gs_const(r[i], r[i + 2], 3);
+      gs_const(r[i + 4], r[i + 6], 2);
+    }
+    for (unsigned i = 0; i < 4; ++i) gs_const(r[i], r[i + 4], 1);
+    for (unsigned i = 0; i < 8; ++i) store8(a + 32 * i + col, mont_mul_const(r[i], f, fq));
+  }
+}
+
+// --- Pointwise products and the norm check ------------------------------------------
+
+// c = a * b coefficientwise (PQClean's poly_pointwise_montgomery).
+void avx2_pointwise(std::int32_t* c, const std::int32_t* a, const std::int32_t* b) noexcept {
+  for (unsigned i = 0; i < N; i += 8) store8(c + i, mont_mul(load8(a + i), load8(b + i)));
+}
+
+// w = sum over j of u[j] * v[j], summed in order j = 0 .. L-1 as PQClean's
+// polyvecl_pointwise_acc_montgomery does.
+void avx2_pointwise_acc(std::int32_t* w, const poly* u, const poly* v) noexcept {
+  for (unsigned i = 0; i < N; i += 8) {
+    __m256i acc = mont_mul(load8(u[0].coeffs + i), load8(v[0].coeffs + i));
+    for (unsigned j = 1; j < L; ++j) {
+      acc = _mm256_add_epi32(acc, mont_mul(load8(u[j].coeffs + i), load8(v[j].coeffs + i)));
+    }
+    store8(w + i, acc);
+  }
+}
+
+// Whether some |a[i]| >= bound for i < n, |x| taken as PQClean's chknorm takes
+// it (vpabsd agrees with x - ((x >> 31) & 2x) on every input, INT32_MIN
+// included). Every coefficient is read whatever the earlier ones held.
+bool avx2_exceeds(const std::int32_t* a, std::size_t n, std::int32_t bound) noexcept {
+  const __m256i limit = _mm256_set1_epi32(bound - 1);
+  __m256i over = _mm256_setzero_si256();
+  for (std::size_t i = 0; i < n; i += 8) {
+    over = _mm256_or_si256(over, _mm256_cmpgt_epi32(_mm256_abs_epi32(load8(a + i)), limit));
+  }
+  return !_mm256_testz_si256(over, over);
+}
+
+// PQClean's make_hint over n coefficients: h = 1 where a0 > gamma2,
+// a0 < -gamma2, or a0 = -gamma2 and a1 != 0. Returns the number of ones.
+unsigned avx2_make_hint(std::int32_t* h, const std::int32_t* a0, const std::int32_t* a1,
+                        std::size_t n) noexcept {
+  const __m256i g = _mm256_set1_epi32(GAMMA2), minus_g = _mm256_set1_epi32(-GAMMA2);
+  const __m256i zero = _mm256_setzero_si256(), one = _mm256_set1_epi32(1);
+  __m256i count = zero;
+  for (std::size_t i = 0; i < n; i += 8) {
+    const __m256i x = load8(a0 + i);
+    const __m256i high_is_zero = _mm256_cmpeq_epi32(load8(a1 + i), zero);
+    const __m256i at_minus_g = _mm256_andnot_si256(high_is_zero, _mm256_cmpeq_epi32(x, minus_g));
+    const __m256i hint = _mm256_or_si256(
+        _mm256_or_si256(_mm256_cmpgt_epi32(x, g), _mm256_cmpgt_epi32(minus_g, x)), at_minus_g);
+    store8(h + i, _mm256_and_si256(hint, one));
+    count = _mm256_sub_epi32(count, hint);
+  }
+  alignas(32) std::int32_t lanes[8];
+  store8(lanes, count);
+  unsigned total = 0;
+  for (std::int32_t c : lanes) total += static_cast<unsigned>(c);
+  return total;
+}
+
+// --- Four SHAKE streams at once ---------------------------------------------------------
+//
+// Each stream absorbs one short input (seed || nonce) and is squeezed whole
+// blocks at a time, exactly as PQClean's stream128/stream256 are used by its
+// samplers. The lanes of the four states are interleaved as keccak4x wants
+// them: lane l of stream i is word 4*l + i.
+
+struct alignas(32) KeccakX4 {
+  std::uint64_t lanes[25 * 4];
+};
+
+// Zeroes the states and absorbs in[i] (n bytes each, n < rate) with SHAKE
+// padding.
+template <std::size_t Rate>
+void shake_x4_absorb_once(KeccakX4& s, const std::uint8_t* const (&in)[4], std::size_t n) noexcept {
+  static_assert(Rate % 8 == 0);
+  std::memset(s.lanes, 0, sizeof s.lanes);
+  for (unsigned i = 0; i < 4; ++i) {
+    std::uint8_t block[Rate] = {};
+    std::memcpy(block, in[i], n);
+    block[n] ^= 0x1F;
+    block[Rate - 1] ^= 0x80;
+    for (std::size_t l = 0; l < Rate / 8; ++l) s.lanes[4 * l + i] = load_lane(block + 8 * l);
+    secure_wipe(block, sizeof block);
+  }
+}
+
+template <std::size_t Rate>
+void shake_x4_squeeze_block(KeccakX4& s, std::uint8_t* const (&out)[4]) noexcept {
+  KeccakP1600times4_PermuteAll_24rounds(s.lanes);
+  for (std::size_t l = 0; l < Rate / 8; ++l) {
+    for (unsigned i = 0; i < 4; ++i) std::memcpy(out[i] + 8 * l, &s.lanes[4 * l + i], 8);
+  }
+}
+
+// --- ExpandA ------------------------------------------------------------------------------
+
+// PQClean's poly_uniform squeezes five SHAKE128 blocks, then one more block at
+// a time while fewer than 256 coefficients were accepted, carrying over the
+// bytes of an incomplete 3-byte candidate. Both sizes are multiples of 3, so
+// nothing is ever carried over and whole blocks can be handed to rej_uniform.
+constexpr unsigned kUniformBlocks = POLY_UNIFORM_NBLOCKS;
+static_assert(kUniformBlocks * SHAKE128_RATE % 3 == 0 && SHAKE128_RATE % 3 == 0);
+
+// Four matrix entries at once, from the seed and four nonces.
+void uniform_x4(poly* const (&out)[4], const std::uint8_t (&rho)[SEEDBYTES],
+                const std::uint16_t (&nonces)[4]) noexcept {
+  std::uint8_t inputs[4][SEEDBYTES + 2];
+  for (unsigned i = 0; i < 4; ++i) {
+    std::memcpy(inputs[i], rho, SEEDBYTES);
+    inputs[i][SEEDBYTES] = static_cast<std::uint8_t>(nonces[i]);
+    inputs[i][SEEDBYTES + 1] = static_cast<std::uint8_t>(nonces[i] >> 8);
+  }
+  KeccakX4 s;
+  shake_x4_absorb_once<SHAKE128_RATE>(s, {inputs[0], inputs[1], inputs[2], inputs[3]},
+                                      SEEDBYTES + 2);
+
+  alignas(32) std::uint8_t buf[4][kUniformBlocks * SHAKE128_RATE];
+  for (unsigned b = 0; b < kUniformBlocks; ++b) {
+    const std::size_t at = b * SHAKE128_RATE;
+    shake_x4_squeeze_block<SHAKE128_RATE>(s, {buf[0] + at, buf[1] + at, buf[2] + at, buf[3] + at});
+  }
+  unsigned ctr[4];
+  for (unsigned i = 0; i < 4; ++i) ctr[i] = rej_uniform(out[i]->coeffs, N, buf[i], sizeof buf[i]);
+  while (ctr[0] < N || ctr[1] < N || ctr[2] < N || ctr[3] < N) {
+    shake_x4_squeeze_block<SHAKE128_RATE>(s, {buf[0], buf[1], buf[2], buf[3]});
+    for (unsigned i = 0; i < 4; ++i) {
+      ctr[i] += rej_uniform(out[i]->coeffs + ctr[i], N - ctr[i], buf[i], SHAKE128_RATE);
+    }
+  }
+}
+
+// A-hat[i][j] from nonce 256 i + j, four entries per pass; the last pass
+// fills two spare entries that are thrown away.
+void avx2_expand_matrix(polyvecl* mat, const std::uint8_t (&rho)[SEEDBYTES]) noexcept {
+  constexpr unsigned kEntries = K * L;
+  poly spare[4];
+  for (unsigned e = 0; e < kEntries; e += 4) {
+    poly* out[4];
+    std::uint16_t nonces[4];
+    for (unsigned i = 0; i < 4; ++i) {
+      const unsigned entry = e + i < kEntries ? e + i : kEntries - 1;
+      out[i] = e + i < kEntries ? &mat[entry / L].vec[entry % L] : &spare[i];
+      nonces[i] = static_cast<std::uint16_t>(((entry / L) << 8) + entry % L);
+    }
+    uniform_x4(out, rho, nonces);
+  }
+}
+
+// --- ExpandS ----------------------------------------------------------------------------------
+
+// PQClean's poly_uniform_eta: two SHAKE256 blocks, then one at a time.
+constexpr unsigned kEtaBlocks = POLY_UNIFORM_ETA_NBLOCKS;
+
+void uniform_eta_x4(poly* const (&out)[4], const std::uint8_t* rho_prime,
+                    const std::uint16_t (&nonces)[4]) noexcept {
+  Scratch<std::uint8_t[4][CRHBYTES + 2]> inputs;
+  for (unsigned i = 0; i < 4; ++i) {
+    std::memcpy(inputs.v[i], rho_prime, CRHBYTES);
+    inputs.v[i][CRHBYTES] = static_cast<std::uint8_t>(nonces[i]);
+    inputs.v[i][CRHBYTES + 1] = static_cast<std::uint8_t>(nonces[i] >> 8);
+  }
+  Scratch<KeccakX4> s;
+  shake_x4_absorb_once<SHAKE256_RATE>(s.v, {inputs.v[0], inputs.v[1], inputs.v[2], inputs.v[3]},
+                                      CRHBYTES + 2);
+
+  Scratch<std::uint8_t[4][kEtaBlocks * SHAKE256_RATE]> buf;
+  auto& b = buf.v;
+  for (unsigned k = 0; k < kEtaBlocks; ++k) {
+    const std::size_t at = k * SHAKE256_RATE;
+    shake_x4_squeeze_block<SHAKE256_RATE>(s.v, {b[0] + at, b[1] + at, b[2] + at, b[3] + at});
+  }
+  unsigned ctr[4];
+  for (unsigned i = 0; i < 4; ++i) ctr[i] = rej_eta(out[i]->coeffs, N, b[i], sizeof b[i]);
+  while (ctr[0] < N || ctr[1] < N || ctr[2] < N || ctr[3] < N) {
+    shake_x4_squeeze_block<SHAKE256_RATE>(s.v, {b[0], b[1], b[2], b[3]});
+    for (unsigned i = 0; i < 4; ++i) {
+      ctr[i] += rej_eta(out[i]->coeffs + ctr[i], N - ctr[i], b[i], SHAKE256_RATE);
+    }
+  }
+}
+
+// s1 from nonces 0 .. L-1, s2 from L .. L+K-1; the last pass has one spare.
+void avx2_expand_secret(polyvecl& s1, polyveck& s2, const std::uint8_t* rho_prime) noexcept {
+  constexpr unsigned kCount = L + K;
+  Scratch<poly> spare;
+  for (unsigned e = 0; e < kCount; e += 4) {
+    poly* out[4];
+    std::uint16_t nonces[4];
+    for (unsigned i = 0; i < 4; ++i) {
+      const unsigned n = e + i;
+      out[i] = n < L ? &s1.vec[n] : n < kCount ? &s2.vec[n - L] : &spare.v;
+      nonces[i] = static_cast<std::uint16_t>(n);
+    }
+    uniform_eta_x4(out, rho_prime, nonces);
+  }
+}
+
+// --- ExpandMask --------------------------------------------------------------------------------
+
+// y for four consecutive nonces: 640 bytes (five blocks) of SHAKE256 each.
+constexpr unsigned kMaskBlocks = POLY_UNIFORM_GAMMA1_NBLOCKS;
+
+void mask_x4(poly (&out)[4], const std::uint8_t (&rho_pp)[CRHBYTES], std::uint16_t first) noexcept {
+  Scratch<std::uint8_t[4][CRHBYTES + 2]> inputs;
+  for (unsigned i = 0; i < 4; ++i) {
+    const auto nonce = static_cast<std::uint16_t>(first + i);
+    std::memcpy(inputs.v[i], rho_pp, CRHBYTES);
+    inputs.v[i][CRHBYTES] = static_cast<std::uint8_t>(nonce);
+    inputs.v[i][CRHBYTES + 1] = static_cast<std::uint8_t>(nonce >> 8);
+  }
+  Scratch<KeccakX4> s;
+  shake_x4_absorb_once<SHAKE256_RATE>(s.v, {inputs.v[0], inputs.v[1], inputs.v[2], inputs.v[3]},
+                                      CRHBYTES + 2);
+  Scratch<std::uint8_t[4][kMaskBlocks * SHAKE256_RATE]> buf;
+  auto& b = buf.v;
+  for (unsigned k = 0; k < kMaskBlocks; ++k) {
+    const std::size_t at = k * SHAKE256_RATE;
+    shake_x4_squeeze_block<SHAKE256_RATE>(s.v, {b[0] + at, b[1] + at, b[2] + at, b[3] + at});
+  }
+  for (unsigned i = 0; i < 4; ++i) PQCLEAN_MLDSA65_CLEAN_polyz_unpack(&out[i], b[i]);
+}
+
+// The masks of successive attempts use consecutive nonces (L per attempt), so
+// they are made four nonces at a time and kept until an attempt asks for
+// them; at most three are ever made and not used.
+class MaskStream {
+ public:
+  explicit MaskStream(const std::uint8_t (&rho_pp)[CRHBYTES]) noexcept : rho_pp_(rho_pp) {}
+
+  void fill(polyvecl& y, std::uint16_t kappa) noexcept {
+    for (unsigned r = 0; r < L; ++r) {
+      const unsigned nonce = kappa + r;
+      if (!ready_ || nonce - first_ >= 4) {
+        first_ = nonce;
+        mask_x4(batch_.v, rho_pp_, static_cast<std::uint16_t>(nonce));
+        ready_ = true;
+      }
+      y.vec[r] = batch_.v[nonce - first_];
+    }
+  }
+
+ private:
+  const std::uint8_t (&rho_pp_)[CRHBYTES];
+  Scratch<poly[4]> batch_;
+  unsigned first_ = 0;
+  bool ready_ = false;
+};
+
+}  // namespace
+}  // namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA

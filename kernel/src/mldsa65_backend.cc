@@ -1,0 +1,531 @@
+// One ML-DSA-65 backend: key generation, signing and verification composed
+// from PQClean's ml-dsa-65/clean sources, which are compiled here, inside this
+// translation unit, rather than linked. Seeing their small arithmetic helpers
+// (montgomery_reduce above all) lets the compiler inline them into every loop,
+// and lets the AVX2 build replace the hot loops with vector code.
+//
+// This file is compiled twice (kernel/CMakeLists.txt): with
+// VESTREL_MLDSA65_ISA=portable for any x86-64, and with
+// VESTREL_MLDSA65_ISA=avx2 and VESTREL_MLDSA65_AVX2=1. Everything here lives
+// in the namespace named by VESTREL_MLDSA65_ISA, so the two copies share no
+// symbol and the linker can never hand one backend's code to the other.
+//
+// PQClean's own key generation and signing entry points draw the seed and rnd
+// from a global randombytes hook and re-expand the key on every signature, so
+// neither is used: key generation takes the caller's seed, and signing works
+// from the expanded key kept in ExpandedKey.
+#ifndef VESTREL_MLDSA65_ISA
+#error "compile with VESTREL_MLDSA65_ISA naming the backend"
+#endif
+
+// Every standard header is included before any code is compiled for AVX2
+// below, so that no inline function of the standard library is ever compiled
+// with AVX2 enabled: such a function is emitted in both backends under one
+// name, and the linker would keep whichever copy it saw first.
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+// PQClean's sources include these C headers themselves; their include guards
+// keep them from being opened again inside the namespace below.
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#include "mldsa65_backend.h"
+#include "secure.h"
+
+#if VESTREL_MLDSA65_AVX2
+#include <immintrin.h>
+extern "C" {
+#include "KeccakP-1600-times4-SnP.h"
+}
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,bmi,bmi2,popcnt"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,bmi,bmi2,popcnt")
+#endif
+#endif
+
+#include "mldsa65_keccak.h"
+
+namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA {
+namespace {
+
+// --- PQClean's SHAKE interface over our own sponge ---------------------------
+//
+// PQClean's fips202.c keeps every SHAKE state on the heap and calls exit(111)
+// when malloc fails, which would end the host process. It is not compiled in:
+// its header is pre-empted here, and the sampling code in poly.c and
+// symmetric-shake.c runs on the by-value sponge of mldsa65_keccak.h instead,
+// so no allocation, and so no exit, can happen anywhere below.
+
+#define FIPS202_H
+#define SHAKE128_RATE 168
+#define SHAKE256_RATE 136
+static_assert(SHAKE128_RATE == kShake128Rate && SHAKE256_RATE == kShake256Rate);
+
+using shake128incctx = Shake128;
+using shake256incctx = Shake256;
+
+void shake128_inc_init(Shake128* s) noexcept { s->init(); }
+void shake128_inc_absorb(Shake128* s, const std::uint8_t* in, std::size_t n) noexcept {
+  s->absorb(in, n);
+}
+void shake128_inc_finalize(Shake128* s) noexcept { s->finalize(); }
+void shake128_inc_squeeze(std::uint8_t* out, std::size_t n, Shake128* s) noexcept {
+  s->squeeze(out, n);
+}
+void shake128_inc_ctx_release(Shake128* s) noexcept { secure_wipe(s, sizeof *s); }
+
+void shake256_inc_init(Shake256* s) noexcept { s->init(); }
+void shake256_inc_absorb(Shake256* s, const std::uint8_t* in, std::size_t n) noexcept {
+  s->absorb(in, n);
+}
+void shake256_inc_finalize(Shake256* s) noexcept { s->finalize(); }
+void shake256_inc_squeeze(std::uint8_t* out, std::size_t n, Shake256* s) noexcept {
+  s->squeeze(out, n);
+}
+// The sponge may have absorbed rho' or rho''; it is wiped, not just dropped.
+void shake256_inc_ctx_release(Shake256* s) noexcept { secure_wipe(s, sizeof *s); }
+
+// PQClean's one-letter macros (N, K, L, Q, D) are defined from here on.
+#include "ntt.c"
+#include "packing.c"
+#include "poly.c"
+#include "polyvec.c"
+#include "reduce.c"
+#include "rounding.c"
+#include "symmetric-shake.c"
+
+// --- Scratch that may hold secrets --------------------------------------------
+
+// A working value wiped on every path out of the scope that owns it.
+template <class T>
+struct Scratch {
+  static_assert(std::is_trivially_copyable_v<T>);
+  Scratch() = default;
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  ~Scratch() { secure_wipe(&v, sizeof v); }
+  T v;
+};
+
+// A SHAKE256 sponge wiped when it goes out of scope: it may have absorbed xi,
+// K or rho''.
+class Hash256 {
+ public:
+  Hash256() noexcept { state_.v.init(); }
+  Hash256& absorb(const std::uint8_t* p, std::size_t n) noexcept {
+    state_.v.absorb(p, n);
+    return *this;
+  }
+  Hash256& absorb(ByteView bytes) noexcept { return absorb(bytes.data(), bytes.size()); }
+  void squeeze(std::uint8_t* out, std::size_t n) noexcept {
+    state_.v.finalize();
+    state_.v.squeeze(out, n);
+  }
+
+ private:
+  Scratch<Shake256> state_;
+};
+
+}  // namespace
+}  // namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA
+
+#if VESTREL_MLDSA65_AVX2
+#include "mldsa65_avx2.h"
+#endif
+
+namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA {
+namespace {
+
+// --- Layout: our key parts are PQClean's vectors -----------------------------
+//
+// The key is handed to PQClean's routines in place rather than copied into its
+// types, so no second copy of s1, s2 or t0 exists during signing. That needs
+// Poly to be layout-identical to PQClean's poly, and Poly[L], Poly[K] and
+// Poly[K][L] to polyvecl, polyveck and polyvecl[K]. The views alias objects of
+// another type, which is why this file is built with -fno-strict-aliasing.
+
+static_assert(kN == N && kK == K && kL == L);
+static_assert(std::is_standard_layout_v<Poly> && std::is_standard_layout_v<poly>);
+static_assert(sizeof(Poly) == sizeof(poly) && alignof(Poly) >= alignof(poly));
+static_assert(offsetof(Poly, coeffs) == offsetof(poly, coeffs));
+static_assert(std::is_same_v<decltype(Poly::coeffs), decltype(poly::coeffs)>);
+static_assert(sizeof(Poly[kL]) == sizeof(polyvecl) && sizeof(Poly[kK]) == sizeof(polyveck));
+static_assert(sizeof(ExpandedKey::a_hat) == sizeof(polyvecl[K]));
+static_assert(kPublicKeyBytes == PQCLEAN_MLDSA65_CLEAN_CRYPTO_PUBLICKEYBYTES);
+static_assert(kSignatureBytes == PQCLEAN_MLDSA65_CLEAN_CRYPTO_BYTES);
+static_assert(kEncodedSecretKeyBytes == PQCLEAN_MLDSA65_CLEAN_CRYPTO_SECRETKEYBYTES);
+static_assert(sizeof(ExpandedKey::rho) == SEEDBYTES && sizeof(ExpandedKey::key) == SEEDBYTES);
+static_assert(sizeof(ExpandedKey::tr) == TRBYTES);
+
+polyvecl& as_vecl(Poly (&v)[kL]) noexcept { return *reinterpret_cast<polyvecl*>(v); }
+const polyvecl& as_vecl(const Poly (&v)[kL]) noexcept {
+  return *reinterpret_cast<const polyvecl*>(v);
+}
+polyveck& as_veck(Poly (&v)[kK]) noexcept { return *reinterpret_cast<polyveck*>(v); }
+const polyveck& as_veck(const Poly (&v)[kK]) noexcept {
+  return *reinterpret_cast<const polyveck*>(v);
+}
+polyvecl* as_matrix(Poly (&a)[kK][kL]) noexcept { return reinterpret_cast<polyvecl*>(a); }
+const polyvecl* as_matrix(const Poly (&a)[kK][kL]) noexcept {
+  return reinterpret_cast<const polyvecl*>(a);
+}
+
+// --- Polynomial arithmetic -------------------------------------------------------
+//
+// Each operation either is PQClean's routine or, in the AVX2 backend, vector
+// code that computes every coefficient exactly as that routine does, keeping
+// even the intermediate representatives. The backends therefore agree on
+// every value, not only on keys and signatures.
+
+#if VESTREL_MLDSA65_AVX2
+void ntt(poly& a) noexcept { avx2_ntt(a.coeffs); }
+void invntt(poly& a) noexcept { avx2_invntt_tomont(a.coeffs); }
+void pointwise(poly& c, const poly& a, const poly& b) noexcept {
+  avx2_pointwise(c.coeffs, a.coeffs, b.coeffs);
+}
+// t_i = sum_j mat[i][j] * v[j] (Montgomery products, unreduced sums).
+void matrix_pointwise(polyveck& t, const polyvecl* mat, const polyvecl& v) noexcept {
+  for (unsigned i = 0; i < K; ++i) avx2_pointwise_acc(t.vec[i].coeffs, mat[i].vec, v.vec);
+}
+bool exceeds(const poly* v, std::size_t count, std::int32_t bound) noexcept {
+  return avx2_exceeds(v[0].coeffs, count * N, bound);
+}
+unsigned make_hint(poly* h, const poly* a0, const poly* a1, std::size_t count) noexcept {
+  return avx2_make_hint(h[0].coeffs, a0[0].coeffs, a1[0].coeffs, count * N);
+}
+#else
+void ntt(poly& a) noexcept { PQCLEAN_MLDSA65_CLEAN_poly_ntt(&a); }
+void invntt(poly& a) noexcept { PQCLEAN_MLDSA65_CLEAN_poly_invntt_tomont(&a); }
+void pointwise(poly& c, const poly& a, const poly& b) noexcept {
+  PQCLEAN_MLDSA65_CLEAN_poly_pointwise_montgomery(&c, &a, &b);
+}
+void matrix_pointwise(polyveck& t, const polyvecl* mat, const polyvecl& v) noexcept {
+  PQCLEAN_MLDSA65_CLEAN_polyvec_matrix_pointwise_montgomery(&t, mat, &v);
+}
+bool exceeds(const poly* v, std::size_t count, std::int32_t bound) noexcept {
+  std::uint32_t over = 0;
+  for (std::size_t p = 0; p < count; ++p) {
+    for (std::int32_t x : v[p].coeffs) {
+      const std::int32_t abs = x - ((x >> 31) & 2 * x);
+      over |= static_cast<std::uint32_t>(bound - 1 - abs) >> 31;
+    }
+  }
+  return over != 0;
+}
+unsigned make_hint(poly* h, const poly* a0, const poly* a1, std::size_t count) noexcept {
+  unsigned total = 0;
+  for (std::size_t p = 0; p < count; ++p) {
+    for (unsigned i = 0; i < N; ++i) {
+      const std::int32_t x = a0[p].coeffs[i];
+      const std::uint32_t hint =
+          (static_cast<std::uint32_t>(GAMMA2 - x) >> 31) |
+          (static_cast<std::uint32_t>(x + GAMMA2) >> 31) |
+          static_cast<std::uint32_t>((x == -GAMMA2) & (a1[p].coeffs[i] != 0));
+      h[p].coeffs[i] = static_cast<std::int32_t>(hint);
+      total += hint;
+    }
+  }
+  return total;
+}
+#endif
+
+template <std::size_t M>
+void ntt_all(poly (&v)[M]) noexcept {
+  for (poly& p : v) ntt(p);
+}
+template <std::size_t M>
+void invntt_all(poly (&v)[M]) noexcept {
+  for (poly& p : v) invntt(p);
+}
+template <std::size_t M>
+void pointwise_all(poly (&out)[M], const poly& c, const poly (&v)[M]) noexcept {
+  for (std::size_t i = 0; i < M; ++i) pointwise(out[i], c, v[i]);
+}
+
+// Whether some coefficient x of the vector has |x| >= bound, x centred: the
+// answer of PQClean's chknorm. PQClean stops at the first such coefficient;
+// this reads every one, so the answer is the only thing that can be branched
+// on, and a signer's answer is the rejection decision FIPS 204 lets it reveal.
+template <std::size_t M>
+bool any_exceeds(const poly (&v)[M], std::int32_t bound) noexcept {
+  return exceeds(v, M, bound);
+}
+
+// h = 1 where adding the low bits a0 would carry into the high bits a1, as
+// PQClean's make_hint decides it, but with no branch: of the hints only their
+// number, which decides rejection, is ever branched on. Returns that number.
+unsigned make_hints(polyveck& h, const polyveck& a0, const polyveck& a1) noexcept {
+  return make_hint(h.vec, a0.vec, a1.vec, K);
+}
+
+// --- Sampling -----------------------------------------------------------------
+
+// ExpandA: A-hat[i][j] from SHAKE128(rho || j || i).
+void expand_matrix(polyvecl* mat, const std::uint8_t (&rho)[SEEDBYTES]) noexcept {
+#if VESTREL_MLDSA65_AVX2
+  avx2_expand_matrix(mat, rho);
+#else
+  PQCLEAN_MLDSA65_CLEAN_polyvec_matrix_expand(mat, rho);
+#endif
+}
+
+// ExpandS: s1 from nonces 0..L-1 and s2 from L..L+K-1 of SHAKE256(rho' || nonce).
+void expand_secret(polyvecl& s1, polyveck& s2, const std::uint8_t* rho_prime) noexcept {
+#if VESTREL_MLDSA65_AVX2
+  avx2_expand_secret(s1, s2, rho_prime);
+#else
+  PQCLEAN_MLDSA65_CLEAN_polyvecl_uniform_eta(&s1, rho_prime, 0);
+  PQCLEAN_MLDSA65_CLEAN_polyveck_uniform_eta(&s2, rho_prime, L);
+#endif
+}
+
+// ExpandMask: y[r] = the first 640 bytes of SHAKE256(rho'' || IntegerToBytes(
+// kappa + r, 2)), unpacked as 20-bit z-form coefficients. PQClean's sampler
+// would leave the rho''-keyed sponge in memory; these wipe it. The AVX2
+// MaskStream makes the masks four nonces at a time.
+#if !VESTREL_MLDSA65_AVX2
+class MaskStream {
+ public:
+  explicit MaskStream(const std::uint8_t (&rho_pp)[CRHBYTES]) noexcept : rho_pp_(rho_pp) {}
+
+  void fill(polyvecl& y, std::uint16_t kappa) noexcept {
+    Scratch<std::uint8_t[POLYZ_PACKEDBYTES]> buf;
+    for (unsigned r = 0; r < L; ++r) {
+      const auto nonce = static_cast<std::uint16_t>(kappa + r);
+      const std::uint8_t nonce_le[2] = {static_cast<std::uint8_t>(nonce),
+                                        static_cast<std::uint8_t>(nonce >> 8)};
+      Hash256().absorb(rho_pp_, CRHBYTES).absorb(nonce_le, 2).squeeze(buf.v, sizeof buf.v);
+      PQCLEAN_MLDSA65_CLEAN_polyz_unpack(&y.vec[r], buf.v);
+    }
+  }
+
+ private:
+  const std::uint8_t (&rho_pp_)[CRHBYTES];
+};
+#endif
+
+// --- Hashes -----------------------------------------------------------------------
+
+// kappa is encoded in two bytes and grows by L per attempt; the last attempt
+// whose nonces all fit is the limit. An honest key needs about five attempts,
+// so reaching it means the primitive has given up.
+constexpr unsigned kMaxKappa = 0xFFFF - (L - 1);
+
+// mu = SHAKE256(tr || M', 64) with M' = 0x00 (pure mode) || 0x00 (empty
+// context) || msg.
+void message_representative(const std::uint8_t (&tr)[TRBYTES], ByteView msg,
+                            std::uint8_t (&mu)[CRHBYTES]) noexcept {
+  static constexpr std::uint8_t kPureEmptyContext[2] = {0x00, 0x00};
+  Hash256().absorb(tr, TRBYTES).absorb(kPureEmptyContext, 2).absorb(msg).squeeze(mu, CRHBYTES);
+}
+
+// c~ = SHAKE256(mu || w1Encode(w1), 48).
+void commitment_hash(const std::uint8_t (&mu)[CRHBYTES], const polyveck& w1,
+                     std::uint8_t (&c_tilde)[CTILDEBYTES]) noexcept {
+  Scratch<std::uint8_t[K * POLYW1_PACKEDBYTES]> packed;
+  PQCLEAN_MLDSA65_CLEAN_polyveck_pack_w1(packed.v, &w1);
+  Hash256().absorb(mu, CRHBYTES).absorb(packed.v, sizeof packed.v).squeeze(c_tilde, CTILDEBYTES);
+}
+
+// The challenge c in the NTT domain.
+void challenge(poly& c, const std::uint8_t (&c_tilde)[CTILDEBYTES]) noexcept {
+  PQCLEAN_MLDSA65_CLEAN_poly_challenge(&c, c_tilde);
+  ntt(c);
+}
+
+// --- Key generation -------------------------------------------------------------
+
+template <std::size_t M>
+void ntt_image(Poly (&image)[M], const Poly (&plain)[M]) noexcept {
+  std::memcpy(image, plain, sizeof image);
+  for (Poly& p : image) ntt(*reinterpret_cast<poly*>(&p));
+}
+
+void keygen(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept {
+  // SHAKE256(xi || k || l) -> rho (32) | rho' (64) | K (32). The k and l bytes
+  // bind the key to the parameter set.
+  Scratch<std::uint8_t[SEEDBYTES + CRHBYTES + SEEDBYTES]> seeds;
+  const std::uint8_t params[2] = {K, L};
+  Hash256().absorb(xi).absorb(params, 2).squeeze(seeds.v, sizeof seeds.v);
+  const std::uint8_t* rho_prime = seeds.v + SEEDBYTES;
+  std::memcpy(sk.rho, seeds.v, SEEDBYTES);
+  std::memcpy(sk.key, seeds.v + SEEDBYTES + CRHBYTES, SEEDBYTES);
+
+  expand_matrix(as_matrix(sk.a_hat), sk.rho);
+  expand_secret(as_vecl(sk.s1), as_veck(sk.s2), rho_prime);
+  ntt_image(sk.s1_hat, sk.s1);
+  ntt_image(sk.s2_hat, sk.s2);
+
+  // t = NTT^-1(A-hat * NTT(s1)) + s2, then (t1, t0) = Power2Round(t).
+  Scratch<polyveck> t;
+  matrix_pointwise(t.v, as_matrix(sk.a_hat), as_vecl(sk.s1_hat));
+  PQCLEAN_MLDSA65_CLEAN_polyveck_reduce(&t.v);
+  invntt_all(t.v.vec);
+  PQCLEAN_MLDSA65_CLEAN_polyveck_add(&t.v, &t.v, &as_veck(sk.s2));
+  PQCLEAN_MLDSA65_CLEAN_polyveck_caddq(&t.v);
+  polyveck t1;
+  PQCLEAN_MLDSA65_CLEAN_polyveck_power2round(&t1, &as_veck(sk.t0), &t.v);
+  ntt_image(sk.t0_hat, sk.t0);
+
+  PQCLEAN_MLDSA65_CLEAN_pack_pk(pk.data(), sk.rho, &t1);
+  Hash256().absorb(pk).squeeze(sk.tr, TRBYTES);
+}
+
+// --- Signing --------------------------------------------------------------------
+
+bool sign(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
+  std::uint8_t mu[CRHBYTES];
+  message_representative(sk.tr, msg, mu);
+
+  // rho'' = SHAKE256(K || rnd || mu, 64) with rnd all zero: the deterministic
+  // variant, so the same key and message always give the same signature.
+  Scratch<std::uint8_t[CRHBYTES]> rho_pp;
+  static constexpr std::uint8_t kZeroRnd[RNDBYTES] = {};
+  Hash256()
+      .absorb(sk.key, SEEDBYTES)
+      .absorb(kZeroRnd, RNDBYTES)
+      .absorb(mu, CRHBYTES)
+      .squeeze(rho_pp.v, CRHBYTES);
+
+  // Every attempt's y, z, w and hints depend on the secret; a rejected attempt
+  // must leave nothing behind, so all of them are wiped on the way out.
+  Scratch<polyvecl> y, z;
+  Scratch<polyveck> w1, w0, h;
+  Scratch<poly> c;
+  Scratch<std::uint8_t[CTILDEBYTES]> c_tilde;
+  const polyvecl* a_hat = as_matrix(sk.a_hat);
+  MaskStream masks(rho_pp.v);
+
+  for (unsigned kappa = 0; kappa <= kMaxKappa; kappa += L) {
+    masks.fill(y.v, static_cast<std::uint16_t>(kappa));
+
+    // w = NTT^-1(A-hat * NTT(y)); (w1, w0) = Decompose(w).
+    z.v = y.v;
+    ntt_all(z.v.vec);
+    matrix_pointwise(w1.v, a_hat, z.v);
+    PQCLEAN_MLDSA65_CLEAN_polyveck_reduce(&w1.v);
+    invntt_all(w1.v.vec);
+    PQCLEAN_MLDSA65_CLEAN_polyveck_caddq(&w1.v);
+    PQCLEAN_MLDSA65_CLEAN_polyveck_decompose(&w1.v, &w0.v, &w1.v);
+
+    commitment_hash(mu, w1.v, c_tilde.v);
+    challenge(c.v, c_tilde.v);
+
+    // z = y + c*s1; rejecting a large z keeps it independent of s1.
+    pointwise_all(z.v.vec, c.v, as_vecl(sk.s1_hat).vec);
+    invntt_all(z.v.vec);
+    PQCLEAN_MLDSA65_CLEAN_polyvecl_add(&z.v, &z.v, &y.v);
+    PQCLEAN_MLDSA65_CLEAN_polyvecl_reduce(&z.v);
+    if (any_exceeds(z.v.vec, GAMMA1 - BETA)) continue;
+
+    // r0 = LowBits(w - c*s2) must stay clear of the rounding boundary, or
+    // subtracting c*s2 could have changed w1 and the verifier would disagree.
+    pointwise_all(h.v.vec, c.v, as_veck(sk.s2_hat).vec);
+    invntt_all(h.v.vec);
+    PQCLEAN_MLDSA65_CLEAN_polyveck_sub(&w0.v, &w0.v, &h.v);
+    PQCLEAN_MLDSA65_CLEAN_polyveck_reduce(&w0.v);
+    if (any_exceeds(w0.v.vec, GAMMA2 - BETA)) continue;
+
+    // Hints that let the verifier, who lacks t0, recover w1 from w - c*t0.
+    pointwise_all(h.v.vec, c.v, as_veck(sk.t0_hat).vec);
+    invntt_all(h.v.vec);
+    PQCLEAN_MLDSA65_CLEAN_polyveck_reduce(&h.v);
+    if (any_exceeds(h.v.vec, GAMMA2)) continue;
+    PQCLEAN_MLDSA65_CLEAN_polyveck_add(&w0.v, &w0.v, &h.v);
+    if (make_hints(h.v, w0.v, w1.v) > OMEGA) continue;
+
+    PQCLEAN_MLDSA65_CLEAN_pack_sig(sig.data(), c_tilde.v, &z.v, &h.v);
+    return true;
+  }
+  return false;
+}
+
+// --- Verification ----------------------------------------------------------------
+
+VerifyOutcome verify(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept {
+  std::uint8_t c_tilde[CTILDEBYTES];
+  polyvecl z;
+  polyveck h;
+  // sigDecode refuses a hint section whose counts decrease or pass omega, whose
+  // positions do not rise within a polynomial, or whose unused positions are
+  // not zero: each would give one signature several encodings.
+  if (PQCLEAN_MLDSA65_CLEAN_unpack_sig(c_tilde, &z, &h, sig.data()) != 0) {
+    return VerifyOutcome::DoesNotDecode;
+  }
+  if (any_exceeds(z.vec, GAMMA1 - BETA)) return VerifyOutcome::DoesNotDecode;
+
+  std::uint8_t rho[SEEDBYTES];
+  polyveck t1;
+  PQCLEAN_MLDSA65_CLEAN_unpack_pk(rho, &t1, pk.data());
+  std::uint8_t tr[TRBYTES];
+  Hash256().absorb(pk).squeeze(tr, TRBYTES);
+  std::uint8_t mu[CRHBYTES];
+  message_representative(tr, msg, mu);
+
+  // w1' = UseHint(h, A*z - c*t1*2^d), all products taken in the NTT domain.
+  poly c;
+  challenge(c, c_tilde);
+  polyvecl a_hat[K];
+  expand_matrix(a_hat, rho);
+  ntt_all(z.vec);
+  polyveck w1;
+  matrix_pointwise(w1, a_hat, z);
+  PQCLEAN_MLDSA65_CLEAN_polyveck_shiftl(&t1);
+  ntt_all(t1.vec);
+  pointwise_all(t1.vec, c, t1.vec);
+  PQCLEAN_MLDSA65_CLEAN_polyveck_sub(&w1, &w1, &t1);
+  PQCLEAN_MLDSA65_CLEAN_polyveck_reduce(&w1);
+  invntt_all(w1.vec);
+  PQCLEAN_MLDSA65_CLEAN_polyveck_caddq(&w1);
+  PQCLEAN_MLDSA65_CLEAN_polyveck_use_hint(&w1, &w1, &h);
+
+  std::uint8_t expected[CTILDEBYTES];
+  commitment_hash(mu, w1, expected);
+  return std::memcmp(expected, c_tilde, CTILDEBYTES) == 0 ? VerifyOutcome::Valid
+                                                          : VerifyOutcome::DoesNotVerify;
+}
+
+// --- The skEncode form, for conformance material only -----------------------------
+
+void encode_secret_key(const ExpandedKey& sk, EncodedSecretKey out) noexcept {
+  PQCLEAN_MLDSA65_CLEAN_pack_sk(out.data(), sk.rho, sk.tr, sk.key, &as_veck(sk.t0), &as_vecl(sk.s1),
+                                &as_veck(sk.s2));
+}
+
+void load_secret_key(EncodedSecretKeyView encoded, ExpandedKey& sk) noexcept {
+  PQCLEAN_MLDSA65_CLEAN_unpack_sk(sk.rho, sk.tr, sk.key, &as_veck(sk.t0), &as_vecl(sk.s1),
+                                  &as_veck(sk.s2), encoded.data());
+  expand_matrix(as_matrix(sk.a_hat), sk.rho);
+  ntt_image(sk.s1_hat, sk.s1);
+  ntt_image(sk.s2_hat, sk.s2);
+  ntt_image(sk.t0_hat, sk.t0);
+}
+
+}  // namespace
+
+#define VESTREL_STRINGIFY2(x) #x
+#define VESTREL_STRINGIFY(x) VESTREL_STRINGIFY2(x)
+extern const Backend kBackend = {
+    .name = VESTREL_STRINGIFY(VESTREL_MLDSA65_ISA),
+    .keygen = keygen,
+    .sign = sign,
+    .verify = verify,
+    .encode_secret_key = encode_secret_key,
+    .load_secret_key = load_secret_key,
+};
+
+}  // namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA
+
+#if VESTREL_MLDSA65_AVX2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+#endif

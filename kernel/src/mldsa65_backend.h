@@ -1,0 +1,36 @@
+// The ML-DSA-65 implementations behind mldsa65.h. One source is compiled once
+// per instruction set: `portable` runs on any x86-64, `avx2` needs AVX2, BMI2
+// and POPCNT. Both compute the same function byte for byte; mldsa65.cc picks
+// one when the library is loaded, and the tests call both directly.
+#pragma once
+
+#include "mldsa65.h"
+#include "mldsa65_sk_encoding.h"
+
+namespace vestrel::mldsa65 {
+
+struct Backend {
+  const char* name;
+  void (*keygen)(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept;
+  // False only if the rejection loop runs out of nonces.
+  bool (*sign)(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept;
+  VerifyOutcome (*verify)(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept;
+  void (*encode_secret_key)(const ExpandedKey& sk, EncodedSecretKey out) noexcept;
+  void (*load_secret_key)(EncodedSecretKeyView encoded, ExpandedKey& sk) noexcept;
+};
+
+namespace portable {
+extern const Backend kBackend;
+}
+namespace avx2 {
+extern const Backend kBackend;
+}
+
+// Whether this CPU (and the OS, which must save the YMM registers) can run the
+// avx2 backend.
+[[nodiscard]] bool cpu_runs_avx2_backend() noexcept;
+
+// The backend every call of mldsa65.h goes to.
+[[nodiscard]] const Backend& active_backend() noexcept;
+
+}  // namespace vestrel::mldsa65
