@@ -421,6 +421,54 @@ void shake_x4_squeeze_block(KeccakX4& s, std::uint8_t* const (&out)[4]) noexcept
 constexpr unsigned kUniformBlocks = POLY_UNIFORM_NBLOCKS;
 static_assert(kUniformBlocks * SHAKE128_RATE % 3 == 0 && SHAKE128_RATE % 3 == 0);
 
+// For each 8-bit mask of accepted lanes, the indices of those lanes in order,
+// for vpermd to gather them to the front.
+struct CompressTable {
+  std::uint8_t lanes[256][8];
+};
+
+constexpr CompressTable make_compress_table() {
+  CompressTable t{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    unsigned n = 0;
+    for (std::uint8_t lane = 0; lane < 8; ++lane) {
+      if (mask & (1u << lane)) t.lanes[mask][n++] = lane;
+    }
+  }
+  return t;
+}
+
+constexpr CompressTable kCompress = make_compress_table();
+
+// PQClean's rej_uniform: the 3-byte candidates of buf, in order, masked to 23
+// bits, kept while below q, until len coefficients are kept. Eight candidates
+// at a time while a whole group fits in both a and buf, then PQClean's own
+// loop for the rest. buf must have 8 readable bytes past buflen. The matrix
+// comes from the public rho, so the lookups may depend on it.
+unsigned rej_uniform_avx2(std::int32_t* a, unsigned len, const std::uint8_t* buf,
+                          unsigned buflen) noexcept {
+  // Lane i takes bytes 3i .. 3i+2 of the group; the upper half of the
+  // register holds bytes 8 .. 23, so its indices are 8 lower.
+  const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,  //
+                                          4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15, -1);
+  const __m256i mask23 = _mm256_set1_epi32(0x7FFFFF);
+  const __m256i q = _mm256_set1_epi32(Q);
+  unsigned ctr = 0, pos = 0;
+  while (ctr + 8 <= len && pos + 24 <= buflen) {
+    const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buf + pos));
+    __m256i t = _mm256_permute4x64_epi64(raw, 0x94);  // qwords 0 1 | 1 2
+    t = _mm256_and_si256(_mm256_shuffle_epi8(t, spread), mask23);
+    const unsigned good =
+        static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(q, t))));
+    const __m256i idx = _mm256_cvtepu8_epi32(
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kCompress.lanes[good])));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + ctr), _mm256_permutevar8x32_epi32(t, idx));
+    ctr += static_cast<unsigned>(_mm_popcnt_u32(good));
+    pos += 24;
+  }
+  return ctr + rej_uniform(a + ctr, len - ctr, buf + pos, buflen - pos);
+}
+
 // Four matrix entries at once, from the seed and four nonces.
 void uniform_x4(poly* const (&out)[4], const std::uint8_t (&rho)[SEEDBYTES],
                 const std::uint16_t (&nonces)[4]) noexcept {
@@ -434,17 +482,19 @@ void uniform_x4(poly* const (&out)[4], const std::uint8_t (&rho)[SEEDBYTES],
   shake_x4_absorb_once<SHAKE128_RATE>(s, {inputs[0], inputs[1], inputs[2], inputs[3]},
                                       SEEDBYTES + 2);
 
-  alignas(32) std::uint8_t buf[4][kUniformBlocks * SHAKE128_RATE];
+  // Eight bytes of slack after each stream's output for the vector reads.
+  constexpr unsigned kBytes = kUniformBlocks * SHAKE128_RATE;
+  alignas(32) std::uint8_t buf[4][kBytes + 8] = {};
   for (unsigned b = 0; b < kUniformBlocks; ++b) {
     const std::size_t at = b * SHAKE128_RATE;
     shake_x4_squeeze_block<SHAKE128_RATE>(s, {buf[0] + at, buf[1] + at, buf[2] + at, buf[3] + at});
   }
   unsigned ctr[4];
-  for (unsigned i = 0; i < 4; ++i) ctr[i] = rej_uniform(out[i]->coeffs, N, buf[i], sizeof buf[i]);
+  for (unsigned i = 0; i < 4; ++i) ctr[i] = rej_uniform_avx2(out[i]->coeffs, N, buf[i], kBytes);
   while (ctr[0] < N || ctr[1] < N || ctr[2] < N || ctr[3] < N) {
     shake_x4_squeeze_block<SHAKE128_RATE>(s, {buf[0], buf[1], buf[2], buf[3]});
     for (unsigned i = 0; i < 4; ++i) {
-      ctr[i] += rej_uniform(out[i]->coeffs + ctr[i], N - ctr[i], buf[i], SHAKE128_RATE);
+      ctr[i] += rej_uniform_avx2(out[i]->coeffs + ctr[i], N - ctr[i], buf[i], SHAKE128_RATE);
     }
   }
 }
