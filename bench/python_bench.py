@@ -1,0 +1,192 @@
+#!/usr/bin/env python3
+"""The benchmark report: the kernel's ML-DSA-65 figures, then the module's.
+
+First the table of kernel_bench (Google Benchmark JSON, given with
+--kernel-json): medians of the repetitions for each backend and for PQClean's
+own functions, with their ratios. Then the module measured here, in this
+process, next to OpenSSL's ML-DSA-65 as the `cryptography` package exposes it,
+each pair interleaved round by round so that both see the same machine:
+
+  IdentityIsland(...)            vs  MLDSA65PrivateKey.from_seed_bytes
+  issue_credential(...)          vs  private_key.sign(payload)      (256 payloads)
+  verify_delegation, 1 credential, and per credential of 16
+                                 vs  public_key.verify(sig, payload)
+  verify_delegation, 16 credentials  vs  16 signature checks in the kernel
+                                         (kernel_bench's Chain16Signatures,
+                                         the same chain byte for byte)
+
+Times are medians over rounds of the thread's CPU time per call, the figure a
+busy shared machine disturbs least; wall-clock medians are shown beside them.
+Nothing here is asserted: it reports.
+"""
+
+import argparse
+import json
+import statistics
+import sys
+import time
+from pathlib import Path
+
+ROUNDS = 9
+NOW = 1_700_000_000
+CHAIN_LEN = 16
+
+
+def kernel_table(path):
+    """Prints kernel_bench's medians; returns {name: (cpu_ns, real_ns)}."""
+    doc = json.loads(Path(path).read_text())
+    unit = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+    med = {}
+    for b in doc["benchmarks"]:
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") == "median":
+            name = b["run_name"].removeprefix("BM_").split("/iterations:")[0]
+            k = unit[b["time_unit"]]
+            med[name] = (b["cpu_time"] * k, b["real_time"] * k)
+
+    print("ML-DSA-65 in the kernel (kernel_bench; medians of %s repetitions)"
+          % doc["benchmarks"][0].get("repetitions", "?"))
+    print(f"{'operation':<34}{'cpu µs':>10}{'wall µs':>10}{'vs PQClean':>12}{'target':>9}")
+    rows = [
+        ("Keygen", "KeygenPqclean", "key generation from a seed", 0.50),
+        ("Sign", "SignPqclean", "signing, mean over 512 payloads", 0.35),
+        ("Verify", "VerifyPqclean", "verifying one signature", 0.50),
+    ]
+    for family, base, title, target in rows:
+        if base not in med:
+            continue
+        base_cpu, base_wall = med[base]
+        print(f"{title}:")
+        print(f"  {'PQClean as shipped':<32}{base_cpu / 1e3:>10.1f}{base_wall / 1e3:>10.1f}")
+        for variant in ("active", "avx2", "portable"):
+            key = f"{family}/{variant}"
+            if key not in med:
+                continue
+            cpu, wall = med[key]
+            mark = f"≤{target:.2f}" if variant == "active" else ""
+            print(f"  {'kernel, ' + variant:<32}{cpu / 1e3:>10.1f}{wall / 1e3:>10.1f}"
+                  f"{cpu / base_cpu:>11.2f}×{mark:>9}")
+    for key, title in (("DeriveIdentity", "derive_identity (HKDF + keygen)"),
+                       ("Chain16Signatures", "16 signature checks of a chain"),
+                       ("Chain16VerifyDelegation", "verify_delegation, 16 credentials")):
+        if key in med:
+            cpu, wall = med[key]
+            print(f"{title:<34}{cpu / 1e3:>10.1f}{wall / 1e3:>10.1f}")
+    print()
+    return med
+
+
+def measure(fn, count):
+    """(cpu_ns, wall_ns) per call of fn over `count` calls."""
+    c0, w0 = time.thread_time_ns(), time.perf_counter_ns()
+    for i in range(count):
+        fn(i)
+    return ((time.thread_time_ns() - c0) / count, (time.perf_counter_ns() - w0) / count)
+
+
+def run_rounds(cases):
+    """cases: {name: (fn, count)}; every round runs each once, in turn."""
+    samples = {name: [] for name in cases}
+    for _ in range(ROUNDS):
+        for name, (fn, count) in cases.items():
+            samples[name].append(measure(fn, count))
+    return {name: (statistics.median(s[0] for s in runs), statistics.median(s[1] for s in runs))
+            for name, runs in samples.items()}
+
+
+def module_table(vk, mldsa, kernel_medians):
+    master = bytes(range(32))
+    island = vk.IdentityIsland(master, b"bench", b"issue")
+    scope = vk.perm_tlv(b"docs", b"read")
+    # 256 distinct payloads: the child key differs in its first two bytes.
+    children = [bytes([j & 0xFF, j >> 8]) + bytes(vk.PK_SIZE - 2) for j in range(256)]
+    payloads = [island.issue_credential(c, "node", 1, scope, b"")[0] for c in children]
+
+    # The chain kernel_bench verifies, built the same way (see its Chain16).
+    ids = [vk.IdentityIsland(bytes([i]) * 32, b"bench", b"chain") for i in range(CHAIN_LEN + 1)]
+    creds = []
+    for i in range(CHAIN_LEN):
+        role = "leaf" if i + 1 == CHAIN_LEN else "node"
+        payload, sig = ids[i].issue_credential(ids[i + 1].public_key(), role, i + 1, scope, b"")
+        creds.append((ids[i].public_key(), sig, payload))
+    root = ids[0].public_key()
+    wire16 = vk.encode_chain(creds)
+    wire1 = vk.encode_chain(creds[:1])
+    assert vk.verify_delegation(root, wire16, NOW) == CHAIN_LEN
+
+    cases = {
+        "island": (lambda i: vk.IdentityIsland(master, b"bench", b"issue"), 100),
+        "issue": (lambda i: island.issue_credential(children[i], "node", 1, scope, b""), 256),
+        "verify1": (lambda i: vk.verify_delegation(root, wire1, NOW), 200),
+        "verify16": (lambda i: vk.verify_delegation(root, wire16, NOW), 20),
+    }
+    if mldsa is not None:
+        ossl_sk = mldsa.MLDSA65PrivateKey.from_seed_bytes(master)
+        ossl_pk = ossl_sk.public_key()
+        ossl_sig = ossl_sk.sign(creds[0][2])
+        cases.update({
+            "ossl_keygen": (lambda i: mldsa.MLDSA65PrivateKey.from_seed_bytes(master), 100),
+            "ossl_sign": (lambda i: ossl_sk.sign(payloads[i]), 256),
+            "ossl_verify": (lambda i: ossl_pk.verify(ossl_sig, creds[0][2]), 200),
+        })
+    med = run_rounds(cases)
+
+    print(f"The module (medians of {ROUNDS} interleaved rounds, CPU time per call)")
+    print(f"{'operation':<40}{'cpu µs':>10}{'wall µs':>10}{'ratio':>9}{'target':>9}")
+
+    def row(title, cpu, wall, ratio=None, target=None):
+        r = f"{ratio:>8.2f}×" if ratio is not None else ""
+        t = f"≤{target:.2f}" if target is not None else ""
+        print(f"{title:<40}{cpu / 1e3:>10.1f}{wall / 1e3:>10.1f}{r:>9}{t:>9}")
+
+    def pair(ours, title, theirs, their_title, target):
+        cpu, wall = med[ours]
+        if theirs in med:
+            base = med[theirs]
+            row(their_title, *base)
+            row(title, cpu, wall, cpu / base[0], target)
+        else:
+            row(title, cpu, wall)
+
+    pair("island", "IdentityIsland(...)", "ossl_keygen", "OpenSSL from_seed_bytes", 0.40)
+    pair("issue", "issue_credential (256 payloads)", "ossl_sign", "OpenSSL sign (same payloads)",
+         0.30)
+    pair("verify1", "verify_delegation, 1 credential", "ossl_verify", "OpenSSL verify", 0.40)
+    cpu16, wall16 = med["verify16"]
+    per_cpu, per_wall = cpu16 / CHAIN_LEN, wall16 / CHAIN_LEN
+    if "ossl_verify" in med:
+        row("verify_delegation, per credential of 16", per_cpu, per_wall,
+            per_cpu / med["ossl_verify"][0], 0.40)
+    else:
+        row("verify_delegation, per credential of 16", per_cpu, per_wall)
+    kernel16 = kernel_medians.get("Chain16Signatures")
+    if kernel16:
+        row("16 signature checks in the kernel", *kernel16)
+        row("verify_delegation, 16 credentials", cpu16, wall16, cpu16 / kernel16[0], 1.05)
+    else:
+        row("verify_delegation, 16 credentials", cpu16, wall16)
+    if mldsa is None:
+        print("(cryptography's ML-DSA is not available to this interpreter: "
+              "no OpenSSL comparison)")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--kernel-json", required=True, help="kernel_bench --benchmark_out file")
+    parser.add_argument("--module-dir", help="directory holding vestrel_kernel.abi3.so")
+    args = parser.parse_args()
+
+    kernel_medians = kernel_table(args.kernel_json)
+    if not args.module_dir or not any(Path(args.module_dir).glob("vestrel_kernel*.so")):
+        print("(the module is not built: no module figures)")
+        return
+    sys.path.insert(0, args.module_dir)
+    import vestrel_kernel as vk
+    try:
+        from cryptography.hazmat.primitives.asymmetric import mldsa
+    except ImportError:
+        mldsa = None
+    module_table(vk, mldsa, kernel_medians)
+
+
+if __name__ == "__main__":
+    main()
