@@ -1,0 +1,53 @@
+// Marks for the constant-time check (kernel/tests/memcheck). Under valgrind
+// memcheck, bytes marked secret are followed through every computation, and
+// any branch or memory address that depends on them is reported: exactly what
+// a timing or cache side channel would need. A value that a signer may reveal
+// (the public key, a signature, whether a signing attempt was rejected) is
+// declassified where it is computed, so that branching on it is not reported.
+//
+// Outside valgrind each mark is a few instructions that change nothing; built
+// without valgrind's headers it is nothing at all.
+#pragma once
+
+#include <cstddef>
+
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#define VESTREL_CT_MARKS 1
+#else
+#define VESTREL_CT_MARKS 0
+#endif
+
+namespace vestrel::ct {
+
+inline void mark_secret([[maybe_unused]] const void* p, [[maybe_unused]] std::size_t n) noexcept {
+#if VESTREL_CT_MARKS
+  (void)VALGRIND_MAKE_MEM_UNDEFINED(p, n);
+#endif
+}
+
+inline void declassify([[maybe_unused]] const void* p, [[maybe_unused]] std::size_t n) noexcept {
+#if VESTREL_CT_MARKS
+  (void)VALGRIND_MAKE_MEM_DEFINED(p, n);
+#endif
+}
+
+// For a decision computed without branching on the secret, at the one point
+// where it is allowed to steer control: `if (ct::declassified(rejected)) ...`.
+template <class T>
+[[nodiscard]] T declassified(T value) noexcept {
+  declassify(&value, sizeof value);
+  return value;
+}
+
+// Whether the marks are being watched: true only under valgrind memcheck (or
+// another valgrind tool).
+[[nodiscard]] inline bool marks_watched() noexcept {
+#if VESTREL_CT_MARKS
+  return RUNNING_ON_VALGRIND != 0;
+#else
+  return false;
+#endif
+}
+
+}  // namespace vestrel::ct
