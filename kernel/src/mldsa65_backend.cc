@@ -33,6 +33,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "ct_marks.h"
 #include "mldsa65_backend.h"
 #include "secure.h"
 
@@ -355,6 +356,8 @@ void keygen(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept {
   Hash256().absorb(xi).absorb(params, 2).squeeze(seeds.v, sizeof seeds.v);
   const std::uint8_t* rho_prime = seeds.v + SEEDBYTES;
   std::memcpy(sk.rho, seeds.v, SEEDBYTES);
+  // rho opens the public key; ExpandA may branch on what it derives from it.
+  ct::declassify(sk.rho, SEEDBYTES);
   std::memcpy(sk.key, seeds.v + SEEDBYTES + CRHBYTES, SEEDBYTES);
 
   expand_matrix(as_matrix(sk.a_hat), sk.rho);
@@ -422,7 +425,7 @@ bool sign(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
     invntt_all(z.v.vec);
     PQCLEAN_MLDSA65_CLEAN_polyvecl_add(&z.v, &z.v, &y.v);
     PQCLEAN_MLDSA65_CLEAN_polyvecl_reduce(&z.v);
-    if (any_exceeds(z.v.vec, GAMMA1 - BETA)) continue;
+    if (ct::declassified(any_exceeds(z.v.vec, GAMMA1 - BETA))) continue;
 
     // r0 = LowBits(w - c*s2) must stay clear of the rounding boundary, or
     // subtracting c*s2 could have changed w1 and the verifier would disagree.
@@ -430,16 +433,21 @@ bool sign(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
     invntt_all(h.v.vec);
     PQCLEAN_MLDSA65_CLEAN_polyveck_sub(&w0.v, &w0.v, &h.v);
     PQCLEAN_MLDSA65_CLEAN_polyveck_reduce(&w0.v);
-    if (any_exceeds(w0.v.vec, GAMMA2 - BETA)) continue;
+    if (ct::declassified(any_exceeds(w0.v.vec, GAMMA2 - BETA))) continue;
 
     // Hints that let the verifier, who lacks t0, recover w1 from w - c*t0.
     pointwise_all(h.v.vec, c.v, as_veck(sk.t0_hat).vec);
     invntt_all(h.v.vec);
     PQCLEAN_MLDSA65_CLEAN_polyveck_reduce(&h.v);
-    if (any_exceeds(h.v.vec, GAMMA2)) continue;
+    if (ct::declassified(any_exceeds(h.v.vec, GAMMA2))) continue;
     PQCLEAN_MLDSA65_CLEAN_polyveck_add(&w0.v, &w0.v, &h.v);
-    if (make_hints(h.v, w0.v, w1.v) > OMEGA) continue;
+    if (ct::declassified(make_hints(h.v, w0.v, w1.v) > OMEGA)) continue;
 
+    // Accepted: c~, z and the hints are the signature, and sigEncode may
+    // branch on where the hints are.
+    ct::declassify(&c_tilde.v, sizeof c_tilde.v);
+    ct::declassify(&z.v, sizeof z.v);
+    ct::declassify(&h.v, sizeof h.v);
     PQCLEAN_MLDSA65_CLEAN_pack_sig(sig.data(), c_tilde.v, &z.v, &h.v);
     return true;
   }
