@@ -18,10 +18,11 @@
 #error "compile with VESTREL_MLDSA65_ISA naming the backend"
 #endif
 
-// Every standard header is included before any code is compiled for AVX2
-// below, so that no inline function of the standard library is ever compiled
-// with AVX2 enabled: such a function is emitted in both backends under one
-// name, and the linker would keep whichever copy it saw first.
+// Every header from outside this backend is included before any code is
+// compiled for AVX2 below, so that no inline function of theirs is ever
+// compiled with AVX2 enabled: such a function is emitted in both backends
+// under one name, and the linker would keep whichever copy it saw first. The
+// test MlDsa65Build.Avx2BackendSharesNoInlineCode checks the object for them.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
