@@ -10,6 +10,7 @@
 #include "entry.h"
 #include "failure.h"
 #include "identity.h"
+#include "island_layout.h"
 #include "results.h"
 #include "signature.h"
 
@@ -18,19 +19,7 @@ namespace vestrel::py {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Instance layout
-
-// The interpreter's allocator guarantees 16-byte alignment, less than the key's
-// polynomials ask for, so the Identity is placed at the first suitably aligned
-// address inside a slightly larger area.
-struct IslandObject {
-  PyObject_HEAD
-      // Method calls in progress; -1 would be an exclusive hold, which nothing in
-      // this module ever takes.
-      std::atomic<std::int64_t>
-          hold;
-  alignas(16) unsigned char storage[sizeof(Identity) + alignof(Identity)];
-};
+// Instance layout (IslandObject, in island_layout.h)
 
 IslandObject* as_island(PyObject* self) noexcept { return reinterpret_cast<IslandObject*>(self); }
 

@@ -1,7 +1,7 @@
 // vestrel_fault_probe: a test-only module built from the same frame code as
 // vestrel_kernel. No public call can fault on purpose, so this module offers
-// calls that do, and direct access to the two conversion kinds that only the
-// identity's methods use otherwise.
+// calls that do, direct access to the two conversion kinds that only the
+// identity's methods use otherwise, and a look at an identity's shared hold.
 #include <Python.h>
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include "convert.h"
 #include "entry.h"
 #include "failure.h"
+#include "island_layout.h"
 #include "module_body.h"
 #include "results.h"
 #include "signature.h"
@@ -78,6 +79,36 @@ PyObject* as_u32_entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   });
 }
 
+// This module has no class of its own to compare with, so an instance of the
+// real module's class is recognised by its class's name and instance size.
+bool looks_like_island(PyObject* obj) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  const auto attribute_is = [type](const char* name, PyObject* expected) {
+    Ref value = Ref::steal(PyObject_GetAttrString(type, name));
+    Ref wanted = Ref::steal(expected);
+    if (!value || !wanted) throw Failure::fetch();
+    const int equal = PyObject_RichCompareBool(value.get(), wanted.get(), Py_EQ);
+    if (equal < 0) throw Failure::fetch();
+    return equal == 1;
+  };
+  return attribute_is("__qualname__", PyUnicode_FromString("IdentityIsland")) &&
+         attribute_is("__module__", PyUnicode_FromString("builtins")) &&
+         attribute_is("__basicsize__", PyLong_FromSize_t(sizeof(IslandObject)));
+}
+
+// The number of method calls in progress on an IdentityIsland instance.
+constexpr std::string_view kIslandParameters[] = {"island"};
+constexpr CallSignature kHoldCountSignature{"", "hold_count", kIslandParameters};
+PyObject* hold_count_entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    const Arguments matched(kHoldCountSignature, args, kwargs);
+    PyObject* island = matched[0];
+    if (!looks_like_island(island)) throw downcast_error(island, "IdentityIsland");
+    const std::int64_t hold = reinterpret_cast<const IslandObject*>(island)->hold.load();
+    return created(PyLong_FromLongLong(hold));
+  });
+}
+
 constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
 PyMethodDef kFunctions[] = {
     {"fault", as_method(&fault_entry), kKeywords, nullptr},
@@ -88,6 +119,7 @@ PyMethodDef kFunctions[] = {
     {"std_exception", as_method(&std_exception_entry), METH_NOARGS, nullptr},
     {"as_text", as_method(&as_text_entry), kKeywords, nullptr},
     {"as_u32", as_method(&as_u32_entry), kKeywords, nullptr},
+    {"hold_count", as_method(&hold_count_entry), kKeywords, nullptr},
 };
 
 PyModuleDef module_def = {
