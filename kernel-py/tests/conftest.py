@@ -72,6 +72,18 @@ def derived_seed(master, deployment, context):
     return hmac.new(prk, deployment + b":" + context + b"\x01", hashlib.sha3_512).digest()[:32]
 
 
+def resident_kb():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096 // 1024
+
+
+def under_address_sanitizer():
+    """Whether ASan's runtime is loaded (scripts/test_sanitized.sh). It holds
+    freed memory back from reuse, so resident size then tells nothing of leaks."""
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
 def mldsa_or_skip():
     """The independent ML-DSA-65 implementation, where the interpreter has one."""
     try:
