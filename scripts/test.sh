@@ -20,3 +20,9 @@ cmake --build "$portable" -j"$(nproc)" --target kernel_tests mldsa65_no_alloc_te
 ctest --test-dir "$portable" --output-on-failure -j"$(nproc)" -E '^memcheck[.]'
 
 python3 kernel-py/tests/run_all.py --build "$build"
+
+# The kernel's and the module's suites again, under AddressSanitizer and UBSan.
+bash scripts/test_sanitized.sh
+
+# Each fuzz target for a short, bounded time from its seed corpus.
+bash scripts/fuzz.sh 25

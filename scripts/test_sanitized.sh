@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The kernel's GoogleTest suites and the module's pytest suite once more, on a
+# build with AddressSanitizer and UndefinedBehaviorSanitizer. The interpreters
+# are not built with them, so their runtimes are preloaded; leak detection is
+# off for the interpreter, whose own allocations outlive it by design, and on
+# for the kernel's tests.
+#
+# Every report is also written to a file, and any file fails the run: a report
+# inside a subprocess whose exit status a test ignores still counts.
+#   scripts/test_sanitized.sh          (build directory: build-asan)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${VESTREL_ASAN_BUILD_DIR:-build-asan}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESTREL_BUILD_TESTS=ON \
+  -DVESTREL_SANITIZE=ON >/dev/null
+cmake --build "$build" -j"$(nproc)"
+
+reports=$(mktemp -d)
+trap 'rm -rf "$reports"' EXIT
+asan="log_path=$reports/asan:abort_on_error=0:detect_stack_use_after_return=1"
+ubsan="log_path=$reports/ubsan:halt_on_error=1:print_stacktrace=1"
+
+status=0
+ASAN_OPTIONS="$asan:detect_leaks=1" UBSAN_OPTIONS="$ubsan" \
+  ctest --test-dir "$build" --output-on-failure -j"$(nproc)" || status=1
+
+# PYTHONMALLOC=malloc gives every Python object an allocation of its own, so
+# that reading past one (a bytes object's contents, say) is caught rather than
+# landing in its neighbour in the interpreter's pools. The fault-probe tests
+# ask for an allocation no allocator can satisfy and expect the null that the
+# interpreter turns into MemoryError; ASan notes each such refusal.
+refused='^==[0-9]+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes$'
+LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+PYTHONMALLOC=malloc ASAN_OPTIONS="$asan:detect_leaks=0:allocator_may_return_null=1" \
+UBSAN_OPTIONS="$ubsan" python3 kernel-py/tests/run_all.py --build "$build" || status=1
+
+for report in "$reports"/*; do
+  [[ -e $report ]] || continue
+  if grep -qvE "$refused" "$report"; then
+    echo "sanitizers: report in $report:"; cat "$report"; status=1
+  fi
+done
+if ((status)); then echo "sanitizers: FAILED"; else echo "sanitizers: no reports"; fi
+exit $status
