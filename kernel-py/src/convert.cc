@@ -153,7 +153,7 @@ Failure downcast_error(PyObject* obj, std::string_view target) {
                                              interned(InternedName::Qualname)));
   Ref utf8;
   if (qualname && PyUnicode_Check(qualname.get())) {
-    utf8 = Ref::steal(PyUnicode_AsUTF8String(qualname.get()));
+    utf8 = Ref::steal(PyUnicode_AsEncodedString(qualname.get(), "utf-8", kMessageUtf8Errors));
   }
   char* data = nullptr;
   Py_ssize_t size = 0;

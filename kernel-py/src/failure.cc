@@ -72,7 +72,7 @@ Failure Failure::with_argument_prefix(std::string_view name) && {
 
   Ref text = Ref::steal(PyObject_Str(value));
   if (!text) return fetch();
-  Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text.get()));
+  Ref utf8 = Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", kMessageUtf8Errors));
   if (!utf8) return fetch();
   char* data = nullptr;
   Py_ssize_t size = 0;
@@ -107,8 +107,8 @@ void Failure::raise() && {
     PyErr_Restore(ptype_.release(), pvalue_.release(), ptraceback_.release());
     return;
   }
-  Ref text =
-      created(PyUnicode_FromStringAndSize(text_.data(), static_cast<Py_ssize_t>(text_.size())));
+  Ref text = created(PyUnicode_DecodeUTF8(text_.data(), static_cast<Py_ssize_t>(text_.size()),
+                                          kMessageUtf8Errors));
   PyErr_SetObject(type_, text.get());
   PyObject* value = normalize_pending();
   if (cause_ && value != nullptr) PyException_SetCause(value, cause_.release());  // steals

@@ -22,6 +22,12 @@
 
 namespace vestrel::py {
 
+// Messages travel as UTF-8 in a std::string. Text taken from Python for a
+// message (a keyword, a type's name, an exception's str()) may hold lone
+// surrogates, which strict UTF-8 cannot carry: they travel encoded as such,
+// with this error handler, and are restored when the message is raised.
+inline constexpr char kMessageUtf8Errors[] = "surrogatepass";
+
 class Failure {
  public:
   // type(text); `type` is one of the interpreter's built-in exception types.

@@ -28,7 +28,7 @@ namespace {
 std::string keyword_text(PyObject* key) {
   Ref text = PyUnicode_Check(key) ? Ref::borrow(key) : Ref::steal(PyObject_Str(key));
   if (!text) throw Failure::fetch();
-  Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text.get()));
+  Ref utf8 = Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", kMessageUtf8Errors));
   if (!utf8) throw Failure::fetch();
   char* data = nullptr;
   Py_ssize_t size = 0;

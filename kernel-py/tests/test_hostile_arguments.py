@@ -144,6 +144,13 @@ class LyingStr(str):
         return "node"
 
 
+class SurrogateNamed:
+    pass
+
+
+SurrogateNamed.__qualname__ = "\udc80"
+
+
 class NamelessMeta(type):
     def __getattribute__(cls, name):
         return 5 if name == "__qualname__" else super().__getattribute__(name)
@@ -220,6 +227,8 @@ def bytes_rows():
              [("docs", b"docs"), ("read", b"read"), ("master", MASTER), ("d", b"d"), ("c", b"c"), ("pk", PK),
               ("wire", WIRE), ("payload", PAYLOAD), ("scope", SCOPE), ("empty", b""), ("leaf", b"leaf")]}
     leaf, verb, nameless = held(LyingStr("Leaf")), held(LyingStr("verb")), held(NamelessMeta("Nameless", (), {})())
+    surrogate_named = held(SurrogateNamed())
+    surrogate_error = held(Index(raises=lambda _: TypeError("\udc80")))
     return [
         ("perm_tlv-lying-bytes", lambda: vk.perm_tlv(lying["docs"], lying["read"]), same(lambda: SCOPE)),
         ("parse_payload-lying-bytes", lambda: vk.parse_payload(lying["payload"]), same(lambda: vk.parse_payload(PAYLOAD))),
@@ -240,6 +249,13 @@ def bytes_rows():
          (TypeError, "argument 'deployment': 'list' object cannot be converted to 'PyBytes'")),
         ("public_key-wrong-receiver", lambda: vk.IdentityIsland.public_key(lying["pk"]), (TypeError, None)),
         ("keyword-str-subclass", lambda: vk.perm_tlv(b"docs", **{verb: b"read"}), same(lambda: SCOPE)),
+        # Text with a lone surrogate, which UTF-8 cannot hold, quoted in a message.
+        ("keyword-lone-surrogate", lambda: vk.perm_tlv(b"", b"", **{"\udc80": b""}),
+         (TypeError, "perm_tlv() got an unexpected keyword argument '\udc80'")),
+        ("perm_tlv-type-named-with-lone-surrogate", lambda: vk.perm_tlv(surrogate_named, b""),
+         (TypeError, "argument 'resource': '\udc80' object cannot be converted to 'PyBytes'")),
+        ("not_before-type-error-with-lone-surrogate", lambda: vk.not_before(surrogate_error),
+         (TypeError, "argument 'ts': \udc80")),
     ]
 
 
