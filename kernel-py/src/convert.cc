@@ -108,20 +108,20 @@ Bytes copy_of(const char* data, Py_ssize_t size) {
   return Bytes(first, first + size);
 }
 
-Bytes to_byte_sequence(PyObject* obj) {
+ByteSource to_byte_sequence(PyObject* obj) {
   const std::size_t hint = check_sequence(obj, kMaxReservedBytes);
   // Iterating an exact bytes or bytearray runs no Python code and yields its
-  // bytes in order, so copying them gives the same result far faster.
-  if (Py_TYPE(obj) == &PyBytes_Type) return copy_of(PyBytes_AsString(obj), PyBytes_Size(obj));
+  // bytes in order, so reading them directly gives the same result far faster.
+  if (Py_TYPE(obj) == &PyBytes_Type) return ByteSource::held(obj);
   if (Py_TYPE(obj) == &PyByteArray_Type) {
-    return copy_of(PyByteArray_AsString(obj), PyByteArray_Size(obj));
+    return ByteSource::copied(copy_of(PyByteArray_AsString(obj), PyByteArray_Size(obj)));
   }
   Bytes out;
   out.reserve(hint);
   for_each_item(obj, [&](PyObject* item) {
     out.push_back(static_cast<std::uint8_t>(to_bounded_unsigned(item, 0xFF)));
   });
-  return out;
+  return ByteSource::copied(std::move(out));
 }
 
 std::vector<OwnedCredential> to_credentials(PyObject* obj) {
@@ -146,6 +146,25 @@ std::vector<OwnedCredential> to_credentials(PyObject* obj) {
 }
 
 }  // namespace
+
+ByteSource ByteSource::held(PyObject* exact_bytes) noexcept {
+  ByteSource source;
+  source.held_ = Ref::borrow(exact_bytes);
+  return source;
+}
+
+ByteSource ByteSource::copied(Bytes bytes) noexcept {
+  ByteSource source;
+  source.copy_ = std::move(bytes);
+  return source;
+}
+
+ByteView ByteSource::view() const noexcept {
+  if (!held_) return copy_;
+  // An exact bytes object: neither call can fail.
+  return ByteView(reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(held_.get())),
+                  static_cast<std::size_t>(PyBytes_Size(held_.get())));
+}
 
 Failure downcast_error(PyObject* obj, std::string_view target) {
   std::string name = "<failed to extract type name>";

@@ -14,15 +14,30 @@
 
 #include "bytes.h"
 #include "failure.h"
+#include "ref.h"
 #include "signature.h"
 
 namespace vestrel::py {
 
-// One credential tuple, copied out of whatever byte sequences it held.
+// One element of a credential tuple. An exact bytes object is immutable, so it
+// is kept by reference and read in place; any other byte sequence is copied
+// out by iteration. A list holding the same large tuple a million times thus
+// costs a million references, not a million copies.
+class ByteSource {
+ public:
+  static ByteSource held(PyObject* exact_bytes) noexcept;
+  static ByteSource copied(Bytes bytes) noexcept;
+  [[nodiscard]] ByteView view() const noexcept;
+
+ private:
+  Ref held_;
+  Bytes copy_;
+};
+
 struct OwnedCredential {
-  Bytes issuer_pk;
-  Bytes sig;
-  Bytes payload;
+  ByteSource issuer_pk;
+  ByteSource sig;
+  ByteSource payload;
 };
 
 // A view of a bytes object (or subclass) held by `args`; valid for the call.

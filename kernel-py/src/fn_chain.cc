@@ -36,12 +36,12 @@ PyObject* encode_chain_entry(PyObject* /*module*/, PyObject* args, PyObject* kwa
     std::vector<CredentialView> views;
     views.reserve(credentials.size());
     for (std::size_t i = 0; i < credentials.size(); ++i) {
-      const OwnedCredential& credential = credentials[i];
-      if (credential.issuer_pk.size() != PK_SIZE) wrong_length(i, "issuer_pk", PK_SIZE);
-      if (credential.sig.size() != SIG_SIZE) wrong_length(i, "sig", SIG_SIZE);
-      views.push_back(CredentialView{PublicKeyView(credential.issuer_pk.data(), PK_SIZE),
-                                     SignatureView(credential.sig.data(), SIG_SIZE),
-                                     ByteView(credential.payload)});
+      const ByteView issuer_pk = credentials[i].issuer_pk.view();
+      const ByteView sig = credentials[i].sig.view();
+      if (issuer_pk.size() != PK_SIZE) wrong_length(i, "issuer_pk", PK_SIZE);
+      if (sig.size() != SIG_SIZE) wrong_length(i, "sig", SIG_SIZE);
+      views.push_back(CredentialView{issuer_pk.first<PK_SIZE>(), sig.first<SIG_SIZE>(),
+                                     credentials[i].payload.view()});
     }
     const Bytes wire = value_or_raise(encode_chain(views));
     return new_bytes(wire);

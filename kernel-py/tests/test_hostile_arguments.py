@@ -370,6 +370,20 @@ def test_a_million_credential_tuples():
         assert outcome(lambda: vk.encode_chain(credentials)) == (ValueError, (message,))
 
 
+@pytest.mark.skipif(under_address_sanitizer(), reason="ASan holds freed memory back")
+def test_repeated_large_tuples_are_not_copied_each_time():
+    # 100,000 references to one real 7 KB credential, refused only at the end:
+    # copying every element would take some 700 MB before the refusal.
+    import resource
+
+    credentials = [(PK, SIG, PAYLOAD)] * 100_000 + [(b"", b"")]
+    peak_kb = lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    before = max(peak_kb(), resident_kb())
+    assert outcome(lambda: vk.encode_chain(credentials)) == (
+        ValueError, ("expected tuple of length 3, but got tuple of length 2",))
+    assert peak_kb() - before < 100_000
+
+
 # ---------------------------------------------------------------------------
 # A model of encode_chain's conversion and checks, against the module, on
 # random nestings of ints, floats, None, text, bytes, lists and tuples.
