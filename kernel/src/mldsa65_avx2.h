@@ -516,6 +516,26 @@ void avx2_expand_matrix(polyvecl* mat, const std::uint8_t (&rho)[SEEDBYTES]) noe
   }
 }
 
+// Four SHAKE256 streams, each keyed by the 64-byte seed followed by its
+// nonce (little-endian), squeezed for as many blocks as `out` holds. Both
+// secret samplers start this way; the sponges stay in `s` for more blocks.
+template <std::size_t Bytes>
+void squeeze_x4_seeded(KeccakX4& s, const std::uint8_t* seed, const std::uint16_t (&nonces)[4],
+                       std::uint8_t (&out)[4][Bytes]) noexcept {
+  static_assert(Bytes % SHAKE256_RATE == 0);
+  Scratch<std::uint8_t[4][CRHBYTES + 2]> inputs;
+  for (unsigned i = 0; i < 4; ++i) {
+    std::memcpy(inputs.v[i], seed, CRHBYTES);
+    inputs.v[i][CRHBYTES] = static_cast<std::uint8_t>(nonces[i]);
+    inputs.v[i][CRHBYTES + 1] = static_cast<std::uint8_t>(nonces[i] >> 8);
+  }
+  shake_x4_absorb_once<SHAKE256_RATE>(s, {inputs.v[0], inputs.v[1], inputs.v[2], inputs.v[3]},
+                                      CRHBYTES + 2);
+  for (std::size_t at = 0; at < Bytes; at += SHAKE256_RATE) {
+    shake_x4_squeeze_block<SHAKE256_RATE>(s, {out[0] + at, out[1] + at, out[2] + at, out[3] + at});
+  }
+}
+
 // --- ExpandS ----------------------------------------------------------------------------------
 
 // PQClean's poly_uniform_eta: two SHAKE256 blocks, then one at a time.
@@ -523,22 +543,10 @@ constexpr unsigned kEtaBlocks = POLY_UNIFORM_ETA_NBLOCKS;
 
 void uniform_eta_x4(poly* const (&out)[4], const std::uint8_t* rho_prime,
                     const std::uint16_t (&nonces)[4]) noexcept {
-  Scratch<std::uint8_t[4][CRHBYTES + 2]> inputs;
-  for (unsigned i = 0; i < 4; ++i) {
-    std::memcpy(inputs.v[i], rho_prime, CRHBYTES);
-    inputs.v[i][CRHBYTES] = static_cast<std::uint8_t>(nonces[i]);
-    inputs.v[i][CRHBYTES + 1] = static_cast<std::uint8_t>(nonces[i] >> 8);
-  }
   Scratch<KeccakX4> s;
-  shake_x4_absorb_once<SHAKE256_RATE>(s.v, {inputs.v[0], inputs.v[1], inputs.v[2], inputs.v[3]},
-                                      CRHBYTES + 2);
-
   Scratch<std::uint8_t[4][kEtaBlocks * SHAKE256_RATE]> buf;
   auto& b = buf.v;
-  for (unsigned k = 0; k < kEtaBlocks; ++k) {
-    const std::size_t at = k * SHAKE256_RATE;
-    shake_x4_squeeze_block<SHAKE256_RATE>(s.v, {b[0] + at, b[1] + at, b[2] + at, b[3] + at});
-  }
+  squeeze_x4_seeded(s.v, rho_prime, nonces, b);
   unsigned ctr[4];
   for (unsigned i = 0; i < 4; ++i) ctr[i] = rej_eta(out[i]->coeffs, N, b[i], sizeof b[i]);
   while (ctr[0] < N || ctr[1] < N || ctr[2] < N || ctr[3] < N) {
@@ -571,22 +579,12 @@ void avx2_expand_secret(polyvecl& s1, polyveck& s2, const std::uint8_t* rho_prim
 constexpr unsigned kMaskBlocks = POLY_UNIFORM_GAMMA1_NBLOCKS;
 
 void mask_x4(poly (&out)[4], const std::uint8_t (&rho_pp)[CRHBYTES], std::uint16_t first) noexcept {
-  Scratch<std::uint8_t[4][CRHBYTES + 2]> inputs;
-  for (unsigned i = 0; i < 4; ++i) {
-    const auto nonce = static_cast<std::uint16_t>(first + i);
-    std::memcpy(inputs.v[i], rho_pp, CRHBYTES);
-    inputs.v[i][CRHBYTES] = static_cast<std::uint8_t>(nonce);
-    inputs.v[i][CRHBYTES + 1] = static_cast<std::uint8_t>(nonce >> 8);
-  }
+  std::uint16_t nonces[4];
+  for (unsigned i = 0; i < 4; ++i) nonces[i] = static_cast<std::uint16_t>(first + i);
   Scratch<KeccakX4> s;
-  shake_x4_absorb_once<SHAKE256_RATE>(s.v, {inputs.v[0], inputs.v[1], inputs.v[2], inputs.v[3]},
-                                      CRHBYTES + 2);
   Scratch<std::uint8_t[4][kMaskBlocks * SHAKE256_RATE]> buf;
   auto& b = buf.v;
-  for (unsigned k = 0; k < kMaskBlocks; ++k) {
-    const std::size_t at = k * SHAKE256_RATE;
-    shake_x4_squeeze_block<SHAKE256_RATE>(s.v, {b[0] + at, b[1] + at, b[2] + at, b[3] + at});
-  }
+  squeeze_x4_seeded(s.v, rho_pp, nonces, b);
   for (unsigned i = 0; i < 4; ++i) PQCLEAN_MLDSA65_CLEAN_polyz_unpack(&out[i], b[i]);
 }
 
