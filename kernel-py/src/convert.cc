@@ -166,6 +166,11 @@ ByteView ByteSource::view() const noexcept {
                   static_cast<std::size_t>(PyBytes_Size(held_.get())));
 }
 
+Failure wrong_length(std::string_view what, std::size_t expected) {
+  return Failure::message(PyExc_ValueError,
+                          std::string(what) + " must be " + std::to_string(expected) + " bytes");
+}
+
 Failure downcast_error(PyObject* obj, std::string_view target) {
   std::string name = "<failed to extract type name>";
   Ref qualname = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)),

@@ -55,4 +55,8 @@ struct OwnedCredential {
 // TypeError "'{qualname}' object cannot be converted to '{target}'".
 [[nodiscard]] Failure downcast_error(PyObject* obj, std::string_view target);
 
+// ValueError "{what} must be {expected} bytes", the one wording of every
+// fixed-length argument check.
+[[nodiscard]] Failure wrong_length(std::string_view what, std::size_t expected);
+
 }  // namespace vestrel::py

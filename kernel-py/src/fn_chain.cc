@@ -20,9 +20,8 @@ constexpr CallSignature kEncodeSignature{"", "encode_chain", kEncodeParameters};
 constexpr std::string_view kDecodeParameters[] = {"wire"};
 constexpr CallSignature kDecodeSignature{"", "decode_chain", kDecodeParameters};
 
-[[noreturn]] void wrong_length(std::size_t index, const char* field, std::size_t expected) {
-  throw Failure::message(PyExc_ValueError, "credential[" + std::to_string(index) + "] " + field +
-                                               " must be " + std::to_string(expected) + " bytes");
+[[noreturn]] void wrong_field_length(std::size_t index, const char* field, std::size_t expected) {
+  throw wrong_length("credential[" + std::to_string(index) + "] " + field, expected);
 }
 
 PyObject* encode_chain_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
@@ -38,8 +37,8 @@ PyObject* encode_chain_entry(PyObject* /*module*/, PyObject* args, PyObject* kwa
     for (std::size_t i = 0; i < credentials.size(); ++i) {
       const ByteView issuer_pk = credentials[i].issuer_pk.view();
       const ByteView sig = credentials[i].sig.view();
-      if (issuer_pk.size() != PK_SIZE) wrong_length(i, "issuer_pk", PK_SIZE);
-      if (sig.size() != SIG_SIZE) wrong_length(i, "sig", SIG_SIZE);
+      if (issuer_pk.size() != PK_SIZE) wrong_field_length(i, "issuer_pk", PK_SIZE);
+      if (sig.size() != SIG_SIZE) wrong_field_length(i, "sig", SIG_SIZE);
       views.push_back(CredentialView{issuer_pk.first<PK_SIZE>(), sig.first<SIG_SIZE>(),
                                      credentials[i].payload.view()});
     }

@@ -25,10 +25,7 @@ PyObject* verify_delegation_entry(PyObject* /*module*/, PyObject* args, PyObject
     const ByteView root_pk = bytes_argument(matched, 0);
     const ByteView wire = bytes_argument(matched, 1);
     const std::uint64_t now = u64_argument(matched, 2);
-    if (root_pk.size() != PK_SIZE) {
-      throw Failure::message(PyExc_ValueError,
-                             "root_pk must be " + std::to_string(PK_SIZE) + " bytes");
-    }
+    if (root_pk.size() != PK_SIZE) throw wrong_length("root_pk", PK_SIZE);
     const std::uint32_t count =
         value_or_raise(verify_delegation(root_pk.first<PK_SIZE>(), wire, now));
     return new_int(count);

@@ -75,10 +75,7 @@ PyObject* island_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     const ByteView master = bytes_argument(matched, 0);
     const ByteView deployment = bytes_argument(matched, 1);
     const ByteView context = bytes_argument(matched, 2);
-    if (master.size() != SEED_SIZE) {
-      throw Failure::message(PyExc_ValueError,
-                             "master must be " + std::to_string(SEED_SIZE) + " bytes");
-    }
+    if (master.size() != SEED_SIZE) throw wrong_length("master", SEED_SIZE);
 
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     if (alloc == nullptr) alloc = PyType_GenericAlloc;
@@ -146,10 +143,7 @@ PyObject* issue_credential_entry(PyObject* self, PyObject* args, PyObject* kwarg
     const std::uint32_t depth = u32_argument(matched, 2);
     const ByteView scope = bytes_argument(matched, 3);
     const ByteView caveats = bytes_argument(matched, 4);
-    if (child_pk.size() != PK_SIZE) {
-      throw Failure::message(PyExc_ValueError,
-                             "child_pk must be " + std::to_string(PK_SIZE) + " bytes");
-    }
+    if (child_pk.size() != PK_SIZE) throw wrong_length("child_pk", PK_SIZE);
     const Role role = parse_role(std::move(role_text));
     IssuedCredential issued = value_or_raise(
         issue_credential(held.identity(), child_pk.first<PK_SIZE>(), role, depth, scope, caveats));
