@@ -21,9 +21,9 @@
 
 #include "chain_wire.h"
 #include "identity.h"
-#include "mldsa65.h"
-#include "mldsa65_backend.h"
-#include "mldsa65_sk_encoding.h"
+#include "crypto/mldsa65.h"
+#include "crypto/mldsa65_backend.h"
+#include "crypto/mldsa65_sk_encoding.h"
 #include "scope.h"
 #include "verify.h"
 

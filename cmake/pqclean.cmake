@@ -26,7 +26,7 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_lock})
 set(_mldsa ${PQCLEAN_ROOT}/crypto_sign/ml-dsa-65/clean)
 
 # The kernel's ML-DSA backends compile the `clean` sources themselves, inside
-# their own translation unit (kernel/src/mldsa65_backend.cc), and bring their
+# their own translation unit (kernel/src/crypto/mldsa65_backend.cc), and bring their
 # own SHAKE; they take only the include paths from here.
 add_library(pqclean_mldsa65_sources INTERFACE)
 target_include_directories(pqclean_mldsa65_sources SYSTEM INTERFACE ${_mldsa} ${PQCLEAN_ROOT}/common)

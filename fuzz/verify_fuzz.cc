@@ -9,7 +9,7 @@
 
 #include "chain_wire.h"
 #include "identity.h"
-#include "mldsa65.h"
+#include "crypto/mldsa65.h"
 #include "verify.h"
 
 using namespace vestrel;

@@ -5,10 +5,10 @@
 
 #include "caveats.h"
 #include "chain_wire.h"
-#include "hkdf.h"
+#include "crypto/hkdf.h"
 #include "payload.h"
 #include "scope.h"
-#include "secure.h"
+#include "crypto/secure.h"
 
 namespace vestrel {
 

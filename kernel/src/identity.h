@@ -7,7 +7,7 @@
 
 #include "bytes.h"
 #include "errors.h"
-#include "mldsa65.h"
+#include "crypto/mldsa65.h"
 #include "payload.h"
 
 namespace vestrel {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "caveats.h"
-#include "mldsa65.h"
+#include "crypto/mldsa65.h"
 #include "payload.h"
 #include "scope.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "chain_wire.h"
-#include "hkdf.h"
+#include "crypto/hkdf.h"
 #include "test_bytes.h"
 #include "verify.h"
 

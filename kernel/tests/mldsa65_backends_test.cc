@@ -9,8 +9,8 @@
 #include <cstring>
 #include <memory>
 
-#include "mldsa65.h"
-#include "mldsa65_backend.h"
+#include "crypto/mldsa65.h"
+#include "crypto/mldsa65_backend.h"
 
 namespace vestrel::mldsa65 {
 namespace {

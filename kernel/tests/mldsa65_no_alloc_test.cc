@@ -15,8 +15,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "mldsa65.h"
-#include "mldsa65_backend.h"
+#include "crypto/mldsa65.h"
+#include "crypto/mldsa65_backend.h"
 
 extern "C" {
 void* __libc_malloc(std::size_t n);

@@ -1,7 +1,7 @@
 // The ML-DSA-65 adapter against the published ACVP and Wycheproof cases, plus
 // the properties the rest of the kernel relies on. The published cases run on
 // each backend directly, whichever one the CPU dispatch would pick.
-#include "mldsa65.h"
+#include "crypto/mldsa65.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "mldsa65_backend.h"
-#include "mldsa65_sk_encoding.h"
+#include "crypto/mldsa65_backend.h"
+#include "crypto/mldsa65_sk_encoding.h"
 
 namespace vestrel::mldsa65 {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "identity.h"
-#include "mldsa65.h"
+#include "crypto/mldsa65.h"
 #include "test_bytes.h"
 
 // Counts heap allocations while a test has switched counting on, to prove that

@@ -16,10 +16,10 @@
 #include <string_view>
 #include <vector>
 
-#include "ct_marks.h"
+#include "crypto/ct_marks.h"
 #include "identity.h"
-#include "mldsa65.h"
-#include "mldsa65_backend.h"
+#include "crypto/mldsa65.h"
+#include "crypto/mldsa65_backend.h"
 #include "payload.h"
 
 namespace vestrel {
