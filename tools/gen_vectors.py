@@ -108,8 +108,47 @@ def outcome(root_pk: bytes, wire: bytes, now: int) -> Expected:
         return message[len("KernelError::"):]
 
 
+def json_time(t: int) -> Union[int, str]:
+    """A time as JSON: a number below 2^53, which every JSON reader holds exactly,
+    and a decimal string from there up to 2^64 - 1."""
+    return t if t < 2**53 else str(t)
+
+
 def check_entry(now: int, result: Expected) -> Dict[str, Any]:
-    return {"now": now, "count": result} if isinstance(result, int) else {"now": now, "error": result}
+    key = "count" if isinstance(result, int) else "error"
+    return {"now": json_time(now), key: result}
+
+
+def call_outcome(call: Callable[[], Any]) -> Tuple[str, Any]:
+    """("result", value), ("error", KernelError name) or ("message", plain ValueError text)."""
+    try:
+        return "result", call()
+    except ValueError as e:
+        text = str(e)
+        if text.startswith("KernelError::"):
+            return "error", text[len("KernelError::"):]
+        return "message", text
+
+
+def packed(data: bytes) -> Union[str, List[Any]]:
+    """Bytes as hex, or, when they hold long runs of one byte, as a list of pieces:
+    hex strings and {"repeat": byte, "count": n} runs, read in order."""
+    pieces: List[Any] = []
+    i = 0
+    while i < len(data):
+        j = i
+        while j < len(data) and data[j] == data[i]:
+            j += 1
+        if j - i >= 32:
+            pieces.append({"repeat": data[i:i + 1].hex(), "count": j - i})
+        elif pieces and isinstance(pieces[-1], str):
+            pieces[-1] += data[i:j].hex()
+        else:
+            pieces.append(data[i:j].hex())
+        i = j
+    if not pieces:
+        return ""
+    return pieces[0] if len(pieces) == 1 and isinstance(pieces[0], str) else pieces
 
 
 # --- identity derivation --------------------------------------------------------
@@ -148,9 +187,12 @@ def derivation_vectors() -> Dict[str, Any]:
 # --- issuance ---------------------------------------------------------------------
 
 
+SHORT_CHILD = "child_pk of 1951 bytes and an empty scope: the key is checked first"
+
+
 def issuance_vectors(ids: Dict[str, Identity]) -> Dict[str, Any]:
     issuer = ids["root"]
-    child = ids["service"].pk
+    child_pk = ids["service"].pk
     largest_scope = perms(*[(bytes([i]) * 255, bytes([255 - i]) * 255) for i in range(64)])
     full_caveats = b"".join(vk.not_before(NOW - i) if i % 2 else vk.not_after(NOW + i)
                             for i in range(64))
@@ -180,24 +222,34 @@ def issuance_vectors(ids: Dict[str, Identity]) -> Dict[str, Any]:
          "ScopeEmpty"),
         ("malformed caveats and depth 17: the caveats are checked first", "leaf", 17,
          perms((b"r", b"v")), bytes(10), "MalformedCaveatBuffer"),
+        # The role is lower-cased in ASCII only; any other character stays as it is.
+        ("role 'LEAF'", "LEAF", 1, perms((b"r", b"v")), b"", "ok"),
+        ("role 'Node'", "Node", 1, perms((b"r", b"v")), b"", "ok"),
+        ("role 'l\u0435af' (Cyrillic ie): not lower-cased to 'leaf'", "l\u0435af", 1,
+         perms((b"r", b"v")), b"", "role must be 'leaf' or 'node'"),
+        ("role '\uff2e\uff2f\uff24\uff25' (fullwidth letters)", "\uff2e\uff2f\uff24\uff25", 1,
+         perms((b"r", b"v")), b"", "role must be 'leaf' or 'node'"),
+        ("role 'leaf ' (no trimming)", "leaf ", 1, perms((b"r", b"v")), b"",
+         "role must be 'leaf' or 'node'"),
+        ("bad role and empty scope: the role is checked first", "root", 1, b"", b"",
+         "role must be 'leaf' or 'node'"),
+        ("caveats at 2^53 and 2^64 - 1 are copied unchanged", "leaf", 1, perms((b"r", b"v")),
+         vk.not_before(2**53) + vk.not_after(2**64 - 1), "ok"),
+        (SHORT_CHILD, "leaf", 1, b"", b"", "child_pk must be 1952 bytes"),
     ]
     cases = []
     for name, role, depth, scope, caveats, expected in rows:
+        child = child_pk[:-1] if name == SHORT_CHILD else child_pk
         case: Dict[str, Any] = {"name": name, "issuer": "root", "child_pk": child.hex(),
                                 "role": role, "depth": depth, "scope": scope.hex(),
                                 "caveats": caveats.hex()}
-        try:
-            payload, sig = issuer.island.issue_credential(child, role, depth, scope, caveats)
-        except ValueError as e:
-            got = str(e).split("KernelError::", 1)[-1]
-            if got != expected:
-                raise SystemExit(f"issuance {name!r}: expected {expected}, module gave {e}")
-            case["error"] = got
+        kind, got = call_outcome(lambda: issuer.island.issue_credential(child, role, depth, scope, caveats))
+        if (got if kind != "result" else "ok") != expected:
+            raise SystemExit(f"issuance {name!r}: expected {expected}, module gave {kind} {got}")
+        if kind == "result":
+            case["payload"], case["signature"] = got[0].hex(), got[1].hex()
         else:
-            if expected != "ok":
-                raise SystemExit(f"issuance {name!r}: expected {expected}, module issued")
-            case["payload"] = payload.hex()
-            case["signature"] = sig.hex()
+            case[kind] = got
         cases.append(case)
     issuers = {"root": {"master": MASTER.hex(), "deployment": DEPLOYMENT.hex(),
                         "context": issuer.labels[2].hex(), "public_key": issuer.pk.hex()}}
@@ -230,6 +282,59 @@ class Verification:
         return {"format": FORMAT, "kind": "verification", "keys": keys, "cases": self.cases}
 
 
+def with_z0(sig: bytes, z: int) -> bytes:
+    """The signature with its first response coefficient set to z (|z| <= 2^19).
+    z is packed as the 20-bit value 2^19 - z, the lowest bits first."""
+    packed_z = (1 << 19) - z
+    low = sig[SIG_Z_OFFSET] | sig[SIG_Z_OFFSET + 1] << 8 | (sig[SIG_Z_OFFSET + 2] & 0xF0) << 16
+    word = (low & ~0xFFFFF) | packed_z
+    return patch(sig, SIG_Z_OFFSET, word.to_bytes(3, "little"))
+
+
+def signature_encoding_faults(sig: bytes) -> List[Tuple[str, bytes, str]]:
+    """The signature altered at the decoding bounds: each way the hint section can be
+    malformed, and response coefficients at and just inside the norm bound. Where a
+    change still decodes, it must fail as SignatureInvalid instead."""
+    hints = sig[SIG_HINT_OFFSET:]
+    positions, counts = list(hints[:55]), list(hints[55:])
+    ranges = [(counts[i - 1] if i else 0, counts[i]) for i in range(6)]
+    first_nonempty = next(i for i, (a, b) in enumerate(ranges) if b > a)
+    pair = next(a for a, b in ranges if b - a >= 2)
+    if counts[5] >= 55 or first_nonempty == 5 or positions[counts[5] - 1] == 255:
+        raise SystemExit("signature_encoding_faults: the sample signature has too many hints")
+
+    def with_hints(new_positions: List[int], new_counts: List[int]) -> bytes:
+        return patch(sig, SIG_HINT_OFFSET, bytes(new_positions) + bytes(new_counts))
+
+    def counts_with(i: int, value: int) -> List[int]:
+        return counts[:i] + [value] + counts[i + 1:]
+
+    swapped = positions[:pair] + [positions[pair + 1], positions[pair]] + positions[pair + 2:]
+    repeated = positions[:pair + 1] + [positions[pair]] + positions[pair + 2:]
+    padded = positions[:54] + [1]
+    last = counts[5] - 1  # the last hint index of the last non-empty polynomial may grow by one
+    moved = positions[:last] + [positions[last] + 1] + positions[last + 1:]
+    limit = (1 << 19) - 196  # gamma1 - beta = 524092
+    return [
+        ("z coefficient 524091, just inside the norm bound: decodes, does not verify",
+         with_z0(sig, limit - 1), "SignatureInvalid"),
+        ("z coefficient -524091: decodes, does not verify", with_z0(sig, -(limit - 1)), "SignatureInvalid"),
+        ("z coefficient 524092, at the norm bound", with_z0(sig, limit), "SignatureDecodingFailed"),
+        ("z coefficient -524092", with_z0(sig, -limit), "SignatureDecodingFailed"),
+        ("first hint count above 55", with_hints(positions, counts_with(0, 56)), "SignatureDecodingFailed"),
+        ("hint counts decrease", with_hints(positions, counts_with(
+            first_nonempty + 1, counts[first_nonempty] - 1)), "SignatureDecodingFailed"),
+        ("hint indices of one polynomial out of order", with_hints(swapped, counts),
+         "SignatureDecodingFailed"),
+        ("hint index repeated within one polynomial", with_hints(repeated, counts),
+         "SignatureDecodingFailed"),
+        ("non-zero byte in the unused hint positions", with_hints(padded, counts),
+         "SignatureDecodingFailed"),
+        ("hint index moved but still increasing: decodes, does not verify", with_hints(moved, counts),
+         "SignatureInvalid"),
+    ]
+
+
 def verification_vectors(ids: Dict[str, Identity]) -> Dict[str, Any]:
     root, service, worker, other = (ids[n] for n in ("root", "service", "worker", "other"))
     v = Verification(ids)
@@ -251,7 +356,15 @@ def verification_vectors(ids: Dict[str, Identity]) -> Dict[str, Any]:
         (NOW - HOUR, "NotBeforeViolation"), (NOW + 100 * HOUR + 1, "NotAfterViolation"),
     ], group="valid")
     one = enc([root.issue(worker.pk, "leaf", 1, docs_read)])
-    v.add("one credential without caveats", one, [(0, 1), (NOW, 1), (2**53 - 1, 1)], group="valid")
+    v.add("one credential without caveats", one,
+          [(0, 1), (NOW, 1), (2**53 - 1, 1), (2**53, 1), (2**64 - 1, 1)], group="valid")
+    v.add("not-before 2^53 and not-after 2^64 - 2", enc([root.issue(
+        worker.pk, "leaf", 1, docs_read, vk.not_before(2**53) + vk.not_after(2**64 - 2))]),
+        [(2**53 - 1, "NotBeforeViolation"), (2**53, 1), (2**53 + 1, 1), (2**64 - 2, 1),
+         (2**64 - 1, "NotAfterViolation")], group="valid")
+    v.add("not-before 2^64 - 1", enc([root.issue(worker.pk, "leaf", 1, docs_read,
+                                                 vk.not_before(2**64 - 1))]),
+          [(2**64 - 2, "NotBeforeViolation"), (2**64 - 1, 1)], group="valid")
     v.add("bytes after the last credential are ignored", one + b"\x00\xff", [(NOW, 1)], group="valid")
     v.add("a credential may delegate to its own issuer key", enc([
         root.issue(root.pk, "node", 1, any_perm), root.issue(worker.pk, "leaf", 2, docs_read)]),
@@ -331,6 +444,8 @@ def verification_vectors(ids: Dict[str, Identity]) -> Dict[str, Any]:
               + sig[SIG_Z_OFFSET + 3:])
     v.add("z coefficient of 2^19, beyond the norm bound", enc([(pk, z_zero, payload)]),
           [(NOW, "SignatureDecodingFailed")], group="signature")
+    for name, bad, expected in signature_encoding_faults(sig):
+        v.add(name, enc([(pk, bad, payload)]), [(NOW, expected)], group="signature")
 
     # Payload structure behind a valid signature.
     for name, body, expected in [
@@ -425,12 +540,126 @@ def verification_vectors(ids: Dict[str, Identity]) -> Dict[str, Any]:
     return v.document()
 
 
+# --- encodings: records, the chain wire, the lenient payload reader ----------------
+
+
+def encoding_vectors() -> Dict[str, Any]:
+    key, sig = b"\x11" * PK_SIZE, b"\x22" * SIG_SIZE
+
+    def cred(payload_len: int, fill: int = 0x33) -> Tuple[bytes, bytes, bytes]:
+        return (key, sig, bytes([fill]) * payload_len)
+
+    def body(role: int = 0, scope: bytes = b"\x00\x00", caveats: bytes = b"", **kw: Any) -> bytes:
+        return raw_payload(b"\x44" * PK_SIZE, role, 1, scope, caveats, **kw)
+
+    two = vk.encode_chain([cred(3, 0x33), cred(0)])
+    t53, t64 = 2**53, 2**64 - 1
+    rows: List[Tuple[str, str, Tuple[Any, ...], str]] = [
+        # (name, call, arguments, expected: "ok", a KernelError name or a plain message)
+        ("perm_tlv doc/read", "perm_tlv", (b"doc", b"read"), "ok"),
+        ("perm_tlv empty resource and verb", "perm_tlv", (b"", b""), "ok"),
+        ("perm_tlv 255-byte resource and verb", "perm_tlv", (b"r" * 255, b"v" * 255), "ok"),
+        ("perm_tlv 256-byte resource", "perm_tlv", (b"r" * 256, b"v"), "ResourceTooLong"),
+        ("perm_tlv 256-byte verb", "perm_tlv", (b"r", b"v" * 256), "VerbTooLong"),
+        ("perm_tlv both too long: the resource is checked first", "perm_tlv", (b"r" * 256, b"v" * 256),
+         "ResourceTooLong"),
+    ]
+    for ts in (0, 1, NOW, t53 - 1, t53, t53 + 1, t64):
+        rows += [(f"not_before {ts}", "not_before", (ts,), "ok"), (f"not_after {ts}", "not_after", (ts,), "ok")]
+    rows += [
+        ("encode_chain of no credentials", "encode_chain", ([],), "ok"),
+        ("encode_chain of one credential with an empty payload", "encode_chain", ([cred(0)],), "ok"),
+        ("encode_chain of 17 credentials: the writer does not count", "encode_chain", ([cred(0)] * 17,), "ok"),
+        ("encode_chain payload of 35309 bytes", "encode_chain", ([cred(35309)],), "ok"),
+        ("encode_chain payload of 35310 bytes", "encode_chain", ([cred(35310)],), "WireTruncated"),
+        ("encode_chain payloads of 70618 and 0 bytes: the sum decides", "encode_chain",
+         ([cred(70618), cred(0)],), "ok"),
+        ("encode_chain payloads of 0 and 70619 bytes", "encode_chain", ([cred(0), cred(70619)],), "WireTruncated"),
+        ("encode_chain issuer_pk of 1951 bytes", "encode_chain", ([cred(0), (key[1:], sig, b"")],),
+         "credential[1] issuer_pk must be 1952 bytes"),
+        ("encode_chain sig of 3310 bytes", "encode_chain", ([(key, sig + b"\x22", b"")],),
+         "credential[0] sig must be 3309 bytes"),
+        ("encode_chain issuer_pk and sig both wrong: the key is checked first", "encode_chain",
+         ([(key[1:], sig[1:], b"")],), "credential[0] issuer_pk must be 1952 bytes"),
+        ("encode_chain bad sig in credential 0, bad key in credential 1: the first bad credential",
+         "encode_chain", ([(key, sig[1:], b""), (key[1:], sig, b"")],), "credential[0] sig must be 3309 bytes"),
+        ("encode_chain lengths are checked before the capacity", "encode_chain",
+         ([cred(80000), (key, sig[1:], b"")],), "credential[1] sig must be 3309 bytes"),
+        ("encode_chain a 2-element credential after a short key: conversion comes first", "encode_chain",
+         ([(key[1:], sig, b""), (key, sig)],), "expected tuple of length 3, but got tuple of length 2"),
+        ("decode_chain two credentials", "decode_chain", (two,), "ok"),
+        ("decode_chain ignores bytes after the last record", "decode_chain", (two + b"\x01\xff",), "ok"),
+        ("decode_chain does not bound a payload's length", "decode_chain",
+         (b"\x01" + le32(1) + key + sig + le32(40000) + bytes(40000),), "ok"),
+        ("decode_chain empty wire", "decode_chain", (b"",), "WireTruncated"),
+        ("decode_chain the one byte 01", "decode_chain", (b"\x01",), "WireTruncated"),
+        ("decode_chain the one byte 02", "decode_chain", (b"\x02",), "WireVersionMismatch"),
+        ("decode_chain count 0", "decode_chain", (b"\x01" + le32(0),), "EmptyChain"),
+        ("decode_chain count 17", "decode_chain", (b"\x01" + le32(17),), "ChainTooDeep"),
+        ("decode_chain count 3, two records", "decode_chain", (b"\x01" + le32(3) + two[5:],), "WireTruncated"),
+        ("decode_chain payload one byte short", "decode_chain", (two[:-1],), "WireTruncated"),
+        ("parse_payload the smallest payload", "parse_payload", (body(),), "ok"),
+        ("parse_payload node, two permissions, repeated caveat kinds: the last of each is shown",
+         "parse_payload", (body(1, perms((b"docs", b"read"), (b"*", b"")), vk.not_before(5) + vk.not_after(t64)
+                                + vk.not_before(t53) + vk.not_after(NOW)),), "ok"),
+        ("parse_payload times of 2^53 and 2^64 - 1", "parse_payload",
+         (body(caveats=vk.not_before(t53) + vk.not_after(t64)),), "ok"),
+        ("parse_payload ignores bytes after the caveats", "parse_payload", (body(tail=b"xyz"),), "ok"),
+        ("parse_payload accepts 585 caveat bytes and ignores 1 to 8 stray ones", "parse_payload",
+         (body(caveats=vk.not_after(9) * 65 + b"\x03" * 8),), "ok"),
+        ("parse_payload 1952 bytes", "parse_payload", (body()[:1952],), "payload too short"),
+        ("parse_payload 1964 bytes with role byte 2: length first", "parse_payload",
+         (body(2)[:1964],), "payload too short"),
+        ("parse_payload 1965 bytes, role byte 2", "parse_payload", (body(2, b""),), "invalid role byte: 0x02"),
+        ("parse_payload role byte 255 and a scope length past the end: role first", "parse_payload",
+         (body(255, scope_len=0xFFFFFFFF),), "invalid role byte: 0xff"),
+        ("parse_payload scope length 2^32 - 1", "parse_payload", (body(scope_len=0xFFFFFFFF),),
+         "payload truncated at scope"),
+        ("parse_payload scope ends where the caveat length should start", "parse_payload",
+         (body(scope=b"\x00\x00" * 3)[:1969],), "payload truncated at caveat length"),
+        ("parse_payload caveat length 9, no caveat bytes", "parse_payload", (body(caveats_len=9),),
+         "payload truncated at caveats"),
+        ("parse_payload 1965 bytes, scope length 0", "parse_payload", (body(scope=b""),), "ScopeEmpty"),
+        ("parse_payload 65 records", "parse_payload", (body(scope=b"\x00\x00" * 65),), "ScopeTooLarge"),
+        ("parse_payload malformed scope and caveat tag 3: the scope first", "parse_payload",
+         (body(scope=b"\x05ab", caveats=b"\x03" + bytes(8)),), "WireInvalid"),
+        ("parse_payload caveat tag 3", "parse_payload", (body(caveats=b"\x03" + bytes(8)),),
+         "unknown caveat tag: 0x03"),
+        ("parse_payload caveat tag 255 after a valid record", "parse_payload",
+         (body(caveats=vk.not_after(1) + b"\xff" + bytes(8)),), "unknown caveat tag: 0xff"),
+    ]
+    cases = []
+    for name, call, args, expected in rows:
+        kind, got = call_outcome(lambda: getattr(vk, call)(*args))
+        if (got if kind != "result" else "ok") != expected:
+            raise SystemExit(f"encoding {name!r}: expected {expected}, module gave {kind} {got}")
+        case: Dict[str, Any] = {"name": name, "call": call, "args": [encoding_json(a) for a in args]}
+        case[kind] = encoding_json(got) if kind == "result" else got
+        cases.append(case)
+    return {"format": FORMAT, "kind": "encoding", "cases": cases}
+
+
+def encoding_json(value: Any) -> Any:
+    """Arguments and results of the encoding calls as JSON: bytes packed, integers as times,
+    tuples as lists, a parsed payload's dict with its values converted."""
+    if isinstance(value, bytes):
+        return packed(value)
+    if isinstance(value, bool) or value is None or isinstance(value, str):
+        return value
+    if isinstance(value, int):
+        return json_time(value)
+    if isinstance(value, dict):
+        return {k: encoding_json(v) for k, v in value.items()}
+    return [encoding_json(v) for v in value]
+
+
 def build_all() -> Dict[str, Dict[str, Any]]:
     ids = {name: Identity(name.encode()) for name in ("root", "service", "worker", "other")}
     return {
         "derivation.json": derivation_vectors(),
         "issuance.json": issuance_vectors(ids),
         "verification.json": verification_vectors(ids),
+        "encoding.json": encoding_vectors(),
     }
 
 

@@ -2,6 +2,7 @@
 and readable by a consumer that knows only the schema in vectors/README.md."""
 
 import json
+import re
 import sys
 from pathlib import Path
 
@@ -33,6 +34,29 @@ def kernel_error(call):
         return str(e)[len("KernelError::"):]
 
 
+def outcome(call):
+    """{"result": value}, {"error": KernelError name} or {"message": plain text}, as the vectors write it."""
+    try:
+        return {"result": call()}
+    except ValueError as e:
+        text = str(e)
+        if text.startswith("KernelError::"):
+            return {"error": text[len("KernelError::"):]}
+        return {"message": text}
+
+
+def unpack(value):
+    """Bytes from hex, or from a list of hex pieces and {"repeat", "count"} runs."""
+    if isinstance(value, str):
+        return bytes.fromhex(value)
+    return b"".join(bytes.fromhex(p) if isinstance(p, str) else bytes.fromhex(p["repeat"]) * p["count"]
+                    for p in value)
+
+
+def time(value):
+    return None if value is None else int(value)
+
+
 def test_committed_files_are_exactly_what_the_generator_writes(vk):
     import gen_vectors
 
@@ -49,7 +73,8 @@ def test_verification_cases_replay_through_the_module(vk):
         for check in case["checks"]:
             assert set(check) in ({"now", "count"}, {"now", "error"}), case["name"]
             expected = check.get("count", check.get("error"))
-            got = kernel_error(lambda: vk.verify_delegation(keys[case["root"]], wire, check["now"]))
+            assert isinstance(check["now"], int) or int(check["now"]) >= 2**53, case["name"]
+            got = kernel_error(lambda: vk.verify_delegation(keys[case["root"]], wire, time(check["now"])))
             assert got == expected, f"{case['name']} at {check['now']}"
 
 
@@ -60,14 +85,56 @@ def test_issuance_and_derivation_cases_replay_through_the_module(vk):
     for case in doc["cases"]:
         args = (bytes.fromhex(case["child_pk"]), case["role"], case["depth"],
                 bytes.fromhex(case["scope"]), bytes.fromhex(case["caveats"]))
-        got = kernel_error(lambda: issuers[case["issuer"]].issue_credential(*args))
-        if "error" in case:
-            assert got == case["error"], case["name"]
-        else:
-            assert got == (bytes.fromhex(case["payload"]), bytes.fromhex(case["signature"])), case["name"]
+        got = outcome(lambda: issuers[case["issuer"]].issue_credential(*args))
+        if "result" in got:
+            payload, sig = got["result"]
+            got = {"payload": payload.hex(), "signature": sig.hex()}
+        assert got == {k: case[k] for k in case if k in ("error", "message", "payload", "signature")}, case["name"]
     for case in load("derivation.json")["cases"]:
         labels = (bytes.fromhex(case[f]) for f in ("master", "deployment", "context"))
         assert vk.IdentityIsland(*labels).public_key().hex() == case["public_key"], case["name"]
+
+
+def encoding_arguments(call, args):
+    if call in ("not_before", "not_after"):
+        return [time(args[0])]
+    if call == "encode_chain":
+        return [[tuple(unpack(field) for field in credential) for credential in args[0]]]
+    return [unpack(a) for a in args]
+
+
+def encoding_result(call, result):
+    if call == "decode_chain":
+        return [tuple(unpack(field) for field in credential) for credential in result]
+    if call == "parse_payload":
+        return dict(result, child_pk=unpack(result["child_pk"]), not_before=time(result["not_before"]),
+                    not_after=time(result["not_after"]),
+                    perms=[(unpack(r), unpack(v)) for r, v in result["perms"]])
+    return unpack(result)
+
+
+def test_encoding_cases_replay_through_the_module(vk):
+    doc = load("encoding.json")
+    assert {case["call"] for case in doc["cases"]} == {
+        "perm_tlv", "not_before", "not_after", "encode_chain", "decode_chain", "parse_payload"}
+    for case in doc["cases"]:
+        got = outcome(lambda: getattr(vk, case["call"])(*encoding_arguments(case["call"], case["args"])))
+        expected = {k: case[k] for k in ("result", "error", "message") if k in case}
+        if "result" in expected:
+            expected["result"] = encoding_result(case["call"], expected["result"])
+        assert got == expected, case["name"]
+
+
+def test_every_documented_plain_message_has_a_vector():
+    # The plain-message table in docs/errors.md against the messages the vectors hold.
+    table = (REPO / "docs" / "errors.md").read_text().split("## Plain messages", 1)[1]
+    rows = {line.split("|")[1].strip(" `"): line.split("|")[2] for line in table.splitlines()
+            if line.startswith("| `")}
+    held = {case["message"] for name in ("encoding.json", "issuance.json")
+            for case in load(name)["cases"] if "message" in case}
+    for call in ("parse_payload", "issue_credential"):
+        documented = set(re.findall(r"`([^`]+)`", rows[call]))
+        assert documented and documented <= held, call
 
 
 def test_vectors_cover_every_verification_error_and_the_boundaries():
