@@ -169,3 +169,13 @@ def test_reference_signer_reproduces_the_module_exactly(vk):
     odd = bytes(pair.public_key) + b"\x02" + bytes(12)
     wire = vk.encode_chain([(pair.public_key, ref.sign(pair, odd), odd)])
     assert kernel_error(lambda: vk.verify_delegation(pair.public_key, wire, 0)) == "InvalidRoleByte"
+
+
+def test_time_caveat_rule_is_worded_once_for_both_documents():
+    # Which record decides, and which error wins, must read the same in both places.
+    def paragraph(name):
+        text = (REPO / "docs" / name).read_text()
+        start = text.index("Verification walks the caveat records")
+        return text[start:text.index("\n\n", start)]
+
+    assert paragraph("formats.md") == paragraph("errors.md")
