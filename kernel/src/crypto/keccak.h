@@ -5,8 +5,8 @@
 //
 // Each ML-DSA backend compiles its own copy inside its namespace (see
 // mldsa65_backend.cc), so each copy may be compiled for a different CPU
-// without the linker ever mixing the two; everyone else gets the copy in
-// vestrel::keccak, compiled once in sha3.cc.
+// without the linker ever mixing the two; everything else hashes with the
+// copy in vestrel::keccak, through sha3.h.
 #pragma once
 
 #include <bit>
