@@ -113,7 +113,8 @@ class OwnStack {
     callee.uc_stack.ss_sp = stack_.data();
     callee.uc_stack.ss_size = stack_.size();
     callee.uc_link = &caller;
-    makecontext(&callee, +[] { (*current)(); }, 0);
+    makecontext(
+        &callee, +[] { (*current)(); }, 0);
 #if VESTREL_CT_MARKS
     const unsigned id = VALGRIND_STACK_REGISTER(stack_.data(), stack_.data() + stack_.size());
 #endif
@@ -135,7 +136,7 @@ class OwnStack {
   }
 
  private:
-  std::vector<std::uint8_t> stack_ = std::vector<std::uint8_t>(256 * 1024);
+  std::vector<std::uint8_t> stack_ = std::vector<std::uint8_t>(128 * 1024);
 };
 
 std::vector<const Backend*> runnable_backends() {

@@ -551,8 +551,8 @@ unsigned eta_sample_avx2(std::int32_t* a, unsigned ctr, unsigned len, const std:
     const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(buf + pos));
     const __m128i t = _mm_unpacklo_epi8(_mm_and_si128(bytes, low4),
                                         _mm_and_si128(_mm_srli_epi16(bytes, 4), low4));
-    const auto keep = ct::declassified(
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(t, bound))));
+    const auto keep =
+        ct::declassified(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(t, bound))));
     const __m128i coeffs = _mm_sub_epi8(eta, t);
     const __m256i halves[2] = {_mm256_cvtepi8_epi32(coeffs),
                                _mm256_cvtepi8_epi32(_mm_srli_si128(coeffs, 8))};
@@ -579,7 +579,8 @@ void uniform_eta_x4(poly* const (&out)[4], const std::uint8_t* rho_prime,
   auto& b = buf.v;
   squeeze_x4_seeded(s.v, rho_prime, nonces, b);
   unsigned ctr[4];
-  for (unsigned i = 0; i < 4; ++i) ctr[i] = eta_sample_avx2(out[i]->coeffs, 0, N, b[i], sizeof b[i]);
+  for (unsigned i = 0; i < 4; ++i)
+    ctr[i] = eta_sample_avx2(out[i]->coeffs, 0, N, b[i], sizeof b[i]);
   while (ctr[0] < N || ctr[1] < N || ctr[2] < N || ctr[3] < N) {
     shake_x4_squeeze_block<SHAKE256_RATE>(s.v, {b[0], b[1], b[2], b[3]});
     for (unsigned i = 0; i < 4; ++i) {

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "crypto/ct_marks.h"
-#include "identity.h"
 #include "crypto/mldsa65.h"
 #include "crypto/mldsa65_backend.h"
+#include "identity.h"
 #include "payload.h"
 
 namespace vestrel {
