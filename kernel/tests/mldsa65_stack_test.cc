@@ -146,6 +146,13 @@ std::vector<const Backend*> runnable_backends() {
 }
 
 #if defined(__SANITIZE_ADDRESS__)
+#define VESTREL_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VESTREL_TEST_ASAN 1
+#endif
+#endif
+#ifdef VESTREL_TEST_ASAN
 #define SKIP_UNDER_ASAN() GTEST_SKIP() << "AddressSanitizer keeps frames off the thread's stack"
 #else
 #define SKIP_UNDER_ASAN() (void)0
