@@ -182,8 +182,8 @@ unsigned eta_sample(std::int32_t* a, unsigned ctr, unsigned len, const std::uint
 // c has TAU coefficients +-1 and the rest zero, drawn from SHAKE256(c~) by
 // rejection, the positions taken from the stream. Both the rejection and the
 // positions depend on c~, which is public wherever this runs: signing
-// declassifies each attempt's c~ as soon as it is computed (see sign), and a
-// verifier reads it from the signature.
+// declassifies each attempt's c~ as soon as it is computed (sign_internal),
+// and a verifier reads it from the signature.
 void sample_in_ball(poly& c, const std::uint8_t (&c_tilde)[CTILDEBYTES]) noexcept {
   Scratch<Shake256> s;
   s.v.init();
