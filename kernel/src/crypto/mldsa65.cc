@@ -3,6 +3,8 @@
 // this file knows nothing of the library underneath.
 #include "mldsa65.h"
 
+#include <atomic>
+
 #include "mldsa65_backend.h"
 #include "mldsa65_sk_encoding.h"
 #include "secure.h"
@@ -13,14 +15,20 @@ namespace {
 
 // Starts out portable, so that a call made before the choice (from another
 // library's constructor, say) is still correct, only slower. The choice is
-// made once, before any thread of the host can reach the kernel.
-constinit const Backend* g_backend = &portable::kBackend;
+// made once, while the library loads; atomic so that even a thread started by
+// another library's constructor, racing that choice, reads one backend or the
+// other and never a torn pointer. Relaxed suffices: both backends are
+// constant-initialised objects, published before any code runs.
+constinit std::atomic<const Backend*> g_backend{&portable::kBackend};
+static_assert(std::atomic<const Backend*>::is_always_lock_free);
 
 [[gnu::constructor]] void choose_backend() noexcept {
 #ifndef VESTREL_MLDSA65_FORCE_PORTABLE
-  if (cpu_runs_avx2_backend()) g_backend = &avx2::kBackend;
+  if (cpu_runs_avx2_backend()) g_backend.store(&avx2::kBackend, std::memory_order_relaxed);
 #endif
 }
+
+const Backend& backend() noexcept { return *g_backend.load(std::memory_order_relaxed); }
 
 }  // namespace
 
@@ -33,27 +41,27 @@ bool cpu_runs_avx2_backend() noexcept {
          __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
 }
 
-const Backend& active_backend() noexcept { return *g_backend; }
+const Backend& active_backend() noexcept { return backend(); }
 
-void keygen(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept { g_backend->keygen(xi, sk, pk); }
+void keygen(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept { backend().keygen(xi, sk, pk); }
 
 crypto::Status sign(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
-  if (!g_backend->sign(sk, msg, sig)) return crypto::Error::GaveUp;
+  if (!backend().sign(sk, msg, sig)) return crypto::Error::GaveUp;
   return {};
 }
 
 VerifyOutcome verify(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept {
-  return g_backend->verify(pk, msg, sig);
+  return backend().verify(pk, msg, sig);
 }
 
 void wipe(ExpandedKey& sk) noexcept { secure_wipe(&sk, sizeof sk); }
 
 void encode_secret_key(const ExpandedKey& sk, EncodedSecretKey out) noexcept {
-  g_backend->encode_secret_key(sk, out);
+  backend().encode_secret_key(sk, out);
 }
 
 void load_secret_key(EncodedSecretKeyView encoded, ExpandedKey& sk) noexcept {
-  g_backend->load_secret_key(encoded, sk);
+  backend().load_secret_key(encoded, sk);
 }
 
 }  // namespace vestrel::mldsa65

@@ -538,8 +538,39 @@ void squeeze_x4_seeded(KeccakX4& s, const std::uint8_t* seed, const std::uint16_
 
 // --- ExpandS ----------------------------------------------------------------------------------
 
-// PQClean's poly_uniform_eta: two SHAKE256 blocks, then one at a time.
-constexpr unsigned kEtaBlocks = POLY_UNIFORM_ETA_NBLOCKS;
+// eta_sample (mldsa65_backend.cc) sixteen candidates at a time: the nibbles of
+// eight bytes are spread into sixteen byte lanes in stream order, compared
+// with 9, and the sixteen accept bits, and only they, are declassified; the
+// kept coefficients are gathered to the front by the same table as ExpandA's.
+unsigned eta_sample_avx2(std::int32_t* a, unsigned ctr, unsigned len, const std::uint8_t* buf,
+                         std::size_t buflen) noexcept {
+  const __m128i low4 = _mm_set1_epi8(0x0F), bound = _mm_set1_epi8(kEtaBound);
+  const __m128i eta = _mm_set1_epi8(ETA);
+  std::size_t pos = 0;
+  for (; ctr + 16 <= len && pos + 8 <= buflen; pos += 8) {
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(buf + pos));
+    const __m128i t = _mm_unpacklo_epi8(_mm_and_si128(bytes, low4),
+                                        _mm_and_si128(_mm_srli_epi16(bytes, 4), low4));
+    const auto keep =
+        ct::declassified(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(t, bound))));
+    const __m128i coeffs = _mm_sub_epi8(eta, t);
+    const __m256i halves[2] = {_mm256_cvtepi8_epi32(coeffs),
+                               _mm256_cvtepi8_epi32(_mm_srli_si128(coeffs, 8))};
+    for (unsigned h = 0; h < 2; ++h) {
+      const unsigned mask = keep >> (8 * h) & 0xFFu;
+      const __m256i idx = _mm256_cvtepu8_epi32(
+          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kCompress.lanes[mask])));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + ctr),
+                          _mm256_permutevar8x32_epi32(halves[h], idx));
+      ctr += static_cast<unsigned>(_mm_popcnt_u32(mask));
+    }
+  }
+  return eta_sample(a, ctr, len, buf + pos, buflen - pos);
+}
+
+// Two SHAKE256 blocks per stream first, then one at a time, as many as the
+// slowest of the four needs.
+constexpr unsigned kEtaBlocks = 2;
 
 void uniform_eta_x4(poly* const (&out)[4], const std::uint8_t* rho_prime,
                     const std::uint16_t (&nonces)[4]) noexcept {
@@ -548,11 +579,12 @@ void uniform_eta_x4(poly* const (&out)[4], const std::uint8_t* rho_prime,
   auto& b = buf.v;
   squeeze_x4_seeded(s.v, rho_prime, nonces, b);
   unsigned ctr[4];
-  for (unsigned i = 0; i < 4; ++i) ctr[i] = rej_eta(out[i]->coeffs, N, b[i], sizeof b[i]);
+  for (unsigned i = 0; i < 4; ++i)
+    ctr[i] = eta_sample_avx2(out[i]->coeffs, 0, N, b[i], sizeof b[i]);
   while (ctr[0] < N || ctr[1] < N || ctr[2] < N || ctr[3] < N) {
     shake_x4_squeeze_block<SHAKE256_RATE>(s.v, {b[0], b[1], b[2], b[3]});
     for (unsigned i = 0; i < 4; ++i) {
-      ctr[i] += rej_eta(out[i]->coeffs + ctr[i], N - ctr[i], b[i], SHAKE256_RATE);
+      ctr[i] = eta_sample_avx2(out[i]->coeffs, ctr[i], N, b[i], SHAKE256_RATE);
     }
   }
 }

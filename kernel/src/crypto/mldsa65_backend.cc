@@ -134,6 +134,82 @@ class Hash256 {
   Scratch<Shake256> state_;
 };
 
+// --- ExpandS's rejection step ------------------------------------------------
+//
+// With eta = 4, each byte of SHAKE256(rho' || nonce) gives two candidates, its
+// low nibble first; a nibble t below 9 becomes the coefficient 4 - t, and any
+// other is skipped. How long sampling takes, and where each coefficient is
+// written, shows which candidates were skipped. That is all it shows: the
+// nibbles are independent and uniform, so a skipped one says nothing about
+// any kept one. So the accept bit of each candidate is computed without a
+// branch and declassified on its own, and nothing else of the stream is: a
+// kept nibble's value is only ever stored, never branched on or used as an
+// address.
+
+constexpr unsigned kEtaBound = 2 * ETA + 1;
+static_assert(ETA == 4, "the nibble sampler is for eta = 4");
+
+// Bit i set when candidate i of the n bytes at buf (n <= 16) is kept.
+std::uint32_t eta_accept_bits(const std::uint8_t* buf, std::size_t n) noexcept {
+  std::uint32_t bits = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t lo = buf[i] & 0x0Fu, hi = static_cast<std::uint32_t>(buf[i] >> 4);
+    bits |= ((lo - kEtaBound) >> 31) << (2 * i);
+    bits |= ((hi - kEtaBound) >> 31) << (2 * i + 1);
+  }
+  return bits;
+}
+
+// Appends the kept candidates of buf to a[ctr ..], up to len coefficients in
+// all; returns the new count. The coefficients are the first len kept
+// candidates of the stream, however it is cut into buffers.
+unsigned eta_sample(std::int32_t* a, unsigned ctr, unsigned len, const std::uint8_t* buf,
+                    std::size_t buflen) noexcept {
+  for (std::size_t pos = 0; pos < buflen && ctr < len; pos += 16) {
+    const std::size_t n = buflen - pos < 16 ? buflen - pos : 16;
+    const std::uint32_t keep = ct::declassified(eta_accept_bits(buf + pos, n));
+    for (unsigned j = 0; j < 2 * n && ctr < len; ++j) {
+      if ((keep >> j & 1u) == 0) continue;
+      const std::uint32_t t = (buf[pos + j / 2] >> (4 * (j & 1u))) & 0x0Fu;
+      a[ctr++] = ETA - static_cast<std::int32_t>(t);
+    }
+  }
+  return ctr;
+}
+
+// --- SampleInBall ---------------------------------------------------------------
+//
+// c has TAU coefficients +-1 and the rest zero, drawn from SHAKE256(c~) by
+// rejection, the positions taken from the stream. Both the rejection and the
+// positions depend on c~, which is public wherever this runs: signing
+// declassifies each attempt's c~ as soon as it is computed (sign_internal),
+// and a verifier reads it from the signature.
+void sample_in_ball(poly& c, const std::uint8_t (&c_tilde)[CTILDEBYTES]) noexcept {
+  Scratch<Shake256> s;
+  s.v.init();
+  s.v.absorb(c_tilde, CTILDEBYTES);
+  s.v.finalize();
+  Scratch<std::uint8_t[SHAKE256_RATE]> buf;
+  s.v.squeeze(buf.v, SHAKE256_RATE);
+  // The first eight bytes give the signs, one bit per nonzero coefficient.
+  std::uint64_t signs = load_lane(buf.v);
+  unsigned pos = 8;
+  std::memset(c.coeffs, 0, sizeof c.coeffs);
+  for (unsigned i = N - TAU; i < N; ++i) {
+    unsigned b;
+    do {
+      if (pos == SHAKE256_RATE) {
+        s.v.squeeze(buf.v, SHAKE256_RATE);
+        pos = 0;
+      }
+      b = buf.v[pos++];
+    } while (b > i);
+    c.coeffs[i] = c.coeffs[b];
+    c.coeffs[b] = 1 - 2 * static_cast<std::int32_t>(signs & 1);
+    signs >>= 1;
+  }
+}
+
 }  // namespace
 }  // namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA
 
@@ -278,14 +354,28 @@ void expand_matrix(polyvecl* mat, const std::uint8_t (&rho)[SEEDBYTES]) noexcept
 }
 
 // ExpandS: s1 from nonces 0..L-1 and s2 from L..L+K-1 of SHAKE256(rho' || nonce).
-void expand_secret(polyvecl& s1, polyveck& s2, const std::uint8_t* rho_prime) noexcept {
 #if VESTREL_MLDSA65_AVX2
+void expand_secret(polyvecl& s1, polyveck& s2, const std::uint8_t* rho_prime) noexcept {
   avx2_expand_secret(s1, s2, rho_prime);
-#else
-  PQCLEAN_MLDSA65_CLEAN_polyvecl_uniform_eta(&s1, rho_prime, 0);
-  PQCLEAN_MLDSA65_CLEAN_polyveck_uniform_eta(&s2, rho_prime, L);
-#endif
 }
+#else
+void expand_secret(polyvecl& s1, polyveck& s2, const std::uint8_t* rho_prime) noexcept {
+  Scratch<Shake256> s;
+  Scratch<std::uint8_t[SHAKE256_RATE]> buf;
+  for (unsigned n = 0; n < L + K; ++n) {
+    poly& out = n < L ? s1.vec[n] : s2.vec[n - L];
+    const std::uint8_t nonce_le[2] = {static_cast<std::uint8_t>(n), 0};
+    s.v.init();
+    s.v.absorb(rho_prime, CRHBYTES);
+    s.v.absorb(nonce_le, 2);
+    s.v.finalize();
+    for (unsigned ctr = 0; ctr < N;) {
+      s.v.squeeze(buf.v, SHAKE256_RATE);
+      ctr = eta_sample(out.coeffs, ctr, N, buf.v, SHAKE256_RATE);
+    }
+  }
+}
+#endif
 
 // ExpandMask: y[r] = the first 640 bytes of SHAKE256(rho'' || IntegerToBytes(
 // kappa + r, 2)), unpacked as 20-bit z-form coefficients. PQClean's sampler
@@ -337,7 +427,7 @@ void commitment_hash(const std::uint8_t (&mu)[CRHBYTES], const polyveck& w1,
 
 // The challenge c in the NTT domain.
 void challenge(poly& c, const std::uint8_t (&c_tilde)[CTILDEBYTES]) noexcept {
-  PQCLEAN_MLDSA65_CLEAN_poly_challenge(&c, c_tilde);
+  sample_in_ball(c, c_tilde);
   ntt(c);
 }
 
@@ -349,7 +439,8 @@ void ntt_image(Poly (&image)[M], const Poly (&plain)[M]) noexcept {
   for (Poly& p : image) ntt(*reinterpret_cast<poly*>(&p));
 }
 
-void keygen(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept {
+// Not inlined, so that its frames lie below keygen_entry's (see there).
+[[gnu::noinline]] void keygen_internal(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept {
   // SHAKE256(xi || k || l) -> rho (32) | rho' (64) | K (32). The k and l bytes
   // bind the key to the parameter set.
   Scratch<std::uint8_t[SEEDBYTES + CRHBYTES + SEEDBYTES]> seeds;
@@ -383,7 +474,8 @@ void keygen(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept {
 
 // --- Signing --------------------------------------------------------------------
 
-bool sign(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
+// Not inlined, so that its frames lie below sign_entry's (see there).
+[[gnu::noinline]] bool sign_internal(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
   std::uint8_t mu[CRHBYTES];
   message_representative(sk.tr, msg, mu);
 
@@ -419,6 +511,14 @@ bool sign(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
     PQCLEAN_MLDSA65_CLEAN_polyveck_decompose(&w1.v, &w0.v, &w1.v);
 
     commitment_hash(mu, w1.v, c_tilde.v);
+    // c~ is public from here on. It is a hash output, which carries nothing of
+    // the key as long as SHAKE256 behaves as a random function: the accepted
+    // attempt's c~ is in the signature anyway, and the designers of the scheme
+    // argue that a rejected attempt's c~ is harmless to reveal on its own, so
+    // hardened implementations declassify it here too. It lets SampleInBall
+    // branch and index on it. (Combined with physical leakage of the rejected
+    // z it has been exploited; see docs/security.md.)
+    ct::declassify(c_tilde.v, sizeof c_tilde.v);
     challenge(c.v, c_tilde.v);
 
     // z = y + c*s1; rejecting a large z keeps it independent of s1.
@@ -446,7 +546,6 @@ bool sign(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
 
     // Accepted: c~, z and the hints are the signature, and sigEncode may
     // branch on where the hints are.
-    ct::declassify(&c_tilde.v, sizeof c_tilde.v);
     ct::declassify(&z.v, sizeof z.v);
     ct::declassify(&h.v, sizeof h.v);
     PQCLEAN_MLDSA65_CLEAN_pack_sig(sig.data(), c_tilde.v, &z.v, &h.v);
@@ -516,14 +615,44 @@ void load_secret_key(EncodedSecretKeyView encoded, ExpandedKey& sk) noexcept {
   ntt_image(sk.t0_hat, sk.t0);
 }
 
+// --- Entry points: the stack is scrubbed after each secret operation --------------
+//
+// Every buffer of ours that holds a secret is wiped when it goes out of scope,
+// but the compiler keeps copies of its own: registers spilled to the stack by
+// the Keccak permutation or the vector code, temporaries of PQClean's
+// routines. So the entry points run key generation and signing in frames of
+// their own and then zero as much stack below themselves as the deepest of
+// those frames reaches, measured on both backends with room to spare.
+// kernel/tests/mldsa65_stack_test.cc searches all the stack an operation used
+// and fails if any secret is left, so a compiler that goes deeper is noticed.
+constexpr std::size_t kKeygenStackBytes = 32 * 1024;
+constexpr std::size_t kSignStackBytes = 48 * 1024;
+
+template <std::size_t Bytes>
+[[gnu::noinline]] void wipe_stack_below() noexcept {
+  std::uint8_t area[Bytes];
+  secure_wipe(area, sizeof area);
+}
+
+void keygen_entry(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept {
+  keygen_internal(xi, sk, pk);
+  wipe_stack_below<kKeygenStackBytes>();
+}
+
+bool sign_entry(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
+  const bool ok = sign_internal(sk, msg, sig);
+  wipe_stack_below<kSignStackBytes>();
+  return ok;
+}
+
 }  // namespace
 
 #define VESTREL_STRINGIFY2(x) #x
 #define VESTREL_STRINGIFY(x) VESTREL_STRINGIFY2(x)
 extern const Backend kBackend = {
     .name = VESTREL_STRINGIFY(VESTREL_MLDSA65_ISA),
-    .keygen = keygen,
-    .sign = sign,
+    .keygen = keygen_entry,
+    .sign = sign_entry,
     .verify = verify,
     .encode_secret_key = encode_secret_key,
     .load_secret_key = load_secret_key,
