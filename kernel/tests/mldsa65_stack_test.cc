@@ -18,9 +18,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bytes.h"
 #include "crypto/ct_marks.h"
 #include "crypto/mldsa65.h"
-#include "bytes.h"
 #include "crypto/mldsa65_backend.h"
 
 namespace vestrel::mldsa65 {
