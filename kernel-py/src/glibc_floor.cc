@@ -5,7 +5,7 @@
 // load on a glibc older than the one that introduced it, although the module
 // needs none of what they add. Defined here, the references bind inside the
 // module (the version script keeps these definitions local), so the oldest
-// glibc the module asks for stays at 2.28 or below; scripts/elf_policy.py
+// glibc the module asks for stays at 2.28 or below; tools/elf_policy.py
 // checks the result.
 //
 // Only C headers: nothing here may depend on the runtime it stands beside.
