@@ -128,8 +128,8 @@ def test_identity_island_class():
     cls = vk.IdentityIsland
     assert (cls.__module__, cls.__name__, cls.__qualname__) == ("builtins", "IdentityIsland", "IdentityIsland")
     assert cls.__doc__ == "ML-DSA-65 identity derived from a master seed."
-    if sys.version_info >= (3, 10):  # 3.9's type creation drops the signature header
-        assert cls.__text_signature__ == "(master, deployment, context)"
+    assert cls.__text_signature__ == "(master, deployment, context)"
+    assert str(inspect.signature(cls)) == "(master, deployment, context)"
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
     island = cls(bytes(32), b"", b"")
