@@ -6,9 +6,9 @@
 #include "caveats.h"
 #include "chain_wire.h"
 #include "crypto/hkdf.h"
+#include "crypto/secure.h"
 #include "payload.h"
 #include "scope.h"
-#include "crypto/secure.h"
 
 namespace vestrel {
 
@@ -30,18 +30,14 @@ KStatus derive_identity(std::span<const std::uint8_t, SEED_SIZE> master, ByteVie
   const std::uint8_t separator[1] = {kLabelSeparator};
   const std::array<ByteView, 3> info = {deployment, ByteView(separator), context};
 
-  auto extracted = hkdf::extract(salt, master, prk.span());
-  if (!extracted) {
-    wipe_identity(out);
-    return extracted;
-  }
-  auto expanded = hkdf::expand(prk.span(), info, xi.span());
+  hkdf::extract(salt, master, prk.span());
+  const crypto::Status expanded = hkdf::expand(prk.span(), info, xi.span());
   // The PRK is needed no longer than this; the destructors would wipe it too,
   // but not before key generation has run with it still in memory.
   secure_wipe(prk.data(), prk.size());
   if (!expanded) {
     wipe_identity(out);
-    return expanded;
+    return fail(KernelError::HkdfExpandFailed);
   }
 
   mldsa65::keygen(xi.span(), out.signing_key, out.public_key);

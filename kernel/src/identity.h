@@ -6,11 +6,15 @@
 #include <span>
 
 #include "bytes.h"
-#include "errors.h"
 #include "crypto/mldsa65.h"
+#include "errors.h"
 #include "payload.h"
 
 namespace vestrel {
+
+// The credential format's sizes are ML-DSA-65's; the two spans name one type.
+static_assert(PK_SIZE == mldsa65::kPublicKeyBytes && SIG_SIZE == mldsa65::kSignatureBytes &&
+              SEED_SIZE == mldsa65::kSeedBytes);
 
 // The derivation label, used as the HKDF salt.
 inline constexpr char kDerivationLabel[] = "Vestrel-Kernel-v1";
@@ -35,9 +39,7 @@ struct Identity {
                                       ByteView deployment, ByteView context,
                                       Identity& out) noexcept;
 
-[[nodiscard]] inline PublicKeyView public_key(const Identity& id) noexcept {
-  return id.public_key;
-}
+[[nodiscard]] inline PublicKeyView public_key(const Identity& id) noexcept { return id.public_key; }
 
 void wipe_identity(Identity& id) noexcept;
 

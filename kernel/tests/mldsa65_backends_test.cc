@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "bytes.h"
 #include "crypto/mldsa65.h"
 #include "crypto/mldsa65_backend.h"
 

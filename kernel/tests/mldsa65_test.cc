@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "bytes.h"
 #include "crypto/mldsa65_backend.h"
 #include "crypto/mldsa65_sk_encoding.h"
 

@@ -37,8 +37,8 @@ const Backend& active_backend() noexcept { return *g_backend; }
 
 void keygen(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept { g_backend->keygen(xi, sk, pk); }
 
-KStatus sign(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
-  if (!g_backend->sign(sk, msg, sig)) return fail(KernelError::SigningFailed);
+crypto::Status sign(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
+  if (!g_backend->sign(sk, msg, sig)) return crypto::Error::GaveUp;
   return {};
 }
 

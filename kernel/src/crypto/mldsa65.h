@@ -6,13 +6,14 @@
 #include <cstdint>
 #include <span>
 
-#include "bytes.h"
-#include "errors.h"
+#include "status.h"
 
 namespace vestrel::mldsa65 {
 
-inline constexpr std::size_t kPublicKeyBytes = PK_SIZE;
-inline constexpr std::size_t kSignatureBytes = SIG_SIZE;
+using crypto::ByteView;
+
+inline constexpr std::size_t kPublicKeyBytes = 1952;
+inline constexpr std::size_t kSignatureBytes = 3309;
 inline constexpr std::size_t kSeedBytes = 32;
 inline constexpr std::size_t kN = 256;
 inline constexpr std::size_t kK = 6;
@@ -49,8 +50,8 @@ using SignatureView = std::span<const std::uint8_t, kSignatureBytes>;
 void keygen(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept;
 
 // Deterministic ML-DSA.Sign with an empty context: M' = 0x00 0x00 || msg,
-// rnd = 32 zero bytes. SigningFailed only if the primitive gives up.
-[[nodiscard]] KStatus sign(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept;
+// rnd = 32 zero bytes. GaveUp only if the rejection loop runs out of nonces.
+[[nodiscard]] crypto::Status sign(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept;
 
 enum class VerifyOutcome : std::uint8_t {
   Valid,

@@ -51,7 +51,7 @@ extern "C" {
 #endif
 #endif
 
-#include "mldsa65_keccak.h"
+#include "keccak.h"
 
 namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA {
 namespace {
@@ -61,7 +61,7 @@ namespace {
 // PQClean's fips202.c keeps every SHAKE state on the heap and calls exit(111)
 // when malloc fails, which would end the host process. It is not compiled in:
 // its header is pre-empted here, and the sampling code in poly.c and
-// symmetric-shake.c runs on the by-value sponge of mldsa65_keccak.h instead,
+// symmetric-shake.c runs on the by-value sponge of keccak.h instead,
 // so no allocation, and so no exit, can happen anywhere below.
 
 #define FIPS202_H

@@ -1,10 +1,12 @@
-// Keccak-f[1600] and the SHAKE sponges ML-DSA-65 is built from, with the whole
-// sponge held by value. Hashing therefore never allocates and so can never
-// fail: there is no error path at all between a caller and its digest.
+// Keccak-f[1600] and the sponges built on it (SHAKE128, SHAKE256, SHA3-512),
+// with the whole sponge held by value. Hashing therefore never allocates and
+// so can never fail: there is no error path at all between a caller and its
+// digest. The one permutation serves every hash in the module.
 //
-// Part of the ML-DSA backend: compiled once per instruction set inside that
-// backend's namespace (see mldsa65_backend.cc), so each copy may be compiled
-// for a different CPU without the linker ever mixing the two.
+// Each ML-DSA backend compiles its own copy inside its namespace (see
+// mldsa65_backend.cc), so each copy may be compiled for a different CPU
+// without the linker ever mixing the two; everyone else gets the copy in
+// vestrel::keccak, compiled once in sha3.cc.
 #pragma once
 
 #include <bit>
@@ -12,14 +14,20 @@
 #include <cstdint>
 #include <cstring>
 
-#ifndef VESTREL_MLDSA65_ISA
-#error "mldsa65_keccak.h belongs to an ML-DSA backend translation unit"
-#endif
-
+#ifdef VESTREL_MLDSA65_ISA
 namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA {
+#else
+namespace vestrel::keccak {
+#endif
 
 inline constexpr std::size_t kShake128Rate = 168;
 inline constexpr std::size_t kShake256Rate = 136;
+inline constexpr std::size_t kSha3_512Rate = 72;
+
+// The padding's first byte: the domain bits (1111 for SHAKE, 01 for SHA-3)
+// followed by the first 1 of pad10*1, least significant bit first.
+inline constexpr std::uint8_t kShakeDomain = 0x1F;
+inline constexpr std::uint8_t kSha3Domain = 0x06;
 
 // Well defined for n = 0 too; compilers turn it into one rotate instruction.
 inline std::uint64_t rotl64(std::uint64_t x, unsigned n) noexcept {
@@ -113,10 +121,10 @@ inline std::uint64_t load_lane(const std::uint8_t* p) noexcept {
   return v;
 }
 
-// A SHAKE sponge. `pos` counts the bytes absorbed into, or squeezed from, the
-// current block; `rate` bytes means the block is used up.
-template <std::size_t Rate>
-struct Shake {
+// A sponge of the given rate and domain. `pos` counts the bytes absorbed into, or squeezed from,
+// the current block; `rate` bytes means the block is used up.
+template <std::size_t Rate, std::uint8_t Domain>
+struct Sponge {
   static_assert(Rate % 8 == 0 && Rate < 200);
   std::uint64_t lanes[25];
   std::size_t pos;
@@ -145,10 +153,10 @@ struct Shake {
     pos = n;
   }
 
-  // Pads with SHAKE's domain bits 1111 and pad10*1; squeezing starts with a
+  // Pads with the domain bits and pad10*1; squeezing starts with a
   // permutation.
   void finalize() noexcept {
-    bytes()[pos] ^= 0x1F;
+    bytes()[pos] ^= Domain;
     bytes()[Rate - 1] ^= 0x80;
     pos = Rate;
   }
@@ -166,7 +174,8 @@ struct Shake {
   }
 };
 
-using Shake128 = Shake<kShake128Rate>;
-using Shake256 = Shake<kShake256Rate>;
+using Shake128 = Sponge<kShake128Rate, kShakeDomain>;
+using Shake256 = Sponge<kShake256Rate, kShakeDomain>;
+using Sha3_512Sponge = Sponge<kSha3_512Rate, kSha3Domain>;
 
-}  // namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA
+}  // namespace
