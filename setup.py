@@ -23,6 +23,8 @@ Environment:
                            the same binary interface.
 """
 
+from __future__ import annotations
+
 import hashlib
 import os
 import shutil
