@@ -65,7 +65,8 @@ def kernel_table(path):
             mark = f"≤{target:.2f}" if variant == "active" else ""
             print(f"  {'kernel, ' + variant:<32}{cpu / 1e3:>10.1f}{wall / 1e3:>10.1f}"
                   f"{cpu / base_cpu:>11.2f}×{mark:>9}")
-    for key, title in (("DeriveIdentity", "derive_identity (HKDF + keygen)"),
+    for key, title in (("DeriveSeed", "identity seed (HKDF only)"),
+                       ("DeriveIdentity", "derive_identity (HKDF + keygen)"),
                        ("Chain16Signatures", "16 signature checks of a chain"),
                        ("Chain16VerifyDelegation", "verify_delegation, 16 credentials")):
         if key in med:

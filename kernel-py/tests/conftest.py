@@ -84,6 +84,22 @@ def under_address_sanitizer():
         return "libasan" in maps.read()
 
 
+def shared_vectors_dir():
+    """The published ML-DSA vectors kept beside the repository, not in it
+    (../shared/vectors, or wherever VESTREL_SHARED_VECTORS points)."""
+    return Path(os.environ.get("VESTREL_SHARED_VECTORS") or REPO.parent / "shared" / "vectors")
+
+
+def missing_shared_vectors():
+    """Skips the calling test, saying why, where a plain clone has no vectors;
+    a failure instead under VESTREL_REQUIRE_SHARED_VECTORS=1, which CI sets so
+    that they are never skipped there."""
+    where = shared_vectors_dir()
+    if os.environ.get("VESTREL_REQUIRE_SHARED_VECTORS") == "1":
+        pytest.fail(f"no ML-DSA vectors at {where} and VESTREL_REQUIRE_SHARED_VECTORS=1")
+    pytest.skip(f"no ML-DSA vectors at {where} (set VESTREL_SHARED_VECTORS to their folder)")
+
+
 def mldsa_or_skip():
     """The independent ML-DSA-65 implementation, where the interpreter has one."""
     try:

@@ -8,7 +8,8 @@ import sys
 import pytest
 
 import vestrel_kernel as vk
-from conftest import MASTER, REPO, derived_seed, mldsa_or_skip, payload_bytes
+from conftest import (MASTER, REPO, derived_seed, missing_shared_vectors, mldsa_or_skip,
+                      payload_bytes, shared_vectors_dir)
 
 le32 = lambda n: n.to_bytes(4, "little")
 DOCS_READ = vk.perm_tlv(b"docs", b"read")
@@ -178,9 +179,9 @@ def test_example_script_runs():
 
 
 def _signature_vector_cases():
-    path = REPO.parent / "shared" / "vectors" / "verify.json"
+    path = shared_vectors_dir() / "verify.json"
     if not path.exists():
-        return []
+        return [pytest.param(None, id="no-shared-vectors")]
     import json
 
     cases = json.loads(path.read_text())["cases"]
@@ -193,6 +194,8 @@ def test_external_signature_cases(case):
     issuer is the case's key: the verdict must be the case's class; a valid
     signature gets past the signature check and fails on its payload, which
     is no credential."""
+    if case is None:
+        missing_shared_vectors()
     pk = bytes.fromhex(case["pk"])
     wire = vk.encode_chain([(pk, bytes.fromhex(case["sig"]), bytes.fromhex(case["msg"]))])
     message = refusal(lambda: vk.verify_delegation(pk, wire, NOW))

@@ -1,0 +1,31 @@
+"""What the built modules ask the dynamic loader for. The module carries its
+own SHA3, HMAC and HKDF so that it imports on any distribution, whatever
+OpenSSL that one ships; a libcrypto entry here would undo that."""
+
+import os
+from pathlib import Path
+
+import pytest
+from elftools.elf.dynamic import DynamicSection
+from elftools.elf.elffile import ELFFile
+
+MODULE_DIR = Path(os.environ["VESTREL_KERNEL_MODULE_DIR"])
+FORBIDDEN = ("libcrypto", "libssl")
+
+
+def needed(path):
+    with open(path, "rb") as f:
+        return [tag.needed for section in ELFFile(f).iter_sections()
+                if isinstance(section, DynamicSection)
+                for tag in section.iter_tags() if tag.entry.d_tag == "DT_NEEDED"]
+
+
+@pytest.mark.parametrize("module", ["vestrel_kernel", "vestrel_fault_probe"])
+def test_no_system_crypto_library_is_needed(module):
+    found = sorted(MODULE_DIR.glob(f"{module}*.so"))
+    if not found and module == "vestrel_fault_probe":
+        pytest.skip("built only with VESTREL_BUILD_TESTS")
+    assert found, f"{module} is not built in {MODULE_DIR}"
+    libraries = needed(found[0])
+    assert "libc.so.6" in libraries  # the section was read at all
+    assert not [lib for lib in libraries if lib.startswith(FORBIDDEN)], libraries
