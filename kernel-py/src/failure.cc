@@ -144,7 +144,9 @@ void write_report(std::string_view message, const char* file, unsigned line,
                thread_name, syscall(SYS_gettid), file, line, function,
                static_cast<int>(message.size()), message.data());
   // Addresses only: the module hides its symbols, so the frames are resolved
-  // offline against the module's debug information (addr2line -e <module>).
+  // offline. The shipped module keeps its symbol table (addr2line -f -e
+  // <module> names the functions); the .debug file its build kept gives files
+  // and lines.
   void* frames[48];
   int depth = backtrace(frames, 48);
   std::fputs("stack:\n", stderr);
