@@ -170,6 +170,28 @@ def test_internal_fault_becomes_panic_exception(probe, capfd, call, message):
     assert message in capfd.readouterr().err
 
 
+def test_fault_report_names_the_thread_and_its_id(probe, capfd):
+    """The name and id come from the kernel, as any glibc from 2.28 on offers them."""
+    import ctypes
+    import threading
+
+    def named_fault():
+        # PR_SET_NAME: the name the kernel keeps for this thread (15 bytes at most).
+        ctypes.CDLL(None).prctl(15, b"vk-fault-thread", 0, 0, 0)
+        seen["id"] = threading.get_native_id()
+        try:
+            probe.fault("named")
+        except BaseException:
+            pass
+
+    seen = {}
+    worker = threading.Thread(target=named_fault)
+    worker.start()
+    worker.join()
+    err = capfd.readouterr().err
+    assert f"internal fault in thread 'vk-fault-thread' ({seen['id']}) at " in err
+
+
 def test_panic_exception_type_is_created_once(probe):
     seen = set()
     for call in (probe.fault_without_text, probe.bad_alloc):
