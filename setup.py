@@ -123,11 +123,6 @@ class CMakeBuild(build_ext):
 
 
 class Wheel(bdist_wheel):
-    def finalize_options(self) -> None:
-        super().finalize_options()
-        # One binary serves every CPython from 3.9 on.
-        self.py_limited_api = "cp39"
-
     def get_tag(self):
         python, abi, platform = super().get_tag()
         if platform == "linux_x86_64":
@@ -193,5 +188,7 @@ setup(
     options={
         "build": {"build_base": BUILD_BASE},
         "egg_info": {"egg_base": BUILD_BASE},
+        # One binary serves every CPython from 3.9 on.
+        "bdist_wheel": {"py_limited_api": "cp39"},
     },
 )
