@@ -78,9 +78,9 @@ def elf_policy():
 
 class CMakeBuild(build_ext):
     policy_passed = False
+    _configured = False  # one CMake configure per build, however many extensions
 
     def run(self) -> None:
-        self._configured = False
         super().run()
         shipped = [self.get_ext_fullpath(ext.name) for ext in self.extensions]
         breaches = [f"{os.path.basename(path)}: {breach}" for path in shipped
