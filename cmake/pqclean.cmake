@@ -1,25 +1,42 @@
 # ML-DSA-65 comes from PQClean's reference ("clean") sources, which the npm
 # registry ships in the `pqclean` package. deps/package-lock.json pins the exact
-# tarball by integrity hash; `npm ci --ignore-scripts` unpacks it into the build
-# tree without running its native build. The sources are never committed.
-set(VESTREL_NPM_DIR ${CMAKE_BINARY_DIR}/npm)
-set(PQCLEAN_ROOT ${VESTREL_NPM_DIR}/node_modules/pqclean/deps/PQClean)
+# tarball by integrity hash.
+#
+# A source release carries the files the build needs, taken from that package
+# when the release was made, in deps/pqclean/ (see setup.py); they are used as
+# they are, without npm. A git checkout has no such directory:
+# `npm ci --ignore-scripts` unpacks the package into the build tree without
+# running its native build. The sources are never committed.
 set(_lock ${CMAKE_SOURCE_DIR}/deps/package-lock.json)
 file(SHA256 ${_lock} _lock_hash)
-if(NOT EXISTS ${PQCLEAN_ROOT}/crypto_sign/ml-dsa-65/clean/sign.c
-   OR NOT "${_lock_hash}" STREQUAL "${VESTREL_NPM_LOCK_HASH}")
-  find_program(NPM npm REQUIRED)
-  file(MAKE_DIRECTORY ${VESTREL_NPM_DIR})
-  configure_file(${CMAKE_SOURCE_DIR}/deps/package.json ${VESTREL_NPM_DIR}/package.json COPYONLY)
-  configure_file(${_lock} ${VESTREL_NPM_DIR}/package-lock.json COPYONLY)
-  message(STATUS "Fetching pinned PQClean sources with npm ci")
-  execute_process(COMMAND ${NPM} ci --ignore-scripts --no-audit --no-fund
-                  WORKING_DIRECTORY ${VESTREL_NPM_DIR}
-                  RESULT_VARIABLE _npm_rc)
-  if(NOT _npm_rc EQUAL 0)
-    message(FATAL_ERROR "npm ci failed (${_npm_rc}); the ML-DSA sources are required")
+set(_released ${CMAKE_SOURCE_DIR}/deps/pqclean)
+if(EXISTS ${_released}/LOCK_SHA256)
+  file(STRINGS ${_released}/LOCK_SHA256 _released_hash LIMIT_COUNT 1)
+  if(NOT "${_released_hash}" STREQUAL "${_lock_hash}")
+    message(FATAL_ERROR "deps/pqclean was taken from another deps/package-lock.json; "
+                        "remove it to fetch the pinned sources with npm")
   endif()
-  set(VESTREL_NPM_LOCK_HASH ${_lock_hash} CACHE INTERNAL "lock file the npm tree was fetched from")
+  set(PQCLEAN_ROOT ${_released}/deps/PQClean)
+  message(STATUS "Using the ML-DSA sources shipped in deps/pqclean")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_released}/LOCK_SHA256)
+else()
+  set(VESTREL_NPM_DIR ${CMAKE_BINARY_DIR}/npm)
+  set(PQCLEAN_ROOT ${VESTREL_NPM_DIR}/node_modules/pqclean/deps/PQClean)
+  if(NOT EXISTS ${PQCLEAN_ROOT}/crypto_sign/ml-dsa-65/clean/sign.c
+     OR NOT "${_lock_hash}" STREQUAL "${VESTREL_NPM_LOCK_HASH}")
+    find_program(NPM npm REQUIRED)
+    file(MAKE_DIRECTORY ${VESTREL_NPM_DIR})
+    configure_file(${CMAKE_SOURCE_DIR}/deps/package.json ${VESTREL_NPM_DIR}/package.json COPYONLY)
+    configure_file(${_lock} ${VESTREL_NPM_DIR}/package-lock.json COPYONLY)
+    message(STATUS "Fetching pinned PQClean sources with npm ci")
+    execute_process(COMMAND ${NPM} ci --ignore-scripts --no-audit --no-fund
+                    WORKING_DIRECTORY ${VESTREL_NPM_DIR}
+                    RESULT_VARIABLE _npm_rc)
+    if(NOT _npm_rc EQUAL 0)
+      message(FATAL_ERROR "npm ci failed (${_npm_rc}); the ML-DSA sources are required")
+    endif()
+    set(VESTREL_NPM_LOCK_HASH ${_lock_hash} CACHE INTERNAL "lock file the npm tree was fetched from")
+  endif()
 endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_lock})
 

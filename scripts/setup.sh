@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libssl-dev python3-dev libgtest-dev libbenchmark-dev
           nlohmann-json3-dev python3-pytest python3-hypothesis python3-exceptiongroup
           python3-tomli python3-mypy python3-pip python3-setuptools python3-wheel
-          python3-venv python3-pyelftools
+          python3-venv python3-pyelftools python3-build
           nodejs npm binutils qemu-user
           valgrind clang libclang-rt-14-dev)
 missing=()

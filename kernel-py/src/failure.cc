@@ -1,7 +1,8 @@
 #include "failure.h"
 
 #include <execinfo.h>
-#include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -131,15 +132,21 @@ constexpr char kPanicDoc[] =
 
 void write_report(std::string_view message, const char* file, unsigned line,
                   const char* function) noexcept {
-  char thread_name[32] = "?";
-  pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
+  // prctl and the raw system call rather than pthread_getname_np and gettid,
+  // which glibc only gained in 2.34 and 2.30: the module must load on older
+  // systems. The kernel keeps at most 16 bytes of a thread's name.
+  char thread_name[17] = "?";
+  if (prctl(PR_GET_NAME, thread_name, 0, 0, 0) != 0) thread_name[0] = '?';
+  thread_name[16] = '\0';
   if (message.empty()) message = kGenericFaultMessage;
   std::fprintf(stderr,
                "vestrel_kernel: internal fault in thread '%s' (%ld) at %s:%u (%s):\n  %.*s\n",
-               thread_name, static_cast<long>(gettid()), file, line, function,
+               thread_name, syscall(SYS_gettid), file, line, function,
                static_cast<int>(message.size()), message.data());
   // Addresses only: the module hides its symbols, so the frames are resolved
-  // offline against the module's debug information (addr2line -e <module>).
+  // offline. The shipped module keeps its symbol table (addr2line -f -e
+  // <module> names the functions); the .debug file its build kept gives files
+  // and lines.
   void* frames[48];
   int depth = backtrace(frames, 48);
   std::fputs("stack:\n", stderr);

@@ -23,17 +23,32 @@ namespace {
   throw Failure::message(PyExc_TypeError, std::move(text));
 }
 
-// The key's text as it is compared with the parameter names and quoted in
-// messages: its UTF-8 form, or that of its str() for a key that is no string.
-std::string keyword_text(PyObject* key) {
-  Ref text = PyUnicode_Check(key) ? Ref::borrow(key) : Ref::steal(PyObject_Str(key));
-  if (!text) throw Failure::fetch();
-  Ref utf8 = Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", kMessageUtf8Errors));
+std::string utf8_of(PyObject* text) {
+  Ref utf8 = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", kMessageUtf8Errors));
   if (!utf8) throw Failure::fetch();
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(utf8.get(), &data, &size) != 0) throw Failure::fetch();
   return std::string(data, static_cast<std::size_t>(size));
+}
+
+// The key's text as it is compared with the parameter names: a string's own
+// UTF-8 text, whatever its type's methods say, or that of its str() for a key
+// that is no string.
+std::string keyword_text(PyObject* key) {
+  if (PyUnicode_Check(key)) return utf8_of(key);
+  Ref text = Ref::steal(PyObject_Str(key));
+  if (!text) throw Failure::fetch();
+  return utf8_of(text.get());
+}
+
+// The key as a message quotes it: always its str(), so a string subclass
+// shows what its own __str__ returns.
+std::string shown_keyword(PyObject* key, const std::string& text) {
+  if (PyUnicode_CheckExact(key)) return text;
+  Ref shown = Ref::steal(PyObject_Str(key));
+  if (!shown) throw Failure::fetch();
+  return utf8_of(shown.get());
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
@@ -82,7 +97,8 @@ Arguments::Arguments(const CallSignature& signature, PyObject* args, PyObject* k
       std::size_t slot = 0;
       while (slot < parameters && signature.parameters[slot] != text) ++slot;
       if (slot == parameters) {
-        type_error(signature.full_name() + " got an unexpected keyword argument '" + text + "'");
+        type_error(signature.full_name() + " got an unexpected keyword argument '" +
+                   shown_keyword(key, text) + "'");
       }
       if (slots_[slot]) {
         type_error(signature.full_name() + " got multiple values for argument '" + text + "'");

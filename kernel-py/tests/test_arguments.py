@@ -65,6 +65,11 @@ class BrokenSequence:
         return 0
 
 
+class Shown(str):
+    def __str__(self):
+        return "shown " + str.__str__(self)
+
+
 MATCHING = [
     # Surplus positionals, decided before any keyword is looked at.
     (lambda: vk.not_before(1, 2), "not_before() takes 1 positional arguments but 2 were given"),
@@ -76,6 +81,8 @@ MATCHING = [
     (lambda: vk.perm_tlv(b"a", resource=b"c", x=1), "perm_tlv() got multiple values for argument 'resource'"),
     (lambda: vk.perm_tlv(b"a", x=1, resource=b"c"), "perm_tlv() got an unexpected keyword argument 'x'"),
     (lambda: vk.perm_tlv(Resource=b"a", verb=b"b"), "perm_tlv() got an unexpected keyword argument 'Resource'"),
+    # Quoted as its str(): a str subclass shows what its own __str__ says.
+    (lambda: vk.perm_tlv(b"a", b"b", **{Shown("x"): 1}), "perm_tlv() got an unexpected keyword argument 'shown x'"),
     # Missing arguments, listed in parameter order; before any conversion.
     (lambda: vk.perm_tlv(), "perm_tlv() missing 2 required positional arguments: 'resource' and 'verb'"),
     (lambda: vk.perm_tlv("wrong type"), "perm_tlv() missing 1 required positional argument: 'verb'"),

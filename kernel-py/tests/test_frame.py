@@ -128,8 +128,8 @@ def test_identity_island_class():
     cls = vk.IdentityIsland
     assert (cls.__module__, cls.__name__, cls.__qualname__) == ("builtins", "IdentityIsland", "IdentityIsland")
     assert cls.__doc__ == "ML-DSA-65 identity derived from a master seed."
-    if sys.version_info >= (3, 10):  # 3.9's type creation drops the signature header
-        assert cls.__text_signature__ == "(master, deployment, context)"
+    assert cls.__text_signature__ == "(master, deployment, context)"
+    assert str(inspect.signature(cls)) == "(master, deployment, context)"
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
     island = cls(bytes(32), b"", b"")
@@ -168,6 +168,28 @@ def test_internal_fault_becomes_panic_exception(probe, capfd, call, message):
     assert (panic.__module__, panic.__qualname__, panic.__bases__) == ("pyo3_runtime", "PanicException", (BaseException,))
     assert info.value.args == (message,)
     assert message in capfd.readouterr().err
+
+
+def test_fault_report_names_the_thread_and_its_id(probe, capfd):
+    """The name and id come from the kernel, as any glibc from 2.28 on offers them."""
+    import ctypes
+    import threading
+
+    def named_fault():
+        # PR_SET_NAME: the name the kernel keeps for this thread (15 bytes at most).
+        ctypes.CDLL(None).prctl(15, b"vk-fault-thread", 0, 0, 0)
+        seen["id"] = threading.get_native_id()
+        try:
+            probe.fault("named")
+        except BaseException:
+            pass
+
+    seen = {}
+    worker = threading.Thread(target=named_fault)
+    worker.start()
+    worker.join()
+    err = capfd.readouterr().err
+    assert f"internal fault in thread 'vk-fault-thread' ({seen['id']}) at " in err
 
 
 def test_panic_exception_type_is_created_once(probe):

@@ -1,5 +1,6 @@
-"""pip builds one cp39-abi3 wheel, and it installs and runs in fresh venvs of the
-oldest and the newest CPython on the machine.
+"""pip builds one cp39-abi3 manylinux_2_28 wheel, and it installs and runs in
+fresh venvs of the oldest and the newest CPython on the machine; an older one
+is refused.
 
 This machine has no package index, so the wheel is built the documented
 offline way: Debian's python3 with its own setuptools and wheel, without build
@@ -16,13 +17,19 @@ from pathlib import Path
 
 import pytest
 
+from conftest import under_address_sanitizer
+
 REPO = Path(__file__).resolve().parents[3]
 DEBIAN_PYTHON = "/usr/bin/python3"
 EXAMPLE = REPO / "examples" / "delegation.py"
 
-pytestmark = pytest.mark.skipif(
-    os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON),
-    reason="builds and installs once per suite, under Debian's python3, which carries setuptools")
+pytestmark = [
+    pytest.mark.skipif(os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON),
+                       reason="builds and installs once per suite, under Debian's python3, which carries setuptools"),
+    # A sanitized tree's modules need the sanitizers' runtimes, which no wheel
+    # may; and every program started here would carry them.
+    pytest.mark.skipif(under_address_sanitizer(), reason="not on a sanitized build"),
+]
 
 
 def run(cmd, **kwargs):
@@ -55,11 +62,53 @@ def wheel(tmp_path_factory):
     return wheels[0]
 
 
+def project_version():
+    text = (REPO / "pyproject.toml").read_text()
+    return re.search(r'^version = "([^"]+)"', text, re.MULTILINE).group(1)
+
+
 def test_one_stable_abi_wheel_with_module_and_stubs(wheel):
-    assert re.fullmatch(r"vestrel_kernel-[\d.]+-cp39-abi3-linux_x86_64\.whl", wheel.name)
-    names = set(zipfile.ZipFile(wheel).namelist())
+    version = project_version()
+    assert wheel.name == f"vestrel_kernel-{version}-cp39-abi3-manylinux_2_28_x86_64.whl"
+    archive = zipfile.ZipFile(wheel)
+    names = set(archive.namelist())
     assert {"vestrel_kernel.abi3.so", "vestrel_kernel-stubs/__init__.pyi"} <= names
-    assert not any(name.endswith((".cc", ".h", ".o", ".a")) for name in names)
+    assert not any(name.endswith((".cc", ".h", ".o", ".a", ".debug")) for name in names)
+    metadata = archive.read(f"vestrel_kernel-{version}.dist-info/METADATA").decode()
+    assert f"\nVersion: {version}\n" in metadata and "\nRequires-Python: >=3.9\n" in metadata
+    # The one version number, and a CHANGELOG section for it.
+    assert f"\n## {version}\n" in (REPO / "CHANGELOG.md").read_text()
+
+
+def test_every_module_in_the_wheel_passes_the_policy_and_keeps_its_debug_file(wheel):
+    sys.path.insert(0, str(REPO / "tools"))
+    import elf_policy
+
+    checked = elf_policy.check_path(wheel)
+    assert checked and all(breaches == [] for _, breaches, _ in checked), checked
+    # The stripped module names its debug file, which stays in the CMake tree.
+    module_dir = Path(os.environ["VESTREL_KERNEL_MODULE_DIR"])
+    for name, _, _ in checked:
+        shipped = zipfile.ZipFile(wheel).read(name)
+        debug = module_dir / (Path(name).name + ".debug")
+        assert debug.name.encode() in shipped and debug.stat().st_size > len(shipped)
+
+
+def test_an_interpreter_older_than_3_9_is_refused_by_pip(tmp_path, wheel):
+    """pip reads the wheel's tag (cp39-abi3) before its Requires-Python and
+    refuses there; nothing is installed that could fail on import."""
+    root = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv")) / "versions"
+    old = sorted(p for p in root.glob("3.[5-8].*") if (p / "bin" / "python3").exists())
+    if not old:
+        pytest.skip("no CPython older than 3.9 on this machine")
+    python = old[-1] / "bin" / "python3"
+    target = tmp_path / "site"
+    done = subprocess.run([str(python), "-m", "pip", "install", "--no-index", "--target", str(target),
+                           str(wheel)], capture_output=True, text=True, timeout=300,
+                          env={**os.environ, "PIP_DISABLE_PIP_VERSION_CHECK": "1"})
+    assert done.returncode != 0
+    assert "is not a supported wheel on this platform" in done.stderr, done.stderr
+    assert not any(target.rglob("vestrel_kernel*"))
 
 
 @pytest.mark.parametrize("python", oldest_and_newest(), ids=lambda p: p.parent.parent.name)
