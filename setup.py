@@ -1,9 +1,10 @@
-"""Builds the wheel: one stable-ABI extension plus its type stubs.
+"""Builds the wheel: two stable-ABI extensions, the `vestrel` package and the
+module's type stubs.
 
-The extension is not compiled by setuptools. build_ext runs the project's own
+The extensions are not compiled by setuptools. build_ext runs the project's own
 CMake build (which also fetches the pinned ML-DSA sources with npm) and copies
-the resulting vestrel_kernel.abi3.so into place, so the wheel holds exactly what
-scripts/demo.sh and scripts/test.sh build and test.
+the resulting vestrel_kernel.abi3.so and vestrel/_native.abi3.so into place, so
+the wheel holds exactly what scripts/demo.sh and scripts/test.sh build and test.
 
 Environment:
   VESTREL_CMAKE_BUILD_DIR  CMake build tree to use (default: build-pip/cmake).
@@ -26,9 +27,13 @@ from setuptools.command.build_ext import build_ext
 ROOT = os.path.dirname(os.path.abspath(__file__))
 # Kept away from build/, which scripts/test.sh uses with the test targets on.
 BUILD_BASE = os.path.join("build-pip", "setuptools")
-MODULE = "vestrel_kernel"
-CMAKE_TARGET = "vestrel_kernel_py"
 STUBS = "vestrel_kernel-stubs"
+PACKAGE = "vestrel"
+# Extension name -> (CMake target, built file relative to the CMake tree).
+EXTENSIONS = {
+    "vestrel_kernel": ("vestrel_kernel_py", os.path.join("kernel-py", "vestrel_kernel.abi3.so")),
+    "vestrel._native": ("vestrel_native_py", os.path.join("python", "vestrel", "_native.abi3.so")),
+}
 
 
 class CMakeExtension(Extension):
@@ -51,12 +56,17 @@ class CMakeBuild(build_ext):
             configure.append(f"-DPython3_EXECUTABLE={python}")
         jobs = str(os.cpu_count() or 1)
         self._run(configure)
-        self._run(["cmake", "--build", build_dir, "--target", CMAKE_TARGET, "-j", jobs])
+        cmake_target, built = EXTENSIONS[ext.name]
+        self._run(["cmake", "--build", build_dir, "--target", cmake_target, "-j", jobs])
 
-        built = os.path.join(build_dir, "kernel-py", MODULE + ".abi3.so")
         target = self.get_ext_fullpath(ext.name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.copyfile(built, target)
+        shutil.copyfile(os.path.join(build_dir, built), target)
+        if ext.name == "vestrel._native":
+            # The version file CMake generated from pyproject.toml, for a copy
+            # of the package that runs without its metadata.
+            shutil.copyfile(os.path.join(build_dir, "python", "vestrel", "_version.py"),
+                            os.path.join(os.path.dirname(target), "_version.py"))
 
     @staticmethod
     def _run(cmd: list[str]) -> None:
@@ -69,11 +79,11 @@ class CMakeBuild(build_ext):
 os.makedirs(BUILD_BASE, exist_ok=True)
 
 setup(
-    ext_modules=[CMakeExtension(MODULE)],
+    ext_modules=[CMakeExtension(name) for name in EXTENSIONS],
     cmdclass={"build_ext": CMakeBuild},
-    packages=[STUBS],
-    package_dir={STUBS: os.path.join("stubs", STUBS)},
-    package_data={STUBS: ["__init__.pyi"]},
+    packages=[STUBS, PACKAGE],
+    package_dir={STUBS: os.path.join("stubs", STUBS), PACKAGE: os.path.join("python", PACKAGE)},
+    package_data={STUBS: ["__init__.pyi"], PACKAGE: ["py.typed", "*.pyi"]},
     options={
         "build": {"build_base": BUILD_BASE},
         "egg_info": {"egg_base": BUILD_BASE},

@@ -1,7 +1,8 @@
 """Puts the built modules on sys.path and offers the shared test material.
 
 The build directory comes from --build or VESTREL_KERNEL_BUILD (default:
-<repo>/build); the modules are looked for in its kernel-py/ subdirectory.
+<repo>/build); the modules are looked for in its kernel-py/ subdirectory, and
+the `vestrel` package in its python/ subdirectory.
 """
 
 import hashlib
@@ -26,6 +27,10 @@ def pytest_configure(config):
         raise pytest.UsageError(f"vestrel_kernel is not built in {module_dir}")
     sys.path.insert(0, str(module_dir.resolve()))
     os.environ["VESTREL_KERNEL_MODULE_DIR"] = str(module_dir.resolve())
+    package_dir = module_dir.parent / "python"
+    if (package_dir / "vestrel").is_dir():
+        sys.path.insert(0, str(package_dir.resolve()))
+        os.environ["VESTREL_PACKAGE_DIR"] = str(package_dir.resolve())
 
 
 MASTER = bytes(range(32))
