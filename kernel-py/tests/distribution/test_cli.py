@@ -1,4 +1,5 @@
-"""tools/vestrel-inspect run as operators run it, on the conformance vectors."""
+"""The `vestrel` command run as operators run it, on the conformance vectors:
+text and JSON, files and pipes, and bad input that never shows a traceback."""
 
 import hashlib
 import json
@@ -10,18 +11,18 @@ from pathlib import Path
 import pytest
 
 REPO = Path(__file__).resolve().parents[3]
-TOOL = REPO / "tools" / "vestrel-inspect"
 VECTORS = json.loads((REPO / "vectors" / "verification.json").read_text())
 KEYS = {name: bytes.fromhex(k["public_key"]) for name, k in VECTORS["keys"].items()}
 CASES = {case["name"]: case for case in VECTORS["cases"]}
 THREE = CASES["three credentials, checked at and around every bound"]
 
 
-def inspect(*args, stdin=None):
-    env = dict(os.environ, PYTHONPATH=os.environ["VESTREL_KERNEL_MODULE_DIR"])
-    done = subprocess.run([sys.executable, str(TOOL), *map(str, args)], input=stdin, env=env,
-                          capture_output=True, text=True, timeout=60)
-    assert "Traceback" not in done.stderr, done.stderr
+def vestrel(*args, stdin=None):
+    path = f"{os.environ['VESTREL_PACKAGE_DIR']}:{os.environ['VESTREL_KERNEL_MODULE_DIR']}"
+    done = subprocess.run([sys.executable, "-m", "vestrel", *map(str, args)], input=stdin,
+                          env=dict(os.environ, PYTHONPATH=path), capture_output=True,
+                          text=isinstance(stdin, (str, type(None))), timeout=60)
+    assert "Traceback" not in str(done.stderr), done.stderr
     return done
 
 
@@ -39,60 +40,80 @@ def fp(key):
     return hashlib.sha256(key).hexdigest()[:16]
 
 
-def test_lists_every_credential(files, vk):
+def test_inspect_lists_every_credential(files, vk):
     wire = bytes.fromhex(THREE["wire"])
-    done = inspect(files("chain.bin", wire))
+    done = vestrel("inspect", files("chain.bin", wire))
     assert done.returncode == 0
     lines = done.stdout.splitlines()
     assert lines[0] == f"wire: {len(wire)} bytes, 3 credentials"
-    for index, (issuer, _sig, payload) in enumerate(vk.decode_chain(wire), start=1):
+    for index, (issuer, _sig, payload) in enumerate(vk.decode_chain(wire)):
         fields = vk.parse_payload(payload)
         assert f"[{index}] issuer {fp(issuer)}" in done.stdout
-        assert f"    depth {index}, {fields['role']}, child {fp(fields['child_pk'])}" in lines
+        assert f"    depth {index + 1}, {fields['role']}, child {fp(fields['child_pk'])}" in lines
     assert "    permit docs *" in lines
     assert lines.count("    permit docs read") == 3  # duplicates are shown as they are
     assert "    not before 2025-06-15 15:06:40 UTC (1750000000)" in lines
     assert "    not after  2025-06-15 16:06:40 UTC (1750003600)" in lines
-    assert "(= child of [1])" in done.stdout and "(= child of [2])" in done.stdout
+    assert "(= child of [0])" in done.stdout and "(= child of [1])" in done.stdout
 
 
-def test_hex_on_stdin_reads_like_the_file(files):
+def test_raw_or_hex_from_a_file_or_stdin_read_alike(files):
     wire = THREE["wire"]
-    from_file = inspect(files("chain.bin", bytes.fromhex(wire)))
+    from_file = vestrel("inspect", files("chain.bin", bytes.fromhex(wire)))
     spaced = "\n".join(wire[i:i + 60] for i in range(0, len(wire), 60)) + "\n"
-    assert inspect(stdin=spaced).stdout == from_file.stdout
-    assert inspect("-", stdin=wire).stdout == from_file.stdout
+    assert vestrel("inspect", stdin=spaced).stdout == from_file.stdout
+    assert vestrel("inspect", "-", stdin=wire).stdout == from_file.stdout
+    assert vestrel("inspect", files("chain.hex", spaced)).stdout == from_file.stdout
+    assert vestrel("inspect", stdin=bytes.fromhex(wire)).stdout.decode() == from_file.stdout
 
 
-# One case per outcome: the tool must print the count or the module's refusal.
+# One case per outcome: the command prints the count, or the rule and the
+# credential that broke it.
 VERIFY_ROWS = sorted({check.get("error", check.get("count")): (case["name"], check)
                       for case in VECTORS["cases"] for check in case["checks"]}.values(),
                      key=lambda row: row[0])
 
 
 @pytest.mark.parametrize("name,check", VERIFY_ROWS, ids=[name for name, _ in VERIFY_ROWS])
-def test_verifies_like_the_vectors(files, name, check):
+def test_verifies_like_the_vectors(files, vk, name, check):
     case = CASES[name]
+    wire = bytes.fromhex(case["wire"])
     root = files("root.hex", KEYS[case["root"]].hex())
-    done = inspect(files("w.bin", bytes.fromhex(case["wire"])), "--root", root, "--now", check["now"])
+    args = ("verify", "--root", root, "--now", check["now"], files("w.bin", wire))
+    done, as_json = vestrel(*args), json.loads(vestrel(*args, "--json").stdout)
     last = done.stdout.splitlines()[-1]
     if "count" in check:
-        assert done.returncode == 0
-        assert last.startswith("verified at ") and last.endswith(f": {check['count']} credential"
-                                                                 + "s" * (check["count"] != 1))
+        assert done.returncode == 0 and as_json["verified"] is True
+        assert last.endswith(f": {check['count']} credential" + "s" * (check["count"] != 1))
+        assert as_json["length"] == check["count"]
+        assert as_json["holder_pk"] == vk.parse_payload(vk.decode_chain(wire)[-1][2])["child_pk"].hex()
     else:
-        assert done.returncode == 1
-        assert last.startswith(("refused at ", "malformed wire")), last
+        assert done.returncode == 1 and as_json["verified"] is False
         assert last.endswith("KernelError::" + check["error"])
+        assert as_json["rule"] == check["error"]
+        if as_json["index"] is None:
+            assert last.startswith("malformed wire"), last
+        else:
+            assert last.startswith("refused at ") and f"credential [{as_json['index']}]" in last
 
 
-def test_root_key_raw_or_hex_and_time_as_a_date(files):
+def test_root_key_raw_or_hex_and_time_as_now_seconds_or_a_date(files):
     wire = files("chain.bin", bytes.fromhex(THREE["wire"]))
     raw = files("root.pk", KEYS["root"])
     for now, ok in [("2025-06-15T15:06:40Z", True), ("2025-06-15T15:06:39+00:00", False),
-                    ("2025-06-15 16:06:40", True), ("1750003601", False)]:
-        done = inspect(wire, "--root", raw, "--now", now)
+                    ("2025-06-15 16:06:40", True), ("1750003601", False), ("now", False)]:
+        done = vestrel("verify", "--root", raw, "--now", now, wire)
         assert (done.returncode == 0) is ok, (now, done.stdout)
+
+
+def test_inspect_json_names_each_credential(files, vk):
+    wire = bytes.fromhex(THREE["wire"])
+    document = json.loads(vestrel("inspect", "--json", files("w.bin", wire)).stdout)
+    credentials = vk.decode_chain(wire)
+    assert [c["issuer"] for c in document["credentials"]] == [c[0].hex() for c in credentials]
+    assert [c["revocation_id"] for c in document["credentials"]] == [
+        hashlib.sha3_256(c[1]).hexdigest() for c in credentials]
+    assert document["credentials"][0]["perms"][0] == {"resource": b"docs".hex(), "verb": b"*".hex()}
 
 
 @pytest.mark.parametrize("wire,message", [
@@ -102,27 +123,43 @@ def test_root_key_raw_or_hex_and_time_as_a_date(files):
     ("0111000000", "malformed wire (5 bytes): KernelError::ChainTooDeep"),
 ])
 def test_malformed_wire_gives_the_module_message(wire, message):
-    done = inspect(stdin=wire)
+    done = vestrel("inspect", stdin=wire)
     assert done.returncode == 1
     assert done.stdout.strip() == message
 
 
 def test_unreadable_payload_is_reported_and_the_rest_still_listed(files):
-    done = inspect(files("w.bin", bytes.fromhex(CASES["role byte 2 (signed)"]["wire"])))
+    done = vestrel("inspect", files("w.bin", bytes.fromhex(CASES["role byte 2 (signed)"]["wire"])))
     assert done.returncode == 1
     assert "    payload unreadable: invalid role byte: 0x02" in done.stdout.splitlines()
 
 
-@pytest.mark.parametrize("args,stdin,message", [
-    ([], "0g", "standard input is not hex"),
-    (["/nonexistent/chain.bin"], None, "cannot read /nonexistent/chain.bin"),
-    (["-", "--root", "ROOT"], "01", "--root and --now go together"),
-    (["-", "--root", "/dev/null", "--now", "0"], "01", "a root key is 1952 bytes"),
-    (["-", "--root", "ROOT", "--now", "yesterday"], "01", "--now: not seconds or an ISO 8601 time"),
-    (["-", "--root", "ROOT", "--now", "1969-12-31"], "01", "--now: before the Unix epoch"),
+@pytest.mark.parametrize("args,stdin,code,message", [
+    (["inspect"], "01 0", 1, "standard input is not hex"),
+    (["inspect"], "012", 1, "standard input is not hex"),
+    (["inspect", "/nonexistent/chain.bin"], None, 2, "cannot read /nonexistent/chain.bin"),
+    (["verify", "-", "--root", "ROOT"], "01", 2, "the following arguments are required: --now"),
+    (["verify", "-", "--root", "/dev/null", "--now", "0"], "01", 2, "a root key is 1952 bytes"),
+    (["verify", "-", "--root", "ROOT", "--now", "yesterday"], "01", 2, "--now: not 'now', seconds"),
+    (["verify", "-", "--root", "ROOT", "--now", "1969-12-31"], "01", 2, "--now: before the Unix epoch"),
+    (["sign"], None, 2, "invalid choice: 'sign'"),
+    ([], None, 2, "required: COMMAND"),
 ])
-def test_usage_problems_exit_2_without_a_traceback(files, args, stdin, message):
+def test_bad_input_is_one_line_without_a_traceback(files, args, stdin, code, message):
     root = str(files("root.hex", KEYS["root"].hex()))
-    done = inspect(*[root if arg == "ROOT" else arg for arg in args], stdin=stdin)
-    assert done.returncode == 2
-    assert message in done.stderr
+    done = vestrel(*[root if arg == "ROOT" else arg for arg in args], stdin=stdin)
+    assert done.returncode == code
+    assert message in done.stderr and len(done.stderr.strip().splitlines()) == 1, done.stderr
+
+
+def test_version_and_a_closed_pipe(files):
+    import vestrel as package
+
+    assert vestrel("--version").stdout.strip() == f"vestrel {package.__version__}"
+    path = f"{os.environ['VESTREL_PACKAGE_DIR']}:{os.environ['VESTREL_KERNEL_MODULE_DIR']}"
+    wire = files("chain.bin", bytes.fromhex(THREE["wire"]))
+    # A reader that stops at once: the command ends quietly, whenever the pipe closes.
+    done = subprocess.run(f"{sys.executable} -m vestrel inspect --json {wire} | head -c 1",
+                          shell=True, env=dict(os.environ, PYTHONPATH=path), capture_output=True,
+                          text=True, timeout=60)
+    assert done.stdout == "{" and done.stderr == ""

@@ -21,7 +21,8 @@ once = pytest.mark.skipif(os.path.realpath(sys.executable) != os.path.realpath(D
 
 
 def mypy(tmp_path, *args):
-    env = dict(os.environ, PYTHONPATH=f"{os.environ['VESTREL_KERNEL_MODULE_DIR']}:{STUBS}")
+    package = os.environ.get("VESTREL_PACKAGE_DIR", "")
+    env = dict(os.environ, PYTHONPATH=f"{package}:{os.environ['VESTREL_KERNEL_MODULE_DIR']}:{STUBS}")
     return subprocess.run([DEBIAN_PYTHON, "-m", *args], cwd=tmp_path, env=env,
                           capture_output=True, text=True, timeout=300)
 
@@ -33,9 +34,9 @@ def test_stubtest_finds_no_difference_from_the_runtime(tmp_path):
 
 
 @once
-def test_examples_and_tools_type_check_strictly(tmp_path):
+def test_examples_tools_and_the_package_type_check_strictly(tmp_path):
     sources = [REPO / "examples", REPO / "tools" / "gen_vectors.py",
-               REPO / "tools" / "mldsa65_reference.py", REPO / "tools" / "vestrel-inspect"]
+               REPO / "tools" / "mldsa65_reference.py", REPO / "python" / "vestrel"]
     done = mypy(tmp_path, "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *map(str, sources))
     assert done.returncode == 0, done.stdout + done.stderr
 
