@@ -14,6 +14,9 @@ each pair interleaved round by round so that both see the same machine:
   verify_delegation, 16 credentials  vs  16 signature checks in the kernel
                                          (kernel_bench's Chain16Signatures,
                                          the same chain byte for byte)
+  vestrel.verify, 1 and 16 credentials   vs  verify_delegation on the same
+                                         chains (the package's cost over the
+                                         module's: its objects, nothing else)
 
 Times are medians over rounds of the thread's CPU time per call, the figure a
 busy shared machine disturbs least; wall-clock medians are shown beside them.
@@ -93,7 +96,7 @@ def run_rounds(cases):
             for name, runs in samples.items()}
 
 
-def module_table(vk, mldsa, kernel_medians):
+def module_table(vk, mldsa, kernel_medians, vestrel=None):
     master = bytes(range(32))
     island = vk.IdentityIsland(master, b"bench", b"issue")
     scope = vk.perm_tlv(b"docs", b"read")
@@ -121,6 +124,12 @@ def module_table(vk, mldsa, kernel_medians):
         "verify4": (lambda i: vk.verify_delegation(root, wire4, NOW), 50),
         "verify16": (lambda i: vk.verify_delegation(root, wire16, NOW), 20),
     }
+    if vestrel is not None:
+        assert vestrel.verify(root, wire16, NOW).length == CHAIN_LEN
+        cases.update({
+            "package1": (lambda i: vestrel.verify(root, wire1, NOW), 200),
+            "package16": (lambda i: vestrel.verify(root, wire16, NOW), 20),
+        })
     if mldsa is not None:
         ossl_sk = mldsa.MLDSA65PrivateKey.from_seed_bytes(master)
         ossl_pk = ossl_sk.public_key()
@@ -167,6 +176,14 @@ def module_table(vk, mldsa, kernel_medians):
         row("verify_delegation, 16 credentials", cpu16, wall16, cpu16 / kernel16[0], 1.05)
     else:
         row("verify_delegation, 16 credentials", cpu16, wall16)
+    if vestrel is not None:
+        for count in (1, CHAIN_LEN):
+            base, ours = med[f"verify{count}"], med[f"package{count}"]
+            row(f"verify_delegation, {count} credential" + "s" * (count > 1), *base)
+            row(f"vestrel.verify, {count} credential" + "s" * (count > 1), *ours, ours[0] / base[0],
+                1.10 if count == 1 else 1.05)
+    else:
+        print("(the vestrel package is not built: no package figures)")
     if mldsa is None:
         print("(cryptography's ML-DSA is not available to this interpreter: "
               "no OpenSSL comparison)")
@@ -176,6 +193,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--kernel-json", required=True, help="kernel_bench --benchmark_out file")
     parser.add_argument("--module-dir", help="directory holding vestrel_kernel.abi3.so")
+    parser.add_argument("--package-dir", help="directory holding the vestrel package")
     args = parser.parse_args()
 
     kernel_medians = kernel_table(args.kernel_json)
@@ -184,11 +202,15 @@ def main():
         return
     sys.path.insert(0, args.module_dir)
     import vestrel_kernel as vk
+    vestrel = None
+    if args.package_dir and Path(args.package_dir, "vestrel").is_dir():
+        sys.path.insert(0, args.package_dir)
+        import vestrel
     try:
         from cryptography.hazmat.primitives.asymmetric import mldsa
     except ImportError:
         mldsa = None
-    module_table(vk, mldsa, kernel_medians)
+    module_table(vk, mldsa, kernel_medians, vestrel)
 
 
 if __name__ == "__main__":
