@@ -46,6 +46,18 @@ VerifyOutcome verify(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept
   return g_backend->verify(pk, msg, sig);
 }
 
+KStatus sign(const ExpandedKey& sk, ByteView context, ByteView msg, Signature sig) noexcept {
+  if (context.size() > kMaxContextBytes || !g_backend->sign_in_context(sk, context, msg, sig)) {
+    return fail(KernelError::SigningFailed);
+  }
+  return {};
+}
+
+VerifyOutcome verify(PublicKeyView pk, ByteView context, ByteView msg, SignatureView sig) noexcept {
+  if (context.size() > kMaxContextBytes) return VerifyOutcome::DoesNotVerify;
+  return g_backend->verify_in_context(pk, context, msg, sig);
+}
+
 void wipe(ExpandedKey& sk) noexcept { secure_wipe(&sk, sizeof sk); }
 
 void encode_secret_key(const ExpandedKey& sk, EncodedSecretKey out) noexcept {

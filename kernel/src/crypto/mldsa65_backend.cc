@@ -319,12 +319,17 @@ class MaskStream {
 // so reaching it means the primitive has given up.
 constexpr unsigned kMaxKappa = 0xFFFF - (L - 1);
 
-// mu = SHAKE256(tr || M', 64) with M' = 0x00 (pure mode) || 0x00 (empty
-// context) || msg.
-void message_representative(const std::uint8_t (&tr)[TRBYTES], ByteView msg,
+// mu = SHAKE256(tr || M', 64) with M' = 0x00 (pure mode) || |ctx| || ctx ||
+// msg; the context is at most 255 bytes (the adapter checks).
+void message_representative(const std::uint8_t (&tr)[TRBYTES], ByteView context, ByteView msg,
                             std::uint8_t (&mu)[CRHBYTES]) noexcept {
-  static constexpr std::uint8_t kPureEmptyContext[2] = {0x00, 0x00};
-  Hash256().absorb(tr, TRBYTES).absorb(kPureEmptyContext, 2).absorb(msg).squeeze(mu, CRHBYTES);
+  const std::uint8_t pure_mode[2] = {0x00, static_cast<std::uint8_t>(context.size())};
+  Hash256()
+      .absorb(tr, TRBYTES)
+      .absorb(pure_mode, 2)
+      .absorb(context)
+      .absorb(msg)
+      .squeeze(mu, CRHBYTES);
 }
 
 // c~ = SHAKE256(mu || w1Encode(w1), 48).
@@ -383,9 +388,9 @@ void keygen(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept {
 
 // --- Signing --------------------------------------------------------------------
 
-bool sign(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
+bool sign(const ExpandedKey& sk, ByteView context, ByteView msg, Signature sig) noexcept {
   std::uint8_t mu[CRHBYTES];
-  message_representative(sk.tr, msg, mu);
+  message_representative(sk.tr, context, msg, mu);
 
   // rho'' = SHAKE256(K || rnd || mu, 64) with rnd all zero: the deterministic
   // variant, so the same key and message always give the same signature.
@@ -457,7 +462,7 @@ bool sign(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
 
 // --- Verification ----------------------------------------------------------------
 
-VerifyOutcome verify(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept {
+VerifyOutcome verify(PublicKeyView pk, ByteView context, ByteView msg, SignatureView sig) noexcept {
   std::uint8_t c_tilde[CTILDEBYTES];
   polyvecl z;
   polyveck h;
@@ -475,7 +480,7 @@ VerifyOutcome verify(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept
   std::uint8_t tr[TRBYTES];
   Hash256().absorb(pk).squeeze(tr, TRBYTES);
   std::uint8_t mu[CRHBYTES];
-  message_representative(tr, msg, mu);
+  message_representative(tr, context, msg, mu);
 
   // w1' = UseHint(h, A*z - c*t1*2^d), all products taken in the NTT domain.
   poly c;
@@ -516,10 +521,23 @@ void load_secret_key(EncodedSecretKeyView encoded, ExpandedKey& sk) noexcept {
   ntt_image(sk.t0_hat, sk.t0);
 }
 
+// --- The empty context, which every credential signature uses ------------------------
+
+// The parentheses keep argument-dependent lookup from offering the adapter's
+// functions of the same names.
+bool sign(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
+  return (sign)(sk, ByteView(), msg, sig);
+}
+
+VerifyOutcome verify(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept {
+  return (verify)(pk, ByteView(), msg, sig);
+}
+
 }  // namespace
 
 #define VESTREL_STRINGIFY2(x) #x
 #define VESTREL_STRINGIFY(x) VESTREL_STRINGIFY2(x)
+
 extern const Backend kBackend = {
     .name = VESTREL_STRINGIFY(VESTREL_MLDSA65_ISA),
     .keygen = keygen,
@@ -527,6 +545,8 @@ extern const Backend kBackend = {
     .verify = verify,
     .encode_secret_key = encode_secret_key,
     .load_secret_key = load_secret_key,
+    .sign_in_context = sign,
+    .verify_in_context = verify,
 };
 
 }  // namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA
