@@ -12,12 +12,12 @@ from pathlib import Path
 
 from vestrel_kernel import IdentityIsland
 
-from ._chain import VerifiedChain, covers, revocation_id, verify
+from ._chain import VerifiedChain, check_proof, covers, prove, revocation_id, verify
 from ._delegate import caveats, delegate, scope
 from ._errors import (CaveatsTooLarge, ChainTooDeep, DepthMismatch, EmptyChain, HkdfExpandFailed,
                       InvalidRoleByte, KernelError, KeyDecodingFailed, LeafCannotDelegate,
                       MalformedCaveatBuffer, NotAfterViolation, NotBeforeViolation,
-                      ParentKeyMismatch, ResourceTooLong, ScopeEmpty, ScopeEscalation,
+                      ParentKeyMismatch, ResourceTooLong, Revoked, ScopeEmpty, ScopeEscalation,
                       ScopeTooLarge, SignatureDecodingFailed, SignatureInvalid, SigningFailed,
                       VerbTooLong, WireInvalid, WireTruncated, WireVersionMismatch)
 
@@ -53,6 +53,9 @@ __all__ = [
     "scope",
     "caveats",
     "delegate",
+    "prove",
+    "check_proof",
+    "Revoked",
     "KernelError",
     "HkdfExpandFailed",
     "SigningFailed",

@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import hashlib
-from typing import Any, Iterable, Literal, NoReturn, Optional, Tuple
+from typing import Any, Container, Iterable, Literal, NoReturn, Optional, Tuple
 
 import vestrel_kernel
 
 from . import _native
-from ._errors import RULES, typed
+from ._errors import RULES, Revoked, typed
 
 Perms = Tuple[Tuple[bytes, bytes], ...]
 
@@ -116,6 +116,11 @@ class VerifiedChain:
         a pattern, and bytes compare exactly."""
         return _native.covers(self._authority[4], resource, verb)
 
+    def check_proof(self, challenge: bytes, proof: bytes) -> bool:
+        """Whether ``proof`` is the holder's proof over ``challenge`` (see
+        :func:`vestrel.prove`): the presenter holds the chain's last key."""
+        return _native.check_proof(self._authority[1], challenge, proof)
+
 
 def revocation_id(signature: bytes) -> bytes:
     """The revocation id of the credential carrying this signature."""
@@ -126,15 +131,32 @@ def _refuse(rule: str, index: Optional[int]) -> NoReturn:
     raise RULES[rule](index)
 
 
-def verify(root_pk: bytes, wire: bytes, now: int) -> VerifiedChain:
+def _revocation_screen(revoked: Container[bytes]) -> Any:
+    def screen(signatures: Tuple[bytes, ...]) -> None:
+        for index, signature in enumerate(signatures):
+            rid = revocation_id(signature)
+            if rid in revoked:
+                raise Revoked(index, rid)
+
+    return screen
+
+
+def verify(root_pk: bytes, wire: bytes, now: int, *,
+           revoked: Optional[Container[bytes]] = None) -> VerifiedChain:
     """Verifies ``wire`` against the trusted ``root_pk`` at time ``now``
     (seconds since the epoch) exactly as vestrel_kernel.verify_delegation
     does, and returns what the chain allows.
 
+    ``revoked``, any container of revocation ids, is consulted once the wire
+    is framed and before any signature is checked: a credential whose id it
+    holds raises :class:`Revoked` at once.
+
     Raises the rule's KernelError subclass (a ValueError) on refusal, and
     TypeError or ValueError with the module's messages for bad arguments.
+    The interpreter lock is released while signatures are checked.
     """
-    answer = _native.verify(root_pk, wire, now)
+    answer = _native.verify(root_pk, wire, now,
+                            None if revoked is None else _revocation_screen(revoked))
     if answer[0] is None:
         _refuse(answer[1], answer[2])
     return VerifiedChain._from_native(answer, wire)
@@ -151,3 +173,16 @@ def covers(perms: Iterable[Tuple[bytes, bytes]], resource: bytes, verb: bytes) -
         if _native.covers(b"".join(records[start:start + _SCOPE_ENTRIES]), resource, verb):
             return True
     return False
+
+
+def prove(holder: vestrel_kernel.IdentityIsland, challenge: bytes) -> bytes:
+    """The holder's proof over ``challenge``: an ML-DSA-65 signature by the
+    island's key under the context ``b"vestrel-holder-proof/1"``, so it can
+    never pass for a credential signature. Deterministic."""
+    return _native.prove(holder, challenge)
+
+
+def check_proof(holder_pk: bytes, challenge: bytes, proof: bytes) -> bool:
+    """Whether ``proof`` is ``holder_pk``'s proof over ``challenge``; a proof
+    that does not verify is False, never an exception."""
+    return _native.check_proof(holder_pk, challenge, proof)

@@ -122,6 +122,22 @@ class VerbTooLong(KernelError):
     rule = "VerbTooLong"
 
 
+class Revoked(ValueError):
+    """The wire holds a credential the caller has revoked. Not a KernelError:
+    revocation is the caller's decision, not a rule of the format."""
+
+    index: int
+    revocation_id: bytes
+
+    def __init__(self, index: int, revocation_id: bytes) -> None:
+        super().__init__(f"credential {index} is revoked")
+        self.index = index
+        self.revocation_id = revocation_id
+
+    def __reduce__(self) -> Tuple[Type[Revoked], Tuple[int, bytes]]:
+        return (type(self), (self.index, self.revocation_id))
+
+
 RULES: Dict[str, Type[KernelError]] = {cls.rule: cls for cls in KernelError.__subclasses__()}
 
 _PREFIX = "KernelError::"

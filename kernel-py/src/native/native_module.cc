@@ -17,7 +17,8 @@ namespace vestrel::py {
 
 namespace {
 
-// Like vestrel_kernel, the module keeps process-wide state (the panic type),
+// Like vestrel_kernel, the module keeps process-wide state (the panic type,
+// the island class),
 // which a second interpreter must not share.
 constexpr char kSubinterpreterMessage[] =
     "vestrel_kernel modules do not yet support subinterpreters, see "
@@ -38,7 +39,8 @@ PyModuleDef module_def = {
 std::atomic<std::int64_t> bound_interpreter{-1};
 PyObject* module_object = nullptr;  // kept for good once the body succeeded
 
-PyMethodDef* const kFunctions[] = {&native_verify_method, &native_covers_method};
+PyMethodDef* const kFunctions[] = {&native_verify_method, &native_covers_method,
+                                   &native_prove_method, &native_check_proof_method};
 
 Ref initialise() {
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -49,6 +51,7 @@ Ref initialise() {
   }
   if (module_object != nullptr) return Ref::borrow(module_object);
 
+  find_island_type();
   Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));
   if (!module) throw Failure::fetch();
   for (PyMethodDef* function : kFunctions) add_function(module.get(), function);

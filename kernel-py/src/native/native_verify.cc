@@ -4,12 +4,14 @@
 #include <optional>
 #include <string_view>
 
+#include "chain_wire.h"
 #include "convert.h"
 #include "entry.h"
 #include "native_callables.h"
 #include "results.h"
 #include "scope.h"
 #include "signature.h"
+#include "unlocked.h"
 #include "verify.h"
 
 namespace vestrel::py {
@@ -41,8 +43,31 @@ Ref permissions(ByteView validated_scope) {
   return pairs;
 }
 
-constexpr std::string_view kVerifyParameters[] = {"root_pk", "wire", "now"};
+constexpr std::string_view kVerifyParameters[] = {"root_pk", "wire", "now", "screen"};
 constexpr CallSignature kVerifySignature{"", "verify", kVerifyParameters};
+
+Ref refused(KernelError error, std::optional<std::uint32_t> at) {
+  Ref index = at ? new_int(*at) : Ref::borrow(Py_None);
+  return new_tuple(Ref::borrow(Py_None), text(kernel_error_name(error)), std::move(index));
+}
+
+// Calls screen(signatures) with the tuple of every credential's signature once
+// the wire is framed, before any signature is checked: the caller's chance to
+// refuse (a revoked credential, say) by raising. Faults of the framing come
+// first, as the refusal to return.
+std::optional<KernelError> run_screen(PyObject* screen, ByteView wire) {
+  auto decoded = decode_chain(wire);
+  if (!decoded) return decoded.error();
+  Ref signatures = created(PyTuple_New(static_cast<Py_ssize_t>(decoded->count)));
+  for (std::size_t i = 0; i < decoded->count; ++i) {
+    // Steals the bytes; the tuple is fresh and the index in range.
+    PyTuple_SetItem(signatures.get(), static_cast<Py_ssize_t>(i),
+                    new_bytes(decoded->slots[i].sig).release());
+  }
+  Ref outcome = Ref::steal(PyObject_CallFunctionObjArgs(screen, signatures.get(), nullptr));
+  if (!outcome) throw Failure::fetch();
+  return std::nullopt;
+}
 
 // A refusal is an answer, not an exception: the package raises its own typed
 // one, so it comes back as (None, rule name, index or None).
@@ -52,14 +77,18 @@ PyObject* verify_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) n
     const ByteView root_pk = bytes_argument(matched, 0);
     const ByteView wire = bytes_argument(matched, 1);
     const std::uint64_t now = u64_argument(matched, 2);
+    PyObject* screen = matched[3];
     if (root_pk.size() != PK_SIZE) throw wrong_length("root_pk", PK_SIZE);
-    auto verified = verify_chain(root_pk.first<PK_SIZE>(), wire, now);
-    if (!verified) {
-      const ChainRefusal refusal = verified.error();
-      Ref index = refusal.index ? new_int(*refusal.index) : Ref::borrow(Py_None);
-      return new_tuple(Ref::borrow(Py_None), text(kernel_error_name(refusal.error)),
-                       std::move(index));
+    if (screen != Py_None) {
+      if (auto framing = run_screen(screen, wire)) return refused(*framing, std::nullopt);
     }
+    // The views are into bytes objects `matched` holds, whose contents never
+    // change, so other threads may run while the chain is verified.
+    auto verified = [&] {
+      const InterpreterUnlocked unlocked;
+      return verify_chain(root_pk.first<PK_SIZE>(), wire, now);
+    }();
+    if (!verified) return refused(verified.error().error, verified.error().index);
     const ChainAuthority& authority = *verified;
     return new_tuple(new_int(authority.count), new_bytes(authority.holder_pk),
                      text(authority.role == Role::Leaf ? "leaf" : "node"), new_int(authority.depth),
@@ -86,9 +115,10 @@ PyObject* covers_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) n
 
 PyMethodDef native_verify_method = {
     "verify", as_method(&verify_entry), METH_VARARGS | METH_KEYWORDS,
-    "verify(root_pk, wire, now)\n--\n\n"
+    "verify(root_pk, wire, now, screen)\n--\n\n"
     "(count, holder_pk, role, depth, scope_tlv, perms, not_before, not_after), or\n"
-    "(None, rule, index) when the chain is refused."};
+    "(None, rule, index) when the chain is refused. screen: None, or called with\n"
+    "the tuple of signatures before any is checked."};
 
 PyMethodDef native_covers_method = {
     "covers", as_method(&covers_entry), METH_VARARGS | METH_KEYWORDS,
