@@ -2,6 +2,8 @@
 of a chain, its coverage rule, its refusals with their index) and that the
 friendlier layer refuses what the module refuses, with the same text."""
 
+from __future__ import annotations
+
 import gc
 import json
 import os
@@ -9,6 +11,7 @@ import pickle
 import re
 import subprocess
 import sys
+from typing import Any, Callable, List, Optional, Tuple
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -17,26 +20,31 @@ import vestrel
 import vestrel_kernel as vk
 from conftest import REPO, resident_kb, under_address_sanitizer
 
+Identities = Callable[[str], vestrel.IdentityIsland]
+Field = bytes
+
 NOW = 1_000
 VECTORS = json.loads((REPO / "vectors" / "verification.json").read_text())
 KEYS = {name: bytes.fromhex(k["public_key"]) for name, k in VECTORS["keys"].items()}
 
 
-def refused(call):
+def refused(call: Callable[[], object]) -> vestrel.KernelError:
     with pytest.raises(vestrel.KernelError) as info:
         call()
     return info.value
 
 
-def module_refusal(call):
+def module_refusal(call: Callable[[], object]) -> ValueError:
     with pytest.raises(ValueError) as info:
         call()
     return info.value
 
 
-def test_the_rules_are_the_kernels_names_each_a_typed_value_error():
+def test_the_rules_are_the_kernels_names_each_a_typed_value_error() -> None:
     header = (REPO / "kernel" / "src" / "errors.h").read_text()
-    enum = re.search(r"enum class KernelError[^{]*\{(.*?)\};", header, re.S).group(1)
+    found = re.search(r"enum class KernelError[^{]*\{(.*?)\};", header, re.S)
+    assert found is not None
+    enum = found.group(1)
     names = re.findall(r"^\s*(\w+)(?: = 0)?,", enum, re.M)
     assert len(names) == 23
     for name in names:
@@ -56,7 +64,7 @@ VECTOR_CHECKS = [(case["name"], case, check) for case in VECTORS["cases"] for ch
 
 
 @pytest.mark.parametrize("name,case,check", VECTOR_CHECKS, ids=[f"{n} @{c['now']}" for n, _, c in VECTOR_CHECKS])
-def test_conformance_vectors_agree_with_the_module(name, case, check):
+def test_conformance_vectors_agree_with_the_module(name: str, case: Any, check: Any) -> None:
     root, wire = KEYS[case["root"]], bytes.fromhex(case["wire"])
     if "count" in check:
         chain = vestrel.verify(root, wire, check["now"])
@@ -79,11 +87,11 @@ def test_conformance_vectors_agree_with_the_module(name, case, check):
         assert error.index is not None and 0 <= error.index < len(credentials)
 
 
-def test_the_failing_credential_is_named(identities):
+def test_the_failing_credential_is_named(identities: Identities) -> None:
     root, a, b = (identities(n) for n in ("root", "a", "b"))
     docs = [(b"docs", b"read")]
     first = vestrel.delegate(None, root, a.public_key(), "node", docs, not_after=NOW + 10)
-    rows = [
+    rows: List[Tuple[bytes, int, type, Optional[int]]] = [
         # (wire, now, rule, index)
         (first, NOW + 11, vestrel.NotAfterViolation, 0),
         (vestrel.delegate(first, b, b.public_key(), "leaf", docs), NOW, vestrel.ParentKeyMismatch, 1),
@@ -99,7 +107,7 @@ def test_the_failing_credential_is_named(identities):
         assert (type(error), error.index) == (rule, index)
 
 
-def test_the_window_is_the_strictest_of_every_record(identities):
+def test_the_window_is_the_strictest_of_every_record(identities: Identities) -> None:
     root, a, b = (identities(n) for n in ("root", "a", "b"))
     caveats = [vk.not_before(NOW - 50) + vk.not_after(NOW + 90) + vk.not_before(NOW - 70),
                vk.not_after(NOW + 100) + vk.not_before(NOW - 10) + vk.not_after(NOW + 40)]
@@ -121,7 +129,9 @@ PAIRS = st.lists(st.tuples(FIELDS, FIELDS), min_size=1, max_size=4)
 
 @settings(max_examples=40, deadline=None)
 @given(first=PAIRS, second=st.one_of(st.none(), PAIRS), request=st.tuples(FIELDS, FIELDS))
-def test_allows_agrees_with_the_kernel(identities, first, second, request):
+def test_allows_agrees_with_the_kernel(identities: Identities, first: List[Tuple[bytes, bytes]],
+                                       second: Optional[List[Tuple[bytes, bytes]]],
+                                       request: Tuple[bytes, bytes]) -> None:
     """allows(r, v) holds exactly when one more credential scoped to [(r, v)]
     from the holder verifies."""
     root, a, b, c = (identities(n) for n in ("root", "a", "b", "c"))
@@ -144,17 +154,18 @@ def test_allows_agrees_with_the_kernel(identities, first, second, request):
     assert vestrel.covers(chain.perms, *request) is kernel_says
 
 
-def test_covers_any_number_of_pairs_and_requests_of_any_length():
+def test_covers_any_number_of_pairs_and_requests_of_any_length() -> None:
     many = [(b"r%d" % i, b"v") for i in range(200)]
     assert vestrel.covers(many, b"r199", b"v") and not vestrel.covers(many, b"r200", b"v")
     assert vestrel.covers([(b"*", b"*")], b"x" * 1000, b"") and not vestrel.covers([], b"a", b"b")
     assert type(refused(lambda: vestrel.covers([(b"r" * 256, b"v")], b"a", b"b"))) is vestrel.ResourceTooLong
 
 
-def test_the_chain_is_immutable_and_made_only_by_verify(identities):
+def test_the_chain_is_immutable_and_made_only_by_verify(identities: Identities) -> None:
     root = identities("root")
     chain = vestrel.verify(root.public_key(), vestrel.delegate(None, root, root.public_key(), "leaf",
                                                                [(b"a", b"b")]), NOW)
+    attempt: Callable[[], None]
     for attempt in (lambda: setattr(chain, "length", 2), lambda: delattr(chain, "perms"),
                     lambda: setattr(chain, "extra", 1)):
         with pytest.raises(AttributeError):
@@ -170,7 +181,7 @@ def test_the_chain_is_immutable_and_made_only_by_verify(identities):
     (bytes(1951), b"", 0), (bytearray(1952), b"", 0), (bytes(1952), memoryview(b""), 0),
     (bytes(1952), b"", "now"), (bytes(1952), b"", -1), (bytes(1952), b"", 2**64), (bytes(1952), b"", 1.5),
 ])
-def test_argument_refusals_match_the_module(args):
+def test_argument_refusals_match_the_module(args: Tuple[Any, Any, Any]) -> None:
     with pytest.raises(Exception) as ours:
         vestrel.verify(*args)
     with pytest.raises(Exception) as theirs:
@@ -178,33 +189,35 @@ def test_argument_refusals_match_the_module(args):
     assert (type(ours.value), str(ours.value)) == (type(theirs.value), str(theirs.value))
 
 
-def test_helpers_refuse_like_the_module(identities):
+def test_helpers_refuse_like_the_module(identities: Identities) -> None:
     island = identities("root")
     assert type(refused(lambda: vestrel.scope([(b"r", b"v" * 256)]))) is vestrel.VerbTooLong
     assert type(refused(lambda: vestrel.delegate(b"\x02", island, bytes(1952), "leaf", [(b"a", b"b")]))) \
         is vestrel.WireVersionMismatch
-    for call, text in [
+    rows: List[Tuple[Callable[[], object], str]] = [
         (lambda: vestrel.delegate(None, island, bytes(10), "leaf", [(b"a", b"b")]), "child_pk must be 1952 bytes"),
-        (lambda: vestrel.delegate(None, island, bytes(1952), "root", [(b"a", b"b")]), "role must be 'leaf' or 'node'"),
+        (lambda: vestrel.delegate(None, island, bytes(1952), "root",  # type: ignore[arg-type]
+                                  [(b"a", b"b")]), "role must be 'leaf' or 'node'"),
         (lambda: vestrel.caveats(not_after=-1), "can't convert negative int to unsigned"),
-    ]:
+    ]
+    for call, text in rows:
         with pytest.raises((ValueError, OverflowError), match=re.escape(text)):
             call()
     assert vestrel.caveats() == b"" and vestrel.caveats(1, 2) == vk.not_before(1) + vk.not_after(2)
 
 
-def test_version_is_the_projects():
-    declared = re.search(r'^version = "([^"]+)"$', (REPO / "pyproject.toml").read_text(), re.M).group(1)
-    assert vestrel.__version__ == declared
+def test_version_is_the_projects() -> None:
+    declared = re.search(r'^version = "([^"]+)"$', (REPO / "pyproject.toml").read_text(), re.M)
+    assert declared is not None and vestrel.__version__ == declared.group(1)
 
 
-def test_calls_leave_no_reference_or_memory_behind(identities):
+def test_calls_leave_no_reference_or_memory_behind(identities: Identities) -> None:
     island = identities("root")
     pk = island.public_key()
     wire = vestrel.delegate(None, island, pk, "node", [(b"docs", b"*")], NOW - 1, NOW + 1)
     perms, wrong = [(b"docs", b"read")], bytearray(b"wrong")
     watched = [island, pk, wire, perms, perms[0], wrong]
-    calls = [
+    calls: List[Callable[[], object]] = [
         lambda: vestrel.verify(pk, wire, NOW).allows(b"docs", b"x"),
         lambda: vestrel.verify(pk, wire, NOW).revocation_ids,
         lambda: vestrel.verify(pk, wire, NOW + 2),
@@ -215,7 +228,7 @@ def test_calls_leave_no_reference_or_memory_behind(identities):
         lambda: vestrel.delegate(wire, island, pk, "leaf", perms),
     ]
 
-    def run(rounds):
+    def run(rounds: int) -> None:
         for _ in range(rounds):
             for call in calls:
                 try:
@@ -235,7 +248,7 @@ def test_calls_leave_no_reference_or_memory_behind(identities):
         assert resident_kb() - memory < 2048
 
 
-def test_example_script_runs():
+def test_example_script_runs() -> None:
     path = f"{os.environ['VESTREL_PACKAGE_DIR']}:{os.environ['VESTREL_KERNEL_MODULE_DIR']}"
     run = subprocess.run([sys.executable, str(REPO / "examples" / "authorize.py")],
                          env=dict(os.environ, PYTHONPATH=path), capture_output=True, text=True,

@@ -1,8 +1,13 @@
 """Holder proofs, revocation before work, and verification on every core."""
 
+from __future__ import annotations
+
 import gc
+import os
+import subprocess
 import sys
 import threading
+from typing import Any, Callable, List, Literal, Optional, Tuple
 
 import pytest
 
@@ -13,19 +18,24 @@ from conftest import MASTER, derived_seed, mldsa_or_skip
 NOW = 1_000
 CONTEXT = b"vestrel-holder-proof/1"
 
+Identities = Callable[[str], vestrel.IdentityIsland]
+Chain = Tuple[List[vestrel.IdentityIsland], bytes]
+
 
 @pytest.fixture(scope="module")
-def chain(identities):
+def chain(identities: Identities) -> Chain:
     """A three-credential chain root -> a -> b -> c and the islands."""
     names = ("root", "a", "b", "c")
     islands = [identities(n) for n in names]
-    wire = None
-    for issuer, child, role in zip(islands, islands[1:], ("node", "node", "leaf")):
+    roles: Tuple[Literal["leaf", "node"], ...] = ("node", "node", "leaf")
+    wire: Optional[bytes] = None
+    for issuer, child, role in zip(islands, islands[1:], roles):
         wire = vestrel.delegate(wire, issuer, child.public_key(), role, [(b"docs", b"*")])
+    assert wire is not None
     return islands, wire
 
 
-def test_a_proof_verifies_elsewhere_under_its_context_only(identities):
+def test_a_proof_verifies_elsewhere_under_its_context_only(identities: Identities) -> None:
     mldsa = mldsa_or_skip()
     reference = mldsa.MLDSA65PrivateKey.from_seed_bytes(derived_seed(MASTER, b"tests", b"a")).public_key()
     for challenge in (b"", b"nonce-1", bytes(range(256)) * 40):
@@ -36,7 +46,7 @@ def test_a_proof_verifies_elsewhere_under_its_context_only(identities):
             reference.verify(proof, challenge)
 
 
-def test_proofs_and_credential_signatures_never_pass_for_each_other(chain):
+def test_proofs_and_credential_signatures_never_pass_for_each_other(chain: Chain) -> None:
     (root, a, b, c), wire = chain
     verified = vestrel.verify(root.public_key(), wire, NOW)
     issuer, sig, payload = vk.decode_chain(wire)[-1]  # b's signature over c's credential
@@ -59,17 +69,20 @@ def test_proofs_and_credential_signatures_never_pass_for_each_other(chain):
     (lambda c: vestrel.check_proof(bytes(1952), b"", bytes(3310)), ValueError, "proof must be 3309 bytes"),
     (lambda c: c.check_proof(b"", bytes(3308)), ValueError, "proof must be 3309 bytes"),
     (lambda c: c.check_proof("x", bytes(3309)), TypeError, "argument 'challenge': 'str' object cannot be converted"),
-    (lambda c: vestrel.prove(vk.IdentityIsland, b""), TypeError, "argument 'holder': 'type' object cannot be converted to 'IdentityIsland'"),
-    (lambda c: vestrel.prove(None, b""), TypeError, "'NoneType' object cannot be converted to 'IdentityIsland'"),
+    (lambda c: vestrel.prove(vk.IdentityIsland, b""),  # type: ignore[arg-type]
+     TypeError, "argument 'holder': 'type' object cannot be converted to 'IdentityIsland'"),
+    (lambda c: vestrel.prove(None, b""),  # type: ignore[arg-type]
+     TypeError, "'NoneType' object cannot be converted to 'IdentityIsland'"),
     (lambda c: vestrel.prove(c, b""), TypeError, "'VerifiedChain' object cannot be converted to 'IdentityIsland'"),
 ])
-def test_proof_argument_refusals(chain, call, error, message):
+def test_proof_argument_refusals(chain: Chain, call: Callable[[Any], object], error: type,
+                                 message: str) -> None:
     (root, *_), wire = chain
     with pytest.raises(error, match=message):
         call(vestrel.verify(root.public_key(), wire, NOW))
 
 
-def test_revocation_at_each_index_before_any_signature(chain):
+def test_revocation_at_each_index_before_any_signature(chain: Chain) -> None:
     (root, *_), wire = chain
     ids = vestrel.verify(root.public_key(), wire, NOW).revocation_ids
     for index, rid in enumerate(ids):
@@ -90,14 +103,15 @@ def test_revocation_at_each_index_before_any_signature(chain):
 
 
 class Raising:
-    def __contains__(self, item):
+    def __contains__(self, item: object) -> bool:
         raise KeyError("lookup failed")
 
 
-def test_misbehaving_revocation_containers_raise_and_leave_nothing_behind(chain):
+def test_misbehaving_revocation_containers_raise_and_leave_nothing_behind(chain: Chain) -> None:
     (root, *_), wire = chain
     pk, raising = root.public_key(), Raising()
-    for revoked, error in [(raising, KeyError), (5, TypeError), (object(), TypeError)]:
+    rows: List[Tuple[Any, type]] = [(raising, KeyError), (5, TypeError), (object(), TypeError)]
+    for revoked, error in rows:
         gc.collect()
         before = sys.getrefcount(revoked), sys.getrefcount(wire)
         for _ in range(50):
@@ -107,11 +121,11 @@ def test_misbehaving_revocation_containers_raise_and_leave_nothing_behind(chain)
         assert (sys.getrefcount(revoked), sys.getrefcount(wire)) == before
 
 
-def test_threads_get_what_one_thread_gets(chain):
+def test_threads_get_what_one_thread_gets(chain: Chain) -> None:
     (root, a, b, c), wire = chain
     pk = root.public_key()
     expired = vestrel.delegate(None, root, a.public_key(), "leaf", [(b"x", b"y")], not_after=NOW - 1)
-    calls = [
+    calls: List[Callable[[], object]] = [
         lambda: vestrel.verify(pk, wire, NOW).revocation_ids,
         lambda: vestrel.verify(pk, expired, NOW),
         lambda: vestrel.verify(pk, wire[:-1], NOW),
@@ -119,16 +133,17 @@ def test_threads_get_what_one_thread_gets(chain):
         lambda: vestrel.check_proof(b.public_key(), b"ch", vestrel.prove(c, b"ch")),
     ]
 
-    def outcome(call):
+    def outcome(call: Callable[[], object]) -> object:
         try:
             return call()
         except ValueError as e:
             return type(e), e.args
 
     expected = [outcome(call) for call in calls]
-    results, barrier = [], threading.Barrier(4)
+    results: List[List[object]] = []
+    barrier = threading.Barrier(4)
 
-    def hammer():
+    def hammer() -> None:
         barrier.wait()
         results.append([outcome(call) for _ in range(10) for call in calls])
 
@@ -139,3 +154,20 @@ def test_threads_get_what_one_thread_gets(chain):
         t.join()
     assert results == [expected * 10] * 4
     assert vestrel.check_proof(c.public_key(), b"ch", vestrel.prove(c, b"ch"))
+
+
+@pytest.mark.parametrize("stand_in", [
+    "class IdentityIsland: pass",
+    "IdentityIsland = type(vestrel_kernel.IdentityIsland(bytes(32), b'', b''))\n"
+    "IdentityIsland = type('IdentityIsland', (), {'__module__': 'builtins'})",
+    "IdentityIsland = bytes",
+])
+def test_only_the_real_island_class_is_trusted(stand_in: str) -> None:
+    """The extension reads an island's key through its layout, so a class put
+    in place of vestrel_kernel's before it loads must stop it loading."""
+    path = f"{os.environ['VESTREL_PACKAGE_DIR']}:{os.environ['VESTREL_KERNEL_MODULE_DIR']}"
+    code = f"import vestrel_kernel\n{stand_in}\nvestrel_kernel.IdentityIsland = IdentityIsland\nimport vestrel"
+    done = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=path),
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1
+    assert "ImportError: vestrel_kernel.IdentityIsland is not the class vestrel_kernel defines" in done.stderr

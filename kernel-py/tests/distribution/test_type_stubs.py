@@ -11,6 +11,7 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[3]
 STUBS = REPO / "stubs"
+TESTS = REPO / "kernel-py" / "tests"
 STUB_FILE = STUBS / "vestrel_kernel-stubs" / "__init__.pyi"
 DEBIAN_PYTHON = "/usr/bin/python3"
 
@@ -36,7 +37,8 @@ def test_stubtest_finds_no_difference_from_the_runtime(tmp_path):
 @once
 def test_examples_tools_and_the_package_type_check_strictly(tmp_path):
     sources = [REPO / "examples", REPO / "tools" / "gen_vectors.py",
-               REPO / "tools" / "mldsa65_reference.py", REPO / "python" / "vestrel"]
+               REPO / "tools" / "mldsa65_reference.py", REPO / "python" / "vestrel",
+               TESTS / "test_vestrel.py", TESTS / "test_vestrel_proofs.py"]
     done = mypy(tmp_path, "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *map(str, sources))
     assert done.returncode == 0, done.stdout + done.stderr
 
