@@ -1,5 +1,5 @@
-"""Builds the wheel (the stable-ABI extension modules, their stubs) and the
-source release.
+"""Builds the wheel (the stable-ABI extension modules, the `vestrel` package,
+the module's type stubs) and the source release.
 
 The extensions are not compiled by setuptools. build_ext runs the project's own
 CMake build and ships each module the CMake target wrote: debug information
@@ -44,6 +44,7 @@ ROOT = os.path.dirname(os.path.abspath(__file__))
 # Kept away from build/, which scripts/test.sh uses with the test targets on.
 BUILD_BASE = os.path.join("build-pip", "setuptools")
 STUBS = "vestrel_kernel-stubs"
+PACKAGE = "vestrel"
 PLATFORM_TAG = "manylinux_2_28_x86_64"
 
 
@@ -61,6 +62,7 @@ class CMakeExtension(Extension):
 
 EXTENSIONS = [
     CMakeExtension("vestrel_kernel", "vestrel_kernel_py", "kernel-py/vestrel_kernel.abi3.so"),
+    CMakeExtension("vestrel._native", "vestrel_native_py", "python/vestrel/_native.abi3.so"),
 ]
 
 
@@ -103,6 +105,11 @@ class CMakeBuild(build_ext):
         os.makedirs(os.path.dirname(target), exist_ok=True)
         run(["objcopy", "--only-keep-debug", built, debug])
         run(["objcopy", "--strip-debug", "--add-gnu-debuglink=" + debug, built, target])
+        if ext.name == "vestrel._native":
+            # The version file CMake generated from pyproject.toml, for a copy
+            # of the package that runs without its metadata.
+            shutil.copyfile(os.path.join(os.path.dirname(built), "_version.py"),
+                            os.path.join(os.path.dirname(target), "_version.py"))
 
     def _configure(self) -> str:
         build_dir = os.environ.get("VESTREL_CMAKE_BUILD_DIR") or os.path.join(
@@ -182,9 +189,9 @@ os.makedirs(BUILD_BASE, exist_ok=True)
 setup(
     ext_modules=EXTENSIONS,
     cmdclass={"build_ext": CMakeBuild, "bdist_wheel": Wheel, "sdist": SourceRelease},
-    packages=[STUBS],
-    package_dir={STUBS: os.path.join("stubs", STUBS)},
-    package_data={STUBS: ["__init__.pyi"]},
+    packages=[STUBS, PACKAGE],
+    package_dir={STUBS: os.path.join("stubs", STUBS), PACKAGE: os.path.join("python", PACKAGE)},
+    package_data={STUBS: ["__init__.pyi"], PACKAGE: ["py.typed", "*.pyi"]},
     options={
         "build": {"build_base": BUILD_BASE},
         "egg_info": {"egg_base": BUILD_BASE},

@@ -1,15 +1,21 @@
-// Chain verification under a fixed root key. The first input byte picks a mode:
+// Chain verification and holder proofs under a fixed root key. The first
+// input byte picks a mode:
 //  - even: the rest is a wire, verified as it stands (framing, linkage and
-//    signature paths; a random wire rarely gets past its signatures);
+//    signature paths; a random wire rarely gets past its signatures), and
+//    also a holder proof (its first SIG_SIZE bytes) over a challenge (the
+//    remainder), which must never be accepted;
 //  - odd: the rest is one payload, which the root really signs, so the
 //    payload, scope, depth and caveat checks behind the signature are reached.
-//    Then verification must fail exactly as the strict payload reader does.
+//    Then verification must fail exactly as the strict payload reader does,
+//    and a holder proof over the same bytes must pass as a proof only, never
+//    as the credential's signature.
 #include <array>
 #include <cstdlib>
 
 #include "chain_wire.h"
-#include "identity.h"
 #include "crypto/mldsa65.h"
+#include "holder_proof.h"
+#include "identity.h"
 #include "verify.h"
 
 using namespace vestrel;
@@ -38,11 +44,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Identity& id = root();
   if ((data[0] & 1) == 0) {
     (void)verify_delegation(public_key(id), rest, kNow);
+    if (rest.size() >= SIG_SIZE &&
+        check_holder_proof(public_key(id), rest.subspan(SIG_SIZE), rest.first<SIG_SIZE>())) {
+      std::abort();  // a forged proof
+    }
     return 0;
   }
 
   std::array<std::uint8_t, SIG_SIZE> sig{};
   if (!mldsa65::sign(id.signing_key, rest, sig)) std::abort();
+  auto proof = make_holder_proof(id, rest);
+  if (!proof || !check_holder_proof(public_key(id), rest, *proof) ||
+      check_holder_proof(public_key(id), rest, sig) ||
+      mldsa65::verify(public_key(id), rest, *proof) == mldsa65::VerifyOutcome::Valid) {
+    std::abort();
+  }
   CredentialView cred{public_key(id), sig, rest};
   auto wire = encode_chain(std::span<const CredentialView>(&cred, 1));
   if (!wire) return 0;  // a payload beyond the writer's capacity

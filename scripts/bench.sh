@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks and prints the figures with their ratios: ML-DSA-65 in
 # the kernel next to PQClean's own functions, then the Python module next to
-# OpenSSL's ML-DSA-65 (through `cryptography`, where this python3 has it).
+# OpenSSL's ML-DSA-65 (through `cryptography`, where this python3 has it), and
+# the vestrel package's verify next to the module's.
 # Nothing is asserted; on a shared machine, run it when the machine is quiet.
 #
 #   scripts/bench.sh            REPETITIONS=15 scripts/bench.sh
@@ -12,7 +13,8 @@ bash scripts/setup.sh
 build=${VESTREL_BENCH_DIR:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESTREL_BUILD_BENCH=ON \
   -DVESTREL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target kernel_bench vestrel_kernel_py
+cmake --build "$build" -j"$(nproc)" --target kernel_bench vestrel_kernel_py \
+  vestrel_native_py
 
 # Repetitions in random order, so that a slow spell of the machine is spread
 # over every benchmark instead of landing on one.
@@ -22,4 +24,4 @@ cmake --build "$build" -j"$(nproc)" --target kernel_bench vestrel_kernel_py
   --benchmark_out="$build/kernel_bench.json" --benchmark_out_format=json >/dev/null
 
 python3 bench/python_bench.py --kernel-json "$build/kernel_bench.json" \
-  --module-dir "$build/kernel-py"
+  --module-dir "$build/kernel-py" --package-dir "$build/python"

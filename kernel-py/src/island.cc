@@ -11,6 +11,7 @@
 #include "entry.h"
 #include "failure.h"
 #include "identity.h"
+#include "island_hold.h"
 #include "island_layout.h"
 #include "results.h"
 #include "signature.h"
@@ -20,48 +21,11 @@ namespace vestrel::py {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Instance layout (IslandObject, in island_layout.h)
+// Instance layout and shared hold (island_layout.h, island_hold.h)
 
-IslandObject* as_island(PyObject* self) noexcept { return reinterpret_cast<IslandObject*>(self); }
-
-void* identity_storage(IslandObject* island) noexcept {
-  auto address = reinterpret_cast<std::uintptr_t>(island->storage);
-  address = (address + alignof(Identity) - 1) & ~static_cast<std::uintptr_t>(alignof(Identity) - 1);
-  return reinterpret_cast<void*>(address);
-}
-
-Identity& identity_of(IslandObject* island) noexcept {
-  return *std::launder(static_cast<Identity*>(identity_storage(island)));
-}
-
-// ---------------------------------------------------------------------------
-// Shared hold
-
-// Taken for the duration of every method call, released on every path.
-class SharedHold {
+class IslandHold : public SharedHold {
  public:
-  explicit SharedHold(PyObject* receiver) : island_(checked_receiver(receiver)) {
-    std::int64_t seen = island_->hold.load();
-    do {
-      if (seen == -1) throw Failure::message(PyExc_RuntimeError, "Already mutably borrowed");
-    } while (!island_->hold.compare_exchange_weak(seen, seen + 1));
-  }
-  SharedHold(const SharedHold&) = delete;
-  SharedHold& operator=(const SharedHold&) = delete;
-  ~SharedHold() { island_->hold.fetch_sub(1); }
-
-  [[nodiscard]] const Identity& identity() const noexcept { return identity_of(island_); }
-
- private:
-  static IslandObject* checked_receiver(PyObject* receiver) {
-    auto* type = reinterpret_cast<PyTypeObject*>(island_type());
-    if (receiver == nullptr || PyType_IsSubtype(Py_TYPE(receiver), type) == 0) {
-      throw downcast_error(receiver == nullptr ? Py_None : receiver, "IdentityIsland");
-    }
-    return as_island(receiver);
-  }
-
-  IslandObject* island_;
+  explicit IslandHold(PyObject* receiver) : SharedHold(receiver, island_type()) {}
 };
 
 // ---------------------------------------------------------------------------
@@ -113,7 +77,7 @@ void island_dealloc(PyObject* self) noexcept {
 
 PyObject* public_key_entry(PyObject* self, PyObject* /*unused*/) noexcept {
   return guarded([&] {
-    const SharedHold held(self);
+    const IslandHold held(self);
     return new_bytes(public_key(held.identity()));
   });
 }
@@ -136,7 +100,7 @@ constexpr CallSignature kIssueSignature{"IdentityIsland", "issue_credential", kI
 PyObject* issue_credential_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kIssueSignature, args, kwargs);
-    const SharedHold held(self);
+    const IslandHold held(self);
     // Every argument is converted before any of them is judged, so a wrongly
     // typed later argument is reported even when an earlier one is too long.
     const ByteView child_pk = bytes_argument(matched, 0);

@@ -1,31 +1,44 @@
 """Puts the built modules on sys.path and offers the shared test material.
 
 The build directory comes from --build or VESTREL_KERNEL_BUILD (default:
-<repo>/build); the modules are looked for in its kernel-py/ subdirectory.
+<repo>/build); the modules are looked for in its kernel-py/ subdirectory, and
+the `vestrel` package in its python/ subdirectory.
 """
 
+from __future__ import annotations
+
 import hashlib
+import importlib
 import hmac
 import os
 import sys
 from pathlib import Path
+from types import ModuleType
+from typing import TYPE_CHECKING, Callable, Dict, NoReturn, Optional
 
 import pytest
+
+if TYPE_CHECKING:
+    import vestrel_kernel
 
 REPO = Path(__file__).resolve().parents[2]
 
 
-def pytest_addoption(parser):
+def pytest_addoption(parser: pytest.Parser) -> None:
     parser.addoption("--build", default=None, help="CMake build directory holding kernel-py/")
 
 
-def pytest_configure(config):
+def pytest_configure(config: pytest.Config) -> None:
     build = Path(config.getoption("--build") or os.environ.get("VESTREL_KERNEL_BUILD") or REPO / "build")
     module_dir = build / "kernel-py" if (build / "kernel-py").is_dir() else build
     if not any(module_dir.glob("vestrel_kernel*.so")):
         raise pytest.UsageError(f"vestrel_kernel is not built in {module_dir}")
     sys.path.insert(0, str(module_dir.resolve()))
     os.environ["VESTREL_KERNEL_MODULE_DIR"] = str(module_dir.resolve())
+    package_dir = module_dir.parent / "python"
+    if (package_dir / "vestrel").is_dir():
+        sys.path.insert(0, str(package_dir.resolve()))
+        os.environ["VESTREL_PACKAGE_DIR"] = str(package_dir.resolve())
 
 
 MASTER = bytes(range(32))
@@ -33,23 +46,25 @@ PK_LEN, SIG_LEN = 1952, 3309
 
 
 @pytest.fixture(scope="session")
-def vk():
+def vk() -> ModuleType:
     import vestrel_kernel
 
     return vestrel_kernel
 
 
 @pytest.fixture(scope="session")
-def probe():
-    return pytest.importorskip("vestrel_fault_probe", reason="built only with VESTREL_BUILD_TESTS")
+def probe() -> ModuleType:
+    module: ModuleType = pytest.importorskip("vestrel_fault_probe",
+                                             reason="built only with VESTREL_BUILD_TESTS")
+    return module
 
 
 @pytest.fixture(scope="session")
-def identities(vk):
+def identities(vk: ModuleType) -> Callable[[str], vestrel_kernel.IdentityIsland]:
     """Identities by name, derived once per session."""
-    cache = {}
+    cache: Dict[str, vestrel_kernel.IdentityIsland] = {}
 
-    def get(name):
+    def get(name: str) -> vestrel_kernel.IdentityIsland:
         if name not in cache:
             cache[name] = vk.IdentityIsland(MASTER, b"tests", name.encode())
         return cache[name]
@@ -57,40 +72,41 @@ def identities(vk):
     return get
 
 
-def payload_bytes(child_pk=bytes(PK_LEN), role=0, depth=1, scope=b"\x00\x00", caveats=b"",
-                  scope_len=None, caveats_len=None, tail=b""):
+def payload_bytes(child_pk: bytes = bytes(PK_LEN), role: int = 0, depth: int = 1,
+                  scope: bytes = b"\x00\x00", caveats: bytes = b"", scope_len: Optional[int] = None,
+                  caveats_len: Optional[int] = None, tail: bytes = b"") -> bytes:
     """A payload laid out by hand, with length fields that may lie."""
-    le32 = lambda n: n.to_bytes(4, "little")
+    le32: Callable[[int], bytes] = lambda n: n.to_bytes(4, "little")
     return (child_pk + bytes([role]) + le32(depth)
             + le32(len(scope) if scope_len is None else scope_len) + scope
             + le32(len(caveats) if caveats_len is None else caveats_len) + caveats + tail)
 
 
-def derived_seed(master, deployment, context):
+def derived_seed(master: bytes, deployment: bytes, context: bytes) -> bytes:
     """The ML-DSA seed an identity is generated from: HKDF over HMAC-SHA3-512."""
     prk = hmac.new(b"Vestrel-Kernel-v1", master, hashlib.sha3_512).digest()
     return hmac.new(prk, deployment + b":" + context + b"\x01", hashlib.sha3_512).digest()[:32]
 
 
-def resident_kb():
+def resident_kb() -> int:
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * 4096 // 1024
 
 
-def under_address_sanitizer():
+def under_address_sanitizer() -> bool:
     """Whether ASan's runtime is loaded (scripts/test_sanitized.sh). It holds
     freed memory back from reuse, so resident size then tells nothing of leaks."""
     with open("/proc/self/maps") as maps:
         return "libasan" in maps.read()
 
 
-def shared_vectors_dir():
+def shared_vectors_dir() -> Path:
     """The published ML-DSA vectors kept beside the repository, not in it
     (../shared/vectors, or wherever VESTREL_SHARED_VECTORS points)."""
     return Path(os.environ.get("VESTREL_SHARED_VECTORS") or REPO.parent / "shared" / "vectors")
 
 
-def missing_shared_vectors():
+def missing_shared_vectors() -> NoReturn:
     """Skips the calling test, saying why, where a plain clone has no vectors;
     a failure instead under VESTREL_REQUIRE_SHARED_VECTORS=1, which CI sets so
     that they are never skipped there."""
@@ -100,10 +116,10 @@ def missing_shared_vectors():
     pytest.skip(f"no ML-DSA vectors at {where} (set VESTREL_SHARED_VECTORS to their folder)")
 
 
-def mldsa_or_skip():
+def mldsa_or_skip() -> ModuleType:
     """The independent ML-DSA-65 implementation, where the interpreter has one."""
     try:
-        from cryptography.hazmat.primitives.asymmetric import mldsa
+        # By name: not every cryptography release a type checker sees has it.
+        return importlib.import_module("cryptography.hazmat.primitives.asymmetric.mldsa")
     except ImportError:
         pytest.skip("no ML-DSA in this interpreter's cryptography package")
-    return mldsa

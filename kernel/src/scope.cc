@@ -53,16 +53,20 @@ bool field_matches(ByteView parent, ByteView child) noexcept {
 
 }  // namespace
 
+bool permission_covered(Permission child, ByteView validated_parent_scope) noexcept {
+  auto parents = scope_entries(validated_parent_scope);
+  for (Permission parent; parents.next(parent);) {
+    if (field_matches(parent.resource, child.resource) && field_matches(parent.verb, child.verb)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 KStatus scope_covers(ByteView child_scope, ByteView parent_scope) noexcept {
   auto children = scope_entries(child_scope);
   for (Permission child; children.next(child);) {
-    bool covered = false;
-    auto parents = scope_entries(parent_scope);
-    for (Permission parent; !covered && parents.next(parent);) {
-      covered = field_matches(parent.resource, child.resource) &&
-                field_matches(parent.verb, child.verb);
-    }
-    if (!covered) return fail(KernelError::ScopeEscalation);
+    if (!permission_covered(child, parent_scope)) return fail(KernelError::ScopeEscalation);
   }
   return {};
 }

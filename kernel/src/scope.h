@@ -59,4 +59,8 @@ class ScopeEntries {
 // is a pattern. ScopeEscalation otherwise.
 [[nodiscard]] KStatus scope_covers(ByteView child_scope, ByteView parent_scope) noexcept;
 
+// The same rule for one permission, whose fields may be of any length (a
+// request to authorize rather than a record to encode).
+[[nodiscard]] bool permission_covered(Permission child, ByteView validated_parent_scope) noexcept;
+
 }  // namespace vestrel

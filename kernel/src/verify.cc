@@ -1,6 +1,7 @@
 #include "verify.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "caveats.h"
 #include "crypto/mldsa65.h"
@@ -23,18 +24,36 @@ KStatus check_signature(const CredentialView& cred) noexcept {
   return fail(KernelError::SignatureInvalid);
 }
 
+// The strictest time bounds found in one validated caveat buffer, merged
+// into those of the credentials before it.
+void tighten_window(ByteView validated_caveats, ChainAuthority& authority) noexcept {
+  auto records = caveat_records(validated_caveats);
+  for (Caveat c; records.next(c);) {
+    if (c.tag == static_cast<std::uint8_t>(CaveatTag::NotBefore)) {
+      authority.not_before = std::max(authority.not_before.value_or(0), c.time);
+    } else if (c.tag == static_cast<std::uint8_t>(CaveatTag::NotAfter)) {
+      authority.not_after = std::min(authority.not_after.value_or(UINT64_MAX), c.time);
+    }
+  }
+}
+
+Unexpected<ChainRefusal> refuse(KernelError error, std::size_t index) noexcept {
+  return fail(ChainRefusal{error, static_cast<std::uint32_t>(index)});
+}
+
 }  // namespace
 
-KResult<std::uint32_t> verify_delegation(PublicKeyView root_pk, ByteView wire,
-                                         std::uint64_t now) noexcept {
+Result<ChainAuthority, ChainRefusal> verify_chain(PublicKeyView root_pk, ByteView wire,
+                                                  std::uint64_t now) noexcept {
   // The whole wire is framed before any credential is judged, so a truncated
   // last record is reported even when an earlier signature is bad.
   auto decoded = decode_chain(wire);
-  if (!decoded) return fail(decoded.error());
+  if (!decoded) return fail(ChainRefusal{decoded.error(), std::nullopt});
   const DecodedChain& chain = *decoded;
 
   // State carried from each accepted credential to the next: views into the
   // wire, nothing copied.
+  ChainAuthority authority;
   PublicKeyView expected_issuer = root_pk;
   Role previous_role = Role::Node;
   ByteView previous_scope;
@@ -42,26 +61,39 @@ KResult<std::uint32_t> verify_delegation(PublicKeyView root_pk, ByteView wire,
   for (std::size_t i = 0; i < chain.count; ++i) {
     const CredentialView& cred = chain.slots[i];
     if (!std::ranges::equal(cred.issuer_pk, expected_issuer)) {
-      return fail(KernelError::ParentKeyMismatch);
+      return refuse(KernelError::ParentKeyMismatch, i);
     }
-    if (i > 0 && previous_role == Role::Leaf) return fail(KernelError::LeafCannotDelegate);
+    if (i > 0 && previous_role == Role::Leaf) return refuse(KernelError::LeafCannotDelegate, i);
     // The signature comes before the payload is read: a structural fault is
     // only reported for a payload its issuer really signed.
-    if (auto s = check_signature(cred); !s) return fail(s.error());
+    if (auto s = check_signature(cred); !s) return refuse(s.error(), i);
 
     auto payload = decode_payload(cred.payload);
-    if (!payload) return fail(payload.error());
-    if (payload->depth != i + 1) return fail(KernelError::DepthMismatch);
+    if (!payload) return refuse(payload.error(), i);
+    if (payload->depth != i + 1) return refuse(KernelError::DepthMismatch, i);
     if (i > 0) {
-      if (auto c = scope_covers(payload->scope, previous_scope); !c) return fail(c.error());
+      if (auto c = scope_covers(payload->scope, previous_scope); !c) return refuse(c.error(), i);
     }
-    if (auto t = enforce_caveats(payload->caveats, now); !t) return fail(t.error());
+    if (auto t = enforce_caveats(payload->caveats, now); !t) return refuse(t.error(), i);
+    tighten_window(payload->caveats, authority);
 
     expected_issuer = payload->child_pk;
     previous_role = payload->role;
     previous_scope = payload->scope;
+    authority.holder_pk = payload->child_pk;
+    authority.role = payload->role;
+    authority.depth = payload->depth;
+    authority.scope = payload->scope;
   }
-  return static_cast<std::uint32_t>(chain.count);
+  authority.count = static_cast<std::uint32_t>(chain.count);
+  return authority;
+}
+
+KResult<std::uint32_t> verify_delegation(PublicKeyView root_pk, ByteView wire,
+                                         std::uint64_t now) noexcept {
+  auto verified = verify_chain(root_pk, wire, now);
+  if (!verified) return fail(verified.error().error);
+  return verified->count;
 }
 
 }  // namespace vestrel

@@ -158,9 +158,42 @@ TEST_P(MlDsa65Vectors, NonEmptyContextSignaturesAreNeverOurs) {
     EXPECT_NE(sign_bytes(backend(), *k.sk, msg), theirs);
     EXPECT_EQ(backend().verify(k.pk, msg, fixed<kSignatureBytes>(theirs)),
               VerifyOutcome::DoesNotVerify);
+    // Under their own context they are ours byte for byte, through the
+    // backend and through the adapter.
+    const Bytes ctx = unhex(c["ctx"]);
+    Bytes sig(kSignatureBytes);
+    EXPECT_TRUE(backend().sign_in_context(*k.sk, ctx, msg, Signature(sig.data(), kSignatureBytes)));
+    EXPECT_EQ(sig, theirs);
+    EXPECT_TRUE(mldsa65::sign(*k.sk, ctx, msg, Signature(sig.data(), kSignatureBytes)));
+    EXPECT_EQ(sig, theirs);
+    EXPECT_EQ(backend().verify_in_context(k.pk, ctx, msg, fixed<kSignatureBytes>(theirs)),
+              VerifyOutcome::Valid);
+    EXPECT_EQ(mldsa65::verify(k.pk, ctx, msg, fixed<kSignatureBytes>(theirs)),
+              VerifyOutcome::Valid);
     ++checked;
   }
   EXPECT_EQ(checked, 7);
+}
+
+TEST(MlDsa65Context, LongestContextOnlyAndTheEmptyOneIsTheDefault) {
+  KeyPair k;
+  std::array<std::uint8_t, kSeedBytes> seed{};
+  keygen(seed, *k.sk, k.pk);
+  const Bytes msg = {1, 2, 3};
+  Bytes sig(kSignatureBytes);
+  const Signature out(sig.data(), kSignatureBytes);
+  for (std::size_t len : {0u, 1u, 255u, 256u}) {
+    SCOPED_TRACE(len);
+    const Bytes ctx(len, 0x5A);
+    const bool fits = len <= kMaxContextBytes;
+    EXPECT_EQ(mldsa65::sign(*k.sk, ctx, msg, out).has_value(), fits);
+    if (!fits) continue;
+    EXPECT_EQ(mldsa65::verify(k.pk, ctx, msg, fixed<kSignatureBytes>(sig)), VerifyOutcome::Valid);
+    EXPECT_EQ(mldsa65::verify(k.pk, Bytes(256, 0x5A), msg, fixed<kSignatureBytes>(sig)),
+              VerifyOutcome::DoesNotVerify);
+    EXPECT_EQ(mldsa65::verify(k.pk, msg, fixed<kSignatureBytes>(sig)) == VerifyOutcome::Valid,
+              len == 0);
+  }
 }
 
 TEST_P(MlDsa65Vectors, VerificationOutcomes) {

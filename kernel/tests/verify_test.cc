@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "identity.h"
 #include "crypto/mldsa65.h"
+#include "identity.h"
 #include "test_bytes.h"
 
 // Counts heap allocations while a test has switched counting on, to prove that
@@ -123,8 +123,8 @@ TEST_F(VerifyDelegation, AcceptsWellFormedChains) {
 
   // A credential may name its own issuer as child; the next one is then
   // checked against that same key.
-  Bytes self = wire_of({issue(id(0), id(0), Role::Node, 1, kAll),
-                        issue(id(0), id(2), Role::Leaf, 2, kDocsRead)});
+  Bytes self = wire_of(
+      {issue(id(0), id(0), Role::Node, 1, kAll), issue(id(0), id(2), Role::Leaf, 2, kDocsRead)});
   EXPECT_EQ(*verify_delegation(root(), self, kNow), 2u);
 }
 
@@ -138,15 +138,22 @@ TEST_F(VerifyDelegation, EachRuleAlone) {
   } rows[] = {
       {"empty wire", [] { return Bytes{}; }, KernelError::WireTruncated},
       {"version 2", [] { return B({2}); }, KernelError::WireVersionMismatch},
-      {"count 0", [] { return B({1, 0, 0, 0, 0}); }, KernelError::EmptyChain},
-      {"count 17", [] { return B({1, 17, 0, 0, 0}); }, KernelError::ChainTooDeep},
-      {"issuer is not the root",
-       [] { return wire_of({issue(id(1), id(2), Role::Leaf, 1, kAll)}); },
+      {"count 0",
+       [] {
+         return B({1, 0, 0, 0, 0});
+       },
+       KernelError::EmptyChain},
+      {"count 17",
+       [] {
+         return B({1, 17, 0, 0, 0});
+       },
+       KernelError::ChainTooDeep},
+      {"issuer is not the root", [] { return wire_of({issue(id(1), id(2), Role::Leaf, 1, kAll)}); },
        KernelError::ParentKeyMismatch},
       {"leaf delegates",
        [] {
-         return wire_of({issue(id(0), id(1), Role::Leaf, 1, kAll),
-                         issue(id(1), id(2), Role::Leaf, 2, kAll)});
+         return wire_of(
+             {issue(id(0), id(1), Role::Leaf, 1, kAll), issue(id(1), id(2), Role::Leaf, 2, kAll)});
        },
        KernelError::LeafCannotDelegate},
       {"depth 2 first", [] { return wire_of({issue(id(0), id(1), Role::Leaf, 2, kAll)}); },
@@ -155,34 +162,39 @@ TEST_F(VerifyDelegation, EachRuleAlone) {
        KernelError::DepthMismatch},
       {"depths 1, 3",
        [] {
-         return wire_of({issue(id(0), id(1), Role::Node, 1, kAll),
-                         issue(id(1), id(2), Role::Leaf, 3, kAll)});
+         return wire_of(
+             {issue(id(0), id(1), Role::Node, 1, kAll), issue(id(1), id(2), Role::Leaf, 3, kAll)});
        },
        KernelError::DepthMismatch},
       {"scope escalation",
        [] {
-         return wire_of({issue(id(0), id(1), Role::Node, 1, kDocsRead),
-                         issue(id(1), id(2), Role::Leaf, 2,
-                               cat({kDocsRead, perm("docs", "write")}))});
+         return wire_of(
+             {issue(id(0), id(1), Role::Node, 1, kDocsRead),
+              issue(id(1), id(2), Role::Leaf, 2, cat({kDocsRead, perm("docs", "write")}))});
        },
        KernelError::ScopeEscalation},
-      {"not-before at now", [] {
-         return wire_of({issue(id(0), id(1), Role::Leaf, 1, kAll, caveat(1, kNow))});
-       }, std::nullopt},
-      {"one second before not-before", [] {
-         return wire_of({issue(id(0), id(1), Role::Leaf, 1, kAll, caveat(1, kNow + 1))});
-       }, KernelError::NotBeforeViolation},
-      {"one second after not-after", [] {
-         return wire_of({issue(id(0), id(1), Role::Leaf, 1, kAll, caveat(2, kNow - 1))});
-       }, KernelError::NotAfterViolation},
-      {"signed role byte 2", [pk1] { return wire_of({sign_raw(id(0), raw_payload(pk1, 2, 1, kAll, {}))}); },
+      {"not-before at now",
+       [] { return wire_of({issue(id(0), id(1), Role::Leaf, 1, kAll, caveat(1, kNow))}); },
+       std::nullopt},
+      {"one second before not-before",
+       [] { return wire_of({issue(id(0), id(1), Role::Leaf, 1, kAll, caveat(1, kNow + 1))}); },
+       KernelError::NotBeforeViolation},
+      {"one second after not-after",
+       [] { return wire_of({issue(id(0), id(1), Role::Leaf, 1, kAll, caveat(2, kNow - 1))}); },
+       KernelError::NotAfterViolation},
+      {"signed role byte 2",
+       [pk1] { return wire_of({sign_raw(id(0), raw_payload(pk1, 2, 1, kAll, {}))}); },
        KernelError::InvalidRoleByte},
-      {"signed short payload", [pk1] { return wire_of({sign_raw(id(0), Bytes(pk1.begin(), pk1.end()))}); },
+      {"signed short payload",
+       [pk1] { return wire_of({sign_raw(id(0), Bytes(pk1.begin(), pk1.end()))}); },
        KernelError::WireTruncated},
       {"signed byte after caveats",
-       [pk1] { return wire_of({sign_raw(id(0), cat({raw_payload(pk1, 0, 1, kAll, {}), B({0})}))}); },
+       [pk1] {
+         return wire_of({sign_raw(id(0), cat({raw_payload(pk1, 0, 1, kAll, {}), B({0})}))});
+       },
        KernelError::WireInvalid},
-      {"signed empty scope", [pk1] { return wire_of({sign_raw(id(0), raw_payload(pk1, 0, 1, {}, {}))}); },
+      {"signed empty scope",
+       [pk1] { return wire_of({sign_raw(id(0), raw_payload(pk1, 0, 1, {}, {}))}); },
        KernelError::ScopeEmpty},
       {"signed caveats of 577 bytes",
        [pk1] { return wire_of({sign_raw(id(0), raw_payload(pk1, 0, 1, kAll, Bytes(577, 1)))}); },
@@ -222,20 +234,21 @@ TEST_F(VerifyDelegation, FirstBrokenRuleWins) {
     const char* name;
     std::function<Bytes()> wire;
     KernelError error;
+    int index;  // the credential verify_chain names; -1 for the wire as a whole
   } rows[] = {
       {"leaf parent and wrong issuer",
        [] {
-         return wire_of({issue(id(0), id(1), Role::Leaf, 1, kAll),
-                         issue(id(2), id(3), Role::Leaf, 2, kAll)});
+         return wire_of(
+             {issue(id(0), id(1), Role::Leaf, 1, kAll), issue(id(2), id(3), Role::Leaf, 2, kAll)});
        },
-       KernelError::ParentKeyMismatch},
+       KernelError::ParentKeyMismatch, 1},
       {"expired first, bad signature second",
        [] {
          Cred second = issue(id(1), id(2), Role::Leaf, 2, kAll);
          second.sig[5] ^= 1;
          return wire_of({issue(id(0), id(1), Role::Node, 1, kAll, caveat(2, kNow - 10)), second});
        },
-       KernelError::NotAfterViolation},
+       KernelError::NotAfterViolation, 0},
       {"bad first signature, truncated third",
        [] {
          Cred first = issue(id(0), id(1), Role::Node, 1, kAll);
@@ -245,61 +258,99 @@ TEST_F(VerifyDelegation, FirstBrokenRuleWins) {
          wire.resize(wire.size() - 1);
          return wire;
        },
-       KernelError::WireTruncated},
+       KernelError::WireTruncated, -1},
       {"count 3 holding 2, first not from root",
        [] {
-         Bytes wire = wire_of({issue(id(5), id(1), Role::Node, 1, kAll),
-                               issue(id(1), id(2), Role::Leaf, 2, kAll)});
+         Bytes wire = wire_of(
+             {issue(id(5), id(1), Role::Node, 1, kAll), issue(id(1), id(2), Role::Leaf, 2, kAll)});
          wire[1] = 3;
          return wire;
        },
-       KernelError::WireTruncated},
+       KernelError::WireTruncated, -1},
       {"wrong issuer and bad signature",
        [] {
          Cred c = issue(id(3), id(1), Role::Leaf, 1, kAll);
          c.sig[0] ^= 1;
          return wire_of({c});
        },
-       KernelError::ParentKeyMismatch},
+       KernelError::ParentKeyMismatch, 0},
       {"leaf parent and bad signature",
        [] {
          Cred second = issue(id(1), id(2), Role::Leaf, 2, kAll);
          second.sig[0] ^= 1;
          return wire_of({issue(id(0), id(1), Role::Leaf, 1, kAll), second});
        },
-       KernelError::LeafCannotDelegate},
+       KernelError::LeafCannotDelegate, 1},
       {"bad role byte and wrong depth",
        [] { return wire_of({sign_raw(id(0), raw_payload(pk_of(id(1)), 7, 9, kAll, {}))}); },
-       KernelError::InvalidRoleByte},
+       KernelError::InvalidRoleByte, 0},
       {"empty scope and bad caveats",
        [] { return wire_of({sign_raw(id(0), raw_payload(pk_of(id(1)), 0, 1, {}, Bytes(10, 0)))}); },
-       KernelError::ScopeEmpty},
+       KernelError::ScopeEmpty, 0},
       {"bad caveats and wrong depth",
-       [] { return wire_of({sign_raw(id(0), raw_payload(pk_of(id(1)), 0, 5, kAll, Bytes(9, 3)))}); },
-       KernelError::MalformedCaveatBuffer},
+       [] {
+         return wire_of({sign_raw(id(0), raw_payload(pk_of(id(1)), 0, 5, kAll, Bytes(9, 3)))});
+       },
+       KernelError::MalformedCaveatBuffer, 0},
       {"wrong depth and escalation",
        [] {
          return wire_of({issue(id(0), id(1), Role::Node, 1, kDocsRead),
                          issue(id(1), id(2), Role::Leaf, 3, kAll)});
        },
-       KernelError::DepthMismatch},
+       KernelError::DepthMismatch, 1},
       {"escalation and expiry",
        [] {
          return wire_of({issue(id(0), id(1), Role::Node, 1, kDocsRead),
                          issue(id(1), id(2), Role::Leaf, 2, kAll, caveat(2, 0))});
        },
-       KernelError::ScopeEscalation},
+       KernelError::ScopeEscalation, 1},
       {"not-after then not-before records",
        [] {
          return wire_of({issue(id(0), id(1), Role::Leaf, 1, kAll,
                                cat({caveat(2, kNow - 1), caveat(1, kNow + 1)}))});
        },
-       KernelError::NotAfterViolation},
+       KernelError::NotAfterViolation, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    EXPECT_EQ(error_of(row.wire()), row.error);
+    const Bytes wire = row.wire();
+    EXPECT_EQ(error_of(wire), row.error);
+    auto verified = verify_chain(root(), wire, kNow);
+    ASSERT_FALSE(verified);
+    EXPECT_EQ(verified.error().error, row.error);
+    EXPECT_EQ(verified.error().index,
+              row.index < 0 ? std::nullopt : std::optional<std::uint32_t>(row.index));
   }
+}
+
+TEST_F(VerifyDelegation, AuthorityIsTheLastCredentialWithTheStrictestWindow) {
+  // Several records of each kind per credential, the strictest in the middle
+  // credential and in no particular position within it.
+  const Bytes first = cat({caveat(1, kNow - 50), caveat(2, kNow + 90), caveat(1, kNow - 70)});
+  const Bytes second = cat(
+      {caveat(2, kNow + 100), caveat(1, kNow - 10), caveat(2, kNow + 40), caveat(1, kNow - 20)});
+  const Bytes wire = wire_of({issue(id(0), id(1), Role::Node, 1, kAll, first),
+                              issue(id(1), id(2), Role::Node, 2, kAll, second),
+                              issue(id(2), id(3), Role::Leaf, 3, kDocsRead)});
+  auto verified = verify_chain(root(), wire, kNow);
+  ASSERT_TRUE(verified);
+  EXPECT_EQ(verified->count, 3u);
+  EXPECT_TRUE(std::ranges::equal(verified->holder_pk, public_key(id(3))));
+  EXPECT_EQ(verified->role, Role::Leaf);
+  EXPECT_EQ(verified->depth, 3u);
+  EXPECT_TRUE(std::ranges::equal(verified->scope, kDocsRead));
+  EXPECT_EQ(verified->not_before, kNow - 10);
+  EXPECT_EQ(verified->not_after, kNow + 40);
+  // The window is exactly where verification passes.
+  for (std::uint64_t now : {kNow - 11, kNow - 10, kNow + 40, kNow + 41}) {
+    EXPECT_EQ(verify_delegation(root(), wire, now).has_value(),
+              now >= kNow - 10 && now <= kNow + 40);
+  }
+
+  auto unbounded = verify_chain(root(), wire_of({issue(id(0), id(1), Role::Leaf, 1, kAll)}), kNow);
+  ASSERT_TRUE(unbounded);
+  EXPECT_EQ(unbounded->not_before, std::nullopt);
+  EXPECT_EQ(unbounded->not_after, std::nullopt);
 }
 
 TEST_F(VerifyDelegation, AllocatesNothing) {

@@ -8,6 +8,7 @@ isolation. The CMake tree that the suite was built in is reused, so the build
 step only relinks what changed.
 """
 
+import json
 import os
 import re
 import subprocess
@@ -22,6 +23,7 @@ from conftest import under_address_sanitizer
 REPO = Path(__file__).resolve().parents[3]
 DEBIAN_PYTHON = "/usr/bin/python3"
 EXAMPLE = REPO / "examples" / "delegation.py"
+PACKAGE_EXAMPLE = REPO / "examples" / "authorize.py"
 
 pytestmark = [
     pytest.mark.skipif(os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON),
@@ -72,8 +74,12 @@ def test_one_stable_abi_wheel_with_module_and_stubs(wheel):
     assert wheel.name == f"vestrel_kernel-{version}-cp39-abi3-manylinux_2_28_x86_64.whl"
     archive = zipfile.ZipFile(wheel)
     names = set(archive.namelist())
-    assert {"vestrel_kernel.abi3.so", "vestrel_kernel-stubs/__init__.pyi"} <= names
+    assert {"vestrel_kernel.abi3.so", "vestrel_kernel-stubs/__init__.pyi", "vestrel/__init__.py",
+            "vestrel/_native.abi3.so", "vestrel/_native.pyi", "vestrel/py.typed",
+            "vestrel/_version.py", "vestrel/cli.py"} <= names
     assert not any(name.endswith((".cc", ".h", ".o", ".a", ".debug")) for name in names)
+    entry_points = next(n for n in names if n.endswith(".dist-info/entry_points.txt"))
+    assert "vestrel = vestrel.cli:main" in archive.read(entry_points).decode()
     metadata = archive.read(f"vestrel_kernel-{version}.dist-info/METADATA").decode()
     assert f"\nVersion: {version}\n" in metadata and "\nRequires-Python: >=3.9\n" in metadata
     # The one version number, and a CHANGELOG section for it.
@@ -86,11 +92,14 @@ def test_every_module_in_the_wheel_passes_the_policy_and_keeps_its_debug_file(wh
 
     checked = elf_policy.check_path(wheel)
     assert checked and all(breaches == [] for _, breaches, _ in checked), checked
-    # The stripped module names its debug file, which stays in the CMake tree.
-    module_dir = Path(os.environ["VESTREL_KERNEL_MODULE_DIR"])
+    assert sorted(name for name, _, _ in checked) == ["vestrel/_native.abi3.so", "vestrel_kernel.abi3.so"]
+    # Each stripped module names its debug file, which stays in the CMake tree
+    # beside the build's own copy of the module.
+    cmake_tree = Path(os.environ["VESTREL_KERNEL_MODULE_DIR"]).parent
+    built_at = {"vestrel_kernel.abi3.so": "kernel-py", "vestrel/_native.abi3.so": "python/vestrel"}
     for name, _, _ in checked:
         shipped = zipfile.ZipFile(wheel).read(name)
-        debug = module_dir / (Path(name).name + ".debug")
+        debug = cmake_tree / built_at[name] / (Path(name).name + ".debug")
         assert debug.name.encode() in shipped and debug.stat().st_size > len(shipped)
 
 
@@ -124,10 +133,27 @@ def test_installs_into_a_fresh_venv_and_runs_the_example(tmp_path, wheel, python
     example = run([venv / "bin" / "python", EXAMPLE], cwd=tmp_path)
     assert "verified at NOW + 60: 2 credentials" in example.stdout
     assert "refused after one flipped byte: KernelError::SignatureInvalid" in example.stdout
+    example = run([venv / "bin" / "python", PACKAGE_EXAMPLE], cwd=tmp_path)
+    assert "docs read: allowed" in example.stdout and "docs write: denied" in example.stdout
+
+    # The console script is installed and runs; its version is the metadata's.
+    version = run([venv / "bin" / "python", "-c",
+                   "import importlib.metadata as m, vestrel; "
+                   "print(m.version('vestrel-kernel'), vestrel.__version__)"], cwd=tmp_path)
+    declared, ours = version.stdout.split()
+    assert declared == ours
+    assert run([venv / "bin" / "vestrel", "--version"], cwd=tmp_path).stdout.strip() == f"vestrel {ours}"
+    vectors = json.loads((REPO / "vectors" / "verification.json").read_text())
+    case = vectors["cases"][0]
+    (tmp_path / "root.hex").write_text(vectors["keys"][case["root"]]["public_key"])
+    checked = run([venv / "bin" / "vestrel", "verify", "--root", "root.hex", "--now",
+                   case["checks"][0]["now"], "-"], cwd=tmp_path, input=case["wire"])
+    assert checked.stdout.splitlines()[-1].endswith(f": {case['checks'][0]['count']} credentials")
 
     # The type checker finds the installed stubs in the venv's site-packages
     # (given by path: this mypy cannot query every newer interpreter itself).
     site = run([venv / "bin" / "python", "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"])
-    checked = run([DEBIAN_PYTHON, "-m", "mypy", "--strict", "--cache-dir", tmp_path / "cache", EXAMPLE],
+    checked = run([DEBIAN_PYTHON, "-m", "mypy", "--strict", "--cache-dir", tmp_path / "cache", EXAMPLE,
+                   PACKAGE_EXAMPLE],
                   cwd=tmp_path, env={"PYTHONPATH": site.stdout.strip()})
     assert "Success" in checked.stdout

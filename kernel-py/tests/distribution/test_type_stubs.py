@@ -11,6 +11,7 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[3]
 STUBS = REPO / "stubs"
+TESTS = REPO / "kernel-py" / "tests"
 STUB_FILE = STUBS / "vestrel_kernel-stubs" / "__init__.pyi"
 DEBIAN_PYTHON = "/usr/bin/python3"
 
@@ -21,7 +22,8 @@ once = pytest.mark.skipif(os.path.realpath(sys.executable) != os.path.realpath(D
 
 
 def mypy(tmp_path, *args):
-    env = dict(os.environ, PYTHONPATH=f"{os.environ['VESTREL_KERNEL_MODULE_DIR']}:{STUBS}")
+    package = os.environ.get("VESTREL_PACKAGE_DIR", "")
+    env = dict(os.environ, PYTHONPATH=f"{package}:{os.environ['VESTREL_KERNEL_MODULE_DIR']}:{STUBS}")
     return subprocess.run([DEBIAN_PYTHON, "-m", *args], cwd=tmp_path, env=env,
                           capture_output=True, text=True, timeout=300)
 
@@ -33,9 +35,10 @@ def test_stubtest_finds_no_difference_from_the_runtime(tmp_path):
 
 
 @once
-def test_examples_and_tools_type_check_strictly(tmp_path):
+def test_examples_tools_and_the_package_type_check_strictly(tmp_path):
     sources = [REPO / "examples", REPO / "tools" / "gen_vectors.py",
-               REPO / "tools" / "mldsa65_reference.py", REPO / "tools" / "vestrel-inspect"]
+               REPO / "tools" / "mldsa65_reference.py", REPO / "python" / "vestrel",
+               TESTS / "test_vestrel.py", TESTS / "test_vestrel_proofs.py"]
     done = mypy(tmp_path, "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *map(str, sources))
     assert done.returncode == 0, done.stdout + done.stderr
 

@@ -54,6 +54,17 @@ VerifyOutcome verify(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept
   return backend().verify(pk, msg, sig);
 }
 
+crypto::Status sign(const ExpandedKey& sk, ByteView context, ByteView msg, Signature sig) noexcept {
+  if (context.size() > kMaxContextBytes) return crypto::Error::ContextTooLong;
+  if (!backend().sign_in_context(sk, context, msg, sig)) return crypto::Error::GaveUp;
+  return {};
+}
+
+VerifyOutcome verify(PublicKeyView pk, ByteView context, ByteView msg, SignatureView sig) noexcept {
+  if (context.size() > kMaxContextBytes) return VerifyOutcome::DoesNotVerify;
+  return backend().verify_in_context(pk, context, msg, sig);
+}
+
 void wipe(ExpandedKey& sk) noexcept { secure_wipe(&sk, sizeof sk); }
 
 void encode_secret_key(const ExpandedKey& sk, EncodedSecretKey out) noexcept {

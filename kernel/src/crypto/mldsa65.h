@@ -1,5 +1,6 @@
-// ML-DSA-65 (FIPS 204), pure mode, empty context, deterministic signing. This
-// adapter is the only code that knows which implementation sits underneath.
+// ML-DSA-65 (FIPS 204), pure mode, deterministic signing; the empty context
+// unless one is given. This adapter is the only code that knows which
+// implementation sits underneath.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,8 @@ using crypto::ByteView;
 inline constexpr std::size_t kPublicKeyBytes = 1952;
 inline constexpr std::size_t kSignatureBytes = 3309;
 inline constexpr std::size_t kSeedBytes = 32;
+// The context string's length travels in one byte of the signed message.
+inline constexpr std::size_t kMaxContextBytes = 255;
 inline constexpr std::size_t kN = 256;
 inline constexpr std::size_t kK = 6;
 inline constexpr std::size_t kL = 5;
@@ -61,6 +64,16 @@ enum class VerifyOutcome : std::uint8_t {
 
 // ML-DSA.Verify, pure mode, empty context.
 [[nodiscard]] VerifyOutcome verify(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept;
+
+// The same under a context string: M' = 0x00 || |context| || context || msg.
+// A signature made under one context never verifies under another, so one key
+// can sign two kinds of message that cannot be taken for each other. A context
+// longer than kMaxContextBytes is a caller's error: signing then refuses with
+// ContextTooLong and verification gives DoesNotVerify.
+[[nodiscard]] crypto::Status sign(const ExpandedKey& sk, ByteView context, ByteView msg,
+                                  Signature sig) noexcept;
+[[nodiscard]] VerifyOutcome verify(PublicKeyView pk, ByteView context, ByteView msg,
+                                   SignatureView sig) noexcept;
 
 // Zeroes every secret part of the key (rho, K, tr, s1, s2, t0 and images).
 void wipe(ExpandedKey& sk) noexcept;

@@ -409,12 +409,17 @@ class MaskStream {
 // so reaching it means the primitive has given up.
 constexpr unsigned kMaxKappa = 0xFFFF - (L - 1);
 
-// mu = SHAKE256(tr || M', 64) with M' = 0x00 (pure mode) || 0x00 (empty
-// context) || msg.
-void message_representative(const std::uint8_t (&tr)[TRBYTES], ByteView msg,
+// mu = SHAKE256(tr || M', 64) with M' = 0x00 (pure mode) || |ctx| || ctx ||
+// msg; the context is at most 255 bytes (the adapter checks).
+void message_representative(const std::uint8_t (&tr)[TRBYTES], ByteView context, ByteView msg,
                             std::uint8_t (&mu)[CRHBYTES]) noexcept {
-  static constexpr std::uint8_t kPureEmptyContext[2] = {0x00, 0x00};
-  Hash256().absorb(tr, TRBYTES).absorb(kPureEmptyContext, 2).absorb(msg).squeeze(mu, CRHBYTES);
+  const std::uint8_t pure_mode[2] = {0x00, static_cast<std::uint8_t>(context.size())};
+  Hash256()
+      .absorb(tr, TRBYTES)
+      .absorb(pure_mode, 2)
+      .absorb(context)
+      .absorb(msg)
+      .squeeze(mu, CRHBYTES);
 }
 
 // c~ = SHAKE256(mu || w1Encode(w1), 48).
@@ -475,9 +480,10 @@ void ntt_image(Poly (&image)[M], const Poly (&plain)[M]) noexcept {
 // --- Signing --------------------------------------------------------------------
 
 // Not inlined, so that its frames lie below sign_entry's (see there).
-[[gnu::noinline]] bool sign_internal(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
+[[gnu::noinline]] bool sign_internal(const ExpandedKey& sk, ByteView context, ByteView msg,
+                                     Signature sig) noexcept {
   std::uint8_t mu[CRHBYTES];
-  message_representative(sk.tr, msg, mu);
+  message_representative(sk.tr, context, msg, mu);
 
   // rho'' = SHAKE256(K || rnd || mu, 64) with rnd all zero: the deterministic
   // variant, so the same key and message always give the same signature.
@@ -556,7 +562,7 @@ void ntt_image(Poly (&image)[M], const Poly (&plain)[M]) noexcept {
 
 // --- Verification ----------------------------------------------------------------
 
-VerifyOutcome verify(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept {
+VerifyOutcome verify(PublicKeyView pk, ByteView context, ByteView msg, SignatureView sig) noexcept {
   std::uint8_t c_tilde[CTILDEBYTES];
   polyvecl z;
   polyveck h;
@@ -574,7 +580,7 @@ VerifyOutcome verify(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept
   std::uint8_t tr[TRBYTES];
   Hash256().absorb(pk).squeeze(tr, TRBYTES);
   std::uint8_t mu[CRHBYTES];
-  message_representative(tr, msg, mu);
+  message_representative(tr, context, msg, mu);
 
   // w1' = UseHint(h, A*z - c*t1*2^d), all products taken in the NTT domain.
   poly c;
@@ -639,16 +645,29 @@ void keygen_entry(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept {
   wipe_stack_below<kKeygenStackBytes>();
 }
 
-bool sign_entry(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
-  const bool ok = sign_internal(sk, msg, sig);
+bool sign_entry(const ExpandedKey& sk, ByteView context, ByteView msg, Signature sig) noexcept {
+  const bool ok = sign_internal(sk, context, msg, sig);
   wipe_stack_below<kSignStackBytes>();
   return ok;
+}
+
+// --- The empty context, which every credential signature uses ------------------------
+
+bool sign_entry(const ExpandedKey& sk, ByteView msg, Signature sig) noexcept {
+  return sign_entry(sk, ByteView(), msg, sig);
+}
+
+// The parentheses keep argument-dependent lookup from offering the adapter's
+// function of the same name.
+VerifyOutcome verify(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept {
+  return (verify)(pk, ByteView(), msg, sig);
 }
 
 }  // namespace
 
 #define VESTREL_STRINGIFY2(x) #x
 #define VESTREL_STRINGIFY(x) VESTREL_STRINGIFY2(x)
+
 extern const Backend kBackend = {
     .name = VESTREL_STRINGIFY(VESTREL_MLDSA65_ISA),
     .keygen = keygen_entry,
@@ -656,6 +675,8 @@ extern const Backend kBackend = {
     .verify = verify,
     .encode_secret_key = encode_secret_key,
     .load_secret_key = load_secret_key,
+    .sign_in_context = sign_entry,
+    .verify_in_context = verify,
 };
 
 }  // namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA

@@ -17,6 +17,11 @@ struct Backend {
   VerifyOutcome (*verify)(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept;
   void (*encode_secret_key)(const ExpandedKey& sk, EncodedSecretKey out) noexcept;
   void (*load_secret_key)(EncodedSecretKeyView encoded, ExpandedKey& sk) noexcept;
+  // sign and verify under a context string of at most kMaxContextBytes.
+  bool (*sign_in_context)(const ExpandedKey& sk, ByteView context, ByteView msg,
+                          Signature sig) noexcept;
+  VerifyOutcome (*verify_in_context)(PublicKeyView pk, ByteView context, ByteView msg,
+                                     SignatureView sig) noexcept;
 };
 
 namespace portable {

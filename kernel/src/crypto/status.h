@@ -11,8 +11,9 @@ namespace vestrel::crypto {
 using ByteView = std::span<const std::uint8_t>;
 
 enum class Error : std::uint8_t {
-  OutputTooLong,  // HKDF asked for more than 255 blocks
-  GaveUp,         // signing's rejection loop ran out of nonces
+  OutputTooLong,   // HKDF asked for more than 255 blocks
+  GaveUp,          // signing's rejection loop ran out of nonces
+  ContextTooLong,  // an ML-DSA context string over 255 bytes
 };
 
 // Success, or the one reason a primitive refused.

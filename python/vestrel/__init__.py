@@ -1,0 +1,83 @@
+"""Post-quantum delegation credentials: what a verified chain allows.
+
+The friendly layer over ``vestrel_kernel``: :func:`verify` returns a
+:class:`VerifiedChain` that answers ``allows(resource, verb)``, refusals are
+typed exceptions naming the rule and the credential, and :func:`delegate`
+issues the next credential of a chain. Every rule is the kernel's own.
+"""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+from vestrel_kernel import IdentityIsland
+
+from ._chain import VerifiedChain, check_proof, covers, prove, revocation_id, verify
+from ._delegate import caveats, delegate, scope
+from ._errors import (CaveatsTooLarge, ChainTooDeep, DepthMismatch, EmptyChain, HkdfExpandFailed,
+                      InvalidRoleByte, KernelError, KeyDecodingFailed, LeafCannotDelegate,
+                      MalformedCaveatBuffer, NotAfterViolation, NotBeforeViolation,
+                      ParentKeyMismatch, ResourceTooLong, Revoked, ScopeEmpty, ScopeEscalation,
+                      ScopeTooLarge, SignatureDecodingFailed, SignatureInvalid, SigningFailed,
+                      VerbTooLong, WireInvalid, WireTruncated, WireVersionMismatch)
+
+
+def _version() -> str:
+    # The version is written once, in pyproject.toml. An installed copy reads
+    # it from its distribution's metadata; a copy that is not that
+    # distribution's (the build tree, even with some wheel installed beside
+    # it) reads the file the build generated from the same line.
+    from importlib import metadata
+
+    try:
+        dist = metadata.distribution("vestrel-kernel")
+        ours = Path(str(dist.locate_file("vestrel/__init__.py"))).resolve() == Path(__file__).resolve()
+    except (metadata.PackageNotFoundError, OSError):
+        ours = False
+    if ours:
+        return dist.version
+    from ._version import version
+
+    return version
+
+
+__version__: str = _version()
+
+__all__ = [
+    "__version__",
+    "IdentityIsland",
+    "VerifiedChain",
+    "verify",
+    "covers",
+    "revocation_id",
+    "scope",
+    "caveats",
+    "delegate",
+    "prove",
+    "check_proof",
+    "Revoked",
+    "KernelError",
+    "HkdfExpandFailed",
+    "SigningFailed",
+    "SignatureInvalid",
+    "KeyDecodingFailed",
+    "SignatureDecodingFailed",
+    "NotBeforeViolation",
+    "NotAfterViolation",
+    "MalformedCaveatBuffer",
+    "ScopeEscalation",
+    "ScopeEmpty",
+    "ScopeTooLarge",
+    "CaveatsTooLarge",
+    "EmptyChain",
+    "ChainTooDeep",
+    "ParentKeyMismatch",
+    "LeafCannotDelegate",
+    "DepthMismatch",
+    "InvalidRoleByte",
+    "WireVersionMismatch",
+    "WireTruncated",
+    "WireInvalid",
+    "ResourceTooLong",
+    "VerbTooLong",
+]

@@ -1,0 +1,5 @@
+"""`python -m vestrel` runs the `vestrel` command."""
+
+from .cli import main
+
+main()

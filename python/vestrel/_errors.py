@@ -1,0 +1,151 @@
+"""Typed refusals: one exception class per rule of the kernel.
+
+Each is a ValueError whose text is exactly the vestrel_kernel module's
+("KernelError::<Rule>"), so code that matched those strings keeps working,
+and which also tells which credential broke the rule.
+"""
+
+from __future__ import annotations
+
+from typing import ClassVar, Dict, Optional, Tuple, Type
+
+
+class KernelError(ValueError):
+    """A chain or an argument broke a rule of the kernel.
+
+    ``rule`` names the rule; ``index`` is the 0-based credential at which it
+    broke, or None for a fault of the wire as a whole (its version, count or
+    framing) and for refusals that concern no credential.
+    """
+
+    rule: ClassVar[str] = ""
+    index: Optional[int]
+
+    def __init__(self, index: Optional[int] = None) -> None:
+        super().__init__("KernelError::" + self.rule)
+        self.index = index
+
+    def __reduce__(self) -> Tuple[Type[KernelError], Tuple[Optional[int]]]:
+        return (type(self), (self.index,))
+
+
+# The rules, named letter for letter as the kernel names them.
+class HkdfExpandFailed(KernelError):
+    rule = "HkdfExpandFailed"
+
+
+class SigningFailed(KernelError):
+    rule = "SigningFailed"
+
+
+class SignatureInvalid(KernelError):
+    rule = "SignatureInvalid"
+
+
+class KeyDecodingFailed(KernelError):
+    rule = "KeyDecodingFailed"
+
+
+class SignatureDecodingFailed(KernelError):
+    rule = "SignatureDecodingFailed"
+
+
+class NotBeforeViolation(KernelError):
+    rule = "NotBeforeViolation"
+
+
+class NotAfterViolation(KernelError):
+    rule = "NotAfterViolation"
+
+
+class MalformedCaveatBuffer(KernelError):
+    rule = "MalformedCaveatBuffer"
+
+
+class ScopeEscalation(KernelError):
+    rule = "ScopeEscalation"
+
+
+class ScopeEmpty(KernelError):
+    rule = "ScopeEmpty"
+
+
+class ScopeTooLarge(KernelError):
+    rule = "ScopeTooLarge"
+
+
+class CaveatsTooLarge(KernelError):
+    rule = "CaveatsTooLarge"
+
+
+class EmptyChain(KernelError):
+    rule = "EmptyChain"
+
+
+class ChainTooDeep(KernelError):
+    rule = "ChainTooDeep"
+
+
+class ParentKeyMismatch(KernelError):
+    rule = "ParentKeyMismatch"
+
+
+class LeafCannotDelegate(KernelError):
+    rule = "LeafCannotDelegate"
+
+
+class DepthMismatch(KernelError):
+    rule = "DepthMismatch"
+
+
+class InvalidRoleByte(KernelError):
+    rule = "InvalidRoleByte"
+
+
+class WireVersionMismatch(KernelError):
+    rule = "WireVersionMismatch"
+
+
+class WireTruncated(KernelError):
+    rule = "WireTruncated"
+
+
+class WireInvalid(KernelError):
+    rule = "WireInvalid"
+
+
+class ResourceTooLong(KernelError):
+    rule = "ResourceTooLong"
+
+
+class VerbTooLong(KernelError):
+    rule = "VerbTooLong"
+
+
+class Revoked(ValueError):
+    """The wire holds a credential the caller has revoked. Not a KernelError:
+    revocation is the caller's decision, not a rule of the format."""
+
+    index: int
+    revocation_id: bytes
+
+    def __init__(self, index: int, revocation_id: bytes) -> None:
+        super().__init__(f"credential {index} is revoked")
+        self.index = index
+        self.revocation_id = revocation_id
+
+    def __reduce__(self) -> Tuple[Type[Revoked], Tuple[int, bytes]]:
+        return (type(self), (self.index, self.revocation_id))
+
+
+RULES: Dict[str, Type[KernelError]] = {cls.rule: cls for cls in KernelError.__subclasses__()}
+
+_PREFIX = "KernelError::"
+
+
+def typed(error: ValueError, index: Optional[int] = None) -> ValueError:
+    """The typed form of a refusal raised by vestrel_kernel; any other
+    ValueError (a wrong length, say) comes back as it is."""
+    text = str(error)
+    cls = RULES.get(text[len(_PREFIX):]) if text.startswith(_PREFIX) else None
+    return error if cls is None else cls(index)
