@@ -20,12 +20,17 @@ def needed(path):
                 for tag in section.iter_tags() if tag.entry.d_tag == "DT_NEEDED"]
 
 
-@pytest.mark.parametrize("module", ["vestrel_kernel", "vestrel_fault_probe"])
-def test_no_system_crypto_library_is_needed(module):
-    found = sorted(MODULE_DIR.glob(f"{module}*.so"))
+# Each module by the folder the build writes it to and its file name's stem.
+MODULES = [(MODULE_DIR, "vestrel_kernel"), (MODULE_DIR, "vestrel_fault_probe"),
+           (MODULE_DIR.parent / "python" / "vestrel", "_native")]
+
+
+@pytest.mark.parametrize("folder, module", MODULES, ids=[m for _, m in MODULES])
+def test_no_system_crypto_library_is_needed(folder, module):
+    found = sorted(folder.glob(f"{module}*.so"))
     if not found and module == "vestrel_fault_probe":
         pytest.skip("built only with VESTREL_BUILD_TESTS")
-    assert found, f"{module} is not built in {MODULE_DIR}"
+    assert found, f"{module} is not built in {folder}"
     libraries = needed(found[0])
     assert "libc.so.6" in libraries  # the section was read at all
     assert not [lib for lib in libraries if lib.startswith(FORBIDDEN)], libraries
