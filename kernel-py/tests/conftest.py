@@ -11,10 +11,11 @@ import hashlib
 import importlib
 import hmac
 import os
+import subprocess
 import sys
 from pathlib import Path
 from types import ModuleType
-from typing import TYPE_CHECKING, Callable, Dict, NoReturn, Optional
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NoReturn, Optional, Sequence
 
 import pytest
 
@@ -98,6 +99,30 @@ def under_address_sanitizer() -> bool:
     freed memory back from reuse, so resident size then tells nothing of leaks."""
     with open("/proc/self/maps") as maps:
         return "libasan" in maps.read()
+
+
+DEBIAN_PYTHON = "/usr/bin/python3"
+
+
+def builds_once(reason: str, can_build: bool = True) -> List[pytest.MarkDecorator]:
+    """Marks for a test that builds or installs once per suite: only under
+    Debian's python3, which carries setuptools, build and pyelftools, and never
+    on a sanitized tree, whose modules need the sanitizers' runtimes (which no
+    wheel may) and whose runtimes every program started here would carry."""
+    return [
+        pytest.mark.skipif(os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON)
+                           or not can_build, reason=reason),
+        pytest.mark.skipif(under_address_sanitizer(), reason="not on a sanitized build"),
+    ]
+
+
+def run_checked(cmd: Sequence[object], **kwargs: Any) -> subprocess.CompletedProcess[str]:
+    """Runs a build or install step; a failure shows the command and the end of
+    what it printed."""
+    done = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, timeout=1800,
+                          **kwargs)
+    assert done.returncode == 0, f"{cmd}\n{done.stdout[-4000:]}\n{done.stderr[-4000:]}"
+    return done
 
 
 def shared_vectors_dir() -> Path:

@@ -6,7 +6,6 @@ import re
 import sys
 from pathlib import Path
 
-import pytest
 
 REPO = Path(__file__).resolve().parents[3]
 VECTORS = REPO / "vectors"

@@ -10,21 +10,14 @@ from pathlib import Path
 
 import pytest
 
-from conftest import under_address_sanitizer
+from conftest import builds_once
 
 REPO = Path(__file__).resolve().parents[3]
-DEBIAN_PYTHON = "/usr/bin/python3"
 sys.path.insert(0, str(REPO / "tools"))
 elf_policy = pytest.importorskip("elf_policy", reason="needs pyelftools (python3-pyelftools)")
 
-pytestmark = [
-    pytest.mark.skipif(os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON)
-                       or not shutil.which("gcc"),
-                       reason="compiles its modules once per suite, under Debian's python3"),
-    # A sanitized tree's modules need the sanitizers' runtimes, which no wheel
-    # may; and every program started here would carry them.
-    pytest.mark.skipif(under_address_sanitizer(), reason="not on a sanitized build"),
-]
+pytestmark = builds_once("compiles its modules once per suite, under Debian's python3",
+                         can_build=shutil.which("gcc") is not None)
 
 INIT = '__attribute__((visibility("default"))) void* PyInit_{name}(void) {{ return {body}; }}\n'
 LIBCRYPTO = Path("/usr/lib/x86_64-linux-gnu/libcrypto.so.3")

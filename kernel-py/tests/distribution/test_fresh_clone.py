@@ -6,32 +6,14 @@ The whole suite is not run again in the clone (that is scripts/test.sh's job
 in CI); the clone builds only the module and the kernel's test binary."""
 
 import os
-import subprocess
-import sys
 from pathlib import Path
 
-import pytest
-
-from conftest import under_address_sanitizer
+from conftest import DEBIAN_PYTHON, builds_once, run_checked as run
 
 REPO = Path(__file__).resolve().parents[3]
-DEBIAN_PYTHON = "/usr/bin/python3"
 SKIP_REASON = "no ML-DSA vectors at "
 
-pytestmark = [
-    pytest.mark.skipif(os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON),
-                       reason="builds a clone once per suite, under Debian's python3"),
-    # A sanitized tree's modules need the sanitizers' runtimes, which no wheel
-    # may; and every program started here would carry them.
-    pytest.mark.skipif(under_address_sanitizer(), reason="not on a sanitized build"),
-]
-
-
-def run(cmd, **kwargs):
-    done = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, timeout=1800,
-                          **kwargs)
-    assert done.returncode == 0, f"{cmd}\n{done.stdout[-4000:]}\n{done.stderr[-4000:]}"
-    return done
+pytestmark = builds_once("builds a clone once per suite, under Debian's python3")
 
 
 def test_plain_clone_builds_and_skips_the_external_vectors(tmp_path):

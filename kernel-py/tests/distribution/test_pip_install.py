@@ -18,29 +18,19 @@ from pathlib import Path
 
 import pytest
 
-from conftest import under_address_sanitizer
+from conftest import DEBIAN_PYTHON, builds_once, run_checked
 
 REPO = Path(__file__).resolve().parents[3]
-DEBIAN_PYTHON = "/usr/bin/python3"
 EXAMPLE = REPO / "examples" / "delegation.py"
 PACKAGE_EXAMPLE = REPO / "examples" / "authorize.py"
 
-pytestmark = [
-    pytest.mark.skipif(os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON),
-                       reason="builds and installs once per suite, under Debian's python3, which carries setuptools"),
-    # A sanitized tree's modules need the sanitizers' runtimes, which no wheel
-    # may; and every program started here would carry them.
-    pytest.mark.skipif(under_address_sanitizer(), reason="not on a sanitized build"),
-]
+pytestmark = builds_once("builds and installs once per suite, under Debian's python3, which carries setuptools")
 
 
 def run(cmd, **kwargs):
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "PIP_"))}
     env.update(kwargs.pop("env", {}), PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_NO_INDEX="1")
-    done = subprocess.run([str(c) for c in cmd], env=env, capture_output=True, text=True,
-                          timeout=1200, **kwargs)
-    assert done.returncode == 0, f"{cmd}\n{done.stdout}\n{done.stderr}"
-    return done
+    return run_checked(cmd, env=env, **kwargs)
 
 
 def oldest_and_newest():

@@ -4,35 +4,19 @@ builds a working wheel with npm unreachable and never started."""
 import hashlib
 import os
 import socket
-import subprocess
-import sys
 import tarfile
 import zipfile
 from pathlib import Path
 
 import pytest
 
-from conftest import under_address_sanitizer
+from conftest import DEBIAN_PYTHON, builds_once, run_checked as run
 
 REPO = Path(__file__).resolve().parents[3]
-DEBIAN_PYTHON = "/usr/bin/python3"
 SHIPPED = "deps/pqclean"
 MLDSA = f"{SHIPPED}/deps/PQClean/crypto_sign/ml-dsa-65/clean"
 
-pytestmark = [
-    pytest.mark.skipif(os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON),
-                       reason="builds once per suite, under Debian's python3, which carries setuptools and build"),
-    # A sanitized tree's modules need the sanitizers' runtimes, which no wheel
-    # may; and every program started here would carry them.
-    pytest.mark.skipif(under_address_sanitizer(), reason="not on a sanitized build"),
-]
-
-
-def run(cmd, **kwargs):
-    done = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, timeout=1200,
-                          **kwargs)
-    assert done.returncode == 0, f"{cmd}\n{done.stdout[-4000:]}\n{done.stderr[-4000:]}"
-    return done
+pytestmark = builds_once("builds once per suite, under Debian's python3, which carries setuptools and build")
 
 
 @pytest.fixture(scope="module")
