@@ -16,7 +16,7 @@ ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 # on a CPU without AVX2 (the valgrind runs are left to the main build).
 portable=$build-portable
 cmake -S . -B "$portable" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESTREL_FORCE_PORTABLE=ON >/dev/null
-cmake --build "$portable" -j"$(nproc)" --target kernel_tests mldsa65_no_alloc_tests
+cmake --build "$portable" -j"$(nproc)" --target kernel_tests mldsa65_no_alloc_tests crypto_oracle_tests
 ctest --test-dir "$portable" --output-on-failure -j"$(nproc)" -E '^memcheck[.]'
 
 python3 kernel-py/tests/run_all.py --build "$build"
