@@ -37,4 +37,29 @@ void add_function(PyObject* module, PyMethodDef* def) {
   add_name(module, name.get(), function.get());
 }
 
+namespace {
+
+constexpr char kSubinterpreterMessage[] =
+    "vestrel_kernel modules do not yet support subinterpreters, see "
+    "https://vestrel.invalid/kernel/issues/subinterpreters";
+
+}  // namespace
+
+Ref import_process_module(ProcessModule& state) {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) throw Failure::fetch();
+  std::int64_t expected = -1;
+  if (!state.bound_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    throw Failure::message(PyExc_ImportError, kSubinterpreterMessage);
+  }
+  if (state.module != nullptr) return Ref::borrow(state.module);
+
+  Ref module = Ref::steal(PyModule_Create2(&state.def, PYTHON_ABI_VERSION));
+  if (!module) throw Failure::fetch();
+  state.body(module.get());  // a failure drops the half-built module
+  // A reference of the process's own, never released; the caller gets the other.
+  state.module = Ref::borrow(module.get()).release();
+  return module;
+}
+
 }  // namespace vestrel::py

@@ -4,9 +4,6 @@
 // code turns them into objects and typed exceptions.
 #include <Python.h>
 
-#include <atomic>
-#include <cstdint>
-
 #include "entry.h"
 #include "failure.h"
 #include "module_body.h"
@@ -16,13 +13,6 @@
 namespace vestrel::py {
 
 namespace {
-
-// Like vestrel_kernel, the module keeps process-wide state (the panic type,
-// the island class),
-// which a second interpreter must not share.
-constexpr char kSubinterpreterMessage[] =
-    "vestrel_kernel modules do not yet support subinterpreters, see "
-    "https://vestrel.invalid/kernel/issues/subinterpreters";
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -36,34 +26,23 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-std::atomic<std::int64_t> bound_interpreter{-1};
-PyObject* module_object = nullptr;  // kept for good once the body succeeded
-
 PyMethodDef* const kFunctions[] = {&native_verify_method, &native_covers_method,
                                    &native_prove_method, &native_check_proof_method};
 
-Ref initialise() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) throw Failure::fetch();
-  std::int64_t expected = -1;
-  if (!bound_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    throw Failure::message(PyExc_ImportError, kSubinterpreterMessage);
-  }
-  if (module_object != nullptr) return Ref::borrow(module_object);
-
+// The island class is found first: without it no proof can be checked.
+void run_body(PyObject* module) {
   find_island_type();
-  Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));
-  if (!module) throw Failure::fetch();
-  for (PyMethodDef* function : kFunctions) add_function(module.get(), function);
-  // A reference of the process's own, never released; the caller gets the other.
-  module_object = Ref::borrow(module.get()).release();
-  return module;
+  for (PyMethodDef* function : kFunctions) add_function(module, function);
 }
+
+// Like vestrel_kernel, the module keeps process-wide state (the island class).
+ProcessModule state{module_def, run_body};
 
 }  // namespace
 
 }  // namespace vestrel::py
 
 PyMODINIT_FUNC PyInit__native() noexcept {
-  return vestrel::py::guarded([] { return vestrel::py::initialise(); });
+  return vestrel::py::guarded(
+      [] { return vestrel::py::import_process_module(vestrel::py::state); });
 }
