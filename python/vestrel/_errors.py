@@ -9,6 +9,9 @@ from __future__ import annotations
 
 from typing import ClassVar, Dict, Optional, Tuple, Type
 
+# The module's refusal text is this prefix and the rule's name.
+_PREFIX = "KernelError::"
+
 
 class KernelError(ValueError):
     """A chain or an argument broke a rule of the kernel.
@@ -22,7 +25,7 @@ class KernelError(ValueError):
     index: Optional[int]
 
     def __init__(self, index: Optional[int] = None) -> None:
-        super().__init__("KernelError::" + self.rule)
+        super().__init__(_PREFIX + self.rule)
         self.index = index
 
     def __reduce__(self) -> Tuple[Type[KernelError], Tuple[Optional[int]]]:
@@ -140,7 +143,6 @@ class Revoked(ValueError):
 
 RULES: Dict[str, Type[KernelError]] = {cls.rule: cls for cls in KernelError.__subclasses__()}
 
-_PREFIX = "KernelError::"
 
 
 def typed(error: ValueError, index: Optional[int] = None) -> ValueError:
