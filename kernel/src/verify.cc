@@ -10,9 +10,7 @@
 
 namespace vestrel {
 
-namespace {
-
-KStatus check_signature(const CredentialView& cred) noexcept {
+KStatus check_credential_signature(const CredentialView& cred) noexcept {
   switch (mldsa65::verify(cred.issuer_pk, cred.payload, cred.sig)) {
     case mldsa65::VerifyOutcome::Valid:
       return {};
@@ -24,15 +22,24 @@ KStatus check_signature(const CredentialView& cred) noexcept {
   return fail(KernelError::SignatureInvalid);
 }
 
+namespace {
+
+struct AlwaysChecked final : SignatureVerdicts {
+  KStatus check(std::size_t /*index*/, const CredentialView& cred) noexcept override {
+    return check_credential_signature(cred);
+  }
+};
+
 // The strictest time bounds found in one validated caveat buffer, merged
 // into those of the credentials before it.
-void tighten_window(ByteView validated_caveats, ChainAuthority& authority) noexcept {
+void tighten_window(ByteView validated_caveats, std::optional<std::uint64_t>& not_before,
+                    std::optional<std::uint64_t>& not_after) noexcept {
   auto records = caveat_records(validated_caveats);
   for (Caveat c; records.next(c);) {
     if (c.tag == static_cast<std::uint8_t>(CaveatTag::NotBefore)) {
-      authority.not_before = std::max(authority.not_before.value_or(0), c.time);
+      not_before = std::max(not_before.value_or(0), c.time);
     } else if (c.tag == static_cast<std::uint8_t>(CaveatTag::NotAfter)) {
-      authority.not_after = std::min(authority.not_after.value_or(UINT64_MAX), c.time);
+      not_after = std::min(not_after.value_or(UINT64_MAX), c.time);
     }
   }
 }
@@ -45,6 +52,13 @@ Unexpected<ChainRefusal> refuse(KernelError error, std::size_t index) noexcept {
 
 Result<ChainAuthority, ChainRefusal> verify_chain(PublicKeyView root_pk, ByteView wire,
                                                   std::uint64_t now) noexcept {
+  AlwaysChecked verdicts;
+  return verify_chain(root_pk, wire, now, verdicts);
+}
+
+Result<ChainAuthority, ChainRefusal> verify_chain(PublicKeyView root_pk, ByteView wire,
+                                                  std::uint64_t now,
+                                                  SignatureVerdicts& verdicts) noexcept {
   // The whole wire is framed before any credential is judged, so a truncated
   // last record is reported even when an earlier signature is bad.
   auto decoded = decode_chain(wire);
@@ -66,7 +80,7 @@ Result<ChainAuthority, ChainRefusal> verify_chain(PublicKeyView root_pk, ByteVie
     if (i > 0 && previous_role == Role::Leaf) return refuse(KernelError::LeafCannotDelegate, i);
     // The signature comes before the payload is read: a structural fault is
     // only reported for a payload its issuer really signed.
-    if (auto s = check_signature(cred); !s) return refuse(s.error(), i);
+    if (auto s = verdicts.check(i, cred); !s) return refuse(s.error(), i);
 
     auto payload = decode_payload(cred.payload);
     if (!payload) return refuse(payload.error(), i);
@@ -75,7 +89,7 @@ Result<ChainAuthority, ChainRefusal> verify_chain(PublicKeyView root_pk, ByteVie
       if (auto c = scope_covers(payload->scope, previous_scope); !c) return refuse(c.error(), i);
     }
     if (auto t = enforce_caveats(payload->caveats, now); !t) return refuse(t.error(), i);
-    tighten_window(payload->caveats, authority);
+    tighten_window(payload->caveats, authority.not_before, authority.not_after);
 
     expected_issuer = payload->child_pk;
     previous_role = payload->role;
@@ -87,6 +101,16 @@ Result<ChainAuthority, ChainRefusal> verify_chain(PublicKeyView root_pk, ByteVie
   }
   authority.count = static_cast<std::uint32_t>(chain.count);
   return authority;
+}
+
+std::optional<ChainWindow> chain_window(const DecodedChain& chain) noexcept {
+  ChainWindow window;
+  for (std::size_t i = 0; i < chain.count; ++i) {
+    auto payload = decode_payload(chain.slots[i].payload);
+    if (!payload) return std::nullopt;
+    tighten_window(payload->caveats, window.not_before, window.not_after);
+  }
+  return window;
 }
 
 KResult<std::uint32_t> verify_delegation(PublicKeyView root_pk, ByteView wire,

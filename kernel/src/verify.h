@@ -32,12 +32,44 @@ struct ChainRefusal {
   std::optional<std::uint32_t> index;
 };
 
+// The signature step of the walk: SignatureInvalid or SignatureDecodingFailed
+// when the credential's issuer did not sign its payload.
+[[nodiscard]] KStatus check_credential_signature(const CredentialView& cred) noexcept;
+
+// Where the walk gets its signature verdicts. The plain walk asks ML-DSA every
+// time; a caller that remembers credentials it has already seen verify (the
+// exact issuer key, signature and payload bytes) may answer from memory.
+// Only this one step is delegated: every other rule runs in the walk itself.
+class SignatureVerdicts {
+ public:
+  // The verdict on credential `index` of the chain being walked.
+  [[nodiscard]] virtual KStatus check(std::size_t index, const CredentialView& cred) noexcept = 0;
+
+ protected:
+  ~SignatureVerdicts() = default;
+};
+
 // The one walk over a chain. The order of checks is part of the contract: the
 // whole wire is decoded first, then per credential linkage, delegation right,
 // signature, payload structure, depth, coverage, time. Allocates nothing.
 [[nodiscard]] Result<ChainAuthority, ChainRefusal> verify_chain(PublicKeyView root_pk,
                                                                 ByteView wire,
                                                                 std::uint64_t now) noexcept;
+
+// The same walk, taking each signature's verdict from `verdicts`.
+[[nodiscard]] Result<ChainAuthority, ChainRefusal> verify_chain(
+    PublicKeyView root_pk, ByteView wire, std::uint64_t now, SignatureVerdicts& verdicts) noexcept;
+
+// The validity window the caveats of every credential state together: the
+// latest not-before and the earliest not-after, each absent when no record
+// has one. Read from the payloads without checking any signature, so it can
+// only guide a choice (the time to walk at); nullopt when a payload does not
+// decode, which the walk refuses at any time.
+struct ChainWindow {
+  std::optional<std::uint64_t> not_before;
+  std::optional<std::uint64_t> not_after;
+};
+[[nodiscard]] std::optional<ChainWindow> chain_window(const DecodedChain& chain) noexcept;
 
 // The credential count (1..16) of verify_chain, or its first error.
 [[nodiscard]] KResult<std::uint32_t> verify_delegation(PublicKeyView root_pk, ByteView wire,

@@ -4,12 +4,30 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "errors.h"
+#include "ref.h"
+#include "verify.h"
+
 namespace vestrel::py {
 
 extern PyMethodDef native_verify_method;
 extern PyMethodDef native_covers_method;
 extern PyMethodDef native_prove_method;
 extern PyMethodDef native_check_proof_method;
+
+// The answers of a walk, shaped alike by every function that walks a chain:
+// (count, holder_pk, role, depth, scope_tlv, perms, not_before, not_after)
+// for a verified chain, (None, rule, index or None) for a refusal.
+[[nodiscard]] Ref authority_answer(const ChainAuthority& authority);
+[[nodiscard]] Ref refused(KernelError error, std::optional<std::uint32_t> at);
+[[nodiscard]] Ref text(std::string_view value);
+
+// Creates the Verifier class and adds it to the module.
+void add_verifier_type(PyObject* module);
 
 // vestrel_kernel's IdentityIsland class, found and checked when the module is
 // initialised. Borrowed; kept for the life of the process.

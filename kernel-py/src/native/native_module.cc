@@ -9,6 +9,7 @@
 #include "module_body.h"
 #include "native_callables.h"
 #include "ref.h"
+#include "unlocked.h"
 
 namespace vestrel::py {
 
@@ -32,7 +33,11 @@ PyMethodDef* const kFunctions[] = {&native_verify_method, &native_covers_method,
 // The island class is found first: without it no proof can be checked.
 void run_body(PyObject* module) {
   find_island_type();
+  // Its calls release the interpreter lock, so it must know when to stop
+  // asking for it back.
+  watch_interpreter_exit();
   for (PyMethodDef* function : kFunctions) add_function(module, function);
+  add_verifier_type(module);
 }
 
 // Like vestrel_kernel, the module keeps process-wide state (the island class).

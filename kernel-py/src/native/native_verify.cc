@@ -22,10 +22,6 @@ Ref optional_int(const std::optional<std::uint64_t>& value) {
   return value ? new_int(*value) : Ref::borrow(Py_None);
 }
 
-Ref text(std::string_view value) {
-  return created(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
-}
-
 // The validated scope as a tuple of (resource, verb) pairs in wire order.
 Ref permissions(ByteView validated_scope) {
   std::size_t count = 0;
@@ -45,11 +41,6 @@ Ref permissions(ByteView validated_scope) {
 
 constexpr std::string_view kVerifyParameters[] = {"root_pk", "wire", "now", "screen"};
 constexpr CallSignature kVerifySignature{"", "verify", kVerifyParameters};
-
-Ref refused(KernelError error, std::optional<std::uint32_t> at) {
-  Ref index = at ? new_int(*at) : Ref::borrow(Py_None);
-  return new_tuple(Ref::borrow(Py_None), text(kernel_error_name(error)), std::move(index));
-}
 
 // Calls screen(signatures) with the tuple of every credential's signature once
 // the wire is framed, before any signature is checked: the caller's chance to
@@ -89,11 +80,7 @@ PyObject* verify_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) n
       return verify_chain(root_pk.first<PK_SIZE>(), wire, now);
     }();
     if (!verified) return refused(verified.error().error, verified.error().index);
-    const ChainAuthority& authority = *verified;
-    return new_tuple(new_int(authority.count), new_bytes(authority.holder_pk),
-                     text(authority.role == Role::Leaf ? "leaf" : "node"), new_int(authority.depth),
-                     new_bytes(authority.scope), permissions(authority.scope),
-                     optional_int(authority.not_before), optional_int(authority.not_after));
+    return authority_answer(*verified);
   });
 }
 
@@ -112,6 +99,22 @@ PyObject* covers_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) n
 }
 
 }  // namespace
+
+Ref text(std::string_view value) {
+  return created(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+}
+
+Ref refused(KernelError error, std::optional<std::uint32_t> at) {
+  Ref index = at ? new_int(*at) : Ref::borrow(Py_None);
+  return new_tuple(Ref::borrow(Py_None), text(kernel_error_name(error)), std::move(index));
+}
+
+Ref authority_answer(const ChainAuthority& authority) {
+  return new_tuple(new_int(authority.count), new_bytes(authority.holder_pk),
+                   text(authority.role == Role::Leaf ? "leaf" : "node"), new_int(authority.depth),
+                   new_bytes(authority.scope), permissions(authority.scope),
+                   optional_int(authority.not_before), optional_int(authority.not_after));
+}
 
 PyMethodDef native_verify_method = {
     "verify", as_method(&verify_entry), METH_VARARGS | METH_KEYWORDS,

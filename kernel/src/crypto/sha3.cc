@@ -47,4 +47,13 @@ void HmacSha3_512::finish(Digest out) noexcept {
   running_.restart_from(inner_keyed_);
 }
 
+void sha3_256(ByteView data, std::span<std::uint8_t, kSha3_256DigestBytes> out) noexcept {
+  // SHA3-256's rate is SHAKE256's: 1600 bits less twice the 256-bit digest.
+  keccak::Sponge<keccak::kShake256Rate, keccak::kSha3Domain> sponge;
+  sponge.init();
+  if (!data.empty()) sponge.absorb(data.data(), data.size());
+  sponge.finalize();
+  sponge.squeeze(out.data(), out.size());
+}
+
 }  // namespace vestrel::sha3

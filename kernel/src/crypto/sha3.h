@@ -1,4 +1,4 @@
-// SHA3-512 and HMAC-SHA3-512 over the module's own Keccak (keccak.h). Both keep
+// SHA3-512, HMAC-SHA3-512 and SHA3-256 over the module's own Keccak (keccak.h). Both keep
 // their whole state by value, never allocate and cannot fail. Their states may
 // hold secrets (a MAC key, key material being hashed), so every one is wiped
 // when it dies.
@@ -57,5 +57,10 @@ class HmacSha3_512 {
   Sha3_512 outer_keyed_;
   Sha3_512 running_;
 };
+
+// SHA3-256 of one whole message, for identifiers of public values (a
+// credential's signature, a public key); the state is not wiped.
+inline constexpr std::size_t kSha3_256DigestBytes = 32;
+void sha3_256(ByteView data, std::span<std::uint8_t, kSha3_256DigestBytes> out) noexcept;
 
 }  // namespace vestrel::sha3

@@ -1,0 +1,143 @@
+// The verifier a service keeps: the root keys it trusts, what it has revoked,
+// and the credential signatures it has already seen verify.
+//
+// Each call frames the wire, refuses a revoked credential or key before any
+// signature is looked at, picks the trusted root that issued the first
+// credential, and runs the kernel's one walk (verify_chain) against it. Only
+// the walk's signature step can be answered from memory, and only for a
+// credential whose issuer key, signature and payload are byte for byte those
+// of one that verified before: a remembered answer is the answer ML-DSA would
+// give again, so no outcome ever depends on what the cache holds.
+//
+// Every member function may be called from many threads at once.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "bytes.h"
+#include "chain_wire.h"
+#include "errors.h"
+#include "payload.h"
+#include "result.h"
+#include "verify.h"
+
+namespace vestrel {
+
+inline constexpr std::size_t REVOCATION_ID_LEN = 32;
+using RevocationId = std::array<std::uint8_t, REVOCATION_ID_LEN>;
+using PublicKey = std::array<std::uint8_t, PK_SIZE>;
+
+// A credential's revocation id: SHA3-256 of its signature, which names the
+// credential exactly (a signature covers the payload it was made over).
+[[nodiscard]] RevocationId revocation_id(SignatureView sig) noexcept;
+
+// Why a chain was refused: a rule of the walk, or the verifier's own list.
+struct VerifierRefusal {
+  enum class Kind : std::uint8_t { Rule, RevokedCredential, RevokedKey };
+  Kind kind = Kind::Rule;
+  ChainRefusal rule;          // Kind::Rule
+  std::uint32_t index = 0;    // the revoked kinds: the credential refused
+  RevocationId revoked_id{};  // that credential's revocation id
+  // Kind::RevokedKey: the revoked key, a view into the wire.
+  PublicKeyView revoked_key{kNoKey};
+};
+
+struct VerifierAnswer {
+  ChainAuthority authority;  // views into the wire
+  std::size_t root = 0;      // which trusted root the chain starts from
+};
+
+struct CacheInfo {
+  std::uint64_t hits = 0;    // signature checks answered from memory
+  std::uint64_t misses = 0;  // signature checks run
+  std::size_t entries = 0;
+  std::size_t bytes = 0;
+  std::size_t max_bytes = 0;
+};
+
+// Signatures that verified, remembered with the exact bytes they cover,
+// least recently used first out once `max_bytes` is reached.
+class SignatureCache {
+ public:
+  explicit SignatureCache(std::size_t max_bytes);
+  SignatureCache(const SignatureCache&) = delete;
+  SignatureCache& operator=(const SignatureCache&) = delete;
+
+  // The credential's revocation id if exactly this credential verified before.
+  [[nodiscard]] std::optional<RevocationId> find(const CredentialView& cred) noexcept;
+  // Remembers a credential whose signature has just verified. Nothing happens
+  // when it does not fit or memory runs out: remembering is only a saving.
+  void remember(const CredentialView& cred, const RevocationId& id) noexcept;
+  [[nodiscard]] CacheInfo info() const noexcept;
+
+ private:
+  struct Entry {
+    std::uint64_t key;
+    Bytes credential;  // issuer key, signature, payload
+    RevocationId id;
+  };
+  [[nodiscard]] std::uint64_t key_of(const CredentialView& cred) const noexcept;
+  [[nodiscard]] static bool same(const Entry& entry, const CredentialView& cred) noexcept;
+  [[nodiscard]] static std::size_t cost(std::size_t credential_bytes) noexcept;
+
+  const std::size_t max_bytes_;
+  std::array<std::uint64_t, 2> seed_{};
+  mutable std::mutex mutex_;
+  std::list<Entry> entries_;  // most recently used first
+  std::unordered_map<std::uint64_t, std::list<Entry>::iterator> by_key_;
+  std::size_t bytes_ = 0;
+  std::uint64_t hits_ = 0;
+  std::uint64_t misses_ = 0;
+};
+
+class Verifier {
+ public:
+  // At least one root; `leeway` seconds of clock difference are tolerated in
+  // either direction; cache_bytes 0 remembers nothing.
+  Verifier(std::vector<PublicKey> roots, std::uint64_t leeway, std::size_t cache_bytes);
+
+  [[nodiscard]] Result<VerifierAnswer, VerifierRefusal> verify(ByteView wire,
+                                                               std::uint64_t now) noexcept;
+
+  void revoke(std::span<const RevocationId> ids);
+  void unrevoke(std::span<const RevocationId> ids) noexcept;
+  void revoke_key(const PublicKey& key);
+  void unrevoke_key(const PublicKey& key) noexcept;
+  [[nodiscard]] std::vector<RevocationId> revoked_ids() const;
+  [[nodiscard]] std::vector<PublicKey> revoked_keys() const;
+
+  [[nodiscard]] const std::vector<PublicKey>& roots() const noexcept { return roots_; }
+  [[nodiscard]] std::uint64_t leeway() const noexcept { return leeway_; }
+  [[nodiscard]] CacheInfo cache_info() const noexcept { return cache_.info(); }
+
+ private:
+  struct Seeded {
+    std::uint64_t seed;
+    std::size_t operator()(const RevocationId& id) const noexcept;
+    std::size_t operator()(const PublicKey& key) const noexcept;
+  };
+  struct Remembered;
+
+  [[nodiscard]] std::optional<VerifierRefusal> screen(const DecodedChain& chain,
+                                                      Remembered& known) const noexcept;
+  [[nodiscard]] std::size_t root_for(const DecodedChain& chain) const noexcept;
+
+  const std::vector<PublicKey> roots_;
+  const std::uint64_t leeway_;
+  SignatureCache cache_;
+  mutable std::shared_mutex revocation_mutex_;
+  std::unordered_set<RevocationId, Seeded> revoked_ids_;
+  std::unordered_set<PublicKey, Seeded> revoked_keys_;
+};
+
+}  // namespace vestrel
