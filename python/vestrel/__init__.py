@@ -1,9 +1,11 @@
 """Post-quantum delegation credentials: what a verified chain allows.
 
-The friendly layer over ``vestrel_kernel``: :func:`verify` returns a
+The friendly layer over ``vestrel_kernel``: a :class:`Verifier` (trusted
+roots, revocation, a signature cache) or :func:`verify` returns a
 :class:`VerifiedChain` that answers ``allows(resource, verb)``, refusals are
-typed exceptions naming the rule and the credential, and :func:`delegate`
-issues the next credential of a chain. Every rule is the kernel's own.
+typed exceptions (all :class:`Refused`) naming the rule and the credential,
+and :func:`delegate` issues the next credential of a chain. Every rule is the
+kernel's own.
 """
 
 from __future__ import annotations
@@ -12,14 +14,16 @@ from pathlib import Path
 
 from vestrel_kernel import IdentityIsland
 
-from ._chain import VerifiedChain, check_proof, covers, prove, revocation_id, verify
+from ._arguments import key_id, revocation_id
+from ._chain import VerifiedChain, check_proof, covers, prove, verify
 from ._delegate import caveats, delegate, scope
 from ._errors import (CaveatsTooLarge, ChainTooDeep, DepthMismatch, EmptyChain, HkdfExpandFailed,
                       InvalidRoleByte, KernelError, KeyDecodingFailed, LeafCannotDelegate,
                       MalformedCaveatBuffer, NotAfterViolation, NotBeforeViolation,
-                      ParentKeyMismatch, ResourceTooLong, Revoked, ScopeEmpty, ScopeEscalation,
+                      ParentKeyMismatch, Refused, ResourceTooLong, Revoked, ScopeEmpty, ScopeEscalation,
                       ScopeTooLarge, SignatureDecodingFailed, SignatureInvalid, SigningFailed,
                       VerbTooLong, WireInvalid, WireTruncated, WireVersionMismatch)
+from ._verifier import DEFAULT_CACHE_BYTES, CacheInfo, Verifier
 
 
 def _version() -> str:
@@ -46,8 +50,12 @@ __version__: str = _version()
 __all__ = [
     "__version__",
     "IdentityIsland",
+    "Verifier",
+    "CacheInfo",
+    "DEFAULT_CACHE_BYTES",
     "VerifiedChain",
     "verify",
+    "key_id",
     "covers",
     "revocation_id",
     "scope",
@@ -55,6 +63,7 @@ __all__ = [
     "delegate",
     "prove",
     "check_proof",
+    "Refused",
     "Revoked",
     "KernelError",
     "HkdfExpandFailed",

@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
-import hashlib
-from typing import Any, Container, Iterable, Literal, NoReturn, Optional, Tuple
+from typing import Any, Callable, Container, FrozenSet, Iterable, Literal, NoReturn, Optional, Tuple
+from weakref import WeakKeyDictionary
 
 import vestrel_kernel
 
 from . import _native
+from ._arguments import as_revocation_id, key_id, revocation_id
 from ._errors import RULES, Revoked, typed
 
 Perms = Tuple[Tuple[bytes, bytes], ...]
@@ -21,20 +22,22 @@ class VerifiedChain:
     """The authority of a chain that verified: what its holder may do, and
     until when. Immutable; obtained from :func:`verify` only."""
 
-    __slots__ = ("_authority", "_wire", "_credentials")
+    __slots__ = ("_authority", "_wire", "_root", "_credentials")
 
     _authority: Tuple[Any, ...]
     _wire: bytes
+    _root: bytes
     _credentials: Optional[Tuple[Tuple[bytes, bytes], ...]]
 
     def __init__(self, *args: object, **kwargs: object) -> None:
-        raise TypeError("VerifiedChain objects come from vestrel.verify()")
+        raise TypeError("VerifiedChain objects come from vestrel.verify() or Verifier.verify()")
 
     @classmethod
-    def _from_native(cls, authority: Tuple[Any, ...], wire: bytes) -> VerifiedChain:
+    def _from_native(cls, authority: Tuple[Any, ...], wire: bytes, root: bytes) -> VerifiedChain:
         chain = object.__new__(cls)
         object.__setattr__(chain, "_authority", authority)
         object.__setattr__(chain, "_wire", wire)
+        object.__setattr__(chain, "_root", root)
         object.__setattr__(chain, "_credentials", None)
         return chain
 
@@ -52,6 +55,16 @@ class VerifiedChain:
     def length(self) -> int:
         """The number of credentials (1..16)."""
         return int(self._authority[0])
+
+    @property
+    def root_pk(self) -> bytes:
+        """The trusted root key the chain was verified against."""
+        return self._root
+
+    @property
+    def root_id(self) -> str:
+        """The root's key id (see :func:`vestrel.key_id`)."""
+        return key_id(self._root)
 
     @property
     def holder_pk(self) -> bytes:
@@ -119,47 +132,103 @@ class VerifiedChain:
     def check_proof(self, challenge: bytes, proof: bytes) -> bool:
         """Whether ``proof`` is the holder's proof over ``challenge`` (see
         :func:`vestrel.prove`): the presenter holds the chain's last key."""
-        return _native.check_proof(self._authority[1], challenge, proof)
+        return check_proof(self._authority[1], challenge, proof)
 
 
-def revocation_id(signature: bytes) -> bytes:
-    """The revocation id of the credential carrying this signature."""
-    return hashlib.sha3_256(signature).digest()
+def refuse(answer: Tuple[Any, ...]) -> NoReturn:
+    """Raises the refusal the compiled core answered: (None, rule, index), or
+    (None, "Revoked", index, revocation id, revoked key or None)."""
+    if answer[1] == Revoked.rule:
+        raise Revoked(answer[2], answer[3], answer[4])
+    raise RULES[answer[1]](answer[2])
 
 
-def _refuse(rule: str, index: Optional[int]) -> NoReturn:
-    raise RULES[rule](index)
+# The normalised ids of frozensets already read: a frozenset and its items
+# never change, so a service passing the same large one on every call reads
+# it once.
+_frozen_ids: WeakKeyDictionary[FrozenSet[Any], FrozenSet[bytes]] = WeakKeyDictionary()
 
 
-def _revocation_screen(revoked: Container[bytes]) -> Any:
+def _read_ids(revoked: Iterable[Any]) -> FrozenSet[bytes]:
+    def one(item: Any) -> bytes:
+        try:
+            return as_revocation_id(item)
+        except ValueError as error:
+            raise TypeError(f"revoked holds something that is not a revocation id: {error}") from None
+
+    if type(revoked) is frozenset:
+        known = _frozen_ids.get(revoked)
+        if known is None:
+            known = _frozen_ids[revoked] = frozenset(one(item) for item in revoked)
+        return known
+    return frozenset(one(item) for item in revoked)
+
+
+def _probe(revoked: Container[Any]) -> Callable[[bytes], bool]:
+    # A container that cannot be listed is asked about each id in every form
+    # it may hold, and must answer True or False: a falsy stand-in (0, None)
+    # is not taken for "not revoked".
+    contains = type(revoked).__contains__
+
+    def holds(rid: bytes) -> bool:
+        for form in (rid, rid.hex(), rid.hex().upper()):
+            answer = contains(revoked, form)
+            if answer is True:
+                return True
+            if answer is not False:
+                raise TypeError(f"revoked answered {answer!r} to 'in', not True or False")
+        return False
+
+    return holds
+
+
+def _revocation_screen(revoked: Any) -> Callable[[Tuple[bytes, ...]], None]:
+    """The check of every credential's id, set up before the wire is read."""
+    if isinstance(revoked, (str, bytes, bytearray, memoryview)):
+        raise TypeError("revoked must be a collection of revocation ids, not a single "
+                        f"{type(revoked).__name__}")
+    if hasattr(type(revoked), "__iter__"):
+        ids = _read_ids(revoked)
+        holds: Callable[[bytes], bool] = ids.__contains__
+    elif hasattr(type(revoked), "__contains__"):
+        holds = _probe(revoked)
+    else:
+        raise TypeError(f"revoked must be a collection of revocation ids, not {type(revoked).__name__}")
+
     def screen(signatures: Tuple[bytes, ...]) -> None:
         for index, signature in enumerate(signatures):
             rid = revocation_id(signature)
-            if rid in revoked:
+            if holds(rid):
                 raise Revoked(index, rid)
 
     return screen
 
 
 def verify(root_pk: bytes, wire: bytes, now: int, *,
-           revoked: Optional[Container[bytes]] = None) -> VerifiedChain:
+           revoked: Optional[Any] = None) -> VerifiedChain:
     """Verifies ``wire`` against the trusted ``root_pk`` at time ``now``
-    (seconds since the epoch) exactly as vestrel_kernel.verify_delegation
-    does, and returns what the chain allows.
+    (whole seconds since the epoch) exactly as
+    vestrel_kernel.verify_delegation does, and returns what the chain allows. For a service that verifies
+    many chains, :class:`vestrel.Verifier` does the same with trusted roots,
+    a revocation set it keeps and a signature cache.
 
-    ``revoked``, any container of revocation ids, is consulted once the wire
-    is framed and before any signature is checked: a credential whose id it
-    holds raises :class:`Revoked` at once.
+    ``revoked`` holds revocation ids, each 32 bytes or their 64 hex digits in
+    either case. An iterable (a set, a list, a generator) is read once,
+    completely, before the wire; anything in it that is not an id raises
+    TypeError. A container that can only answer ``in`` is asked about each id
+    as bytes and as hex text, and must answer True or False. It is consulted
+    once the wire is framed and before any signature is checked: a revoked
+    credential raises :class:`Revoked` at once.
 
     Raises the rule's KernelError subclass (a ValueError) on refusal, and
     TypeError or ValueError with the module's messages for bad arguments.
     The interpreter lock is released while signatures are checked.
     """
-    answer = _native.verify(root_pk, wire, now,
-                            None if revoked is None else _revocation_screen(revoked))
+    screen = None if revoked is None else _revocation_screen(revoked)
+    answer = _native.verify(root_pk, wire, now, screen)
     if answer[0] is None:
-        _refuse(answer[1], answer[2])
-    return VerifiedChain._from_native(answer, wire)
+        refuse(answer)
+    return VerifiedChain._from_native(answer, wire, root_pk)
 
 
 def covers(perms: Iterable[Tuple[bytes, bytes]], resource: bytes, verb: bytes) -> bool:
@@ -183,6 +252,14 @@ def prove(holder: vestrel_kernel.IdentityIsland, challenge: bytes) -> bytes:
 
 
 def check_proof(holder_pk: bytes, challenge: bytes, proof: bytes) -> bool:
-    """Whether ``proof`` is ``holder_pk``'s proof over ``challenge``; a proof
-    that does not verify is False, never an exception."""
+    """Whether ``proof`` is ``holder_pk``'s proof over ``challenge``. Each
+    argument is bytes-like (anything else is a TypeError) and ``holder_pk``
+    must be a public key; a proof that does not verify, whatever its
+    length, is False, never an exception."""
+    holder_pk, challenge, proof = (bytes(value) if isinstance(value, (bytearray, memoryview))
+                                   else value for value in (holder_pk, challenge, proof))
+    if isinstance(proof, bytes) and len(proof) != vestrel_kernel.SIG_SIZE:
+        # Checked against a stand-in of the right length, so that the other
+        # arguments still get their own errors; the answer is False anyway.
+        return _native.check_proof(holder_pk, challenge, bytes(vestrel_kernel.SIG_SIZE)) and False
     return _native.check_proof(holder_pk, challenge, proof)

@@ -1,28 +1,39 @@
-"""Typed refusals: one exception class per rule of the kernel.
+"""Typed refusals: one family, so that ``except vestrel.Refused`` is always
+enough.
 
-Each is a ValueError whose text is exactly the vestrel_kernel module's
-("KernelError::<Rule>"), so code that matched those strings keeps working,
-and which also tells which credential broke the rule.
+Each rule of the kernel has its own KernelError subclass, a ValueError whose
+text is exactly the vestrel_kernel module's ("KernelError::<Rule>"), so code
+that matched those strings keeps working, and which also tells which
+credential broke the rule. Revocation, the verifier's own decision, is
+Revoked, a Refused beside them.
 """
 
 from __future__ import annotations
 
 from typing import ClassVar, Dict, Optional, Tuple, Type
 
+from ._arguments import key_id
+
 # The module's refusal text is this prefix and the rule's name.
 _PREFIX = "KernelError::"
 
 
-class KernelError(ValueError):
+class Refused(ValueError):
+    """A chain was refused. ``rule`` names why (a kernel rule's name, or
+    "Revoked"); ``index`` is the 0-based credential it concerns, or None for
+    a fault of the wire as a whole."""
+
+    rule: ClassVar[str] = ""
+    index: Optional[int]
+
+
+class KernelError(Refused):
     """A chain or an argument broke a rule of the kernel.
 
     ``rule`` names the rule; ``index`` is the 0-based credential at which it
     broke, or None for a fault of the wire as a whole (its version, count or
     framing) and for refusals that concern no credential.
     """
-
-    rule: ClassVar[str] = ""
-    index: Optional[int]
 
     def __init__(self, index: Optional[int] = None) -> None:
         super().__init__(_PREFIX + self.rule)
@@ -125,24 +136,35 @@ class VerbTooLong(KernelError):
     rule = "VerbTooLong"
 
 
-class Revoked(ValueError):
-    """The wire holds a credential the caller has revoked. Not a KernelError:
-    revocation is the caller's decision, not a rule of the format."""
+class Revoked(Refused):
+    """The wire holds a credential the caller has revoked, or one that a
+    revoked key issued or received. Not a KernelError: revocation is the
+    caller's decision, not a rule of the format.
 
+    ``revocation_id`` is that credential's id; ``key`` is the revoked key
+    when a key's revocation refused it, else None.
+    """
+
+    rule = "Revoked"
     index: int
     revocation_id: bytes
+    key: Optional[bytes]
 
-    def __init__(self, index: int, revocation_id: bytes) -> None:
-        super().__init__(f"credential {index} is revoked")
+    def __init__(self, index: int, revocation_id: bytes, key: Optional[bytes] = None) -> None:
+        if key is None:
+            text = f"credential {index} is revoked"
+        else:
+            text = f"credential {index} involves the revoked key {key_id(key)}"
+        super().__init__(text)
         self.index = index
         self.revocation_id = revocation_id
+        self.key = key
 
-    def __reduce__(self) -> Tuple[Type[Revoked], Tuple[int, bytes]]:
-        return (type(self), (self.index, self.revocation_id))
+    def __reduce__(self) -> Tuple[Type[Revoked], Tuple[int, bytes, Optional[bytes]]]:
+        return (type(self), (self.index, self.revocation_id, self.key))
 
 
 RULES: Dict[str, Type[KernelError]] = {cls.rule: cls for cls in KernelError.__subclasses__()}
-
 
 
 def typed(error: ValueError, index: Optional[int] = None) -> ValueError:

@@ -1,0 +1,136 @@
+"""The verifier a service builds once and shares between its threads."""
+
+from __future__ import annotations
+
+import datetime
+import time
+from typing import Any, FrozenSet, Iterable, NamedTuple, Optional, Tuple
+
+from . import _native
+from ._arguments import BytesLike, TimeLike, byte_string, count, public_key, revocation_ids, seconds
+from ._chain import VerifiedChain, refuse
+
+# About 2,200 credentials of the usual size (an entry holds the issuer key,
+# the signature and the payload it covers).
+DEFAULT_CACHE_BYTES = 16 * 1024 * 1024
+
+
+class CacheInfo(NamedTuple):
+    hits: int  # signature checks answered from the cache
+    misses: int  # signature checks run
+    entries: int
+    bytes: int
+    max_bytes: int
+
+
+class Verifier:
+    """Trusted roots, a revocation set and a cache of verified signatures.
+
+    ``roots`` holds one or more 1952-byte root public keys: during a rotation
+    the old and the new root are trusted together, and the first credential's
+    issuer key picks the one a chain is verified against. A chain from no
+    trusted root is refused with ParentKeyMismatch at credential 0, as a wrong
+    root is.
+
+    ``revoked`` is the initial set of revocation ids (32 bytes, or their 64
+    hex digits in either case); :meth:`revoke` and :meth:`revoke_key` add to
+    it. ``leeway`` (seconds, or a timedelta) accepts a chain that would verify
+    at some time within that distance of ``now``, for clocks that disagree.
+    ``cache_bytes`` bounds the memory of remembered signatures; 0 turns the
+    cache off.
+
+    Every method may be called from many threads at once; :meth:`verify`
+    releases the interpreter lock while it works.
+    """
+
+    __slots__ = ("_core", "_leeway", "_roots")
+
+    _core: Any
+    _leeway: int
+    _roots: Tuple[bytes, ...]
+
+    def __init__(self, roots: Iterable[BytesLike], *, revoked: Iterable[Any] = (),
+                 leeway: Any = 0, cache_bytes: int = DEFAULT_CACHE_BYTES) -> None:
+        if isinstance(roots, (str, bytes, bytearray, memoryview)):
+            raise TypeError("roots must be an iterable of root public keys: for one root, "
+                            "pass [root_pk]")
+        try:
+            listed = list(roots)
+        except TypeError:
+            raise TypeError(f"roots must be an iterable of root public keys, not "
+                            f"{type(roots).__name__}") from None
+        keys = tuple(dict.fromkeys(public_key(root, "a root public key") for root in listed))
+        if not keys:
+            raise ValueError("a Verifier needs at least one trusted root")
+        if isinstance(leeway, datetime.timedelta):
+            leeway = leeway // datetime.timedelta(seconds=1)
+        leeway = count(leeway, "leeway")
+        ids = revocation_ids(revoked)
+        self._core = _native.Verifier(keys, leeway, count(cache_bytes, "cache_bytes"))
+        self._leeway = leeway
+        self._roots = keys
+        if ids:
+            self._core.revoke(tuple(ids))
+
+    def __repr__(self) -> str:
+        return (f"<Verifier roots={len(self.roots)} revoked={len(self._core.revoked_ids())} "
+                f"leeway={self._leeway}>")
+
+    @property
+    def roots(self) -> Tuple[bytes, ...]:
+        """The trusted root keys, in the order given."""
+        return self._roots
+
+    @property
+    def leeway(self) -> int:
+        return self._leeway
+
+    def verify(self, wire: BytesLike, now: Optional[TimeLike] = None) -> VerifiedChain:
+        """Verifies ``wire`` at ``now`` (seconds since the epoch as an int, a
+        float, which is floored, or a timezone-aware datetime; None reads the
+        clock) against the trusted root that issued its first credential,
+        exactly as :func:`vestrel.verify` does, after refusing any revoked
+        credential or key.
+
+        Raises :class:`Revoked` or the rule's KernelError, both
+        :class:`Refused`.
+        """
+        wire = byte_string(wire, "wire")
+        at = int(time.time()) if now is None else seconds(now)
+        answer = self._core.verify(wire, at)
+        if answer[0] is None:
+            refuse(answer)
+        authority, root = answer
+        return VerifiedChain._from_native(authority, wire, self._roots[root])
+
+    def revoke(self, ids: Any) -> None:
+        """Revokes one id or an iterable of them, each 32 bytes or their 64
+        hex digits; the next call of :meth:`verify` refuses them. All are
+        checked before any is added."""
+        self._core.revoke(tuple(revocation_ids(ids)))
+
+    def unrevoke(self, ids: Any) -> None:
+        """Takes back the revocation of one id or an iterable of them."""
+        self._core.unrevoke(tuple(revocation_ids(ids)))
+
+    def revoke_key(self, pk: BytesLike) -> None:
+        """Refuses every chain in which ``pk`` issues or receives a
+        credential: a compromised worker or service key, whatever
+        credentials it holds."""
+        self._core.revoke_key(public_key(pk, "pk"))
+
+    def unrevoke_key(self, pk: BytesLike) -> None:
+        self._core.unrevoke_key(public_key(pk, "pk"))
+
+    @property
+    def revoked(self) -> FrozenSet[bytes]:
+        """The revoked ids, as 32-byte values; a snapshot."""
+        return frozenset(self._core.revoked_ids())
+
+    @property
+    def revoked_keys(self) -> FrozenSet[bytes]:
+        """The revoked public keys; a snapshot."""
+        return frozenset(self._core.revoked_keys())
+
+    def cache_info(self) -> CacheInfo:
+        return CacheInfo(*self._core.cache_info())
