@@ -8,7 +8,8 @@ from weakref import WeakKeyDictionary
 import vestrel_kernel
 
 from . import _native
-from ._arguments import as_revocation_id, key_id, revocation_id
+from ._arguments import as_revocation_id, key_id
+from ._arguments import revocation_id as revocation_id
 from ._errors import RULES, Revoked, typed
 
 Perms = Tuple[Tuple[bytes, bytes], ...]
