@@ -90,20 +90,29 @@ std::size_t SignatureCache::cost(std::size_t credential_bytes) noexcept {
   return credential_bytes + sizeof(Entry) + 64;
 }
 
-std::optional<RevocationId> SignatureCache::find(const CredentialView& cred) noexcept {
+SignatureCache::Found SignatureCache::find(const CredentialView& cred) noexcept {
+  if (max_bytes_ == 0) return {};
   const std::uint64_t key = key_of(cred);
   const std::lock_guard lock(mutex_);
   const auto found = by_key_.find(key);
   if (found == by_key_.end() || !same(*found->second, cred)) {
     ++misses_;
-    return std::nullopt;
+    return {};
   }
   ++hits_;
   entries_.splice(entries_.begin(), entries_, found->second);
-  return found->second->id;
+  return {true, found->second->id};
 }
 
-void SignatureCache::remember(const CredentialView& cred, const RevocationId& id) noexcept {
+void SignatureCache::remember_id(const CredentialView& cred, const RevocationId& id) noexcept {
+  const std::uint64_t key = key_of(cred);
+  const std::lock_guard lock(mutex_);
+  const auto found = by_key_.find(key);
+  if (found != by_key_.end() && same(*found->second, cred)) found->second->id = id;
+}
+
+void SignatureCache::remember(const CredentialView& cred,
+                              const std::optional<RevocationId>& id) noexcept {
   const std::size_t size = PK_SIZE + SIG_SIZE + cred.payload.size();
   if (cost(size) > max_bytes_) return;
   const std::uint64_t key = key_of(cred);
@@ -157,15 +166,15 @@ std::size_t Verifier::Seeded::operator()(const PublicKey& key) const noexcept {
   return static_cast<std::size_t>(mix(load64(key.data()) ^ seed) ^ load64(key.data() + 8));
 }
 
-// What is known of each credential of one chain before the walk: its
-// revocation id, and whether the cache has seen exactly it verify.
+// What is known of each credential of one chain: whether the cache has seen
+// exactly it verify, and its revocation id once someone needed it. Ids are
+// computed only for a verifier that has revoked something: hashing the
+// signature costs a fifth of checking it.
 struct Verifier::Remembered final : SignatureVerdicts {
-  SignatureCache& cache;
   std::array<std::optional<RevocationId>, MAX_CHAIN_LEN> ids{};
+  std::array<bool, MAX_CHAIN_LEN> id_was_cached{};
   std::array<bool, MAX_CHAIN_LEN> verified{};
   std::array<bool, MAX_CHAIN_LEN> newly_verified{};
-
-  explicit Remembered(SignatureCache& c) noexcept : cache(c) {}
 
   const RevocationId& id(std::size_t index, const CredentialView& cred) noexcept {
     if (!ids[index]) ids[index] = revocation_id(cred.sig);
@@ -245,12 +254,12 @@ Result<VerifierAnswer, VerifierRefusal> Verifier::verify(ByteView wire,
   if (!decoded) return fail(VerifierRefusal{.rule = {decoded.error(), std::nullopt}});
   const DecodedChain& chain = *decoded;
 
-  Remembered known(cache_);
+  Remembered known;
   for (std::size_t i = 0; i < chain.count; ++i) {
-    if (auto id = cache_.find(chain.slots[i])) {
-      known.ids[i] = *id;
-      known.verified[i] = true;
-    }
+    auto found = cache_.find(chain.slots[i]);
+    known.verified[i] = found.verified;
+    known.id_was_cached[i] = found.id.has_value();
+    known.ids[i] = found.id;
   }
   // Revocation is the verifier's own list, consulted before any signature is
   // checked, so a revoked chain costs no ML-DSA work.
@@ -271,7 +280,11 @@ Result<VerifierAnswer, VerifierRefusal> Verifier::verify(ByteView wire,
 
   // Whatever the outcome, a signature that verified stays true of those bytes.
   for (std::size_t i = 0; i < chain.count; ++i) {
-    if (known.newly_verified[i]) cache_.remember(chain.slots[i], known.id(i, chain.slots[i]));
+    if (known.newly_verified[i]) {
+      cache_.remember(chain.slots[i], known.ids[i]);
+    } else if (known.verified[i] && known.ids[i] && !known.id_was_cached[i]) {
+      cache_.remember_id(chain.slots[i], *known.ids[i]);
+    }
   }
   if (!walked) return fail(VerifierRefusal{.rule = walked.error()});
   return VerifierAnswer{*walked, root};

@@ -73,18 +73,25 @@ class SignatureCache {
   SignatureCache(const SignatureCache&) = delete;
   SignatureCache& operator=(const SignatureCache&) = delete;
 
-  // The credential's revocation id if exactly this credential verified before.
-  [[nodiscard]] std::optional<RevocationId> find(const CredentialView& cred) noexcept;
+  // Whether exactly this credential verified before, and its revocation id
+  // when that was computed then (only a verifier with revocations needs it).
+  struct Found {
+    bool verified = false;
+    std::optional<RevocationId> id;
+  };
+  [[nodiscard]] Found find(const CredentialView& cred) noexcept;
   // Remembers a credential whose signature has just verified. Nothing happens
   // when it does not fit or memory runs out: remembering is only a saving.
-  void remember(const CredentialView& cred, const RevocationId& id) noexcept;
+  void remember(const CredentialView& cred, const std::optional<RevocationId>& id) noexcept;
+  // Adds the revocation id to the entry of a remembered credential.
+  void remember_id(const CredentialView& cred, const RevocationId& id) noexcept;
   [[nodiscard]] CacheInfo info() const noexcept;
 
  private:
   struct Entry {
     std::uint64_t key;
     Bytes credential;  // issuer key, signature, payload
-    RevocationId id;
+    std::optional<RevocationId> id;
   };
   [[nodiscard]] std::uint64_t key_of(const CredentialView& cred) const noexcept;
   [[nodiscard]] static bool same(const Entry& entry, const CredentialView& cred) noexcept;
