@@ -15,6 +15,7 @@ The schema is described in vectors/README.md.
 from __future__ import annotations
 
 import argparse
+import hashlib
 import json
 import sys
 from pathlib import Path
@@ -165,6 +166,8 @@ def derivation_vectors() -> Dict[str, Any]:
         ("deployment 'a', context 'b'", MASTER, b"a", b"b"),
         ("all-ones master, 300-byte deployment (info spans several HMAC blocks)",
          b"\xff" * 32, bytes(range(256)) + bytes(44), b"ctx"),
+        ("all-zero master, 'prod', 'root': the key id example of docs/formats.md",
+         bytes(32), b"prod", b"root"),
     ]
     cases = []
     for name, master, deployment, context in inputs:
@@ -180,6 +183,8 @@ def derivation_vectors() -> Dict[str, Any]:
             "hkdf_prk": ref.hkdf_prk(master).hex(),
             "mldsa_seed": ref.mldsa_seed(master, deployment, context).hex(),
             "public_key": pk.hex(),
+            # A key's short name in logs and configuration (vestrel.key_id).
+            "key_id": hashlib.sha3_256(pk).digest()[:16].hex(),
         })
     return {"format": FORMAT, "kind": "derivation", "cases": cases}
 

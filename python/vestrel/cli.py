@@ -27,7 +27,8 @@ from typing import Any, Dict, List, NoReturn, Optional, Sequence
 import vestrel_kernel
 
 from . import __version__
-from ._chain import revocation_id, verify
+from ._arguments import revocation_id
+from ._chain import verify
 from ._errors import KernelError
 
 EXIT_OK, EXIT_REFUSED, EXIT_USAGE = 0, 1, 2

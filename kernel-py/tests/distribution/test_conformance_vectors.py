@@ -1,6 +1,7 @@
 """The committed conformance vectors: still what the module produces, complete,
 and readable by a consumer that knows only the schema in vectors/README.md."""
 
+import hashlib
 import json
 import re
 import sys
@@ -89,9 +90,12 @@ def test_issuance_and_derivation_cases_replay_through_the_module(vk):
             payload, sig = got["result"]
             got = {"payload": payload.hex(), "signature": sig.hex()}
         assert got == {k: case[k] for k in case if k in ("error", "message", "payload", "signature")}, case["name"]
+    import vestrel
+
     for case in load("derivation.json")["cases"]:
         labels = (bytes.fromhex(case[f]) for f in ("master", "deployment", "context"))
-        assert vk.IdentityIsland(*labels).public_key().hex() == case["public_key"], case["name"]
+        pk = vk.IdentityIsland(*labels).public_key()
+        assert (pk.hex(), vestrel.key_id(pk)) == (case["public_key"], case["key_id"]), case["name"]
 
 
 def encoding_arguments(call, args):
@@ -178,3 +182,14 @@ def test_time_caveat_rule_is_worded_once_for_both_documents():
         return text[start:text.index("\n\n", start)]
 
     assert paragraph("formats.md") == paragraph("errors.md")
+
+
+def test_key_id_example_in_formats_is_a_vector():
+    # The worked key id of docs/formats.md: its key's ends, digest and id.
+    text = (REPO / "docs" / "formats.md").read_text().split("## Key id", 1)[1].split("\n## ", 1)[0]
+    begins, ends, digest, key_id = re.findall(r"`([0-9a-f]{32,64})`", text)
+    case, = (c for c in load("derivation.json")["cases"] if "docs/formats.md" in c["name"])
+    assert (case["master"], case["deployment"], case["context"]) == ("00" * 32, b"prod".hex(), b"root".hex())
+    assert (case["public_key"][:32], case["public_key"][-32:]) == (begins, ends)
+    assert hashlib.sha3_256(bytes.fromhex(case["public_key"])).hexdigest() == digest
+    assert digest[:32] == key_id == case["key_id"]

@@ -7,7 +7,7 @@
 //
 // The library signs and verifies; what it cannot do is written here from the
 // documents: tell a signature that does not decode from one that does not verify.
-import { createHmac } from 'node:crypto';
+import { createHash, createHmac } from 'node:crypto';
 import { readFileSync } from 'node:fs';
 import { isDeepStrictEqual } from 'node:util';
 import { ml_dsa65 } from '@noble/post-quantum/ml-dsa.js';
@@ -195,7 +195,9 @@ function expect(file, name, got, want) {
 const pick = (c, keys) => Object.fromEntries(keys.filter((k) => k in c).map((k) => [k, c[k]]));
 
 for (const c of load('derivation').cases) {
-  expect('derivation', c.name, derive(hex(c.master), hex(c.deployment), hex(c.context)).publicKey, c.public_key);
+  const { publicKey } = derive(hex(c.master), hex(c.deployment), hex(c.context));
+  expect('derivation', c.name, publicKey, c.public_key);
+  expect('derivation', `${c.name}: key id`, createHash('sha3-256').update(publicKey).digest().subarray(0, 16), c.key_id);
 }
 const issuance = load('issuance');
 const issuers = Object.fromEntries(Object.entries(issuance.issuers)
