@@ -8,7 +8,9 @@ packages=(cmake g++ make pkg-config libssl-dev python3-dev libgtest-dev libbench
           python3-tomli python3-mypy python3-pip python3-setuptools python3-wheel
           python3-venv python3-pyelftools python3-build
           nodejs npm binutils qemu-user
-          valgrind clang libclang-rt-14-dev)
+          valgrind clang libclang-rt-14-dev
+          python3-uvicorn python3-starlette python3-flask python3-werkzeug python3-httpx
+          python3-requests wrk redis-server python3-redis)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -5,7 +5,6 @@
 #include <new>
 #include <random>
 
-#include "crypto/sha3.h"
 
 namespace vestrel {
 
@@ -54,12 +53,6 @@ std::optional<std::uint64_t> time_within_leeway(const DecodedChain& chain, std::
 }
 
 }  // namespace
-
-RevocationId revocation_id(SignatureView sig) noexcept {
-  RevocationId id;
-  sha3::sha3_256(sig, id);
-  return id;
-}
 
 // ---------------------------------------------------------------------------
 // SignatureCache

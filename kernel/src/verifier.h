@@ -29,17 +29,12 @@
 #include "errors.h"
 #include "payload.h"
 #include "result.h"
+#include "token.h"
 #include "verify.h"
 
 namespace vestrel {
 
-inline constexpr std::size_t REVOCATION_ID_LEN = 32;
-using RevocationId = std::array<std::uint8_t, REVOCATION_ID_LEN>;
 using PublicKey = std::array<std::uint8_t, PK_SIZE>;
-
-// A credential's revocation id: SHA3-256 of its signature, which names the
-// credential exactly (a signature covers the payload it was made over).
-[[nodiscard]] RevocationId revocation_id(SignatureView sig) noexcept;
 
 // Why a chain was refused: a rule of the walk, or the verifier's own list.
 struct VerifierRefusal {
