@@ -36,8 +36,8 @@ def files(tmp_path):
     return write
 
 
-def fp(key):
-    return hashlib.sha256(key).hexdigest()[:16]
+def key_id(key):
+    return hashlib.sha3_256(key).hexdigest()[:32]
 
 
 def test_inspect_lists_every_credential(files, vk):
@@ -46,10 +46,11 @@ def test_inspect_lists_every_credential(files, vk):
     assert done.returncode == 0
     lines = done.stdout.splitlines()
     assert lines[0] == f"wire: {len(wire)} bytes, 3 credentials"
-    for index, (issuer, _sig, payload) in enumerate(vk.decode_chain(wire)):
+    for index, (issuer, sig, payload) in enumerate(vk.decode_chain(wire)):
         fields = vk.parse_payload(payload)
-        assert f"[{index}] issuer {fp(issuer)}" in done.stdout
-        assert f"    depth {index + 1}, {fields['role']}, child {fp(fields['child_pk'])}" in lines
+        assert f"[{index}] issuer {key_id(issuer)}" in done.stdout
+        assert f"    revocation id {hashlib.sha3_256(sig).hexdigest()}" in lines
+        assert f"    depth {index + 1}, {fields['role']}, child {key_id(fields['child_pk'])}" in lines
     assert "    permit docs *" in lines
     assert lines.count("    permit docs read") == 3  # duplicates are shown as they are
     assert "    not before 2025-06-15 15:06:40 UTC (1750000000)" in lines
@@ -113,7 +114,10 @@ def test_inspect_json_names_each_credential(files, vk):
     assert [c["issuer"] for c in document["credentials"]] == [c[0].hex() for c in credentials]
     assert [c["revocation_id"] for c in document["credentials"]] == [
         hashlib.sha3_256(c[1]).hexdigest() for c in credentials]
-    assert document["credentials"][0]["perms"][0] == {"resource": b"docs".hex(), "verb": b"*".hex()}
+    assert [(c["issuer_key_id"], c["child_key_id"]) for c in document["credentials"]] == [
+        (key_id(c[0]), key_id(vk.parse_payload(c[2])["child_pk"])) for c in credentials]
+    assert document["credentials"][0]["perms"][0] == {"resource": b"docs".hex(), "verb": b"*".hex(),
+                                                      "resource_text": "docs", "verb_text": "*"}
 
 
 @pytest.mark.parametrize("wire,message", [
