@@ -146,31 +146,31 @@ def decode_wire(data: bytes, what: str) -> bytes:
     return decode_text(data, what) if is_text(data) else data
 
 
-def read_capped(stream: BinaryIO, cap: int, what: str) -> bytes:
+def read_capped(stream: BinaryIO, cap: int, what: str, kind: str) -> bytes:
     """At most `cap` bytes of the stream; one more is read to tell that there
     are more, and then none is kept."""
     data = stream.read(cap + 1)
     if len(data) > cap:
-        raise MalformedInput(f"{what}: more than {cap} bytes, larger than any chain in any encoding")
+        raise MalformedInput(f"{what}: more than {cap} bytes, longer than any {kind} in any encoding")
     return data
 
 
-def read_file(path: str, cap: int, what: str) -> bytes:
+def read_file(path: str, cap: int, what: str, kind: str) -> bytes:
     try:
         with open(path, "rb") as f:
-            return read_capped(f, cap, what)
+            return read_capped(f, cap, what, kind)
     except OSError as error:
         raise UsageError(f"cannot read {shown(path)}: {error.strerror}") from None
 
 
 def read_source(path: Optional[str]) -> bytes:
     if path is not None and path != "-":
-        return decode_wire(read_file(path, WIRE_INPUT_CAP, shown(path)), shown(path))
+        return decode_wire(read_file(path, WIRE_INPUT_CAP, shown(path), "wire"), shown(path))
     what = "standard input"
     if sys.stdin is None:  # started with it closed (`<&-`)
         raise UsageError(f"cannot read {what}: it is closed")
     try:
-        data = read_capped(sys.stdin.buffer, WIRE_INPUT_CAP, what)
+        data = read_capped(sys.stdin.buffer, WIRE_INPUT_CAP, what, "wire")
     except OSError as error:
         raise UsageError(f"cannot read {what}: {error.strerror}") from None
     return decode_wire(data, what)
@@ -179,7 +179,7 @@ def read_source(path: Optional[str]) -> bytes:
 def read_root(path: str) -> bytes:
     what = f"root key {shown(path)}"
     try:
-        data = read_file(path, KEY_INPUT_CAP, what)
+        data = read_file(path, KEY_INPUT_CAP, what, "root key")
         key = data if len(data) == vestrel_kernel.PK_SIZE or not is_text(data) else decode_text(data, what)
     except MalformedInput as error:
         raise UsageError(str(error)) from None
