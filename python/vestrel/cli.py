@@ -189,29 +189,32 @@ def read_root(path: str) -> bytes:
 
 
 def read_revoked(paths: Sequence[str]) -> Set[bytes]:
-    """The revocation ids of these lists: one id per line, 64 hex digits in
-    either case; '#' starts a comment; blank lines are skipped."""
+    """The revocation ids of these lists."""
     ids: Set[bytes] = set()
     for path in paths:
         try:
             with open(path, "rb") as f:
-                number = 0
-                while True:
-                    line = f.readline(REVOKED_LINE_CAP + 1)
-                    if not line:
-                        break
-                    number += 1
-                    if len(line) > REVOKED_LINE_CAP:
-                        raise UsageError(f"{shown(path)}:{number}: line longer than {REVOKED_LINE_CAP} bytes")
-                    entry = line.split(b"#", 1)[0].strip()
-                    if len(entry) != 64 or not only(entry, _HEX):
-                        if entry:
-                            raise UsageError(f"{shown(path)}:{number}: not a revocation id (64 hex digits)")
-                        continue
-                    ids.add(bytes.fromhex(entry.decode("ascii")))
+                lines = iter(lambda: f.readline(REVOKED_LINE_CAP + 1), b"")
+                for number, line in enumerate(lines, 1):
+                    rid = revocation_entry(line, f"{shown(path)}:{number}")
+                    if rid is not None:
+                        ids.add(rid)
         except OSError as error:
             raise UsageError(f"cannot read {shown(path)}: {error.strerror}") from None
     return ids
+
+
+def revocation_entry(line: bytes, where: str) -> Optional[bytes]:
+    """The id on one line of a list: 64 hex digits in either case, or nothing
+    on a blank line; '#' starts a comment."""
+    if len(line) > REVOKED_LINE_CAP:
+        raise UsageError(f"{where}: line longer than {REVOKED_LINE_CAP} bytes")
+    entry = line.split(b"#", 1)[0].strip()
+    if not entry:
+        return None
+    if len(entry) != 64 or not only(entry, _HEX):
+        raise UsageError(f"{where}: not a revocation id (64 hex digits)")
+    return bytes.fromhex(entry.decode("ascii"))
 
 
 # str.isdigit would take '²' and other scripts' digits, which int() refuses.
