@@ -3,36 +3,69 @@
     vestrel inspect chain.bin
     xxd -p chain.bin | vestrel inspect
     vestrel verify --root root.pk --now now chain.bin
-    vestrel verify --root root.pk --now 1750000000 --json - < chain.hex
+    vestrel verify --root old.pk --root new.pk --revoked revoked.txt \\
+        --now 1750000000 --json - < chain.b64
 
-A wire (and a root key file) may hold raw bytes or hex; which one is told
-from the content, whitespace in hex ignored. FILE '-' or none: standard input.
-`inspect` proves nothing about who signed what: only `verify` does.
+FILE '-' or none: standard input. `inspect` proves nothing about who signed
+what: only `verify` does.
 
-Exit status: 0 listed or verified; 1 refused, or the input is malformed;
-2 a usage problem (bad option, unreadable file, unusable root key or time).
+Input: a wire, or a root key file, is raw bytes, hex, or base64 in either
+alphabet (+/ or -_, not mixed), padded or not; whitespace is ignored in the
+two text forms. Which one is told from the content:
+  - input holding any byte other than printable ASCII and whitespace is raw;
+    a raw wire always is, its first byte being its version, 0x01;
+  - a root key file of exactly 1952 bytes is raw (either text form of a key
+    is longer);
+  - text of hex digits only is hex, any other text is base64. A wire's hex
+    begins "01", its base64 "AQ" or "AR", never two hex digits, so base64 is
+    never taken for hex.
+A wire input larger than 1379528 bytes is refused after reading that much
+and one byte more: the largest wire the format allows (16 credentials of the
+largest payload, 649189 bytes) is 1298378 hex digits, and the cap leaves room
+for a line break (CRLF) every 32 of them. A root key file has the same
+allowance over its 3904 hex digits: 4148 bytes.
+
+verify --root KEYFILE may be given several times (root rotation): the chain
+is checked against the root that issued its first credential; a chain from
+none of them is refused like one from a wrong root. --revoked FILE (also
+repeatable) lists revocation ids, one per line as 64 hex digits; blank lines
+and '#' comments are allowed. --now takes 'now', seconds since the epoch
+(ASCII digits, 0 to 2^64-1), or an ISO 8601 time (UTC if no zone).
+
+Exit status: 0 listed or verified; 1 refused, or the input is malformed or
+over the cap; 2 a usage problem (bad option, unreadable file, unusable root
+key, time or revocation list), or the output could not be written (a
+refusal exits 1 whatever becomes of its output; a reader that stops early,
+as `| head` does, is no failure).
 """
 
 from __future__ import annotations
 
 import argparse
+import base64
 import datetime
+import errno
 import hashlib
 import json
 import os
+import re
 import sys
 import time
-from typing import Any, Dict, List, NoReturn, Optional, Sequence
+from typing import (IO, AbstractSet, Any, BinaryIO, Callable, Dict, List, NoReturn, Optional,
+                    Sequence, Set, Tuple)
 
 import vestrel_kernel
 
 from . import __version__
 from ._arguments import revocation_id
-from ._chain import verify
-from ._errors import KernelError
+from ._chain import VerifiedChain
+from ._errors import KernelError, Revoked
+from ._verifier import Verifier
 
 EXIT_OK, EXIT_REFUSED, EXIT_USAGE = 0, 1, 2
 PROG = "vestrel"
+
+Say = Callable[[str], None]
 
 
 class UsageError(Exception):
@@ -43,71 +76,193 @@ class MalformedInput(Exception):
     """Exit 1 with this one-line message."""
 
 
+# --- sizes -----------------------------------------------------------------
+
+# The largest wire the kernel accepts: a 5-byte header and 16 records, each an
+# issuer key, a signature, a 4-byte payload length and a payload of at most
+# 1965 bytes of fixed fields, a scope of 64 permission records of 512 bytes
+# and 576 caveat bytes (kernel/src/chain_wire.h, payload.h, scope.h, caveats.h).
+MAX_PAYLOAD_LEN = 1965 + 64 * 512 + 576
+MAX_WIRE_LEN = 5 + 16 * (vestrel_kernel.PK_SIZE + vestrel_kernel.SIG_SIZE + 4 + MAX_PAYLOAD_LEN)
+
+
+def text_cap(size: int) -> int:
+    """Input cap for `size` bytes: their hex (the longest text form, base64
+    being shorter) with room for a CRLF after every 32 digits."""
+    digits = 2 * size
+    return digits + 2 * -(-digits // 32)
+
+
+WIRE_INPUT_CAP = text_cap(MAX_WIRE_LEN)  # 1379528, as the docstring says
+KEY_INPUT_CAP = text_cap(vestrel_kernel.PK_SIZE)  # 4148
+MAX_TIME = 2**64 - 1
+# A revocation list line is an id and perhaps a comment; a longer one is not
+# read to its end (a list pointed at /dev/zero must not fill memory).
+REVOKED_LINE_CAP = 4096
+
+
 # --- input -----------------------------------------------------------------
 
-_HEX_DIGITS = frozenset(b"0123456789abcdefABCDEF \t\r\n")
+# Byte classes, as strings for bytes.translate(None, ...), which deletes them
+# (a membership test per byte is far slower over a megabyte of input).
+_SPACE = b" \t\r\n"
+_TEXT = bytes(range(0x20, 0x7F)) + _SPACE
+_HEX = b"0123456789abcdefABCDEF"
+_BASE64 = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+_STANDARD, _URL_SAFE = b"+/", b"-_"
 
 
-def decode_input(data: bytes, what: str) -> bytes:
-    """Raw bytes, or hex when every byte is a hex digit or whitespace. A wire
-    begins with its version byte 0x01 and a key is rarely all hex digits,
-    so the two readings do not meet in practice."""
-    if data and all(b in _HEX_DIGITS for b in data):
-        try:
-            return bytes.fromhex(data.decode("ascii"))
-        except ValueError as error:
-            raise MalformedInput(f"{what} is not hex: {error}") from None
+def only(data: bytes, allowed: bytes) -> bool:
+    return not data.translate(None, allowed)
+
+
+def shown(path: str) -> str:
+    """A file name as it can be printed: bytes that are not UTF-8 (kept by
+    the interpreter as lone surrogates) become \\xNN escapes."""
+    return path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
+def is_text(data: bytes) -> bool:
+    return only(data, _TEXT)
+
+
+def decode_text(data: bytes, what: str) -> bytes:
+    """Hex when every character is a hex digit, base64 otherwise; whitespace
+    is skipped in both."""
+    text = data.translate(None, _SPACE)
+    if only(text, _HEX):
+        if len(text) % 2:
+            raise MalformedInput(f"{what} is not hex: an odd number of digits")
+        return bytes.fromhex(text.decode("ascii"))
+    body = text.rstrip(b"=")
+    padding = len(text) - len(body)
+    if (not (only(body, _BASE64 + _STANDARD) or only(body, _BASE64 + _URL_SAFE))
+            or len(body) % 4 == 1 or padding not in (0, -len(body) % 4)):
+        raise MalformedInput(f"{what} is neither hex nor base64")
+    # Unpadded input is padded here, so that both forms decode alike.
+    standard = body.translate(bytes.maketrans(b"-_", b"+/")) + b"=" * (-len(body) % 4)
+    return base64.b64decode(standard, validate=True)
+
+
+def decode_wire(data: bytes, what: str) -> bytes:
+    return decode_text(data, what) if is_text(data) else data
+
+
+def read_capped(stream: BinaryIO, cap: int, what: str, kind: str) -> bytes:
+    """At most `cap` bytes of the stream; one more is read to tell that there
+    are more, and then none is kept."""
+    data = stream.read(cap + 1)
+    if len(data) > cap:
+        raise MalformedInput(f"{what}: more than {cap} bytes, longer than any {kind} in any encoding")
     return data
 
 
-def read_source(path: Optional[str]) -> bytes:
-    if path is None or path == "-":
-        return decode_input(sys.stdin.buffer.read(), "standard input")
+def read_file(path: str, cap: int, what: str, kind: str) -> bytes:
     try:
         with open(path, "rb") as f:
-            return decode_input(f.read(), path)
+            return read_capped(f, cap, what, kind)
     except OSError as error:
-        raise UsageError(f"cannot read {path}: {error.strerror}") from None
+        raise UsageError(f"cannot read {shown(path)}: {error.strerror}") from None
+
+
+def read_source(path: Optional[str]) -> bytes:
+    if path is not None and path != "-":
+        return decode_wire(read_file(path, WIRE_INPUT_CAP, shown(path), "wire"), shown(path))
+    what = "standard input"
+    if sys.stdin is None:  # started with it closed (`<&-`)
+        raise UsageError(f"cannot read {what}: it is closed")
+    try:
+        data = read_capped(sys.stdin.buffer, WIRE_INPUT_CAP, what, "wire")
+    except OSError as error:
+        raise UsageError(f"cannot read {what}: {error.strerror}") from None
+    return decode_wire(data, what)
 
 
 def read_root(path: str) -> bytes:
+    what = f"root key {shown(path)}"
     try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except OSError as error:
-        raise UsageError(f"cannot read {path}: {error.strerror}") from None
-    try:
-        key = data if len(data) == vestrel_kernel.PK_SIZE else decode_input(data, f"root key {path}")
+        data = read_file(path, KEY_INPUT_CAP, what, "root key")
+        key = data if len(data) == vestrel_kernel.PK_SIZE or not is_text(data) else decode_text(data, what)
     except MalformedInput as error:
         raise UsageError(str(error)) from None
     if len(key) != vestrel_kernel.PK_SIZE:
-        raise UsageError(f"{path}: a root key is {vestrel_kernel.PK_SIZE} bytes, raw or in hex")
+        raise UsageError(f"{what}: a root key is {vestrel_kernel.PK_SIZE} bytes, raw, hex or base64")
     return key
+
+
+def read_revoked(paths: Sequence[str]) -> Set[bytes]:
+    """The revocation ids of these lists."""
+    ids: Set[bytes] = set()
+    for path in paths:
+        try:
+            with open(path, "rb") as f:
+                lines = iter(lambda: f.readline(REVOKED_LINE_CAP + 1), b"")
+                for number, line in enumerate(lines, 1):
+                    rid = revocation_entry(line, f"{shown(path)}:{number}")
+                    if rid is not None:
+                        ids.add(rid)
+        except OSError as error:
+            raise UsageError(f"cannot read {shown(path)}: {error.strerror}") from None
+    return ids
+
+
+def revocation_entry(line: bytes, where: str) -> Optional[bytes]:
+    """The id on one line of a list: 64 hex digits in either case, or nothing
+    on a blank line; '#' starts a comment."""
+    if len(line) > REVOKED_LINE_CAP:
+        raise UsageError(f"{where}: line longer than {REVOKED_LINE_CAP} bytes")
+    entry = line.split(b"#", 1)[0].strip()
+    if not entry:
+        return None
+    if len(entry) != 64 or not only(entry, _HEX):
+        raise UsageError(f"{where}: not a revocation id (64 hex digits)")
+    return bytes.fromhex(entry.decode("ascii"))
+
+
+# str.isdigit would take '²' and other scripts' digits, which int() refuses.
+_SECONDS = re.compile(r"[0-9]+", re.ASCII)
 
 
 def parse_now(text: str) -> int:
     """'now', seconds since the epoch, or an ISO 8601 time (UTC if no zone)."""
     if text == "now":
         return int(time.time())
-    if text.isdigit():
-        return int(text)
+    if _SECONDS.fullmatch(text):
+        # Leading zeros go first: int() refuses very long digit strings.
+        significant = text.lstrip("0")
+        if len(significant) > len(str(MAX_TIME)) or int(significant or "0") > MAX_TIME:
+            raise UsageError(f"--now: seconds beyond 2^64-1 ({MAX_TIME})")
+        return int(significant or "0")
     try:
+        if not text.isascii():
+            raise ValueError(text)
         moment = datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
-    except ValueError:
-        raise UsageError(f"--now: not 'now', seconds or an ISO 8601 time: {text!r}") from None
-    if moment.tzinfo is None:
-        moment = moment.replace(tzinfo=datetime.timezone.utc)
-    seconds = int(moment.timestamp())
+        if moment.tzinfo is None:
+            moment = moment.replace(tzinfo=datetime.timezone.utc)
+        seconds = int(moment.timestamp())
+    except (ValueError, OverflowError, OSError):
+        raise UsageError(f"--now: not 'now', seconds or an ISO 8601 time: {text[:64]!r}") from None
     if seconds < 0:
         raise UsageError(f"--now: before the Unix epoch: {text!r}")
     return seconds
 
 
+# --- verification ----------------------------------------------------------
+
+def _verify_chain(roots: Sequence[bytes], revoked_ids: AbstractSet[bytes], wire: bytes,
+                  now: int) -> VerifiedChain:
+    """Verifies against the trusted root that issued the chain's first
+    credential; a chain from none of them is refused as a wrong root is
+    (ParentKeyMismatch at credential 0)."""
+    return Verifier(roots, revoked=revoked_ids, cache_bytes=0).verify(wire, now)
+
+
 # --- output ----------------------------------------------------------------
 
-def fingerprint(key: bytes) -> str:
-    """First 8 bytes of SHA-256, enough to tell keys apart on screen."""
-    return hashlib.sha256(key).hexdigest()[:16]
+def _key_id(pk: bytes) -> str:
+    """A key's id (vestrel.key_id); every key shown goes through here. A
+    payload's child field may be any bytes, so it is hashed as it is."""
+    return hashlib.sha3_256(pk).digest()[:16].hex()
 
 
 def show_field(value: bytes) -> str:
@@ -115,6 +270,13 @@ def show_field(value: bytes) -> str:
     if value and all(0x21 <= b <= 0x7E for b in value):
         return value.decode("ascii")
     return "0x" + value.hex() if value else '""'
+
+
+def as_text(value: bytes) -> Optional[str]:
+    try:
+        return value.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
 
 
 def show_time(ts: Optional[int]) -> str:
@@ -131,96 +293,187 @@ def plural(count: int) -> str:
     return f"{count} credential{'s' * (count != 1)}"
 
 
-def perms_json(perms: Sequence[Sequence[bytes]]) -> List[Dict[str, str]]:
-    return [{"resource": r.hex(), "verb": v.hex()} for r, v in perms]
+def perms_json(perms: Sequence[Sequence[bytes]]) -> List[Dict[str, Optional[str]]]:
+    # "resource" and "verb" have always been hex; the text beside them is
+    # null where the bytes are not UTF-8.
+    return [{"resource": r.hex(), "verb": v.hex(), "resource_text": as_text(r),
+             "verb_text": as_text(v)} for r, v in perms]
 
 
-def emit(document: Dict[str, Any]) -> None:
-    print(json.dumps(document, indent=2))
+def emit(say: Say, document: Dict[str, Any]) -> None:
+    say(json.dumps(document, indent=2))
 
 
 # --- commands --------------------------------------------------------------
+# Commands hand their lines to `say` and return the exit status; nothing is
+# written until the verdict is settled (see deliver).
 
-def inspect(wire: bytes, as_json: bool) -> int:
+def inspect(wire: bytes, as_json: bool, say: Say) -> int:
     try:
         credentials = vestrel_kernel.decode_chain(wire)
     except ValueError as error:
         if as_json:
-            emit({"wire_bytes": len(wire), "error": str(error), "index": None})
+            emit(say, {"wire_bytes": len(wire), "error": str(error), "index": None})
         else:
-            print(f"malformed wire ({len(wire)} bytes): {error}")
+            say(f"malformed wire ({len(wire)} bytes): {error}")
         return EXIT_REFUSED
     status = EXIT_OK
     listed: List[Dict[str, Any]] = []
     if not as_json:
-        print(f"wire: {len(wire)} bytes, {plural(len(credentials))}")
+        say(f"wire: {len(wire)} bytes, {plural(len(credentials))}")
     expected: Optional[bytes] = None
     for index, (issuer, sig, payload) in enumerate(credentials):
+        rid = revocation_id(sig).hex()
         entry: Dict[str, Any] = {"index": index, "issuer": issuer.hex(),
-                                 "revocation_id": revocation_id(sig).hex(),
+                                 "issuer_key_id": _key_id(issuer), "revocation_id": rid,
                                  "payload_bytes": len(payload)}
         link = ""
         if expected is not None:
             link = f" (= child of [{index - 1}])" if issuer == expected else f" (NOT child of [{index - 1}])"
         if not as_json:
-            print(f"[{index}] issuer {fingerprint(issuer)}{link}, payload {len(payload)} bytes")
+            say(f"[{index}] issuer {_key_id(issuer)}{link}, payload {len(payload)} bytes")
+            say(f"    revocation id {rid}")
         try:
             fields = vestrel_kernel.parse_payload(payload)
         except ValueError as error:
             entry["error"] = str(error)
             listed.append(entry)
             if not as_json:
-                print(f"    payload unreadable: {error}")
+                say(f"    payload unreadable: {error}")
             status, expected = EXIT_REFUSED, None
             continue
-        entry.update(child_pk=fields["child_pk"].hex(), role=fields["role"], depth=fields["depth"],
-                     perms=perms_json(fields["perms"]), not_before=fields["not_before"],
-                     not_after=fields["not_after"])
+        entry.update(child_pk=fields["child_pk"].hex(), child_key_id=_key_id(fields["child_pk"]),
+                     role=fields["role"], depth=fields["depth"], perms=perms_json(fields["perms"]),
+                     not_before=fields["not_before"], not_after=fields["not_after"])
         listed.append(entry)
         if not as_json:
-            print(f"    depth {fields['depth']}, {fields['role']}, child {fingerprint(fields['child_pk'])}")
+            say(f"    depth {fields['depth']}, {fields['role']}, child {_key_id(fields['child_pk'])}")
             for resource, verb in fields["perms"]:
-                print(f"    permit {show_field(resource)} {show_field(verb)}")
-            print(f"    not before {show_time(fields['not_before'])}")
-            print(f"    not after  {show_time(fields['not_after'])}")
+                say(f"    permit {show_field(resource)} {show_field(verb)}")
+            say(f"    not before {show_time(fields['not_before'])}")
+            say(f"    not after  {show_time(fields['not_after'])}")
         expected = fields["child_pk"]
     if as_json:
-        emit({"wire_bytes": len(wire), "credentials": listed})
+        emit(say, {"wire_bytes": len(wire), "credentials": listed})
     return status
 
 
-def verify_command(root: bytes, wire: bytes, now: int, as_json: bool) -> int:
+def verify_command(roots: Sequence[bytes], revoked_ids: AbstractSet[bytes], wire: bytes, now: int,
+                   as_json: bool, say: Say) -> int:
     try:
-        chain = verify(root, wire, now)
+        chain = _verify_chain(roots, revoked_ids, wire, now)
+    except Revoked as refusal:
+        if as_json:
+            emit(say, {"verified": False, "now": now, "rule": "Revoked", "index": refusal.index,
+                       "error": str(refusal), "revocation_id": refusal.revocation_id.hex()})
+        else:
+            say(f"refused at {show_time(now)}: credential [{refusal.index}]: revoked "
+                f"(revocation id {refusal.revocation_id.hex()})")
+        return EXIT_REFUSED
     except KernelError as refusal:
         if as_json:
-            emit({"verified": False, "now": now, "rule": refusal.rule, "index": refusal.index,
-                  "error": str(refusal)})
+            emit(say, {"verified": False, "now": now, "rule": refusal.rule, "index": refusal.index,
+                       "error": str(refusal)})
         elif refusal.index is None:
-            print(f"malformed wire ({len(wire)} bytes): {refusal}")
+            say(f"malformed wire ({len(wire)} bytes): {refusal}")
         else:
-            print(f"refused at {show_time(now)}: credential [{refusal.index}]: {refusal}")
+            say(f"refused at {show_time(now)}: credential [{refusal.index}]: {refusal}")
         return EXIT_REFUSED
     if as_json:
-        emit({"verified": True, "now": now, "length": chain.length,
-              "holder_pk": chain.holder_pk.hex(), "role": chain.role, "depth": chain.depth,
-              "perms": perms_json(chain.perms), "not_before": chain.not_before,
-              "not_after": chain.not_after, "issuers": [k.hex() for k in chain.issuers],
-              "revocation_ids": [i.hex() for i in chain.revocation_ids]})
+        emit(say, {"verified": True, "now": now, "length": chain.length,
+                   "holder_pk": chain.holder_pk.hex(), "role": chain.role, "depth": chain.depth,
+                   "perms": perms_json(chain.perms), "not_before": chain.not_before,
+                   "not_after": chain.not_after, "issuers": [k.hex() for k in chain.issuers],
+                   "revocation_ids": [i.hex() for i in chain.revocation_ids]})
         return EXIT_OK
-    print(f"holder {fingerprint(chain.holder_pk)}, {chain.role}, depth {chain.depth}")
+    say(f"holder {_key_id(chain.holder_pk)}, {chain.role}, depth {chain.depth}")
     for resource, verb in chain.perms:
-        print(f"    permit {show_field(resource)} {show_field(verb)}")
-    print(f"    not before {show_time(chain.not_before)}")
-    print(f"    not after  {show_time(chain.not_after)}")
-    print(f"verified at {show_time(now)}: {plural(chain.length)}")
+        say(f"    permit {show_field(resource)} {show_field(verb)}")
+    say(f"    not before {show_time(chain.not_before)}")
+    say(f"    not after  {show_time(chain.not_after)}")
+    say(f"verified at {show_time(now)}: {plural(chain.length)}")
     return EXIT_OK
+
+
+# --- the streams -----------------------------------------------------------
+
+def discard(stream: Optional[IO[str]]) -> None:
+    """Points the stream's descriptor at /dev/null. What the stream still
+    buffers is then dropped when the interpreter flushes it at exit, instead
+    of failing a second time (which prints a warning and exits 120)."""
+    try:
+        fd = stream.fileno()  # type: ignore[union-attr]
+        null = os.open(os.devnull, os.O_WRONLY)
+    except (AttributeError, OSError, ValueError):
+        return
+    os.dup2(null, fd)
+    os.close(null)
+
+
+def complain(message: str) -> None:
+    """One line on stderr, if stderr can take it."""
+    write_stderr(f"{PROG}: {message}\n")
+
+
+def write_stderr(text: str) -> None:
+    stream = sys.stderr
+    if stream is None:  # started with it closed; print(file=None) would use stdout
+        return
+    try:
+        stream.write(text)
+        stream.flush()
+    except (OSError, ValueError):
+        discard(stream)
+
+
+def deliver(text: str, status: int) -> int:
+    """Writes the output and returns the exit status: the verdict, unless the output was lost. A reader that went
+    away (`| head`) wanted no more and changes nothing; any other failure is
+    told on stderr and turns success into 2, so that an unwritten listing
+    never passes for a written one. A refusal stays 1."""
+    if not text and sys.stdout is None:
+        return status
+    try:
+        if sys.stdout is None:  # started with it closed (`>&-`)
+            raise OSError(errno.EBADF, "standard output is closed")
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        discard(sys.stdout)
+    except (OSError, ValueError) as error:
+        discard(sys.stdout)
+        reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+        complain(f"cannot write the output: {reason}")
+        return EXIT_USAGE if status == EXIT_OK else status
+    return status
+
+
+# --- arguments -------------------------------------------------------------
+
+class _ArgparseText(Exception):
+    """Help or version text. argparse prints it and exits 0; raised instead,
+    it is written by deliver(), whose handling of a closed or full stdout
+    every output then shares."""
+
+    def __init__(self, text: str) -> None:
+        super().__init__()
+        self.text = text
 
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line and exit 2, as argparse does, but without the usage block.
         self.exit(EXIT_USAGE, f"{self.prog}: {message}\n")
+
+    def exit(self, status: int = 0, message: Optional[str] = None) -> NoReturn:
+        if message:
+            write_stderr(message)
+        sys.exit(status)
+
+    def _print_message(self, message: str, file: Optional[IO[str]] = None) -> None:
+        # Reached by help and version only: errors go through exit().
+        if message:
+            raise _ArgparseText(message)
 
 
 def parser() -> argparse.ArgumentParser:
@@ -232,45 +485,54 @@ def parser() -> argparse.ArgumentParser:
     commands.required = True
     show = commands.add_parser("inspect", help="list the credentials of a wire (verifies nothing)")
     check = commands.add_parser("verify", help="verify a wire against a root key at a time")
-    check.add_argument("--root", metavar="KEYFILE", required=True,
-                       help="trusted root public key, raw or hex")
+    check.add_argument("--root", metavar="KEYFILE", required=True, action="append",
+                       help="a trusted root public key, raw, hex or base64; repeatable "
+                            "(the chain's first issuer picks one)")
     check.add_argument("--now", metavar="TIME", required=True,
-                       help="'now', seconds since the epoch, or ISO 8601 (UTC if no zone)")
+                       help="'now', seconds since the epoch (0..2^64-1), or ISO 8601 (UTC if no zone)")
+    check.add_argument("--revoked", metavar="FILE", action="append", default=[],
+                       help="revocation ids, one per line in hex ('#' comments); repeatable")
     for sub in (show, check):
-        sub.add_argument("wire", nargs="?", metavar="FILE", help="the wire, raw or hex; '-': stdin")
+        sub.add_argument("wire", nargs="?", metavar="FILE",
+                         help=f"the wire, raw, hex or base64, at most {WIRE_INPUT_CAP} bytes; '-': stdin")
         sub.add_argument("--json", action="store_true", help="one JSON document on stdout")
     return top
 
 
-def run(argv: Optional[Sequence[str]] = None) -> int:
+def run(argv: Optional[Sequence[str]] = None) -> Tuple[int, str]:
+    """The exit status and the text for stdout; problems are told on stderr
+    here. Raises SystemExit where argparse ends the run (help, version, a
+    bad option)."""
     options = parser().parse_args(argv)
+    lines: List[str] = []
     try:
         if options.command == "inspect":
-            return inspect(read_source(options.wire), options.json)
-        root = read_root(options.root)
-        now = parse_now(options.now)
-        return verify_command(root, read_source(options.wire), now, options.json)
+            status = inspect(read_source(options.wire), options.json, lines.append)
+        else:
+            roots = [read_root(path) for path in options.root]
+            now = parse_now(options.now)
+            revoked_ids = read_revoked(options.revoked)
+            status = verify_command(roots, revoked_ids, read_source(options.wire), now, options.json,
+                                    lines.append)
     except UsageError as error:
-        print(f"{PROG}: {error}", file=sys.stderr)
-        return EXIT_USAGE
+        complain(str(error))
+        return EXIT_USAGE, ""
     except MalformedInput as error:
-        print(f"{PROG}: {error}", file=sys.stderr)
-        return EXIT_REFUSED
+        complain(str(error))
+        return EXIT_REFUSED, ""
+    return status, "".join(line + "\n" for line in lines)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> NoReturn:
     try:
-        status = run(argv)
-        sys.stdout.flush()
-    except BrokenPipeError:
-        # The reader went away (`vestrel inspect big.bin | head`): stop quietly.
-        # Python would complain again when it flushes stdout at exit, so
-        # stdout now points nowhere.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        status = EXIT_OK
+        status, text = run(argv)
+    except _ArgparseText as shown_text:
+        status, text = EXIT_OK, shown_text.text
+    except SystemExit as stop:  # a bad option, told on stderr
+        status, text = (stop.code if isinstance(stop.code, int) else EXIT_USAGE), ""
     except KeyboardInterrupt:
-        status = 130
-    sys.exit(status)
+        status, text = 130, ""
+    sys.exit(deliver(text, status))
 
 
 if __name__ == "__main__":

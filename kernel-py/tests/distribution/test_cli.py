@@ -1,20 +1,27 @@
 """The `vestrel` command run as operators run it, on the conformance vectors:
 text and JSON, files and pipes, and bad input that never shows a traceback."""
 
+import base64
 import hashlib
 import json
 import os
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
+import vestrel_kernel
+from hypothesis import given, settings, strategies as st
 
 REPO = Path(__file__).resolve().parents[3]
 VECTORS = json.loads((REPO / "vectors" / "verification.json").read_text())
 KEYS = {name: bytes.fromhex(k["public_key"]) for name, k in VECTORS["keys"].items()}
 CASES = {case["name"]: case for case in VECTORS["cases"]}
 THREE = CASES["three credentials, checked at and around every bound"]
+# The input cap: the largest wire (16 records of 1952 + 3309 + 4 bytes and a
+# payload of 1965 + 64 * 512 + 576) in hex, and a CRLF per 32 digits.
+CAP = 1379528
 
 
 def vestrel(*args, stdin=None):
@@ -36,8 +43,8 @@ def files(tmp_path):
     return write
 
 
-def fp(key):
-    return hashlib.sha256(key).hexdigest()[:16]
+def key_id(key):
+    return hashlib.sha3_256(key).hexdigest()[:32]
 
 
 def test_inspect_lists_every_credential(files, vk):
@@ -46,10 +53,11 @@ def test_inspect_lists_every_credential(files, vk):
     assert done.returncode == 0
     lines = done.stdout.splitlines()
     assert lines[0] == f"wire: {len(wire)} bytes, 3 credentials"
-    for index, (issuer, _sig, payload) in enumerate(vk.decode_chain(wire)):
+    for index, (issuer, sig, payload) in enumerate(vk.decode_chain(wire)):
         fields = vk.parse_payload(payload)
-        assert f"[{index}] issuer {fp(issuer)}" in done.stdout
-        assert f"    depth {index + 1}, {fields['role']}, child {fp(fields['child_pk'])}" in lines
+        assert f"[{index}] issuer {key_id(issuer)}" in done.stdout
+        assert f"    revocation id {hashlib.sha3_256(sig).hexdigest()}" in lines
+        assert f"    depth {index + 1}, {fields['role']}, child {key_id(fields['child_pk'])}" in lines
     assert "    permit docs *" in lines
     assert lines.count("    permit docs read") == 3  # duplicates are shown as they are
     assert "    not before 2025-06-15 15:06:40 UTC (1750000000)" in lines
@@ -101,9 +109,10 @@ def test_root_key_raw_or_hex_and_time_as_now_seconds_or_a_date(files):
     wire = files("chain.bin", bytes.fromhex(THREE["wire"]))
     raw = files("root.pk", KEYS["root"])
     for now, ok in [("2025-06-15T15:06:40Z", True), ("2025-06-15T15:06:39+00:00", False),
-                    ("2025-06-15 16:06:40", True), ("1750003601", False), ("now", False)]:
+                    ("2025-06-15 16:06:40", True), ("1750003601", False), ("now", False),
+                    ("0" * 5000 + "1750000000", True), (str(2**64 - 1), False), ("0", False)]:
         done = vestrel("verify", "--root", raw, "--now", now, wire)
-        assert (done.returncode == 0) is ok, (now, done.stdout)
+        assert done.returncode == (0 if ok else 1), (now[-20:], done.stdout, done.stderr)
 
 
 def test_inspect_json_names_each_credential(files, vk):
@@ -113,7 +122,10 @@ def test_inspect_json_names_each_credential(files, vk):
     assert [c["issuer"] for c in document["credentials"]] == [c[0].hex() for c in credentials]
     assert [c["revocation_id"] for c in document["credentials"]] == [
         hashlib.sha3_256(c[1]).hexdigest() for c in credentials]
-    assert document["credentials"][0]["perms"][0] == {"resource": b"docs".hex(), "verb": b"*".hex()}
+    assert [(c["issuer_key_id"], c["child_key_id"]) for c in document["credentials"]] == [
+        (key_id(c[0]), key_id(vk.parse_payload(c[2])["child_pk"])) for c in credentials]
+    assert document["credentials"][0]["perms"][0] == {"resource": b"docs".hex(), "verb": b"*".hex(),
+                                                      "resource_text": "docs", "verb_text": "*"}
 
 
 @pytest.mark.parametrize("wire,message", [
@@ -142,6 +154,18 @@ def test_unreadable_payload_is_reported_and_the_rest_still_listed(files):
     (["verify", "-", "--root", "/dev/null", "--now", "0"], "01", 2, "a root key is 1952 bytes"),
     (["verify", "-", "--root", "ROOT", "--now", "yesterday"], "01", 2, "--now: not 'now', seconds"),
     (["verify", "-", "--root", "ROOT", "--now", "1969-12-31"], "01", 2, "--now: before the Unix epoch"),
+    (["verify", "-", "--root", "ROOT", "--now", "\u00b2"], "01", 2, "--now: not 'now', seconds"),
+    (["verify", "-", "--root", "ROOT", "--now", "\u0661\u0667\u0665\u0660"], "01", 2, "--now: not 'now'"),
+    (["verify", "-", "--root", "ROOT", "--now", "9" * 23], "01", 2, "--now: seconds beyond 2^64-1"),
+    (["verify", "-", "--root", "ROOT", "--now", str(2**64)], "01", 2, "--now: seconds beyond 2^64-1"),
+    (["verify", "-", "--root", "/dev/zero", "--now", "0"], "01", 2, "/dev/zero: more than 4148 bytes"),
+    (["verify", "-", "--root", "ROOT", "--now", "0", "--revoked", "/dev/zero"], "01", 2,
+     "/dev/zero:1: line longer than 4096 bytes"),
+    (["inspect", "/dev/zero"], None, 1, f"/dev/zero: more than {CAP} bytes"),
+    (["inspect", os.fsdecode(b"/nonexistent/\xff.bin")], None, 2, "cannot read /nonexistent/\\xff.bin"),
+    (["inspect"], "hello, world!", 1, "standard input is neither hex nor base64"),
+    (["inspect"], "AQ===", 1, "standard input is neither hex nor base64"),
+    (["inspect"], "AQAA+-", 1, "standard input is neither hex nor base64"),
     (["sign"], None, 2, "invalid choice: 'sign'"),
     ([], None, 2, "required: COMMAND"),
 ])
@@ -163,3 +187,127 @@ def test_version_and_a_closed_pipe(files):
                           shell=True, env=dict(os.environ, PYTHONPATH=path), capture_output=True,
                           text=True, timeout=60)
     assert done.stdout == "{" and done.stderr == ""
+
+
+def shell(script):
+    """Runs a bash script in which $V is the command, for redirections."""
+    path = f"{os.environ['VESTREL_PACKAGE_DIR']}:{os.environ['VESTREL_KERNEL_MODULE_DIR']}"
+    done = subprocess.run(["bash", "-c", script], capture_output=True, text=True, timeout=60,
+                          env=dict(os.environ, PYTHONPATH=path, V=f"{sys.executable} -m vestrel"))
+    assert "Traceback" not in done.stderr and "Exception ignored" not in done.stderr, done.stderr
+    return done
+
+
+# A refusal exits 1 whatever becomes of its output; a lost success is 2 and
+# one line; a reader that went away (head -c0) is no failure at all.
+@pytest.mark.parametrize("what,redirect,code,message", [
+    ("good", ">&-", 2, "vestrel: cannot write the output: standard output is closed"),
+    ("refused", ">&-", 1, "vestrel: cannot write the output: standard output is closed"),
+    ("good", ">/dev/full", 2, "vestrel: cannot write the output: No space left on device"),
+    ("refused", ">/dev/full", 1, "vestrel: cannot write the output: No space left on device"),
+    ("help", ">/dev/full", 2, "vestrel: cannot write the output: No space left on device"),
+    ("refused", "2>&- >/dev/full", 1, ""),
+    ("usage", ">&- 2>&-", 2, ""),
+    ("good", "| head -c0", 0, ""),
+    ("refused", "| head -c0", 1, ""),
+])
+def test_output_that_cannot_be_written(files, what, redirect, code, message):
+    root, wire = files("root.hex", KEYS["root"].hex()), files("w.bin", bytes.fromhex(THREE["wire"]))
+    args = {"good": f"verify --root {root} --now 1750000000 {wire}", "help": "--help",
+            "refused": f"verify --root {root} --now 0 --json {wire}", "usage": "verify --now x"}[what]
+    done = shell(f"set -o pipefail; $V {args} {redirect}")
+    assert done.returncode == code and not done.stdout
+    assert done.stderr == (message and message + "\n")
+
+
+@pytest.mark.parametrize("script,code,says", [
+    ("yes 00 | $V inspect", 1, f"vestrel: standard input: more than {CAP} bytes"),
+    (f"head -c {CAP + 1} /dev/zero | tr '\\0' 0 | $V inspect", 1, f"more than {CAP} bytes"),
+    (f"head -c {CAP} /dev/zero | tr '\\0' 0 | $V inspect", 1, f"malformed wire ({CAP // 2} bytes)"),
+    ("$V inspect <&-", 2, "vestrel: cannot read standard input: it is closed"),
+    ("$V --help", 0, f"A wire input larger than {CAP} bytes is refused"),
+])
+def test_input_is_capped_and_never_read_whole(script, code, says):
+    done = shell(script)
+    assert done.returncode == code and says in done.stdout + done.stderr
+
+
+WIRE = bytes.fromhex(THREE["wire"])
+ENCODE = [bytes.hex, base64.b64encode, base64.urlsafe_b64encode]
+
+
+@settings(max_examples=60, deadline=None)
+@given(data=st.one_of(
+    st.binary(max_size=600), st.binary(max_size=600).map(lambda tail: b"\x01" + tail),
+    st.text("0123456789abcdefAQR+/-_= \n", max_size=300).map(str.encode),
+    # Past the count, which a smaller value would leave a valid shorter chain.
+    st.tuples(st.integers(5, len(WIRE) - 1), st.integers(1, 255), st.sampled_from(ENCODE)).map(
+        lambda m: m[2](WIRE[:m[0]] + bytes([WIRE[m[0]] ^ m[1]]) + WIRE[m[0] + 1:]))))
+def test_any_input_is_a_refusal_or_a_listing(tmp_path_factory, data):
+    from vestrel import cli
+
+    root = tmp_path_factory.getbasetemp() / "root.pk"
+    root.write_bytes(KEYS["root"])
+    with tempfile.NamedTemporaryFile() as f:
+        f.write(data.encode() if isinstance(data, str) else data)
+        f.flush()
+        assert cli.run(["inspect", f.name])[0] in (0, 1)
+        status, text = cli.run(["verify", "--root", str(root), "--now", "1750000000", f.name])
+        assert status == 1 and text.count("\n") <= 1
+
+
+ENCODINGS = {
+    "raw": lambda b: b,
+    "upper-case hex in lines": lambda b: b"\n".join(b.hex().upper().encode()[i:i + 60]
+                                                  for i in range(0, 2 * len(b), 60)),
+    "base64 in lines of 76": base64.encodebytes,
+    "base64 unpadded": lambda b: base64.b64encode(b).rstrip(b"="),
+    "base64url unpadded, CRLF": lambda b: base64.encodebytes(b).replace(b"\n", b"\r\n").translate(
+        bytes.maketrans(b"+/", b"-_"), b"="),
+}
+
+
+@pytest.mark.parametrize("name", ENCODINGS)
+def test_wires_and_root_keys_read_alike_in_every_encoding(files, name):
+    wire, root = ENCODINGS[name](WIRE), ENCODINGS[name](KEYS["root"])
+    done = vestrel("verify", "--root", files("root", root), "--now", 1750000000, files("w", wire))
+    assert done.returncode == 0 and done.stdout.endswith("(1750000000): 3 credentials\n")
+    assert vestrel("inspect", stdin=wire).stdout.startswith(b"wire: 21796 bytes, 3 credentials\n")
+
+
+RIDS = [hashlib.sha3_256(sig).hexdigest() for _, sig, _ in vestrel_kernel.decode_chain(WIRE)]
+
+
+@pytest.mark.parametrize("roots,revoked,code,says", [
+    (["other", "root"], None, 0, "verified at"),
+    (["root", "other"], None, 0, "verified at"),
+    (["other", "worker"], None, ("ParentKeyMismatch", 0), "credential [0]: KernelError::ParentKeyMismatch"),
+    (["worker", "root"], ["# today", "", f"  {RIDS[1].upper()}  # the service", "ab" * 32],
+     ("Revoked", 1), f"credential [1]: revoked (revocation id {RIDS[1]})"),
+    (["root"], ["ab" * 32, "", "  # nothing else"], 0, "verified at"),
+    (["root"], ["# one", "", "ab" * 31], 2, "revoked.txt:3: not a revocation id (64 hex digits)"),
+    (["root"], ["\xff" * 64 + "  # not hex"], 2, "revoked.txt:1: not a revocation id"),
+])
+def test_several_roots_and_a_revocation_list(files, roots, revoked, code, says):
+    args = [arg for name in roots for arg in ("--root", files(name, base64.b64encode(KEYS[name])))]
+    if revoked is not None:
+        args += ["--revoked", files("revoked.txt", "\n".join(revoked).encode("latin-1"))]
+    done = vestrel("verify", *args, "--now", 1750000000, files("w.bin", WIRE))
+    assert done.returncode == (1 if isinstance(code, tuple) else code) and says in done.stdout + done.stderr
+    if isinstance(code, tuple):  # a refusal: its rule and credential in JSON
+        document = json.loads(vestrel("verify", *args, "--now", 1750000000, "--json", files("w", WIRE)).stdout)
+        assert (document["rule"], document["index"]) == code
+
+
+def test_json_shows_utf8_fields_as_text(files, identities):
+    import vestrel as package
+
+    root, child = identities("root"), identities("child")
+    perms = [(b"caf\xc3\xa9", b"read"), (b"\xff\xfe", b"\x00")]
+    wire = files("w.bin", package.delegate(None, root, child.public_key(), "leaf", perms))
+    listed = json.loads(vestrel("inspect", "--json", wire).stdout)["credentials"][0]["perms"]
+    verified = json.loads(vestrel("verify", "--json", "--root", files("root.pk", root.public_key()),
+                                  "--now", 0, wire).stdout)
+    assert listed == verified["perms"] == [
+        {"resource": "636166c3a9", "verb": "72656164", "resource_text": "caf\u00e9", "verb_text": "read"},
+        {"resource": "fffe", "verb": "00", "resource_text": None, "verb_text": "\x00"}]
