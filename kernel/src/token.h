@@ -38,6 +38,7 @@
 #include "errors.h"
 #include "payload.h"
 #include "result.h"
+#include "verify.h"
 
 namespace vestrel {
 
@@ -70,16 +71,16 @@ inline constexpr std::size_t MAX_TOKEN_LEN =
 
 // Why a text was not a token (or a proof header): each a distinct, stable name.
 enum class TextRefusal : std::uint8_t {
-  Prefix,        // does not start with the format's marker and version
-  TooLong,       // longer than the largest possible value
-  Character,     // a byte outside A-Z a-z 0-9 - _ (padding and whitespace included)
-  Length,        // a length no base64url text can have (4k + 1)
-  FinalBits,     // the last character carries bits that are not zero
-  Truncated,     // the body ends inside a field
-  Count,         // the credential count is 0 or more than 16
-  PayloadLength, // a payload too short to hold a child key, or over the maximum
-  Trailing,      // bytes after the last record
-  UnknownRoot,   // the key id names no root given
+  Prefix,         // does not start with the format's marker and version
+  TooLong,        // longer than the largest possible value
+  Character,      // a byte outside A-Z a-z 0-9 - _ (padding and whitespace included)
+  Length,         // a length no base64url text can have (4k + 1)
+  FinalBits,      // the last character carries bits that are not zero
+  Truncated,      // the body ends inside a field
+  Count,          // the credential count is 0 or more than 16
+  PayloadLength,  // a payload too short to hold a child key, or over the maximum
+  Trailing,       // bytes after the last record
+  UnknownRoot,    // the key id names no root given
 };
 [[nodiscard]] std::string_view text_refusal_name(TextRefusal refusal) noexcept;
 
@@ -102,9 +103,14 @@ struct DecodedToken {
 };
 
 // The wire the token came from, byte for byte, for the first of `roots` whose
-// key id the token names.
+// key id (`root_ids`, in the same order) the token names.
 [[nodiscard]] TextResult<DecodedToken> decode_token(std::string_view token,
-                                                    std::span<const PublicKeyView> roots);
+                                                    std::span<const PublicKeyView> roots,
+                                                    std::span<const KeyId> root_ids);
+
+// The chain digest of the chain a token holds, read from its signatures; the
+// root need not be known.
+[[nodiscard]] TextResult<Digest> token_chain_digest(std::string_view token);
 
 // The digest a request proof binds a chain with: SHA3-256 over
 // "vestrel-chain-digest/1", the count byte and every credential's revocation

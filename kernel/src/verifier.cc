@@ -5,7 +5,6 @@
 #include <new>
 #include <random>
 
-
 namespace vestrel {
 
 namespace {
@@ -84,15 +83,18 @@ std::size_t SignatureCache::cost(std::size_t credential_bytes) noexcept {
 }
 
 SignatureCache::Found SignatureCache::find(const CredentialView& cred) noexcept {
-  if (max_bytes_ == 0) return {};
+  if (max_bytes_ == 0) {
+    misses_.fetch_add(1, std::memory_order_relaxed);
+    return {};
+  }
   const std::uint64_t key = key_of(cred);
   const std::lock_guard lock(mutex_);
   const auto found = by_key_.find(key);
   if (found == by_key_.end() || !same(*found->second, cred)) {
-    ++misses_;
+    misses_.fetch_add(1, std::memory_order_relaxed);
     return {};
   }
-  ++hits_;
+  hits_.fetch_add(1, std::memory_order_relaxed);
   entries_.splice(entries_.begin(), entries_, found->second);
   return {true, found->second->id};
 }
@@ -145,7 +147,8 @@ void SignatureCache::remember(const CredentialView& cred,
 
 CacheInfo SignatureCache::info() const noexcept {
   const std::lock_guard lock(mutex_);
-  return {hits_, misses_, entries_.size(), bytes_, max_bytes_};
+  return {hits_.load(std::memory_order_relaxed), misses_.load(std::memory_order_relaxed),
+          entries_.size(), bytes_, max_bytes_};
 }
 
 // ---------------------------------------------------------------------------
@@ -188,7 +191,12 @@ Verifier::Verifier(std::vector<PublicKey> roots, std::uint64_t leeway, std::size
       leeway_(leeway),
       cache_(cache_bytes),
       revoked_ids_(0, Seeded{random_seed()}),
-      revoked_keys_(0, Seeded{random_seed()}) {}
+      revoked_keys_(0, Seeded{random_seed()}) {
+  for (const PublicKey& root : roots_) {
+    root_views_.emplace_back(root);
+    root_ids_.push_back(key_id(root));
+  }
+}
 
 std::optional<VerifierRefusal> Verifier::screen(const DecodedChain& chain,
                                                 Remembered& known) const noexcept {
@@ -241,8 +249,25 @@ std::size_t Verifier::root_for(const DecodedChain& chain) const noexcept {
   return 0;
 }
 
-Result<VerifierAnswer, VerifierRefusal> Verifier::verify(ByteView wire,
-                                                         std::uint64_t now) noexcept {
+Result<VerifierAnswer, VerifierRefusal> Verifier::verify_token(std::string_view token,
+                                                               std::uint64_t now, bool want_ids,
+                                                               Bytes& wire) {
+  auto decoded = decode_token(token, root_views_, root_ids_);
+  if (!decoded) {
+    if (decoded.error() == TextRefusal::UnknownRoot) {
+      return fail(VerifierRefusal{.rule = {KernelError::ParentKeyMismatch, 0}});
+    }
+    VerifierRefusal refusal;
+    refusal.kind = VerifierRefusal::Kind::Token;
+    refusal.token = decoded.error();
+    return fail(refusal);
+  }
+  wire = std::move(decoded->wire);
+  return verify(wire, now, want_ids);
+}
+
+Result<VerifierAnswer, VerifierRefusal> Verifier::verify(ByteView wire, std::uint64_t now,
+                                                         bool want_ids) noexcept {
   const auto decoded = decode_chain(wire);
   if (!decoded) return fail(VerifierRefusal{.rule = {decoded.error(), std::nullopt}});
   const DecodedChain& chain = *decoded;
@@ -271,6 +296,9 @@ Result<VerifierAnswer, VerifierRefusal> Verifier::verify(ByteView wire,
     return at_nearest;
   }();
 
+  if (walked && want_ids) {
+    for (std::size_t i = 0; i < chain.count; ++i) (void)known.id(i, chain.slots[i]);
+  }
   // Whatever the outcome, a signature that verified stays true of those bytes.
   for (std::size_t i = 0; i < chain.count; ++i) {
     if (known.newly_verified[i]) {
@@ -280,7 +308,12 @@ Result<VerifierAnswer, VerifierRefusal> Verifier::verify(ByteView wire,
     }
   }
   if (!walked) return fail(VerifierRefusal{.rule = walked.error()});
-  return VerifierAnswer{*walked, root};
+  VerifierAnswer answer{*walked, root};
+  if (want_ids) {
+    for (std::size_t i = 0; i < chain.count; ++i) answer.ids[i] = *known.ids[i];
+    answer.has_ids = true;
+  }
+  return answer;
 }
 
 void Verifier::revoke(std::span<const RevocationId> ids) {

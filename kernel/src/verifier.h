@@ -13,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -38,18 +39,22 @@ using PublicKey = std::array<std::uint8_t, PK_SIZE>;
 
 // Why a chain was refused: a rule of the walk, or the verifier's own list.
 struct VerifierRefusal {
-  enum class Kind : std::uint8_t { Rule, RevokedCredential, RevokedKey };
+  enum class Kind : std::uint8_t { Rule, RevokedCredential, RevokedKey, Token };
   Kind kind = Kind::Rule;
   ChainRefusal rule;          // Kind::Rule
   std::uint32_t index = 0;    // the revoked kinds: the credential refused
   RevocationId revoked_id{};  // that credential's revocation id
   // Kind::RevokedKey: the revoked key, a view into the wire.
   PublicKeyView revoked_key{kNoKey};
+  TextRefusal token = TextRefusal::Prefix;  // Kind::Token
 };
 
 struct VerifierAnswer {
   ChainAuthority authority;  // views into the wire
   std::size_t root = 0;      // which trusted root the chain starts from
+  // Every credential's revocation id, when they were asked for.
+  std::array<RevocationId, MAX_CHAIN_LEN> ids{};
+  bool has_ids = false;
 };
 
 struct CacheInfo {
@@ -98,8 +103,8 @@ class SignatureCache {
   std::list<Entry> entries_;  // most recently used first
   std::unordered_map<std::uint64_t, std::list<Entry>::iterator> by_key_;
   std::size_t bytes_ = 0;
-  std::uint64_t hits_ = 0;
-  std::uint64_t misses_ = 0;
+  std::atomic<std::uint64_t> hits_{0};
+  std::atomic<std::uint64_t> misses_{0};
 };
 
 class Verifier {
@@ -108,8 +113,14 @@ class Verifier {
   // either direction; cache_bytes 0 remembers nothing.
   Verifier(std::vector<PublicKey> roots, std::uint64_t leeway, std::size_t cache_bytes);
 
-  [[nodiscard]] Result<VerifierAnswer, VerifierRefusal> verify(ByteView wire,
-                                                               std::uint64_t now) noexcept;
+  [[nodiscard]] Result<VerifierAnswer, VerifierRefusal> verify(ByteView wire, std::uint64_t now,
+                                                               bool want_ids = false) noexcept;
+  // A token (token.h) is turned back into its wire, kept in `wire` for the
+  // answer's views, and verified. A key id naming no trusted root is refused
+  // as a chain from a wrong root is: ParentKeyMismatch at credential 0.
+  [[nodiscard]] Result<VerifierAnswer, VerifierRefusal> verify_token(std::string_view token,
+                                                                     std::uint64_t now,
+                                                                     bool want_ids, Bytes& wire);
 
   void revoke(std::span<const RevocationId> ids);
   void unrevoke(std::span<const RevocationId> ids) noexcept;
@@ -135,6 +146,8 @@ class Verifier {
   [[nodiscard]] std::size_t root_for(const DecodedChain& chain) const noexcept;
 
   const std::vector<PublicKey> roots_;
+  std::vector<PublicKeyView> root_views_;
+  std::vector<KeyId> root_ids_;
   const std::uint64_t leeway_;
   SignatureCache cache_;
   mutable std::shared_mutex revocation_mutex_;

@@ -23,6 +23,11 @@ from ._errors import (CaveatsTooLarge, ChainTooDeep, DepthMismatch, EmptyChain, 
                       ParentKeyMismatch, Refused, ResourceTooLong, Revoked, ScopeEmpty, ScopeEscalation,
                       ScopeTooLarge, SignatureDecodingFailed, SignatureInvalid, SigningFailed,
                       VerbTooLong, WireInvalid, WireTruncated, WireVersionMismatch)
+from ._errors import (ChainUnknown, NotAllowed, ProofExpired, ProofInvalid, ProofMalformed,
+                      ProofMissing, ProofReplayed, StoreUnavailable, TokenMalformed)
+from ._request import AUTH_SCHEME, PROOF_HEADER, present, register
+from ._stores import ChainStore, MemoryChainStore, MemoryReplayStore, ReplayStore
+from ._token import chain_digest, chain_ref, decode_token, encode_token
 from ._verifier import DEFAULT_CACHE_BYTES, CacheInfo, Verifier
 
 
@@ -56,6 +61,18 @@ __all__ = [
     "VerifiedChain",
     "verify",
     "key_id",
+    "encode_token",
+    "decode_token",
+    "chain_digest",
+    "chain_ref",
+    "present",
+    "register",
+    "AUTH_SCHEME",
+    "PROOF_HEADER",
+    "ReplayStore",
+    "ChainStore",
+    "MemoryReplayStore",
+    "MemoryChainStore",
     "covers",
     "revocation_id",
     "scope",
@@ -65,6 +82,15 @@ __all__ = [
     "check_proof",
     "Refused",
     "Revoked",
+    "TokenMalformed",
+    "ProofMissing",
+    "ProofMalformed",
+    "ProofInvalid",
+    "ProofExpired",
+    "ProofReplayed",
+    "ChainUnknown",
+    "NotAllowed",
+    "StoreUnavailable",
     "KernelError",
     "HkdfExpandFailed",
     "SigningFailed",

@@ -10,7 +10,7 @@ import vestrel_kernel
 from . import _native
 from ._arguments import as_revocation_id, key_id
 from ._arguments import revocation_id as revocation_id
-from ._errors import RULES, Revoked, typed
+from ._errors import RULES, Revoked, TokenMalformed, typed
 
 Perms = Tuple[Tuple[bytes, bytes], ...]
 
@@ -137,10 +137,13 @@ class VerifiedChain:
 
 
 def refuse(answer: Tuple[Any, ...]) -> NoReturn:
-    """Raises the refusal the compiled core answered: (None, rule, index), or
-    (None, "Revoked", index, revocation id, revoked key or None)."""
+    """Raises the refusal the compiled core answered: (None, rule, index),
+    (None, "Revoked", index, revocation id, revoked key or None), or
+    (None, "TokenMalformed", reason)."""
     if answer[1] == Revoked.rule:
         raise Revoked(answer[2], answer[3], answer[4])
+    if answer[1] == TokenMalformed.rule:
+        raise TokenMalformed(answer[2])
     raise RULES[answer[1]](answer[2])
 
 

@@ -19,12 +19,21 @@ _PREFIX = "KernelError::"
 
 
 class Refused(ValueError):
-    """A chain was refused. ``rule`` names why (a kernel rule's name, or
-    "Revoked"); ``index`` is the 0-based credential it concerns, or None for
-    a fault of the wire as a whole."""
+    """A chain or a request was refused. ``rule`` names why (a kernel rule's
+    name, "Revoked", or a request's fault such as "ProofExpired"); ``index``
+    is the 0-based credential it concerns, or None.
+
+    ``status`` and ``error`` are the HTTP status and the bearer-token error
+    code a server answers with: 401 "invalid_token" unless a class says
+    otherwise (400 "invalid_request" for a malformed request, 403
+    "insufficient_scope" for one the chain does not allow, 401 with no code
+    when no credentials came at all).
+    """
 
     rule: ClassVar[str] = ""
-    index: Optional[int]
+    status: int = 401
+    error: Optional[str] = "invalid_token"
+    index: Optional[int] = None
 
 
 class KernelError(Refused):
@@ -162,6 +171,93 @@ class Revoked(Refused):
 
     def __reduce__(self) -> Tuple[Type[Revoked], Tuple[int, bytes, Optional[bytes]]]:
         return (type(self), (self.index, self.revocation_id, self.key))
+
+
+class RequestRefused(Refused):
+    """A request's own fault, beside its chain: the text names it."""
+
+    def __init__(self, text: str) -> None:
+        super().__init__(text)
+
+    def __reduce__(self) -> Tuple[Type[RequestRefused], Tuple[str]]:
+        return (type(self), (str(self),))
+
+
+class TokenMalformed(RequestRefused):
+    """A token or chain reference that is not one. ``reason`` names the fault
+    (Prefix, TooLong, Character, Length, FinalBits, Truncated, Count,
+    PayloadLength, Trailing)."""
+
+    rule = "TokenMalformed"
+    reason: str
+
+    def __init__(self, reason: str) -> None:
+        super().__init__(f"malformed token: {reason}")
+        self.reason = reason
+
+
+class ProofMissing(RequestRefused):
+    """No chain or no proof came with the request. Without any credentials
+    the answer carries no error code, as bearer tokens do."""
+
+    rule = "ProofMissing"
+
+    def __init__(self, text: str, *, credentials: bool = True) -> None:
+        super().__init__(text)
+        if not credentials:
+            self.error = None
+        else:
+            self.status, self.error = 400, "invalid_request"
+
+
+class ProofMalformed(RequestRefused):
+    """A proof header, or a header around it, that cannot be read."""
+
+    rule = "ProofMalformed"
+    status = 400
+    error = "invalid_request"
+
+
+class ProofInvalid(RequestRefused):
+    """The proof is not the holder's signature over this request and chain."""
+
+    rule = "ProofInvalid"
+
+
+class ProofExpired(RequestRefused):
+    """The proof was made too long ago, or claims a time still to come."""
+
+    rule = "ProofExpired"
+
+
+class ProofReplayed(RequestRefused):
+    """The proof's unique id was seen before within its window."""
+
+    rule = "ProofReplayed"
+
+
+class ChainUnknown(RequestRefused):
+    """A chain reference this service does not hold (never registered, or
+    expired): present the token again."""
+
+    rule = "ChainUnknown"
+
+
+class NotAllowed(RequestRefused):
+    """The chain verified, but its scope does not cover the request."""
+
+    rule = "NotAllowed"
+    status = 403
+    error = "insufficient_scope"
+
+
+class StoreUnavailable(RequestRefused):
+    """A store the check needs (replay ids, registered chains) could not
+    answer; the request is refused rather than let through unchecked."""
+
+    rule = "StoreUnavailable"
+    status = 503
+    error = None
 
 
 RULES: Dict[str, Type[KernelError]] = {cls.rule: cls for cls in KernelError.__subclasses__()}

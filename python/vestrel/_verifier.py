@@ -4,11 +4,15 @@ from __future__ import annotations
 
 import datetime
 import time
-from typing import Any, FrozenSet, Iterable, NamedTuple, Optional, Tuple
+from typing import Any, FrozenSet, Iterable, NamedTuple, Optional, Tuple, Union
 
 from . import _native
 from ._arguments import BytesLike, TimeLike, byte_string, count, public_key, revocation_ids, seconds
 from ._chain import VerifiedChain, refuse
+from ._errors import TokenMalformed
+from ._request import DEFAULT_MAX_AGE, Headers, check_request
+from ._stores import ChainStore, MemoryChainStore, MemoryReplayStore, ReplayStore
+from ._token import REF_PREFIX, token_bytes
 
 # About 2,200 credentials of the usual size (an entry holds the issuer key,
 # the signature and the payload it covers).
@@ -37,20 +41,26 @@ class Verifier:
     it. ``leeway`` (seconds, or a timedelta) accepts a chain that would verify
     at some time within that distance of ``now``, for clocks that disagree.
     ``cache_bytes`` bounds the memory of remembered signatures; 0 turns the
-    cache off.
+    cache off. ``replay`` and ``chains`` are the stores :meth:`verify_request`
+    uses for proofs' unique ids and for chains registered by reference; by
+    default each Verifier keeps its own in memory.
 
     Every method may be called from many threads at once; :meth:`verify`
     releases the interpreter lock while it works.
     """
 
-    __slots__ = ("_core", "_leeway", "_roots")
+    __slots__ = ("_core", "_leeway", "_roots", "_replay", "_chains")
 
     _core: Any
     _leeway: int
     _roots: Tuple[bytes, ...]
+    _replay: ReplayStore
+    _chains: ChainStore
 
     def __init__(self, roots: Iterable[BytesLike], *, revoked: Iterable[Any] = (),
-                 leeway: Any = 0, cache_bytes: int = DEFAULT_CACHE_BYTES) -> None:
+                 leeway: Any = 0, cache_bytes: int = DEFAULT_CACHE_BYTES,
+                 replay: Optional[ReplayStore] = None,
+                 chains: Optional[ChainStore] = None) -> None:
         if isinstance(roots, (str, bytes, bytearray, memoryview)):
             raise TypeError("roots must be an iterable of root public keys: for one root, "
                             "pass [root_pk]")
@@ -69,6 +79,8 @@ class Verifier:
         self._core = _native.Verifier(keys, leeway, count(cache_bytes, "cache_bytes"))
         self._leeway = leeway
         self._roots = keys
+        self._replay = MemoryReplayStore() if replay is None else replay
+        self._chains = MemoryChainStore() if chains is None else chains
         if ids:
             self._core.revoke(tuple(ids))
 
@@ -85,23 +97,78 @@ class Verifier:
     def leeway(self) -> int:
         return self._leeway
 
-    def verify(self, wire: BytesLike, now: Optional[TimeLike] = None) -> VerifiedChain:
-        """Verifies ``wire`` at ``now`` (seconds since the epoch as an int, a
-        float, which is floored, or a timezone-aware datetime; None reads the
-        clock) against the trusted root that issued its first credential,
-        exactly as :func:`vestrel.verify` does, after refusing any revoked
-        credential or key.
+    def verify(self, chain: Union[BytesLike, str], now: Optional[TimeLike] = None) -> VerifiedChain:
+        """Verifies ``chain``, a wire or its token (:func:`vestrel.encode_token`),
+        at ``now`` (seconds since the epoch as an int, a float, which is
+        floored, or a timezone-aware datetime; None reads the clock) against
+        the trusted root that issued its first credential, exactly as
+        :func:`vestrel.verify` does, after refusing any revoked credential or
+        key.
 
-        Raises :class:`Revoked` or the rule's KernelError, both
-        :class:`Refused`.
+        Raises :class:`Revoked`, the rule's KernelError or, for a token that
+        does not decode, :class:`TokenMalformed`: all :class:`Refused`.
         """
-        wire = byte_string(wire, "wire")
+        return self._verify(chain, now, False)[0]
+
+    def _verify(self, chain: Any, now: Optional[TimeLike],
+                want_ids: bool) -> Tuple[VerifiedChain, Optional[Tuple[bytes, ...]]]:
         at = int(time.time()) if now is None else seconds(now)
-        answer = self._core.verify(wire, at)
-        if answer[0] is None:
-            refuse(answer)
-        authority, root = answer
-        return VerifiedChain._from_native(authority, wire, self._roots[root])
+        if isinstance(chain, str):
+            answer = self._core.verify_token(token_bytes(chain), at, want_ids)
+            if answer[0] is None:
+                refuse(answer)
+            (authority, root, ids), wire = answer
+        else:
+            wire = byte_string(chain, "wire")
+            answer = self._core.verify(wire, at, want_ids)
+            if answer[0] is None:
+                refuse(answer)
+            authority, root, ids = answer
+        return VerifiedChain._from_native(authority, wire, self._roots[root]), ids
+
+    def verify_request(self, method: str, url: str, headers: Headers, *,
+                       body: Optional[BytesLike] = None, now: Optional[TimeLike] = None,
+                       max_age: int = DEFAULT_MAX_AGE, replay: Optional[ReplayStore] = None,
+                       chains: Optional[ChainStore] = None) -> VerifiedChain:
+        """Checks one HTTP request presented with :func:`vestrel.present`:
+        the chain (a token, or a registered chain's reference) as
+        :meth:`verify` does, that the proof is its holder's signature over
+        exactly this method, URL, body and chain, that it was issued at most
+        ``max_age`` seconds before ``now`` (and not after it, beyond the
+        leeway), and that its unique id was not seen before.
+
+        ``url`` is the request's full URL as the client addressed it
+        (scheme, host, port, path and query). Every refusal is a
+        :class:`Refused` whose ``status`` and ``error`` give the answer.
+        """
+        verified, _ = check_request(self, method, url, headers, body=body, now=now,
+                                    max_age=max_age,
+                                    replay=self._replay if replay is None else replay,
+                                    chains=self._chains if chains is None else chains)
+        return verified
+
+    def register_request(self, url: str, headers: Headers, body: BytesLike, *,
+                         now: Optional[TimeLike] = None, max_age: int = DEFAULT_MAX_AGE,
+                         ttl: int = 3600) -> Tuple[str, VerifiedChain]:
+        """Registers the chain whose token is ``body`` (a POST made with
+        :func:`vestrel.register`), after checking it and its proof as
+        :meth:`verify_request` does; returns its reference and the verified
+        chain. The chain is kept for ``ttl`` seconds at most, and never past
+        its own not-after."""
+        payload = byte_string(body, "body")
+        try:
+            token = payload.decode("ascii")
+        except UnicodeDecodeError:
+            raise TokenMalformed("Character") from None
+        at = int(time.time()) if now is None else seconds(now)
+        verified, digest = check_request(self, "POST", url, headers, body=payload, now=at,
+                                         max_age=max_age, replay=self._replay,
+                                         chains=self._chains, chain=token)
+        expires_at = at + count(ttl, "ttl")
+        if verified.not_after is not None:
+            expires_at = min(expires_at, verified.not_after)
+        self._chains.put(digest, verified._wire, at, expires_at)
+        return REF_PREFIX + _native.base64url_encode(digest), verified
 
     def revoke(self, ids: Any) -> None:
         """Revokes one id or an iterable of them, each 32 bytes or their 64

@@ -18,6 +18,8 @@ extern PyMethodDef native_verify_method;
 extern PyMethodDef native_covers_method;
 extern PyMethodDef native_prove_method;
 extern PyMethodDef native_check_proof_method;
+// Tokens and request proofs, ended by an empty entry.
+extern PyMethodDef native_http_methods[];
 
 // The answers of a walk, shaped alike by every function that walks a chain:
 // (count, holder_pk, role, depth, scope_tlv, perms, not_before, not_after)

@@ -37,6 +37,9 @@ void run_body(PyObject* module) {
   // asking for it back.
   watch_interpreter_exit();
   for (PyMethodDef* function : kFunctions) add_function(module, function);
+  for (PyMethodDef* function = native_http_methods; function->ml_name != nullptr; ++function) {
+    add_function(module, function);
+  }
   add_verifier_type(module);
 }
 

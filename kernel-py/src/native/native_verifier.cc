@@ -113,37 +113,88 @@ void verifier_dealloc(PyObject* self) noexcept {
 // ---------------------------------------------------------------------------
 // Methods
 
-constexpr std::string_view kVerifyParameters[] = {"wire", "now"};
+// (authority, root index, revocation ids or None) for a verified chain;
+// (None, rule, index) for a rule's refusal; (None, "Revoked", index,
+// revocation id, revoked key or None) for the verifier's own; and for a token
+// that does not decode, (None, "TokenMalformed", reason).
+Ref answer_of(const Result<VerifierAnswer, VerifierRefusal>& outcome) {
+  if (outcome) {
+    Ref ids = Ref::borrow(Py_None);
+    if (outcome->has_ids) {
+      ids = created(PyTuple_New(static_cast<Py_ssize_t>(outcome->authority.count)));
+      for (std::size_t i = 0; i < outcome->authority.count; ++i) {
+        // Steals the bytes; the tuple is fresh and the index in range.
+        PyTuple_SetItem(ids.get(), static_cast<Py_ssize_t>(i),
+                        new_bytes(outcome->ids[i]).release());
+      }
+    }
+    return new_tuple(authority_answer(outcome->authority), new_int(outcome->root), std::move(ids));
+  }
+  const VerifierRefusal& refusal = outcome.error();
+  switch (refusal.kind) {
+    case VerifierRefusal::Kind::Rule:
+      return refused(refusal.rule.error, refusal.rule.index);
+    case VerifierRefusal::Kind::Token:
+      return new_tuple(Ref::borrow(Py_None), text("TokenMalformed"),
+                       text(text_refusal_name(refusal.token)));
+    case VerifierRefusal::Kind::RevokedCredential:
+      return new_tuple(Ref::borrow(Py_None), text("Revoked"), new_int(refusal.index),
+                       new_bytes(refusal.revoked_id), Ref::borrow(Py_None));
+    case VerifierRefusal::Kind::RevokedKey:
+      break;
+  }
+  return new_tuple(Ref::borrow(Py_None), text("Revoked"), new_int(refusal.index),
+                   new_bytes(refusal.revoked_id), new_bytes(refusal.revoked_key));
+}
+
+bool flag_argument(const Arguments& matched, std::size_t index) {
+  const int truth = PyObject_IsTrue(matched[index]);
+  if (truth < 0) throw Failure::fetch();
+  return truth == 1;
+}
+
+constexpr std::string_view kVerifyParameters[] = {"wire", "now", "want_ids"};
 constexpr CallSignature kVerifySignature{"Verifier", "verify", kVerifyParameters};
 
-// (authority, root index) for a verified chain; (None, rule, index) for a
-// rule's refusal; (None, "Revoked", index, revocation id, revoked key or None)
-// for the verifier's own.
 PyObject* verify_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kVerifySignature, args, kwargs);
     const ByteView wire = bytes_argument(matched, 0);
     const std::uint64_t now = u64_argument(matched, 1);
+    const bool want_ids = flag_argument(matched, 2);
     Verifier& verifier = verifier_of(self);
     // The wire is a bytes object `matched` holds, and `self` outlives the
     // call, so other threads may run meanwhile.
     auto outcome = [&] {
       const InterpreterUnlocked unlocked;
-      return verifier.verify(wire, now);
+      return verifier.verify(wire, now, want_ids);
     }();
-    if (outcome) return new_tuple(authority_answer(outcome->authority), new_int(outcome->root));
-    const VerifierRefusal& refusal = outcome.error();
-    switch (refusal.kind) {
-      case VerifierRefusal::Kind::Rule:
-        return refused(refusal.rule.error, refusal.rule.index);
-      case VerifierRefusal::Kind::RevokedCredential:
-        return new_tuple(Ref::borrow(Py_None), text("Revoked"), new_int(refusal.index),
-                         new_bytes(refusal.revoked_id), Ref::borrow(Py_None));
-      case VerifierRefusal::Kind::RevokedKey:
-        break;
-    }
-    return new_tuple(Ref::borrow(Py_None), text("Revoked"), new_int(refusal.index),
-                     new_bytes(refusal.revoked_id), new_bytes(refusal.revoked_key));
+    return answer_of(outcome);
+  });
+}
+
+constexpr std::string_view kVerifyTokenParameters[] = {"token", "now", "want_ids"};
+constexpr CallSignature kVerifyTokenSignature{"Verifier", "verify_token", kVerifyTokenParameters};
+
+// As verify, for the ASCII bytes of a token; a verified chain's answer also
+// holds the wire the token gave.
+PyObject* verify_token_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    const Arguments matched(kVerifyTokenSignature, args, kwargs);
+    const ByteView token = bytes_argument(matched, 0);
+    const std::uint64_t now = u64_argument(matched, 1);
+    const bool want_ids = flag_argument(matched, 2);
+    Verifier& verifier = verifier_of(self);
+    Bytes wire;
+    auto outcome = [&] {
+      const InterpreterUnlocked unlocked;
+      return verifier.verify_token(
+          std::string_view(reinterpret_cast<const char*>(token.data()), token.size()), now,
+          want_ids, wire);
+    }();
+    Ref answer = answer_of(outcome);
+    if (!outcome) return answer;
+    return new_tuple(std::move(answer), new_bytes(wire));
   });
 }
 
@@ -216,9 +267,13 @@ PyObject* cache_info_entry(PyObject* self, PyObject* /*unused*/) noexcept {
 
 PyMethodDef kMethods[] = {
     {"verify", as_method(&verify_entry), METH_VARARGS | METH_KEYWORDS,
-     "verify(wire, now)\n--\n\n"
-     "((count, holder_pk, role, depth, scope_tlv, perms, not_before, not_after), root index),\n"
-     "(None, rule, index), or (None, 'Revoked', index, revocation_id, key or None)."},
+     "verify(wire, now, want_ids)\n--\n\n"
+     "((count, holder_pk, role, depth, scope_tlv, perms, not_before, not_after), root index,\n"
+     "ids or None), (None, rule, index), or (None, 'Revoked', index, revocation_id, key or None)."},
+    {"verify_token", as_method(&verify_token_entry), METH_VARARGS | METH_KEYWORDS,
+     "verify_token(token, now, want_ids)\n--\n\n"
+     "(verify's answer, wire) for a verified chain; verify's refusals, or\n"
+     "(None, 'TokenMalformed', reason)."},
     {"revoke", as_method(&revoke_entry), METH_VARARGS | METH_KEYWORDS,
      "revoke(ids)\n--\n\nRevokes a tuple of 32-byte revocation ids."},
     {"unrevoke", as_method(&unrevoke_entry), METH_VARARGS | METH_KEYWORDS,

@@ -1,0 +1,193 @@
+"""Request proofs: the holder signs each HTTP request together with the chain
+it presents, and the service checks chain, proof, freshness and replay.
+
+A request carries two headers:
+
+    Authorization: Vestrel <token or chain reference>
+    Vestrel-Proof: vp1.<issue time, unique id, flags and signature>
+
+The signature covers the method, the target URI (scheme, host, port, path
+and query, exactly as sent), the issue time, the unique id, the chain's
+digest and, when the body is covered, its SHA3-256 (docs/formats.md).
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import time
+from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union)
+from urllib.parse import urlsplit
+
+from vestrel_kernel import IdentityIsland
+
+from . import _native
+from ._arguments import BytesLike, TimeLike, byte_string, count, seconds
+from ._chain import VerifiedChain
+from ._errors import (ChainUnknown, ProofExpired, ProofInvalid, ProofMalformed, ProofMissing,
+                      ProofReplayed, TokenMalformed)
+from ._stores import ChainStore, ReplayStore
+from ._token import REF_PREFIX, chain_digest, encode_token, parse_ref, token_bytes
+
+if TYPE_CHECKING:
+    from ._verifier import Verifier
+
+AUTH_SCHEME = "Vestrel"
+PROOF_HEADER = "Vestrel-Proof"
+DEFAULT_MAX_AGE = 60
+# A proof header is exactly this long; anything longer is refused unread.
+PROOF_TEXT_LEN = 4 + 4446
+
+_METHOD = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]{1,32}")
+_DEFAULT_PORTS = {"http": 80, "https": 443}
+
+Headers = Union[Mapping[str, str], Iterable[Tuple[Any, Any]]]
+
+
+def request_target(method: str, url: str) -> Tuple[bytes, bytes, bytes, bytes, bytes]:
+    """(method, scheme, authority, path, query) as a proof covers them: the
+    scheme and host in lowercase, the port always written (80 and 443 when
+    the URL gives none), the path and query as sent ("/" for an empty path),
+    no fragment. ValueError for anything a request line cannot carry."""
+    if not isinstance(method, str) or _METHOD.fullmatch(method) is None:
+        raise ValueError(f"not an HTTP method: {method!r}")
+    if not isinstance(url, str) or not url.isascii() or any(c in url for c in " \t\r\n"):
+        raise ValueError("the URL must be ASCII with no whitespace: percent-encode it")
+    parts = urlsplit(url)
+    scheme = parts.scheme.lower()
+    if scheme not in _DEFAULT_PORTS:
+        raise ValueError(f"the URL's scheme must be http or https, not {parts.scheme!r}")
+    host = parts.hostname
+    if not host:
+        raise ValueError("the URL names no host")
+    port = parts.port or _DEFAULT_PORTS[scheme]  # ValueError for a bad port
+    authority = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+    return (method.encode("ascii"), scheme.encode("ascii"), authority.encode("ascii"),
+            (parts.path or "/").encode("ascii"), parts.query.encode("ascii"))
+
+
+def _sign(holder: IdentityIsland, digest: bytes, method: str, url: str,
+          body: Optional[BytesLike], now: Optional[TimeLike]) -> str:
+    issued_at = int(time.time()) if now is None else seconds(now)
+    nonce = os.urandom(16)
+    body_digest = None if body is None else _native.sha3_256(byte_string(body, "body"))
+    message = _native.request_message(request_target(method, url), issued_at, nonce, digest,
+                                      body_digest)
+    signature = _native.sign_request(holder, message)
+    proof: str = _native.encode_proof(issued_at, nonce, body is not None, signature)
+    return proof
+
+
+def present(holder: IdentityIsland, chain: Union[str, BytesLike], method: str, url: str, *,
+            body: Optional[BytesLike] = None, now: Optional[TimeLike] = None) -> Dict[str, str]:
+    """The headers that present ``chain`` (a token, a chain reference, or a
+    wire, which is turned into its token) with a proof of this one request
+    by ``holder``, the chain's holder. Pass the body when the request has
+    one: the proof then covers it. Each call makes a new proof."""
+    if not isinstance(chain, str):
+        chain = encode_token(chain)
+    digest = parse_ref(chain) if chain.startswith(REF_PREFIX) else chain_digest(chain)
+    return {"Authorization": f"{AUTH_SCHEME} {chain}",
+            PROOF_HEADER: _sign(holder, digest, method, url, body, now)}
+
+
+def register(holder: IdentityIsland, chain: Union[str, BytesLike], url: str, *,
+             now: Optional[TimeLike] = None) -> Tuple[Dict[str, str], bytes, str]:
+    """What registers a chain with a service that serves ``url`` (the
+    middleware's registration path): the headers and the body of the POST,
+    and the chain reference to present from then on. The token travels in
+    the body, where no header limit applies."""
+    token = chain if isinstance(chain, str) else encode_token(chain)
+    body = token_bytes(token)
+    headers = {PROOF_HEADER: _sign(holder, chain_digest(token), "POST", url, body, now),
+               "Content-Type": "text/plain"}
+    return headers, body, REF_PREFIX + _native.base64url_encode(chain_digest(token))
+
+
+def _header_values(headers: Headers) -> Dict[str, List[str]]:
+    """Every value of every header, by lowercase name. Bytes (as ASGI gives
+    them) are read as latin-1, as HTTP/1.1 carries them."""
+    items = headers.items() if isinstance(headers, Mapping) else headers
+    values: Dict[str, List[str]] = {}
+    for name, value in items:
+        if isinstance(name, (bytes, bytearray)):
+            name = bytes(name).decode("latin-1")
+        if isinstance(value, (bytes, bytearray)):
+            value = bytes(value).decode("latin-1")
+        if not isinstance(name, str) or not isinstance(value, str):
+            raise TypeError("headers must be str or bytes names and values")
+        values.setdefault(name.lower(), []).append(value)
+    return values
+
+
+def _presented_chain(values: Dict[str, List[str]]) -> str:
+    found = values.get("authorization", [])
+    ours = [v for v in found if v.strip()[:len(AUTH_SCHEME) + 1].lower() == AUTH_SCHEME.lower() + " "]
+    if not ours:
+        raise ProofMissing("no Vestrel credentials", credentials=False)
+    if len(found) > 1:
+        raise ProofMalformed("more than one Authorization header")
+    chain = ours[0].strip()[len(AUTH_SCHEME) + 1:].strip()
+    if not chain:
+        raise TokenMalformed("Length")
+    return chain
+
+
+def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *,
+                  body: Optional[BytesLike], now: Optional[TimeLike], max_age: int,
+                  replay: ReplayStore, chains: ChainStore,
+                  chain: Optional[str] = None) -> Tuple[VerifiedChain, bytes]:
+    """The whole check of one request (see Verifier.verify_request); returns
+    the verified chain and its digest. ``chain`` given: the chain comes from
+    there (a registration's body), not from the Authorization header."""
+    max_age = count(max_age, "max_age")
+    at = int(time.time()) if now is None else seconds(now)
+    values = _header_values(headers)
+    if chain is None:
+        chain = _presented_chain(values)
+    proofs = values.get(PROOF_HEADER.lower(), [])
+    if not proofs:
+        raise ProofMissing(f"no {PROOF_HEADER} header")
+    if len(proofs) > 1:
+        raise ProofMalformed(f"more than one {PROOF_HEADER} header")
+    text = proofs[0].strip()
+    if len(text) > PROOF_TEXT_LEN or not text.isascii():
+        raise ProofMalformed(f"{PROOF_HEADER} is not a proof")
+    decoded = _native.decode_proof(text.encode("ascii"))
+    if decoded[0] is None:
+        raise ProofMalformed(f"{PROOF_HEADER} is not a proof: {decoded[1]}")
+    issued_at, nonce, covers_body, signature = decoded
+    # Cheap refusals before any signature is checked.
+    if issued_at > at + verifier.leeway:
+        raise ProofExpired("the proof was issued in the future")
+    if at - issued_at > max_age:
+        raise ProofExpired(f"the proof is older than {max_age} seconds")
+    try:
+        target = request_target(method, url)
+    except ValueError as error:
+        raise ProofMalformed(f"the request target cannot be read: {error}") from None
+    payload = b"" if body is None else byte_string(body, "body")
+    if payload and not covers_body:
+        raise ProofInvalid("the proof does not cover the request's body")
+
+    if chain.startswith(REF_PREFIX):
+        digest = parse_ref(chain)
+        wire = chains.get(digest, at)
+        if wire is None:
+            raise ChainUnknown("no chain is registered under this reference: register it again")
+        verified, ids = verifier._verify(wire, at, True)
+        if ids is None or _native.chain_digest(ids) != digest:
+            raise ChainUnknown("the chain registered under this reference is another one")
+    else:
+        verified, ids = verifier._verify(chain, at, True)
+        assert ids is not None
+        digest = _native.chain_digest(ids)
+
+    body_digest = _native.sha3_256(payload) if covers_body else None
+    message = _native.request_message(target, issued_at, nonce, digest, body_digest)
+    if not _native.check_request(verified.holder_pk, message, signature):
+        raise ProofInvalid("the proof is not the holder's over this request and chain")
+    # Last, so that only a valid proof's id is ever stored.
+    if not replay.add(digest[:16] + nonce, at, issued_at + max_age + verifier.leeway):
+        raise ProofReplayed("this proof was used before")
+    return verified, digest
