@@ -10,7 +10,7 @@ seconds=${1:-60}
 build=${VESTREL_FUZZ_BUILD_DIR:-build-fuzz}
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVESTREL_BUILD_FUZZ=ON -DVESTREL_BUILD_TESTS=OFF >/dev/null
-targets=(payload_fuzz chain_fuzz caveat_scope_fuzz verify_fuzz)
+targets=(payload_fuzz chain_fuzz caveat_scope_fuzz verify_fuzz text_fuzz)
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >/dev/null
 
 status=0

@@ -1,7 +1,7 @@
 // Linked into every extension module that carries its own copy of the C++
 // runtime (see vestrel_add_python_module). The copies of libstdc++ and libgcc
 // that g++ 12 links statically were built against a recent glibc and refer to
-// five of its newer symbols. Left alone, each would make the module refuse to
+// a few of its newer symbols. Left alone, each would make the module refuse to
 // load on a glibc older than the one that introduced it, although the module
 // needs none of what they add. Defined here, the references bind inside the
 // module (the version script keeps these definitions local), so the oldest
@@ -43,6 +43,44 @@ int pthread_once(pthread_once_t* control, void (*init)()) {
 
 int __pthread_key_create(pthread_key_t* key, void (*destructor)(void*)) {
   return vestrel_pthread_key_create_2_2_5(key, destructor);
+}
+
+// The same move, for the runtime's thread-local destructors (used by the
+// buffers each thread keeps for tokens) and the reader-writer lock behind
+// std::shared_mutex.
+int vestrel_pthread_key_delete_2_2_5(pthread_key_t key);
+void* vestrel_pthread_getspecific_2_2_5(pthread_key_t key);
+int vestrel_pthread_setspecific_2_2_5(pthread_key_t key, const void* value);
+int vestrel_pthread_rwlock_rdlock_2_2_5(pthread_rwlock_t* lock);
+int vestrel_pthread_rwlock_wrlock_2_2_5(pthread_rwlock_t* lock);
+int vestrel_pthread_rwlock_unlock_2_2_5(pthread_rwlock_t* lock);
+__asm__(".symver vestrel_pthread_key_delete_2_2_5, pthread_key_delete@GLIBC_2.2.5");
+__asm__(".symver vestrel_pthread_getspecific_2_2_5, pthread_getspecific@GLIBC_2.2.5");
+__asm__(".symver vestrel_pthread_setspecific_2_2_5, pthread_setspecific@GLIBC_2.2.5");
+__asm__(".symver vestrel_pthread_rwlock_rdlock_2_2_5, pthread_rwlock_rdlock@GLIBC_2.2.5");
+__asm__(".symver vestrel_pthread_rwlock_wrlock_2_2_5, pthread_rwlock_wrlock@GLIBC_2.2.5");
+__asm__(".symver vestrel_pthread_rwlock_unlock_2_2_5, pthread_rwlock_unlock@GLIBC_2.2.5");
+
+int pthread_key_create(pthread_key_t* key, void (*destructor)(void*)) {
+  return vestrel_pthread_key_create_2_2_5(key, destructor);
+}
+int pthread_key_delete(pthread_key_t key) { return vestrel_pthread_key_delete_2_2_5(key); }
+void* pthread_getspecific(pthread_key_t key) { return vestrel_pthread_getspecific_2_2_5(key); }
+// glibc declares the value as never read, which the forwarding call trips on.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+int pthread_setspecific(pthread_key_t key, const void* value) {
+  return vestrel_pthread_setspecific_2_2_5(key, value);
+}
+#pragma GCC diagnostic pop
+int pthread_rwlock_rdlock(pthread_rwlock_t* lock) {
+  return vestrel_pthread_rwlock_rdlock_2_2_5(lock);
+}
+int pthread_rwlock_wrlock(pthread_rwlock_t* lock) {
+  return vestrel_pthread_rwlock_wrlock_2_2_5(lock);
+}
+int pthread_rwlock_unlock(pthread_rwlock_t* lock) {
+  return vestrel_pthread_rwlock_unlock_2_2_5(lock);
 }
 
 // The unwinder finds the exception tables of the code a frame belongs to
@@ -90,9 +128,9 @@ int _dl_find_object(void* address, dl_find_object* result) {
   return dl_iterate_phdr(visit_object, &search) != 0 ? 0 : -1;
 }
 
-// std::random_device's "arc4random" source (glibc 2.36) comes in with the rest
-// of the runtime's string code. The module never makes a random_device; should
-// one be made, it reads the system's random source as glibc's would.
+// std::random_device's "arc4random" source (glibc 2.36). The verifier seeds
+// its tables from a random_device; it reads the system's random source as
+// glibc's would.
 std::uint32_t arc4random() {
   std::uint32_t value = 0;
   auto* out = reinterpret_cast<unsigned char*>(&value);

@@ -21,8 +21,8 @@ KResult<DecodedChain> decode_chain(ByteView wire) noexcept {
   for (std::size_t i = 0; i < count; ++i) {
     CredentialView& slot = chain.slots[i];
     std::uint32_t payload_len = 0;
-    if (!in.read_fixed(slot.issuer_pk) || !in.read_fixed(slot.sig) ||
-        !in.read_u32le(payload_len) || !in.read_bytes(payload_len, slot.payload)) {
+    if (!in.read_fixed(slot.issuer_pk) || !in.read_fixed(slot.sig) || !in.read_u32le(payload_len) ||
+        !in.read_bytes(payload_len, slot.payload)) {
       return fail(KernelError::WireTruncated);
     }
   }

@@ -56,13 +56,13 @@ struct CredentialPayload {
 struct LenientPayload {
   enum class Problem : std::uint8_t {
     None,
-    TooShort,             // "payload too short"
-    InvalidRole,          // "invalid role byte: 0x.." (bad_byte)
-    TruncatedScope,       // "payload truncated at scope"
-    TruncatedCaveatLen,   // "payload truncated at caveat length"
-    TruncatedCaveats,     // "payload truncated at caveats"
-    Scope,                // scope_error
-    UnknownCaveatTag,     // "unknown caveat tag: 0x.." (bad_byte)
+    TooShort,            // "payload too short"
+    InvalidRole,         // "invalid role byte: 0x.." (bad_byte)
+    TruncatedScope,      // "payload truncated at scope"
+    TruncatedCaveatLen,  // "payload truncated at caveat length"
+    TruncatedCaveats,    // "payload truncated at caveats"
+    Scope,               // scope_error
+    UnknownCaveatTag,    // "unknown caveat tag: 0x.." (bad_byte)
   };
   Problem problem = Problem::None;
   std::uint8_t bad_byte = 0;

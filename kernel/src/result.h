@@ -28,12 +28,16 @@ class [[nodiscard]] Result {
   Result(T&& value) : ok_(true) { new (&value_) T(std::move(value)); }
   Result(Unexpected<E> u) noexcept : ok_(false), error_(u.error) {}
   Result(const Result& other) : ok_(other.ok_) {
-    if (ok_) new (&value_) T(other.value_);
-    else error_ = other.error_;
+    if (ok_)
+      new (&value_) T(other.value_);
+    else
+      error_ = other.error_;
   }
   Result(Result&& other) noexcept(std::is_nothrow_move_constructible_v<T>) : ok_(other.ok_) {
-    if (ok_) new (&value_) T(std::move(other.value_));
-    else error_ = other.error_;
+    if (ok_)
+      new (&value_) T(std::move(other.value_));
+    else
+      error_ = other.error_;
   }
   Result& operator=(const Result&) = delete;
   Result& operator=(Result&&) = delete;

@@ -1,5 +1,5 @@
-// Text forms for HTTP: base64url without padding, the chain token, and the
-// chain digest that request proofs bind.
+// The chain token, the text a chain travels in over HTTP, and the ids and
+// digests that name keys, credentials and chains.
 //
 // A token carries a chain in ASCII safe for a URL, a header and a cookie:
 //
@@ -33,6 +33,7 @@
 #include <string>
 #include <string_view>
 
+#include "base64url.h"
 #include "bytes.h"
 #include "chain_wire.h"
 #include "errors.h"
@@ -62,55 +63,44 @@ using RevocationId = std::array<std::uint8_t, REVOCATION_ID_LEN>;
 // credential exactly (a signature covers the payload it was made over).
 [[nodiscard]] RevocationId revocation_id(SignatureView sig) noexcept;
 
-// The number of characters base64url without padding gives `bytes` bytes.
-[[nodiscard]] constexpr std::size_t base64url_len(std::size_t bytes) noexcept {
-  return bytes / 3 * 4 + (bytes % 3 == 0 ? 0 : bytes % 3 + 1);
-}
 inline constexpr std::size_t MAX_TOKEN_LEN =
     TOKEN_PREFIX.size() + base64url_len(MAX_TOKEN_BODY_LEN);
-
-// Why a text was not a token (or a proof header): each a distinct, stable name.
-enum class TextRefusal : std::uint8_t {
-  Prefix,         // does not start with the format's marker and version
-  TooLong,        // longer than the largest possible value
-  Character,      // a byte outside A-Z a-z 0-9 - _ (padding and whitespace included)
-  Length,         // a length no base64url text can have (4k + 1)
-  FinalBits,      // the last character carries bits that are not zero
-  Truncated,      // the body ends inside a field
-  Count,          // the credential count is 0 or more than 16
-  PayloadLength,  // a payload too short to hold a child key, or over the maximum
-  Trailing,       // bytes after the last record
-  UnknownRoot,    // the key id names no root given
-};
-[[nodiscard]] std::string_view text_refusal_name(TextRefusal refusal) noexcept;
-
-template <class T>
-using TextResult = Result<T, TextRefusal>;
-
-[[nodiscard]] std::string base64url_encode(ByteView bytes);
-// Strict: only the canonical text of some byte string decodes.
-[[nodiscard]] TextResult<Bytes> base64url_decode(std::string_view text);
 
 // Why a wire has no token: a framing refusal of the kernel, a chain whose keys
 // do not link up (ParentKeyMismatch, at the credential), a payload too short
 // to name a child or too long for any credential (WireInvalid, at it), or
 // bytes after the last record (WireInvalid, no index).
+//
+// Tokens run to hundreds of kilobytes, so the encoder and the reader work in
+// buffers the caller keeps from call to call (`body` for the binary form,
+// `text` for the result): fresh pages for every request would cost more than
+// the encoding.
+[[nodiscard]] Result<void, ChainRefusal> encode_token(ByteView wire, Bytes& body,
+                                                      std::string& text);
 [[nodiscard]] Result<std::string, ChainRefusal> encode_token(ByteView wire);
 
-struct DecodedToken {
-  Bytes wire;
-  std::size_t root = 0;  // which of the given roots the key id named
+// A token read into `body`, its parts viewing it.
+struct TokenParts {
+  ByteView root_id;
+  std::size_t count = 0;
+  std::array<ByteView, MAX_CHAIN_LEN> sigs{};
+  std::array<ByteView, MAX_CHAIN_LEN> payloads{};
+  std::size_t wire_len = WIRE_HEADER_LEN;  // of the wire it gives back
 };
+[[nodiscard]] TextResult<TokenParts> read_token(std::string_view token, Bytes& body);
 
-// The wire the token came from, byte for byte, for the first of `roots` whose
-// key id (`root_ids`, in the same order) the token names.
-[[nodiscard]] TextResult<DecodedToken> decode_token(std::string_view token,
-                                                    std::span<const PublicKeyView> roots,
-                                                    std::span<const KeyId> root_ids);
+// Which of `root_ids` the token names, if any.
+[[nodiscard]] std::optional<std::size_t> token_root(const TokenParts& parts,
+                                                    std::span<const KeyId> root_ids) noexcept;
+
+// Writes the wire the token came from, byte for byte, into `out`
+// (parts.wire_len bytes), with `root` as the first issuer.
+void write_token_wire(const TokenParts& parts, PublicKeyView root,
+                      std::span<std::uint8_t> out) noexcept;
 
 // The chain digest of the chain a token holds, read from its signatures; the
 // root need not be known.
-[[nodiscard]] TextResult<Digest> token_chain_digest(std::string_view token);
+[[nodiscard]] Digest token_chain_digest(const TokenParts& parts) noexcept;
 
 // The digest a request proof binds a chain with: SHA3-256 over
 // "vestrel-chain-digest/1", the count byte and every credential's revocation

@@ -192,10 +192,7 @@ Verifier::Verifier(std::vector<PublicKey> roots, std::uint64_t leeway, std::size
       cache_(cache_bytes),
       revoked_ids_(0, Seeded{random_seed()}),
       revoked_keys_(0, Seeded{random_seed()}) {
-  for (const PublicKey& root : roots_) {
-    root_views_.emplace_back(root);
-    root_ids_.push_back(key_id(root));
-  }
+  for (const PublicKey& root : roots_) root_ids_.push_back(key_id(root));
 }
 
 std::optional<VerifierRefusal> Verifier::screen(const DecodedChain& chain,
@@ -247,23 +244,6 @@ std::size_t Verifier::root_for(const DecodedChain& chain) const noexcept {
     if (std::ranges::equal(roots_[r], issuer)) return r;
   }
   return 0;
-}
-
-Result<VerifierAnswer, VerifierRefusal> Verifier::verify_token(std::string_view token,
-                                                               std::uint64_t now, bool want_ids,
-                                                               Bytes& wire) {
-  auto decoded = decode_token(token, root_views_, root_ids_);
-  if (!decoded) {
-    if (decoded.error() == TextRefusal::UnknownRoot) {
-      return fail(VerifierRefusal{.rule = {KernelError::ParentKeyMismatch, 0}});
-    }
-    VerifierRefusal refusal;
-    refusal.kind = VerifierRefusal::Kind::Token;
-    refusal.token = decoded.error();
-    return fail(refusal);
-  }
-  wire = std::move(decoded->wire);
-  return verify(wire, now, want_ids);
 }
 
 Result<VerifierAnswer, VerifierRefusal> Verifier::verify(ByteView wire, std::uint64_t now,

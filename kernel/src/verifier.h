@@ -39,14 +39,13 @@ using PublicKey = std::array<std::uint8_t, PK_SIZE>;
 
 // Why a chain was refused: a rule of the walk, or the verifier's own list.
 struct VerifierRefusal {
-  enum class Kind : std::uint8_t { Rule, RevokedCredential, RevokedKey, Token };
+  enum class Kind : std::uint8_t { Rule, RevokedCredential, RevokedKey };
   Kind kind = Kind::Rule;
   ChainRefusal rule;          // Kind::Rule
   std::uint32_t index = 0;    // the revoked kinds: the credential refused
   RevocationId revoked_id{};  // that credential's revocation id
   // Kind::RevokedKey: the revoked key, a view into the wire.
   PublicKeyView revoked_key{kNoKey};
-  TextRefusal token = TextRefusal::Prefix;  // Kind::Token
 };
 
 struct VerifierAnswer {
@@ -115,12 +114,6 @@ class Verifier {
 
   [[nodiscard]] Result<VerifierAnswer, VerifierRefusal> verify(ByteView wire, std::uint64_t now,
                                                                bool want_ids = false) noexcept;
-  // A token (token.h) is turned back into its wire, kept in `wire` for the
-  // answer's views, and verified. A key id naming no trusted root is refused
-  // as a chain from a wrong root is: ParentKeyMismatch at credential 0.
-  [[nodiscard]] Result<VerifierAnswer, VerifierRefusal> verify_token(std::string_view token,
-                                                                     std::uint64_t now,
-                                                                     bool want_ids, Bytes& wire);
 
   void revoke(std::span<const RevocationId> ids);
   void unrevoke(std::span<const RevocationId> ids) noexcept;
@@ -130,6 +123,8 @@ class Verifier {
   [[nodiscard]] std::vector<PublicKey> revoked_keys() const;
 
   [[nodiscard]] const std::vector<PublicKey>& roots() const noexcept { return roots_; }
+  // The roots' key ids, in the same order: a token names its root by one.
+  [[nodiscard]] const std::vector<KeyId>& root_ids() const noexcept { return root_ids_; }
   [[nodiscard]] std::uint64_t leeway() const noexcept { return leeway_; }
   [[nodiscard]] CacheInfo cache_info() const noexcept { return cache_.info(); }
 
@@ -146,7 +141,6 @@ class Verifier {
   [[nodiscard]] std::size_t root_for(const DecodedChain& chain) const noexcept;
 
   const std::vector<PublicKey> roots_;
-  std::vector<PublicKeyView> root_views_;
   std::vector<KeyId> root_ids_;
   const std::uint64_t leeway_;
   SignatureCache cache_;

@@ -13,6 +13,7 @@ digest and, when the body is covered, its SHA3-256 (docs/formats.md).
 
 from __future__ import annotations
 
+import functools
 import os
 import re
 import time
@@ -22,7 +23,7 @@ from urllib.parse import urlsplit
 from vestrel_kernel import IdentityIsland
 
 from . import _native
-from ._arguments import BytesLike, TimeLike, byte_string, count, seconds
+from ._arguments import MAX_TIME, BytesLike, TimeLike, byte_string, count, seconds
 from ._chain import VerifiedChain
 from ._errors import (ChainUnknown, ProofExpired, ProofInvalid, ProofMalformed, ProofMissing,
                       ProofReplayed, TokenMalformed)
@@ -42,6 +43,11 @@ _METHOD = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]{1,32}")
 _DEFAULT_PORTS = {"http": 80, "https": 443}
 
 Headers = Union[Mapping[str, str], Iterable[Tuple[Any, Any]]]
+
+
+@functools.lru_cache(maxsize=4096)
+def _target(method: str, url: str) -> Tuple[bytes, bytes, bytes, bytes, bytes]:
+    return request_target(method, url)
 
 
 def request_target(method: str, url: str) -> Tuple[bytes, bytes, bytes, bytes, bytes]:
@@ -71,7 +77,7 @@ def _sign(holder: IdentityIsland, digest: bytes, method: str, url: str,
     issued_at = int(time.time()) if now is None else seconds(now)
     nonce = os.urandom(16)
     body_digest = None if body is None else _native.sha3_256(byte_string(body, "body"))
-    message = _native.request_message(request_target(method, url), issued_at, nonce, digest,
+    message = _native.request_message(_target(method, url), issued_at, nonce, digest,
                                       body_digest)
     signature = _native.sign_request(holder, message)
     proof: str = _native.encode_proof(issued_at, nonce, body is not None, signature)
@@ -104,24 +110,31 @@ def register(holder: IdentityIsland, chain: Union[str, BytesLike], url: str, *,
     return headers, body, REF_PREFIX + _native.base64url_encode(chain_digest(token))
 
 
-def _header_values(headers: Headers) -> Dict[str, List[str]]:
-    """Every value of every header, by lowercase name. Bytes (as ASGI gives
-    them) are read as latin-1, as HTTP/1.1 carries them."""
+def _text(value: Any) -> str:
+    # Bytes (as ASGI gives them) are read as latin-1, as HTTP/1.1 carries them.
+    if isinstance(value, str):
+        return value
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value).decode("latin-1")
+    raise TypeError("headers must be str or bytes names and values")
+
+
+def _credentials(headers: Headers) -> Tuple[List[str], List[str]]:
+    """Every value of the Authorization and of the proof header, whatever
+    the case of their names."""
+    authorization: List[str] = []
+    proofs: List[str] = []
     items = headers.items() if isinstance(headers, Mapping) else headers
-    values: Dict[str, List[str]] = {}
     for name, value in items:
-        if isinstance(name, (bytes, bytearray)):
-            name = bytes(name).decode("latin-1")
-        if isinstance(value, (bytes, bytearray)):
-            value = bytes(value).decode("latin-1")
-        if not isinstance(name, str) or not isinstance(value, str):
-            raise TypeError("headers must be str or bytes names and values")
-        values.setdefault(name.lower(), []).append(value)
-    return values
+        key = _text(name).lower()
+        if key == "authorization":
+            authorization.append(_text(value))
+        elif key == "vestrel-proof":
+            proofs.append(_text(value))
+    return authorization, proofs
 
 
-def _presented_chain(values: Dict[str, List[str]]) -> str:
-    found = values.get("authorization", [])
+def _presented_chain(found: List[str]) -> str:
     ours = [v for v in found if v.strip()[:len(AUTH_SCHEME) + 1].lower() == AUTH_SCHEME.lower() + " "]
     if not ours:
         raise ProofMissing("no Vestrel credentials", credentials=False)
@@ -140,12 +153,12 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     """The whole check of one request (see Verifier.verify_request); returns
     the verified chain and its digest. ``chain`` given: the chain comes from
     there (a registration's body), not from the Authorization header."""
-    max_age = count(max_age, "max_age")
-    at = int(time.time()) if now is None else seconds(now)
-    values = _header_values(headers)
+    if type(max_age) is not int or max_age < 0:
+        max_age = count(max_age, "max_age")
+    at = int(time.time()) if now is None else now if type(now) is int and 0 <= now <= MAX_TIME else seconds(now)
+    authorization, proofs = _credentials(headers)
     if chain is None:
-        chain = _presented_chain(values)
-    proofs = values.get(PROOF_HEADER.lower(), [])
+        chain = _presented_chain(authorization)
     if not proofs:
         raise ProofMissing(f"no {PROOF_HEADER} header")
     if len(proofs) > 1:
@@ -163,7 +176,9 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     if at - issued_at > max_age:
         raise ProofExpired(f"the proof is older than {max_age} seconds")
     try:
-        target = request_target(method, url)
+        # A service sees the same few targets again and again.
+        target = _target(method, url) if isinstance(method, str) and isinstance(url, str) \
+            else request_target(method, url)
     except ValueError as error:
         raise ProofMalformed(f"the request target cannot be read: {error}") from None
     payload = b"" if body is None else byte_string(body, "body")

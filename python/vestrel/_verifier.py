@@ -7,7 +7,8 @@ import time
 from typing import Any, FrozenSet, Iterable, NamedTuple, Optional, Tuple, Union
 
 from . import _native
-from ._arguments import BytesLike, TimeLike, byte_string, count, public_key, revocation_ids, seconds
+from ._arguments import (MAX_TIME, BytesLike, TimeLike, byte_string, count, public_key,
+                         revocation_ids, seconds)
 from ._chain import VerifiedChain, refuse
 from ._errors import TokenMalformed
 from ._request import DEFAULT_MAX_AGE, Headers, check_request
@@ -112,7 +113,8 @@ class Verifier:
 
     def _verify(self, chain: Any, now: Optional[TimeLike],
                 want_ids: bool) -> Tuple[VerifiedChain, Optional[Tuple[bytes, ...]]]:
-        at = int(time.time()) if now is None else seconds(now)
+        at = int(time.time()) if now is None else now if type(now) is int and 0 <= now <= MAX_TIME \
+            else seconds(now)
         if isinstance(chain, str):
             answer = self._core.verify_token(token_bytes(chain), at, want_ids)
             if answer[0] is None:

@@ -48,6 +48,10 @@ std::array<std::uint8_t, N> fixed_argument(const Arguments& matched, std::size_t
 // ---------------------------------------------------------------------------
 // Tokens
 
+// Tokens run to hundreds of kilobytes; each thread keeps its buffers.
+thread_local Bytes token_scratch;
+thread_local std::string text_scratch;
+
 constexpr std::string_view kWireParameters[] = {"wire"};
 constexpr CallSignature kEncodeTokenSignature{"", "encode_token", kWireParameters};
 
@@ -55,9 +59,9 @@ constexpr CallSignature kEncodeTokenSignature{"", "encode_token", kWireParameter
 PyObject* encode_token_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kEncodeTokenSignature, args, kwargs);
-    auto token = encode_token(bytes_argument(matched, 0));
-    if (!token) return refused(token.error().error, token.error().index);
-    return ascii(*token);
+    auto encoded = encode_token(bytes_argument(matched, 0), token_scratch, text_scratch);
+    if (!encoded) return refused(encoded.error().error, encoded.error().index);
+    return ascii(text_scratch);
   });
 }
 
@@ -71,11 +75,16 @@ PyObject* decode_token_entry(PyObject* /*module*/, PyObject* args, PyObject* kwa
     const ByteView token = bytes_argument(matched, 0);
     const ByteView root = bytes_argument(matched, 1);
     if (root.size() != PK_SIZE) throw wrong_length("root_pk", PK_SIZE);
-    const PublicKeyView roots[] = {root.first<PK_SIZE>()};
-    const KeyId ids[] = {key_id(roots[0])};
-    auto decoded = decode_token(as_text(token), roots, ids);
-    if (!decoded) return text_refused(decoded.error());
-    return new_bytes(decoded->wire);
+    auto parts = read_token(as_text(token), token_scratch);
+    if (!parts) return text_refused(parts.error());
+    const KeyId ids[] = {key_id(root.first<PK_SIZE>())};
+    if (!token_root(*parts, ids)) return text_refused(TextRefusal::UnknownRoot);
+    Ref wire =
+        created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(parts->wire_len)));
+    // A fresh bytes object may be written before anything else sees it.
+    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(wire.get()));
+    write_token_wire(*parts, root.first<PK_SIZE>(), std::span(data, parts->wire_len));
+    return wire;
   });
 }
 
@@ -86,9 +95,9 @@ PyObject* token_chain_digest_entry(PyObject* /*module*/, PyObject* args,
                                    PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kTokenDigestSignature, args, kwargs);
-    auto digest = token_chain_digest(as_text(bytes_argument(matched, 0)));
-    if (!digest) return text_refused(digest.error());
-    return new_bytes(*digest);
+    auto parts = read_token(as_text(bytes_argument(matched, 0)), token_scratch);
+    if (!parts) return text_refused(parts.error());
+    return new_bytes(token_chain_digest(*parts));
   });
 }
 

@@ -18,6 +18,7 @@
 #include "native_callables.h"
 #include "results.h"
 #include "signature.h"
+#include "token.h"
 #include "unlocked.h"
 #include "verifier.h"
 
@@ -134,9 +135,6 @@ Ref answer_of(const Result<VerifierAnswer, VerifierRefusal>& outcome) {
   switch (refusal.kind) {
     case VerifierRefusal::Kind::Rule:
       return refused(refusal.rule.error, refusal.rule.index);
-    case VerifierRefusal::Kind::Token:
-      return new_tuple(Ref::borrow(Py_None), text("TokenMalformed"),
-                       text(text_refusal_name(refusal.token)));
     case VerifierRefusal::Kind::RevokedCredential:
       return new_tuple(Ref::borrow(Py_None), text("Revoked"), new_int(refusal.index),
                        new_bytes(refusal.revoked_id), Ref::borrow(Py_None));
@@ -176,8 +174,11 @@ PyObject* verify_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
 constexpr std::string_view kVerifyTokenParameters[] = {"token", "now", "want_ids"};
 constexpr CallSignature kVerifyTokenSignature{"Verifier", "verify_token", kVerifyTokenParameters};
 
-// As verify, for the ASCII bytes of a token; a verified chain's answer also
-// holds the wire the token gave.
+// As verify, for the ASCII bytes of a token: (verify's answer, the wire the
+// token gave) for a verified chain; verify's refusals, (None,
+// "TokenMalformed", reason) for a text that is not a token, and
+// ParentKeyMismatch at credential 0 for one naming no trusted root, as a wire
+// from a wrong root gets.
 PyObject* verify_token_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kVerifyTokenSignature, args, kwargs);
@@ -185,16 +186,29 @@ PyObject* verify_token_entry(PyObject* self, PyObject* args, PyObject* kwargs) n
     const std::uint64_t now = u64_argument(matched, 1);
     const bool want_ids = flag_argument(matched, 2);
     Verifier& verifier = verifier_of(self);
-    Bytes wire;
+    // Each thread keeps its buffer for the binary form from call to call.
+    thread_local Bytes body;
+    auto parts = read_token(
+        std::string_view(reinterpret_cast<const char*>(token.data()), token.size()), body);
+    if (!parts) {
+      return new_tuple(Ref::borrow(Py_None), text("TokenMalformed"),
+                       text(text_refusal_name(parts.error())));
+    }
+    const auto root = token_root(*parts, verifier.root_ids());
+    if (!root) return refused(KernelError::ParentKeyMismatch, 0);
+    // The wire is written straight into the bytes object the answer holds;
+    // nothing else refers to it until the call returns.
+    Ref wire =
+        created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(parts->wire_len)));
+    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(wire.get()));
     auto outcome = [&] {
       const InterpreterUnlocked unlocked;
-      return verifier.verify_token(
-          std::string_view(reinterpret_cast<const char*>(token.data()), token.size()), now,
-          want_ids, wire);
+      write_token_wire(*parts, verifier.roots()[*root], std::span(data, parts->wire_len));
+      return verifier.verify(ByteView(data, parts->wire_len), now, want_ids);
     }();
     Ref answer = answer_of(outcome);
     if (!outcome) return answer;
-    return new_tuple(std::move(answer), new_bytes(wire));
+    return new_tuple(std::move(answer), std::move(wire));
   });
 }
 

@@ -1,0 +1,243 @@
+"""Tokens and request proofs: one token per chain and back to the very wire;
+a proof binds every field of its request and its chain; replay and age."""
+
+from __future__ import annotations
+
+import base64
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import vestrel
+import vestrel_kernel as vk
+from vestrel import _native
+
+Identities = Callable[[str], vestrel.IdentityIsland]
+URL = "https://api.example.com/docs/a?x=1&y=2"
+NOW = 1_000_000
+
+
+@pytest.fixture(scope="module")
+def chains(identities: Identities) -> Dict[str, Any]:
+    root, service, worker, other = (identities(n) for n in ("t-root", "t-service", "t-worker", "t-other"))
+    node = vestrel.delegate(None, root, service.public_key(), "node", [(b"/docs", b"*")],
+                            not_before=NOW - 100, not_after=NOW + 3600)
+    leaf = vestrel.delegate(node, service, worker.public_key(), "leaf", [(b"/docs", b"GET")])
+    # Another chain ending at the same holder key.
+    twin = vestrel.delegate(node, service, worker.public_key(), "leaf", [(b"/docs", b"POST")])
+    return {"root": root, "service": service, "worker": worker, "other": other,
+            "node": node, "leaf": leaf, "twin": twin}
+
+
+def b64(data: bytes) -> str:
+    return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
+
+
+def body_of(token: str) -> bytes:
+    text = token[4:]
+    return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(which=st.sampled_from(["node", "leaf", "twin"]), position=st.integers(0, 10**9),
+       char=st.sampled_from("AQgw_-9=+/ .é"))
+def test_one_token_per_chain_and_back_to_the_wire(chains: Dict[str, Any], which: str,
+                                                 position: int, char: str) -> None:
+    wire, root = chains[which], chains["root"].public_key()
+    token = vestrel.encode_token(wire)
+    assert token.startswith("vt1.") and token.isascii() and len(token) < len(wire) * 4 // 3
+    assert vestrel.decode_token(token, root) == wire
+    assert vestrel.Verifier([root]).verify(token, NOW).revocation_ids == \
+        vestrel.verify(root, wire, NOW).revocation_ids
+    # Any other text is refused or names another chain; never this one.
+    index = 4 + position % (len(token) - 4)
+    changed = token[:index] + char + token[index + 1:]
+    if changed != token:
+        try:
+            assert vestrel.decode_token(changed, root) != wire
+        except (vestrel.TokenMalformed, vestrel.ParentKeyMismatch):
+            pass
+
+
+def test_token_refusals(chains: Dict[str, Any]) -> None:
+    root = chains["root"].public_key()
+    token = vestrel.encode_token(chains["leaf"])
+    body = body_of(token)
+    last = token[-1]
+    # A 2-character tail holds one byte in 12 bits: 4 of them must be zero.
+    short = vestrel.encode_token(chains["leaf"])
+    while len(short[4:]) % 4 == 0:
+        short = short[:-1]
+    rows: List[Tuple[str, str]] = [
+        ("vt2." + token[4:], "Prefix"), ("VT1." + token[4:], "Prefix"), ("", "Prefix"),
+        (token + "=", "Character"), (token + "==", "Character"), (token[:100] + " " + token[101:], "Character"),
+        (token[:100] + "+" + token[101:], "Character"), (token[:-1] + "é", "Character"),
+        (token[:4] + "A", "Length"), ("vt1." + b64(body[:16]), "Truncated"),
+        ("vt1." + b64(body + b"\0"), "Trailing"), ("vt1." + b64(body[:-1]), "Truncated"),
+        ("vt1." + b64(body[:16] + b"\0" + body[17:]), "Count"),
+        ("vt1." + b64(body[:16] + b"\x11" + body[17:]), "Count"),
+        ("vt1." + b64(body[:17 + 3309] + (1951).to_bytes(2, "little") + body[17 + 3311:]), "PayloadLength"),
+        ("vt1." + "A" * (vestrel._token.MAX_TOKEN_LEN), "TooLong"),
+    ]
+    # The same bytes, but a final character whose unused bits are set.
+    final = "vt1." + b64(body)
+    if len(final[4:]) % 4:
+        rows.append((final[:-1] + chr(ord(last) + 1), "FinalBits"))
+    for text, reason in rows:
+        with pytest.raises(vestrel.TokenMalformed) as refused:
+            vestrel.decode_token(text, root)
+        assert (refused.value.reason, refused.value.status, refused.value.error) == (
+            reason, 401, "invalid_token"), text[:40]
+    with pytest.raises(vestrel.ParentKeyMismatch) as wrong:
+        vestrel.decode_token(token, chains["other"].public_key())
+    assert wrong.value.index == 0
+    # Wires without a token: bytes after the chain, keys that do not link up.
+    with pytest.raises(vestrel.WireInvalid):
+        vestrel.encode_token(chains["leaf"] + b"\0")
+    creds = vk.decode_chain(chains["leaf"])
+    creds[1] = (chains["other"].public_key(), creds[1][1], creds[1][2])
+    with pytest.raises(vestrel.ParentKeyMismatch) as unlinked:
+        vestrel.encode_token(vk.encode_chain(creds))
+    assert unlinked.value.index == 1
+
+
+def test_chain_digests_and_references(chains: Dict[str, Any]) -> None:
+    wire = chains["leaf"]
+    token = vestrel.encode_token(wire)
+    ids = vestrel.verify(chains["root"].public_key(), wire, NOW).revocation_ids
+    expected = _native.sha3_256(b"vestrel-chain-digest/1" + bytes([len(ids)]) + b"".join(ids))
+    assert vestrel.chain_digest(wire) == vestrel.chain_digest(token) == expected
+    assert vestrel.chain_ref(token) == "vr1." + b64(expected)
+    assert vestrel.chain_digest(chains["twin"]) != expected
+
+
+# Each row changes one thing between what the holder signed and what the
+# service sees; all are refused as ProofInvalid.
+BINDING: List[Tuple[str, Dict[str, Any]]] = [
+    ("method", {"method": "POST"}), ("scheme", {"url": URL.replace("https", "http")}),
+    ("host", {"url": URL.replace("api.", "www.")}), ("port", {"url": URL.replace(".com/", ".com:8443/")}),
+    ("path", {"url": URL.replace("/a?", "/b?")}), ("query", {"url": URL.replace("y=2", "y=3")}),
+    ("no query", {"url": URL.split("?")[0]}), ("body", {"body": b"other"}),
+    ("chain", {"chain": "twin"}),
+]
+
+
+@pytest.mark.parametrize("field,change", BINDING, ids=[row[0] for row in BINDING])
+def test_a_proof_binds_each_field(chains: Dict[str, Any], field: str, change: Dict[str, Any]) -> None:
+    verifier = vestrel.Verifier([chains["root"].public_key()])
+    worker = chains["worker"]
+    signed = {"method": "POST" if field == "body" else "GET", "url": URL,
+              "body": b"payload" if field == "body" else None, "chain": "leaf"}
+    headers = vestrel.present(worker, chains[signed["chain"]], signed["method"], signed["url"],
+                              body=signed["body"], now=NOW)
+    seen = dict(signed, **change)
+    presented = dict(headers)
+    if field == "chain":
+        presented["Authorization"] = "Vestrel " + vestrel.encode_token(chains["twin"])
+    with pytest.raises(vestrel.ProofInvalid):
+        verifier.verify_request(seen["method"], seen["url"], presented, body=seen["body"], now=NOW)
+    # Unchanged, the very same proof passes (it was not used up by the refusal).
+    verifier.verify_request(signed["method"], signed["url"], headers, body=signed["body"], now=NOW)
+
+
+def test_equivalent_urls_and_header_forms_are_one_target(chains: Dict[str, Any]) -> None:
+    verifier = vestrel.Verifier([chains["root"].public_key()])
+    for signed, seen in [(URL, URL.replace("api.example.com", "API.Example.COM:443")),
+                         ("http://h.example/", "HTTP://h.example:80"),
+                         ("https://[::1]:8443/x", "https://[::1]:8443/x#fragment")]:
+        headers = vestrel.present(chains["worker"], chains["leaf"], "GET", signed, now=NOW)
+        as_asgi = [(k.lower().encode(), v.encode()) for k, v in headers.items()]
+        verifier.verify_request("GET", seen, as_asgi, now=NOW)
+
+
+def test_age_replay_and_missing_parts(chains: Dict[str, Any]) -> None:
+    root, worker = chains["root"].public_key(), chains["worker"]
+    verifier = vestrel.Verifier([root], leeway=5)
+
+    def check(made: int, seen: int, **edit: Optional[str]) -> Optional[str]:
+        headers: Dict[str, str] = vestrel.present(worker, chains["leaf"], "GET", URL, now=made)
+        for name, value in edit.items():
+            name = name.replace("_", "-")
+            if value is None:
+                headers.pop(name)
+            else:
+                headers[name] = value
+        try:
+            verifier.verify_request("GET", URL, headers, now=seen, max_age=60)
+        except vestrel.Refused as refused:
+            return f"{refused.rule} {refused.status} {refused.error}"
+        return None
+
+    assert check(NOW, NOW + 60) is None and check(NOW + 5, NOW) is None
+    assert check(NOW, NOW + 61) == "ProofExpired 401 invalid_token"
+    assert check(NOW + 6, NOW) == "ProofExpired 401 invalid_token"
+    assert check(NOW, NOW, Authorization=None) == "ProofMissing 401 None"
+    assert check(NOW, NOW, Authorization="Bearer abc") == "ProofMissing 401 None"
+    assert check(NOW, NOW, Vestrel_Proof=None) == "ProofMissing 400 invalid_request"
+    assert check(NOW, NOW, Vestrel_Proof="vp1.AAAA") == "ProofMalformed 400 invalid_request"
+    assert check(NOW, NOW, Vestrel_Proof="x" * 100_000) == "ProofMalformed 400 invalid_request"
+    assert check(NOW, NOW, Authorization="Vestrel vt1.@@") == "TokenMalformed 401 invalid_token"
+    assert check(NOW, NOW, Authorization="Vestrel " + vestrel.chain_ref(chains["leaf"])) == \
+        "ChainUnknown 401 invalid_token"
+    headers = vestrel.present(worker, chains["leaf"], "GET", URL, now=NOW)
+    verifier.verify_request("GET", URL, headers, now=NOW)
+    for later in (NOW, NOW + 60):
+        with pytest.raises(vestrel.ProofReplayed):
+            verifier.verify_request("GET", URL, headers, now=later)
+    # A proof by a key other than the holder's.
+    forged = vestrel.present(chains["other"], chains["leaf"], "GET", URL, now=NOW)
+    with pytest.raises(vestrel.ProofInvalid):
+        verifier.verify_request("GET", URL, forged, now=NOW)
+
+
+def test_chains_by_reference(chains: Dict[str, Any]) -> None:
+    root, worker = chains["root"].public_key(), chains["worker"]
+    store = vestrel.MemoryChainStore()
+    verifier = vestrel.Verifier([root], chains=store)
+    register_url = "https://api.example.com/.well-known/vestrel/chains"
+    headers, body, ref = vestrel.register(worker, chains["leaf"], register_url, now=NOW)
+    assert (ref, ) == (verifier.register_request(register_url, headers, body, now=NOW)[0], )
+    for method, payload in (("GET", None), ("PUT", b"{}")):
+        presented = vestrel.present(worker, ref, method, URL, body=payload, now=NOW)
+        assert verifier.verify_request(method, URL, presented, body=payload, now=NOW).length == 2
+    # Revocation still applies to a registered chain, on the next request.
+    verifier.revoke(vestrel.verify(root, chains["leaf"], NOW).revocation_ids[1])
+    with pytest.raises(vestrel.Revoked):
+        verifier.verify_request("GET", URL, vestrel.present(worker, ref, "GET", URL, now=NOW), now=NOW)
+    # What the store gives back is checked: another chain under the digest is no match.
+    store.put(vestrel.chain_digest(chains["leaf"]), chains["twin"], NOW, NOW + 10)
+    with pytest.raises(vestrel.ChainUnknown):
+        verifier.verify_request("GET", URL, vestrel.present(worker, ref, "GET", URL, now=NOW), now=NOW)
+    # The registration itself needs a valid proof over its body.
+    headers, _, _ = vestrel.register(worker, chains["leaf"], register_url, now=NOW)
+    with pytest.raises(vestrel.ProofInvalid):
+        verifier.register_request(register_url, headers,
+                                  vestrel.encode_token(chains["twin"]).encode(), now=NOW)
+
+
+@given(a=st.lists(st.text(st.sampled_from("ab/?=&:"), max_size=4), min_size=5, max_size=5),
+       b=st.lists(st.text(st.sampled_from("ab/?=&:"), max_size=4), min_size=5, max_size=5),
+       body=st.sampled_from([None, b"\0" * 32]))
+def test_no_two_requests_share_a_message(a: List[str], b: List[str], body: Optional[bytes]) -> None:
+    nonce, chain = bytes(16), bytes(32)
+    fields_a = tuple(x.encode() for x in a)
+    fields_b = tuple(x.encode() for x in b)
+    same = _native.request_message(fields_a, 1, nonce, chain, body) == \
+        _native.request_message(fields_b, 1, nonce, chain, body)
+    assert same == (fields_a == fields_b)
+
+
+def test_stores_are_bounded_and_expire() -> None:
+    replay = vestrel.MemoryReplayStore(max_entries=2)
+    assert replay.add(b"a", 0, 10) and not replay.add(b"a", 5, 10) and replay.add(b"b", 5, 6)
+    with pytest.raises(vestrel.StoreUnavailable) as full:
+        replay.add(b"c", 6, 20)  # a and b both still live: refuse rather than forget one
+    assert full.value.status == 503
+    assert replay.add(b"c", 7, 20) and replay.add(b"b", 11, 30)  # b expired at 6, a at 10
+    chain_store = vestrel.MemoryChainStore(max_bytes=10)
+    chain_store.put(b"1", b"x" * 6, 0, 100)
+    chain_store.put(b"2", b"y" * 6, 0, 5)
+    assert chain_store.get(b"1", 0) is None and chain_store.get(b"2", 5) == b"y" * 6
+    assert chain_store.get(b"2", 6) is None and len(chain_store) == 0

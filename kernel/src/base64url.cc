@@ -1,0 +1,274 @@
+#include "base64url.h"
+
+#include <array>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace vestrel {
+
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+constexpr std::uint8_t kInvalid = 0xFF;
+
+// The value of each character, kInvalid for every byte outside the alphabet
+// (padding, whitespace, the standard alphabet's + and / included).
+constexpr std::array<std::uint8_t, 256> kValues = [] {
+  std::array<std::uint8_t, 256> values{};
+  values.fill(kInvalid);
+  for (std::uint8_t i = 0; i < 64; ++i) values[static_cast<unsigned char>(kAlphabet[i])] = i;
+  return values;
+}();
+
+// Two characters for every 12 bits, so that three bytes take two lookups.
+constexpr std::array<std::array<char, 2>, 4096> kPairs = [] {
+  std::array<std::array<char, 2>, 4096> pairs{};
+  for (unsigned v = 0; v < 4096; ++v) pairs[v] = {kAlphabet[v >> 6], kAlphabet[v & 63]};
+  return pairs;
+}();
+
+// Four characters' values, each shifted to its place in a 24-bit group, so
+// that decoding one group is four lookups or'ed together; an invalid
+// character sets bit 31 wherever it stands.
+struct PlacedTables {
+  std::array<std::uint32_t, 256> at[4];
+};
+constexpr PlacedTables kPlaced = [] {
+  PlacedTables tables{};
+  for (unsigned c = 0; c < 256; ++c) {
+    const std::uint8_t v = kValues[c];
+    for (unsigned place = 0; place < 4; ++place) {
+      tables.at[place][c] =
+          v == kInvalid ? 0x80000000u : static_cast<std::uint32_t>(v) << (18 - 6 * place);
+    }
+  }
+  return tables;
+}();
+
+// Whole groups, three bytes to four characters, from `done` groups on.
+void encode_groups(const std::uint8_t* in, char* out, std::size_t groups,
+                   std::size_t done) noexcept {
+  for (std::size_t g = done; g < groups; ++g) {
+    const std::uint8_t* p = in + 3 * g;
+    const std::uint32_t group =
+        static_cast<std::uint32_t>(p[0]) << 16 | static_cast<std::uint32_t>(p[1]) << 8 | p[2];
+    std::memcpy(out + 4 * g, kPairs[group >> 12].data(), 2);
+    std::memcpy(out + 4 * g + 2, kPairs[group & 0xFFF].data(), 2);
+  }
+}
+
+// Whole groups from `done` on; false if any character is not in the alphabet.
+bool decode_groups(const unsigned char* in, std::uint8_t* out, std::size_t groups,
+                   std::size_t done) noexcept {
+  std::uint32_t invalid = 0;
+  for (std::size_t g = done; g < groups; ++g) {
+    const unsigned char* p = in + 4 * g;
+    const std::uint32_t group =
+        kPlaced.at[0][p[0]] | kPlaced.at[1][p[1]] | kPlaced.at[2][p[2]] | kPlaced.at[3][p[3]];
+    invalid |= group;
+    out[3 * g] = static_cast<std::uint8_t>(group >> 16);
+    out[3 * g + 1] = static_cast<std::uint8_t>(group >> 8);
+    out[3 * g + 2] = static_cast<std::uint8_t>(group);
+  }
+  return (invalid & 0x80000000u) == 0;
+}
+
+#if defined(__x86_64__)
+
+bool has_avx2() noexcept {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+}
+
+// 24 bytes to 32 characters a step; returns the groups done. Each lane takes
+// 12 bytes: they are spread to 16 so that every 32-bit word holds one group's
+// three bytes, the four 6-bit values are moved to the low bits of four bytes
+// by two multiplications, and each value becomes its character by adding the
+// offset of its range of the alphabet.
+__attribute__((target("avx2"))) std::size_t encode_avx2(const std::uint8_t* in, char* out,
+                                                        std::size_t bytes) noexcept {
+  std::size_t done = 0;
+  const __m256i spread = _mm256_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10, 1, 0,
+                                          2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10);
+  // Offsets by range: A-Z +65, a-z +71, 0-9 -4, '-' 62 -> 45, '_' 63 -> 95.
+  const __m256i offsets =
+      _mm256_setr_epi8(65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -17, 32, 0, 0, 65, 71, -4,
+                       -4, -4, -4, -4, -4, -4, -4, -4, -4, -17, 32, 0, 0);
+  // Each step reads 28 bytes: two 16-byte loads, 12 bytes apart.
+  for (; done * 3 + 28 <= bytes; done += 8) {
+    const std::uint8_t* p = in + done * 3;
+    __m256i v = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12)), 1);
+    v = _mm256_shuffle_epi8(v, spread);
+    const __m256i high = _mm256_mulhi_epu16(_mm256_and_si256(v, _mm256_set1_epi32(0x0FC0FC00)),
+                                            _mm256_set1_epi32(0x04000040));
+    const __m256i low = _mm256_mullo_epi16(_mm256_and_si256(v, _mm256_set1_epi32(0x003F03F0)),
+                                           _mm256_set1_epi32(0x01000010));
+    const __m256i values = _mm256_or_si256(high, low);
+    // Range index: 0 for A-Z, 1 for a-z, 2..11 for digits, 12 '-', 13 '_'.
+    __m256i index = _mm256_subs_epu8(values, _mm256_set1_epi8(51));
+    index = _mm256_sub_epi8(index, _mm256_cmpgt_epi8(values, _mm256_set1_epi8(25)));
+    const __m256i chars = _mm256_add_epi8(values, _mm256_shuffle_epi8(offsets, index));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + done * 4), chars);
+  }
+  return done;
+}
+
+// 0xFF in each byte of `c` from `low` to `high`.
+__attribute__((target("avx2"), always_inline)) inline __m256i in_range(__m256i c, char low,
+                                                                       char high) noexcept {
+  return _mm256_and_si256(_mm256_cmpgt_epi8(c, _mm256_set1_epi8(static_cast<char>(low - 1))),
+                          _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(high + 1)), c));
+}
+
+// 32 characters to 24 bytes a step; returns the groups done, stopping at the
+// first step holding a character outside the alphabet (the scalar loop then
+// finds it).
+__attribute__((target("avx2"))) std::size_t decode_avx2(const unsigned char* in, std::uint8_t* out,
+                                                        std::size_t groups) noexcept {
+  std::size_t done = 0;
+  const __m256i pack = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2,
+                                        1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+  for (; done + 8 <= groups; done += 8) {
+    // Bytes 0x80 and above compare as negative, so they fall in no range.
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + done * 4));
+    const __m256i upper = in_range(c, 'A', 'Z');
+    const __m256i lower = in_range(c, 'a', 'z');
+    const __m256i digit = in_range(c, '0', '9');
+    const __m256i dash = _mm256_cmpeq_epi8(c, _mm256_set1_epi8('-'));
+    const __m256i underscore = _mm256_cmpeq_epi8(c, _mm256_set1_epi8('_'));
+    const __m256i valid = _mm256_or_si256(
+        _mm256_or_si256(upper, lower), _mm256_or_si256(digit, _mm256_or_si256(dash, underscore)));
+    if (_mm256_movemask_epi8(valid) != -1) break;
+    const __m256i delta = _mm256_or_si256(
+        _mm256_or_si256(_mm256_and_si256(upper, _mm256_set1_epi8(-65)),
+                        _mm256_and_si256(lower, _mm256_set1_epi8(-71))),
+        _mm256_or_si256(_mm256_and_si256(digit, _mm256_set1_epi8(4)),
+                        _mm256_or_si256(_mm256_and_si256(dash, _mm256_set1_epi8(17)),
+                                        _mm256_and_si256(underscore, _mm256_set1_epi8(-32)))));
+    const __m256i values = _mm256_add_epi8(c, delta);
+    // Four 6-bit values to one 24-bit group per 32-bit word, then the three
+    // bytes of each word packed, big end first, 12 to a lane.
+    const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140));
+    const __m256i groups24 = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
+    const __m256i packed = _mm256_shuffle_epi8(groups24, pack);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + done * 3), _mm256_castsi256_si128(packed));
+    // The upper lane's 12 bytes follow the lower lane's 12 (whose last four
+    // bytes the store above wrote as zeros).
+    alignas(16) std::uint8_t upper_lane[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(upper_lane), _mm256_extracti128_si256(packed, 1));
+    std::memcpy(out + done * 3 + 12, upper_lane, 12);
+  }
+  return done;
+}
+
+#endif
+
+}  // namespace
+
+std::string_view text_refusal_name(TextRefusal refusal) noexcept {
+  switch (refusal) {
+    case TextRefusal::Prefix:
+      return "Prefix";
+    case TextRefusal::TooLong:
+      return "TooLong";
+    case TextRefusal::Character:
+      return "Character";
+    case TextRefusal::Length:
+      return "Length";
+    case TextRefusal::FinalBits:
+      return "FinalBits";
+    case TextRefusal::Truncated:
+      return "Truncated";
+    case TextRefusal::Count:
+      return "Count";
+    case TextRefusal::PayloadLength:
+      return "PayloadLength";
+    case TextRefusal::Trailing:
+      return "Trailing";
+    case TextRefusal::UnknownRoot:
+      return "UnknownRoot";
+  }
+  return "Unknown";
+}
+
+std::string base64url_encode(ByteView bytes) {
+  std::string text(base64url_len(bytes.size()), '\0');
+  base64url_encode_into(bytes, text);
+  return text;
+}
+
+void base64url_encode_into(ByteView bytes, std::span<char> text) noexcept {
+  const std::size_t groups = bytes.size() / 3;
+  std::size_t done = 0;
+#if defined(__x86_64__)
+  if (has_avx2()) done = encode_avx2(bytes.data(), text.data(), bytes.size());
+#endif
+  encode_groups(bytes.data(), text.data(), groups, done);
+  const std::size_t left = bytes.size() % 3;
+  if (left > 0) {
+    const std::uint8_t* in = bytes.data() + 3 * groups;
+    char* out = text.data() + 4 * groups;
+    const std::uint32_t group = static_cast<std::uint32_t>(in[0]) << 16 |
+                                (left == 2 ? static_cast<std::uint32_t>(in[1]) << 8 : 0);
+    out[0] = kAlphabet[group >> 18];
+    out[1] = kAlphabet[(group >> 12) & 63];
+    if (left == 2) out[2] = kAlphabet[(group >> 6) & 63];
+  }
+}
+
+TextResult<std::size_t> base64url_decoded_len(std::size_t chars) noexcept {
+  // A final group of one character cannot hold a byte.
+  if (chars % 4 == 1) return fail(TextRefusal::Length);
+  return chars / 4 * 3 + (chars % 4 == 0 ? 0 : chars % 4 - 1);
+}
+
+Result<void, TextRefusal> base64url_decode_into(std::string_view text,
+                                                std::span<std::uint8_t> out) noexcept {
+  const auto size = base64url_decoded_len(text.size());
+  if (!size) {
+    // A stray character (padding, whitespace) is named as such, whatever
+    // length it left the text at.
+    for (char c : text) {
+      if (kValues[static_cast<unsigned char>(c)] == kInvalid) return fail(TextRefusal::Character);
+    }
+    return fail(size.error());
+  }
+  if (*size != out.size()) return fail(TextRefusal::Length);
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t groups = text.size() / 4;
+  std::size_t done = 0;
+#if defined(__x86_64__)
+  if (has_avx2()) done = decode_avx2(in, out.data(), groups);
+#endif
+  if (!decode_groups(in, out.data(), groups, done)) return fail(TextRefusal::Character);
+  const std::size_t tail = text.size() % 4;  // 0, 2 or 3 characters
+  if (tail != 0) {
+    std::uint32_t group = 0;
+    for (std::size_t k = 0; k < tail; ++k) {
+      const std::uint8_t v = kValues[in[4 * groups + k]];
+      if (v == kInvalid) return fail(TextRefusal::Character);
+      group |= static_cast<std::uint32_t>(v) << (18 - 6 * k);
+    }
+    // Two characters carry 12 bits for one byte, three carry 18 for two: the
+    // bits left over must be zero, or two texts would give the same bytes.
+    if ((group & (tail == 2 ? 0xFFFFu : 0xFFu)) != 0) return fail(TextRefusal::FinalBits);
+    out[3 * groups] = static_cast<std::uint8_t>(group >> 16);
+    if (tail == 3) out[3 * groups + 1] = static_cast<std::uint8_t>(group >> 8);
+  }
+  return {};
+}
+
+TextResult<Bytes> base64url_decode(std::string_view text) {
+  const auto size = base64url_decoded_len(text.size());
+  if (!size) return fail(size.error());
+  Bytes bytes(*size);
+  if (auto decoded = base64url_decode_into(text, bytes); !decoded) return fail(decoded.error());
+  return bytes;
+}
+
+}  // namespace vestrel
