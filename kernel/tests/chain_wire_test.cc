@@ -91,6 +91,23 @@ TEST(ChainWire, RoundTripsOneToSixteenCredentials) {
   }
 }
 
+// A decoded chain grows as its wire would with one more record: up to the
+// count decode_chain accepts, then ChainTooDeep with the chain left as it was.
+TEST(AppendCredential, HoldsWhatAWireMay) {
+  const OwnedCredential c = credential(1, 10);
+  DecodedChain chain{};
+  for (std::size_t n = 1; n <= MAX_CHAIN_LEN; ++n) {
+    ASSERT_TRUE(append_credential(chain, c.view()));
+    ASSERT_EQ(chain.count, n);
+    EXPECT_EQ(chain.slots[n - 1].payload.data(), c.payload.data());
+  }
+  auto full = append_credential(chain, c.view());
+  ASSERT_FALSE(full);
+  EXPECT_EQ(full.error(), KernelError::ChainTooDeep);
+  EXPECT_EQ(chain.count, MAX_CHAIN_LEN);
+  EXPECT_EQ(decode_error(cat({header(MAX_CHAIN_LEN + 1), record(c)})), KernelError::ChainTooDeep);
+}
+
 TEST(EncodeChain, WritesWithoutChainRules) {
   auto empty = encode_chain({});
   ASSERT_TRUE(empty);
