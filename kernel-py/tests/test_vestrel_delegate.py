@@ -4,7 +4,7 @@ every time, with the rule and index verification gives."""
 from __future__ import annotations
 
 import re
-from typing import Any, Callable, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -65,14 +65,16 @@ def test_refusals_come_before_any_signature(identities: Identities) -> None:
     ]
     for wire, island, perms, not_before, not_after, refusal, expected in rows:
         spy = Spy(island)
+        info: pytest.ExceptionInfo[Exception]
         with pytest.raises(refusal) as info:
             vestrel.delegate(wire, spy, c.public_key(), "leaf", perms,  # type: ignore[arg-type]
                              not_before, not_after)
         assert spy.signed == 0
-        if isinstance(info.value, vestrel.KernelError):
-            assert (type(info.value), info.value.index) == (refusal, expected)
+        error: BaseException = info.value
+        if isinstance(error, vestrel.KernelError):
+            assert (type(error), error.index) == (refusal, expected)
         else:
-            assert not isinstance(info.value, vestrel.Refused) and str(info.value) == expected
+            assert not isinstance(error, vestrel.Refused) and str(error) == expected
     spy = Spy(a)
     vestrel.delegate(node, spy, c.public_key(), "leaf", DOCS, NOW + 100)  # type: ignore[arg-type]
     assert spy.signed == 1
@@ -99,7 +101,7 @@ def test_delegate_refuses_exactly_what_verify_refuses_at_every_time(
     role, perms, not_before, not_after = new
     would_be = issue_unchecked(wire, issuer, bytes(vk.PK_SIZE), role, perms, not_before, not_after)
     # A chain's window is bounded by these, so one of them lies inside it if any time does.
-    outcomes = {}
+    outcomes: Dict[int, Optional[Tuple[type, Optional[int]]]] = {}
     for now in (0, NOW - 100, NOW, NOW + 100):
         try:
             vestrel.verify(islands[0].public_key(), would_be, now)
@@ -113,8 +115,8 @@ def test_delegate_refuses_exactly_what_verify_refuses_at_every_time(
         assert None not in outcomes.values() and (type(error), error.index) in outcomes.values()
     except ValueError as error:
         assert None not in outcomes.values() and not isinstance(error, vestrel.Refused)
-        assert all(rule in (vestrel.NotBeforeViolation, vestrel.NotAfterViolation)
-                   for rule, _ in outcomes.values())
+        assert all(outcome[0] in (vestrel.NotBeforeViolation, vestrel.NotAfterViolation)
+                   for outcome in outcomes.values() if outcome is not None)
         assert re.fullmatch(r"not_before \d+ is after not_after \d+|the window \[.*\] does not "
                             r"meet the parent chain's window \[.*\]", str(error))
     else:
