@@ -22,10 +22,7 @@ class Spy:
     """An issuer that counts its signatures."""
 
     def __init__(self, island: vestrel.IdentityIsland) -> None:
-        self.island, self.signed = island, 0
-
-    def public_key(self) -> bytes:
-        return self.island.public_key()
+        self.public_key, self.signed, self.island = island.public_key, 0, island
 
     def issue_credential(self, *args: Any) -> Tuple[bytes, bytes]:
         self.signed += 1
@@ -57,9 +54,6 @@ def test_refusals_come_before_any_signature(identities: Identities) -> None:
         # the walk's order: the issuer is judged before the time
         (node, b, DOCS, NOW + 500, None, vestrel.ParentKeyMismatch, 1),
         (None, root, DOCS, 200, 100, ValueError, "not_before 200 is after not_after 100"),
-        (node, a, DOCS, 200, 100, ValueError, "not_before 200 is after not_after 100"),
-        (node, a, DOCS, NOW + 101, None, ValueError,
-         "the window [1101, -] does not meet the parent chain's window [900, 1100]"),
         (node, a, DOCS, None, NOW - 101, ValueError,
          "the window [-, 899] does not meet the parent chain's window [900, 1100]"),
     ]
@@ -69,12 +63,9 @@ def test_refusals_come_before_any_signature(identities: Identities) -> None:
         with pytest.raises(refusal) as info:
             vestrel.delegate(wire, spy, c.public_key(), "leaf", perms,  # type: ignore[arg-type]
                              not_before, not_after)
-        assert spy.signed == 0
         error: BaseException = info.value
-        if isinstance(error, vestrel.KernelError):
-            assert (type(error), error.index) == (refusal, expected)
-        else:
-            assert not isinstance(error, vestrel.Refused) and str(error) == expected
+        assert spy.signed == 0 and type(error) is refusal
+        assert (error.index if isinstance(error, vestrel.KernelError) else str(error)) == expected
     spy = Spy(a)
     vestrel.delegate(node, spy, c.public_key(), "leaf", DOCS, NOW + 100)  # type: ignore[arg-type]
     assert spy.signed == 1
