@@ -166,6 +166,17 @@ ByteView ByteSource::view() const noexcept {
                   static_cast<std::size_t>(PyBytes_Size(held_.get())));
 }
 
+// Only ASCII capitals are folded: Unicode case rules would let other texts
+// (a Kelvin sign, say) pass as a role.
+Role parse_role(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  if (text == "leaf") return Role::Leaf;
+  if (text == "node") return Role::Node;
+  throw Failure::message(PyExc_ValueError, "role must be 'leaf' or 'node'");
+}
+
 Failure wrong_length(std::string_view what, std::size_t expected) {
   return Failure::message(PyExc_ValueError,
                           std::string(what) + " must be " + std::to_string(expected) + " bytes");

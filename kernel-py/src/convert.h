@@ -14,6 +14,7 @@
 
 #include "bytes.h"
 #include "failure.h"
+#include "payload.h"
 #include "ref.h"
 #include "signature.h"
 
@@ -51,6 +52,10 @@ struct OwnedCredential {
 // A sequence of 3-tuples of byte sequences.
 [[nodiscard]] std::vector<OwnedCredential> credentials_argument(const Arguments& args,
                                                                 std::size_t index);
+
+// "leaf" or "node", ASCII capitals folded; ValueError otherwise. Shared by
+// issue_credential and the package's delegate, which must agree on it.
+[[nodiscard]] Role parse_role(std::string text);
 
 // TypeError "'{qualname}' object cannot be converted to '{target}'".
 [[nodiscard]] Failure downcast_error(PyObject* obj, std::string_view target);

@@ -82,17 +82,6 @@ PyObject* public_key_entry(PyObject* self, PyObject* /*unused*/) noexcept {
   });
 }
 
-// Only ASCII capitals are folded: Unicode case rules would let other texts
-// (a Kelvin sign, say) pass as a role.
-Role parse_role(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  if (text == "leaf") return Role::Leaf;
-  if (text == "node") return Role::Node;
-  throw Failure::message(PyExc_ValueError, "role must be 'leaf' or 'node'");
-}
-
 constexpr std::string_view kIssueParameters[] = {"child_pk", "role", "depth", "scope_tlv",
                                                  "caveats"};
 constexpr CallSignature kIssueSignature{"IdentityIsland", "issue_credential", kIssueParameters};

@@ -148,3 +148,18 @@ def mldsa_or_skip() -> ModuleType:
         return importlib.import_module("cryptography.hazmat.primitives.asymmetric.mldsa")
     except ImportError:
         pytest.skip("no ML-DSA in this interpreter's cryptography package")
+
+
+def issue_unchecked(wire: Optional[bytes], issuer: vestrel_kernel.IdentityIsland, child_pk: bytes,
+                    role: str, perms: Sequence[Any], not_before: Optional[int] = None,
+                    not_after: Optional[int] = None) -> bytes:
+    """The next credential of ``wire`` issued and framed with the module alone,
+    whatever the chain's rules say: the chains vestrel.delegate refuses to make."""
+    import vestrel_kernel as vk
+
+    credentials = vk.decode_chain(wire) if wire is not None else []
+    records = (b"" if not_before is None else vk.not_before(not_before)) + (
+        b"" if not_after is None else vk.not_after(not_after))
+    payload, sig = issuer.issue_credential(child_pk, role, len(credentials) + 1,
+                                           b"".join(vk.perm_tlv(r, v) for r, v in perms), records)
+    return vk.encode_chain(credentials + [(issuer.public_key(), sig, payload)])

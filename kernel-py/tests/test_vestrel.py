@@ -18,7 +18,7 @@ from hypothesis import given, settings, strategies as st
 
 import vestrel
 import vestrel_kernel as vk
-from conftest import REPO, resident_kb, under_address_sanitizer
+from conftest import REPO, issue_unchecked, resident_kb, under_address_sanitizer
 
 Identities = Callable[[str], vestrel.IdentityIsland]
 Field = bytes
@@ -93,13 +93,13 @@ def test_the_failing_credential_is_named(identities: Identities) -> None:
     docs = [(b"docs", b"read")]
     first = vestrel.delegate(None, root, a.public_key(), "node", docs, not_after=NOW + 10)
     rows: List[Tuple[bytes, int, type, Optional[int]]] = [
-        # (wire, now, rule, index)
+        # (wire, now, rule, index); delegate refuses to issue the next three
         (first, NOW + 11, vestrel.NotAfterViolation, 0),
-        (vestrel.delegate(first, b, b.public_key(), "leaf", docs), NOW, vestrel.ParentKeyMismatch, 1),
-        (vestrel.delegate(first, a, b.public_key(), "leaf", [(b"docs", b"*")]), NOW,
+        (issue_unchecked(first, b, b.public_key(), "leaf", docs), NOW, vestrel.ParentKeyMismatch, 1),
+        (issue_unchecked(first, a, b.public_key(), "leaf", [(b"docs", b"*")]), NOW,
          vestrel.ScopeEscalation, 1),
-        (vestrel.delegate(vestrel.delegate(None, root, a.public_key(), "leaf", docs), a,
-                          b.public_key(), "leaf", docs), NOW, vestrel.LeafCannotDelegate, 1),
+        (issue_unchecked(vestrel.delegate(None, root, a.public_key(), "leaf", docs), a,
+                         b.public_key(), "leaf", docs), NOW, vestrel.LeafCannotDelegate, 1),
         (first[:-1], NOW, vestrel.WireTruncated, None),
         (first[:-3000] + bytes([first[-3000] ^ 1]) + first[-2999:], NOW, vestrel.SignatureInvalid, 0),
     ]
@@ -139,13 +139,13 @@ def test_allows_agrees_with_the_kernel(identities: Identities, first: List[Tuple
     wire = vestrel.delegate(None, root, a.public_key(), "node", first)
     holder = a
     if second is not None:
-        wire = vestrel.delegate(wire, a, b.public_key(), "node", second)
+        wire = issue_unchecked(wire, a, b.public_key(), "node", second)
         holder = b
     try:
         chain = vestrel.verify(root.public_key(), wire, NOW)
     except vestrel.ScopeEscalation:
         return  # the second scope is not within the first: no holder to ask
-    extended = vestrel.delegate(wire, holder, c.public_key(), "leaf", [request])
+    extended = issue_unchecked(wire, holder, c.public_key(), "leaf", [request])
     try:
         vestrel.verify(root.public_key(), extended, NOW)
         kernel_says = True
@@ -227,6 +227,8 @@ def test_calls_leave_no_reference_or_memory_behind(identities: Identities) -> No
         lambda: vestrel.verify(wire, wire, NOW),
         lambda: vestrel.covers(perms, b"docs", wrong),
         lambda: vestrel.delegate(wire, island, pk, "leaf", perms),
+        lambda: vestrel.delegate(wire, island, pk, "leaf", [(b"mail", b"read")]),
+        lambda: vestrel.delegate(wire, island, pk, "leaf", perms, NOW + 2),
     ]
 
     def run(rounds: int) -> None:

@@ -30,6 +30,12 @@ KResult<DecodedChain> decode_chain(ByteView wire) noexcept {
   return chain;
 }
 
+KStatus append_credential(DecodedChain& chain, const CredentialView& cred) noexcept {
+  if (chain.count >= MAX_CHAIN_LEN) return fail(KernelError::ChainTooDeep);
+  chain.slots[chain.count++] = cred;
+  return {};
+}
+
 KResult<std::uint64_t> chain_wire_len(std::span<const CredentialView> creds) noexcept {
   constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
   if (creds.size() > kU32Max) return fail(KernelError::WireTruncated);

@@ -55,6 +55,12 @@ struct DecodedChain {
 // the last record are ignored.
 [[nodiscard]] KResult<DecodedChain> decode_chain(ByteView wire) noexcept;
 
+// Adds `cred` after the last credential, as one more record of the wire
+// would: ChainTooDeep when the chain already holds MAX_CHAIN_LEN, which is
+// what decode_chain answers for a wire counting one more. Lets a chain be
+// walked with a credential that has not been framed (or signed) yet.
+[[nodiscard]] KStatus append_credential(DecodedChain& chain, const CredentialView& cred) noexcept;
+
 // The exact wire length for these credentials, or WireTruncated when the
 // payloads do not fit the writer's capacity of MAX_PAYLOAD_LEN per credential
 // (or a payload length or the count does not fit in 32 bits).

@@ -63,8 +63,13 @@ Result<ChainAuthority, ChainRefusal> verify_chain(PublicKeyView root_pk, ByteVie
   // last record is reported even when an earlier signature is bad.
   auto decoded = decode_chain(wire);
   if (!decoded) return fail(ChainRefusal{decoded.error(), std::nullopt});
-  const DecodedChain& chain = *decoded;
+  return verify_decoded_chain(root_pk, *decoded, now, verdicts);
+}
 
+Result<ChainAuthority, ChainRefusal> verify_decoded_chain(PublicKeyView root_pk,
+                                                          const DecodedChain& chain,
+                                                          std::uint64_t now,
+                                                          SignatureVerdicts& verdicts) noexcept {
   // State carried from each accepted credential to the next: views into the
   // wire, nothing copied.
   ChainAuthority authority;

@@ -60,6 +60,12 @@ class SignatureVerdicts {
 [[nodiscard]] Result<ChainAuthority, ChainRefusal> verify_chain(
     PublicKeyView root_pk, ByteView wire, std::uint64_t now, SignatureVerdicts& verdicts) noexcept;
 
+// The walk over a chain already framed: verify_chain is decode_chain and
+// then this. The views are the caller's and must outlive the call.
+[[nodiscard]] Result<ChainAuthority, ChainRefusal> verify_decoded_chain(
+    PublicKeyView root_pk, const DecodedChain& chain, std::uint64_t now,
+    SignatureVerdicts& verdicts) noexcept;
+
 // The validity window the caveats of every credential state together: the
 // latest not-before and the earliest not-after, each absent when no record
 // has one. Read from the payloads without checking any signature, so it can

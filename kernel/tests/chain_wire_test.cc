@@ -91,6 +91,19 @@ TEST(ChainWire, RoundTripsOneToSixteenCredentials) {
   }
 }
 
+// A decoded chain holds what a wire may: ChainTooDeep for a 17th, as
+// decode_chain answers, with the chain left as it was.
+TEST(AppendCredential, HoldsWhatAWireMay) {
+  const OwnedCredential c = credential(1, 10);
+  DecodedChain chain{};
+  for (std::size_t n = 1; n <= MAX_CHAIN_LEN; ++n) ASSERT_TRUE(append_credential(chain, c.view()));
+  auto full = append_credential(chain, c.view());
+  ASSERT_FALSE(full);
+  EXPECT_EQ(full.error(), KernelError::ChainTooDeep);
+  EXPECT_EQ(chain.count, MAX_CHAIN_LEN);
+  EXPECT_EQ(chain.slots[MAX_CHAIN_LEN - 1].payload.data(), c.payload.data());
+}
+
 TEST(EncodeChain, WritesWithoutChainRules) {
   auto empty = encode_chain({});
   ASSERT_TRUE(empty);

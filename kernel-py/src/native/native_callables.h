@@ -18,6 +18,8 @@ extern PyMethodDef native_verify_method;
 extern PyMethodDef native_covers_method;
 extern PyMethodDef native_prove_method;
 extern PyMethodDef native_check_proof_method;
+extern PyMethodDef native_credential_payload_method;
+extern PyMethodDef native_audit_method;
 // Tokens and request proofs, ended by an empty entry.
 extern PyMethodDef native_http_methods[];
 
@@ -27,6 +29,7 @@ extern PyMethodDef native_http_methods[];
 [[nodiscard]] Ref authority_answer(const ChainAuthority& authority);
 [[nodiscard]] Ref refused(KernelError error, std::optional<std::uint32_t> at);
 [[nodiscard]] Ref text(std::string_view value);
+[[nodiscard]] Ref optional_int(const std::optional<std::uint64_t>& value);  // None when absent
 
 // Creates the Verifier class and adds it to the module.
 void add_verifier_type(PyObject* module);

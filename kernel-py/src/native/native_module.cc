@@ -27,8 +27,12 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-PyMethodDef* const kFunctions[] = {&native_verify_method, &native_covers_method,
-                                   &native_prove_method, &native_check_proof_method};
+PyMethodDef* const kFunctions[] = {&native_verify_method,
+                                   &native_covers_method,
+                                   &native_prove_method,
+                                   &native_check_proof_method,
+                                   &native_credential_payload_method,
+                                   &native_audit_method};
 
 // The island class is found first: without it no proof can be checked.
 void run_body(PyObject* module) {

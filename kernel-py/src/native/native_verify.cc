@@ -18,10 +18,6 @@ namespace vestrel::py {
 
 namespace {
 
-Ref optional_int(const std::optional<std::uint64_t>& value) {
-  return value ? new_int(*value) : Ref::borrow(Py_None);
-}
-
 // The validated scope as a tuple of (resource, verb) pairs in wire order.
 Ref permissions(ByteView validated_scope) {
   std::size_t count = 0;
@@ -99,6 +95,10 @@ PyObject* covers_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) n
 }
 
 }  // namespace
+
+Ref optional_int(const std::optional<std::uint64_t>& value) {
+  return value ? new_int(*value) : Ref::borrow(Py_None);
+}
 
 Ref text(std::string_view value) {
   return created(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
