@@ -775,19 +775,21 @@ def token_vectors(ids: Dict[str, Identity]) -> Dict[str, Any]:
     wire_one = bytes.fromhex(cases[0]["wire"])
     short = vk.encode_chain([root.sign_raw(bytes(PK_SIZE - 1))])
     untokened = []
-    for name, wire, expected in [
+    no_token_rows: List[Tuple[str, bytes, Tuple[str, Optional[int]]]] = [
         ("the second issuer is not the first credential's child", unlinked, ("ParentKeyMismatch", 1)),
         ("bytes after the last credential", wire_one + b"\x00", ("WireInvalid", None)),
         ("a payload of 1951 bytes names no child", short, ("WireInvalid", 0)),
         ("count 0", b"\x01" + le32(0), ("EmptyChain", None)),
-    ]:
+    ]
+    for name, wire, expected_at in no_token_rows:
         try:
             vestrel.encode_token(wire)
             raise SystemExit(f"tokens {name!r}: the module gave a token")
         except vestrel.KernelError as refusal:
-            if (refusal.rule, refusal.index) != expected:
-                raise SystemExit(f"tokens {name!r}: expected {expected}, module gave {refusal!r}")
-        untokened.append({"name": name, "wire": wire.hex(), "error": expected[0], "index": expected[1]})
+            if (refusal.rule, refusal.index) != expected_at:
+                raise SystemExit(f"tokens {name!r}: expected {expected_at}, module gave {refusal!r}")
+        untokened.append({"name": name, "wire": wire.hex(), "error": expected_at[0],
+                          "index": expected_at[1]})
     keys = {name: {"master": MASTER.hex(), "deployment": DEPLOYMENT.hex(),
                    "context": ids[name].labels[2].hex(), "public_key": ids[name].pk.hex()}
             for name in ("root", "other")}
