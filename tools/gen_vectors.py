@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Regenerates the conformance vectors in vectors/ from the built module.
 
-    PYTHONPATH=build/kernel-py python3 tools/gen_vectors.py          # rewrite
-    PYTHONPATH=build/kernel-py python3 tools/gen_vectors.py --check  # compare only
+    PYTHONPATH=build/kernel-py:build/python python3 tools/gen_vectors.py          # rewrite
+    PYTHONPATH=build/kernel-py:build/python python3 tools/gen_vectors.py --check  # compare only
 
 Every expected result is what vestrel_kernel itself returns. Each case also
 names the result it was written to show, and generation stops if the module
@@ -15,6 +15,7 @@ The schema is described in vectors/README.md.
 from __future__ import annotations
 
 import argparse
+import base64
 import hashlib
 import json
 import sys
@@ -24,6 +25,9 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import mldsa65_reference as ref  # noqa: E402
 import vestrel_kernel as vk  # noqa: E402
+import vestrel  # noqa: E402
+from vestrel import _native, _request  # noqa: E402
+from vestrel._token import MAX_TOKEN_LEN  # noqa: E402
 
 VECTORS = Path(__file__).resolve().parent.parent / "vectors"
 FORMAT = 1
@@ -658,13 +662,202 @@ def encoding_json(value: Any) -> Any:
     return [encoding_json(v) for v in value]
 
 
+# --- tokens, chain digests and request proofs --------------------------------------
+
+
+B64URL = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+
+
+def b64url(data: bytes) -> str:
+    """base64url without padding, written here rather than by the module under test."""
+    return base64.urlsafe_b64encode(data).rstrip(b"=").decode("ascii")
+
+
+def unb64url(text: str) -> bytes:
+    return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
+
+
+def token_text(value: Union[str, List[Any]]) -> str:
+    """A token's text from its JSON: a string, or pieces of literal text and
+    {"repeat": character, "count": n} runs (for the texts near the length cap)."""
+    if isinstance(value, str):
+        return value
+    return "".join(p if isinstance(p, str) else p["repeat"] * p["count"] for p in value)
+
+
+def token_refusal(token: str, root_pk: bytes) -> str:
+    """The reason decode_token refuses a text: TokenMalformed's, or UnknownRoot
+    for a token naming another root (which the package raises as
+    ParentKeyMismatch at credential 0)."""
+    try:
+        vestrel.decode_token(token, root_pk)
+    except vestrel.TokenMalformed as refusal:
+        return refusal.reason
+    except vestrel.ParentKeyMismatch as refusal:
+        if refusal.index != 0:
+            raise
+        return "UnknownRoot"
+    return "decoded"
+
+
+def token_chains(ids: Dict[str, Identity]) -> List[Tuple[str, bytes]]:
+    root, service, worker, other = (ids[n] for n in ("root", "service", "worker", "other"))
+    docs_all, docs_read = perms((b"docs", b"*")), perms((b"docs", b"read"))
+    c1 = root.issue(service.pk, "node", 1, docs_all, vk.not_after(NOW + HOUR))
+    c2 = service.issue(worker.pk, "node", 2, docs_read)
+    c3 = worker.issue(other.pk, "leaf", 3, docs_read, vk.not_before(NOW))
+    return [("one credential, to the worker", vk.encode_chain([root.issue(worker.pk, "leaf", 1, docs_read)])),
+            ("two credentials", vk.encode_chain([c1, c2])),
+            ("three credentials", vk.encode_chain([c1, c2, c3]))]
+
+
+def token_vectors(ids: Dict[str, Identity]) -> Dict[str, Any]:
+    root, service, worker = ids["root"], ids["service"], ids["worker"]
+    cases: List[Dict[str, Any]] = []
+    for name, wire in token_chains(ids):
+        token = vestrel.encode_token(wire)
+        digest = vestrel.chain_digest(token)
+        if (vestrel.decode_token(token, root.pk), vestrel.chain_digest(wire)) != (wire, digest):
+            raise SystemExit(f"tokens {name!r}: the token does not give back its wire and digest")
+        cases.append({"name": name, "root": "root", "wire": wire.hex(), "token": token,
+                      "chain_digest": digest.hex(), "chain_ref": vestrel.chain_ref(wire)})
+
+    one, three = cases[0]["token"], cases[2]["token"]
+    body = unb64url(one[4:])
+    rid = hashlib.sha3_256(root.pk).digest()[:16]
+    record = bytes(SIG_SIZE)  # a signature's place; the reader never looks inside it
+    body3 = unb64url(three[4:])
+    # The last character stands for 4 bits (or 2) that must be zero: set the lowest.
+    final = one[:-1] + B64URL[B64URL.index(one[-1]) | 1]
+    rows: List[Tuple[str, Union[str, List[Any]], str, str]] = [
+        # (name, text, the root it is read against, expected reason)
+        ("empty text", "", "root", "Prefix"),
+        ("version 2", "vt2." + one[4:], "root", "Prefix"),
+        ("the prefix in capitals", "VT1." + one[4:], "root", "Prefix"),
+        ("no dot after the version", "vt1" + one[4:], "root", "Prefix"),
+        ("a chain reference", cases[0]["chain_ref"], "root", "Prefix"),
+        (f"{MAX_TOKEN_LEN} characters, the longest allowed: an all-zero body has count 0",
+         ["vt1.", {"repeat": "A", "count": MAX_TOKEN_LEN - 4}], "root", "Count"),
+        (f"{MAX_TOKEN_LEN + 1} characters: refused before the prefix is read",
+         ["vt2.", {"repeat": "A", "count": MAX_TOKEN_LEN - 3}], "root", "TooLong"),
+        ("padded with '='", one + "=", "root", "Character"),
+        ("a line break at the end", one + "\n", "root", "Character"),
+        ("a space in place of a character", one[:100] + " " + one[101:], "root", "Character"),
+        ("'+' of the standard alphabet in place of a character", one[:100] + "+" + one[101:], "root",
+         "Character"),
+        ("a non-ASCII character", one[:100] + "\u00e9" + one[101:], "root", "Character"),
+        ("two characters added: 4k + 1 characters", one + "AA", "root", "Length"),
+        ("the last character's unused bits not zero", final, "root", "FinalBits"),
+        ("nothing after the prefix", "vt1.", "root", "Truncated"),
+        ("the key id and no count", "vt1." + b64url(rid), "root", "Truncated"),
+        ("three credentials cut inside the last payload", "vt1." + b64url(body3[:-3]), "root",
+         "Truncated"),
+        ("count 16 and one record", "vt1." + b64url(rid + b"\x10" + body[17:]), "root", "Truncated"),
+        ("count 0", "vt1." + b64url(rid + b"\x00"), "root", "Count"),
+        ("count 17, then one record", "vt1." + b64url(rid + b"\x11" + body[17:]), "root", "Count"),
+        ("payload length 1951: too short to hold the child key", "vt1." + b64url(
+            rid + b"\x01" + record + (1951).to_bytes(2, "little") + bytes(1951)), "root", "PayloadLength"),
+        ("payload length 35310: longer than any payload", "vt1." + b64url(
+            rid + b"\x01" + record + (35310).to_bytes(2, "little")), "root", "PayloadLength"),
+        ("a byte after the last record", "vt1." + b64url(body + b"\x00"), "root", "Trailing"),
+        ("a root other than the one given", one, "other", "UnknownRoot"),
+    ]
+    refusals = []
+    for name, text, root_name, expected in rows:
+        got = token_refusal(token_text(text), ids[root_name].pk)
+        if got != expected:
+            raise SystemExit(f"tokens {name!r}: expected {expected}, module gave {got}")
+        refusals.append({"name": name, "root": root_name, "token": text, "error": got})
+
+    docs_read = perms((b"docs", b"read"))
+    unlinked = vk.encode_chain([root.issue(service.pk, "node", 1, docs_read),
+                                worker.issue(service.pk, "leaf", 2, docs_read)])
+    wire_one = bytes.fromhex(cases[0]["wire"])
+    short = vk.encode_chain([root.sign_raw(bytes(PK_SIZE - 1))])
+    untokened = []
+    no_token_rows: List[Tuple[str, bytes, Tuple[str, Optional[int]]]] = [
+        ("the second issuer is not the first credential's child", unlinked, ("ParentKeyMismatch", 1)),
+        ("bytes after the last credential", wire_one + b"\x00", ("WireInvalid", None)),
+        ("a payload of 1951 bytes names no child", short, ("WireInvalid", 0)),
+        ("count 0", b"\x01" + le32(0), ("EmptyChain", None)),
+    ]
+    for name, wire, expected_at in no_token_rows:
+        try:
+            vestrel.encode_token(wire)
+            raise SystemExit(f"tokens {name!r}: the module gave a token")
+        except vestrel.KernelError as refusal:
+            if (refusal.rule, refusal.index) != expected_at:
+                raise SystemExit(f"tokens {name!r}: expected {expected_at}, module gave {refusal!r}")
+        untokened.append({"name": name, "wire": wire.hex(), "error": expected_at[0],
+                          "index": expected_at[1]})
+    keys = {name: {"master": MASTER.hex(), "deployment": DEPLOYMENT.hex(),
+                   "context": ids[name].labels[2].hex(), "public_key": ids[name].pk.hex()}
+            for name in ("root", "other")}
+    return {"format": FORMAT, "kind": "tokens", "keys": keys, "cases": cases,
+            "refusals": refusals, "no_token": untokened}
+
+
+REQUEST_ROWS: List[Tuple[str, str, str, Optional[bytes], int, bytes]] = [
+    # (name, method, url, body or None, issued_at, nonce)
+    ("GET with a query, default port written", "GET", "https://API.example.com/docs/1?v=2&x", None,
+     NOW, bytes(range(16))),
+    ("POST covering its body, explicit port", "POST", "http://localhost:8080/upload", b'{"a":1}',
+     NOW + 1, b"\xa5" * 16),
+    ("IPv6 host in brackets, empty path written '/'", "DELETE", "https://[::1]", None,
+     0, bytes(16)),
+    ("path '/a' and no query", "GET", "https://h/a", None, NOW, bytes(16)),
+    ("path '/' and query 'a': the same characters, another message", "GET", "https://h/?a", None,
+     NOW, bytes(16)),
+    ("an empty body covered, issued at 2^64 - 1", "PUT", "https://h:1/p", b"", 2**64 - 1,
+     b"\xff" * 16),
+]
+
+
+def request_vectors(ids: Dict[str, Identity], tokens: Dict[str, Any]) -> Dict[str, Any]:
+    token = tokens["cases"][0]["token"]  # the one-credential chain, held by the worker
+    digest = bytes.fromhex(tokens["cases"][0]["chain_digest"])
+    cases: List[Dict[str, Any]] = []
+    for name, method, url, body, issued_at, nonce in REQUEST_ROWS:
+        fields = _request.request_target(method, url)
+        body_digest = None if body is None else hashlib.sha3_256(body).digest()
+        message = _native.request_message(fields, issued_at, nonce, digest, body_digest)
+        cases.append({"name": name, "method": method, "url": url,
+                      "fields": [f.hex() for f in fields], "issued_at": json_time(issued_at),
+                      "nonce": nonce.hex(), "chain_digest": digest.hex(),
+                      "body_digest": None if body_digest is None else body_digest.hex(),
+                      "message": message.hex()})
+
+    # One whole request, signed by the chain's holder: ML-DSA here is
+    # deterministic, so the signature and the header are fixed too.
+    holder = ids["worker"]
+    name, method, url, body, issued_at, nonce = REQUEST_ROWS[1]
+    assert body is not None
+    message = bytes.fromhex(cases[1]["message"])
+    signature = _native.sign_request(holder.island, message)
+    proof = _native.encode_proof(issued_at, nonce, True, signature)
+    headers = {"Authorization": f"Vestrel {token}", "Vestrel-Proof": proof}
+    vestrel.Verifier([ids["root"].pk]).verify_request(method, url, headers, body=body, now=issued_at)
+    proofs = [{"name": f"{name}, presenting the one-credential token", "root": ids["root"].pk.hex(),
+               "holder": {"master": MASTER.hex(), "deployment": DEPLOYMENT.hex(),
+                          "context": holder.labels[2].hex(), "public_key": holder.pk.hex()},
+               "token": token, "method": method, "url": url, "fields": cases[1]["fields"],
+               "body": body.hex(),
+               "issued_at": issued_at, "nonce": nonce.hex(), "message": message.hex(),
+               "signature": signature.hex(), "proof": proof}]
+    return {"format": FORMAT, "kind": "requests", "context": "vestrel-request-proof/1",
+            "cases": cases, "proofs": proofs}
+
+
 def build_all() -> Dict[str, Dict[str, Any]]:
     ids = {name: Identity(name.encode()) for name in ("root", "service", "worker", "other")}
+    tokens = token_vectors(ids)
     return {
         "derivation.json": derivation_vectors(),
         "issuance.json": issuance_vectors(ids),
         "verification.json": verification_vectors(ids),
         "encoding.json": encoding_vectors(),
+        "tokens.json": tokens,
+        "requests.json": request_vectors(ids, tokens),
     }
 
 

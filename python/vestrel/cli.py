@@ -1,29 +1,48 @@
-"""The `vestrel` command: show what a chain holds, and verify it.
+"""The `vestrel` command: show what a chain holds, verify it, and turn a
+chain into its token and back.
 
     vestrel inspect chain.bin
     xxd -p chain.bin | vestrel inspect
     vestrel verify --root root.pk --now now chain.bin
     vestrel verify --root old.pk --root new.pk --revoked revoked.txt \\
         --now 1750000000 --json - < chain.b64
+    vestrel token encode chain.bin > chain.token
+    vestrel token decode --root root.pk --raw chain.token > chain.bin
 
 FILE '-' or none: standard input. `inspect` proves nothing about who signed
 what: only `verify` does.
 
 Input: a wire, or a root key file, is raw bytes, hex, or base64 in either
 alphabet (+/ or -_, not mixed), padded or not; whitespace is ignored in the
-two text forms. Which one is told from the content:
-  - input holding any byte other than printable ASCII and whitespace is raw;
-    a raw wire always is, its first byte being its version, 0x01;
+two text forms. `inspect`, `verify` and `token decode` also take a chain as
+its token. Which one is told from the content:
+  - input that begins with "vt1." (after any whitespace) is a token. No other
+    form can begin so: a raw wire begins with its version byte, 0x01, and
+    neither hex nor base64 holds a '.'. Whitespace around a token is ignored,
+    inside it refused: a token is canonical text, checked as a service
+    checks it;
+  - other input holding any byte other than printable ASCII and whitespace
+    is raw; a raw wire always is, its first byte being 0x01;
   - a root key file of exactly 1952 bytes is raw (either text form of a key
     is longer);
   - text of hex digits only is hex, any other text is base64. A wire's hex
     begins "01", its base64 "AQ" or "AR", never two hex digits, so base64 is
     never taken for hex.
+A token names its root by key id only, so `inspect` reads one only when
+given the root with --root (repeatable; a wire needs none), as `token decode`
+does.
+
 A wire input larger than 1379528 bytes is refused after reading that much
 and one byte more: the largest wire the format allows (16 credentials of the
 largest payload, 649189 bytes) is 1298378 hex digits, and the cap leaves room
-for a line break (CRLF) every 32 of them. A root key file has the same
-allowance over its 3904 hex digits: 4148 bytes.
+for a line break (CRLF) every 32 of them. A token shares the cap, which the
+largest token (823920 characters) is well inside. A root key file has the same allowance over
+its 3904 hex digits: 4148 bytes.
+
+token encode prints the token of a wire: one line. A wire whose issuers do
+not link up (each credential's issuer the key its parent delegates to), or
+with bytes after its last credential, has none. token decode prints the
+wire a token holds, in hex on one line, or its bytes with --raw.
 
 verify --root KEYFILE may be given several times (root rotation): the chain
 is checked against the root that issued its first credential; a chain from
@@ -32,8 +51,8 @@ repeatable) lists revocation ids, one per line as 64 hex digits; blank lines
 and '#' comments are allowed. --now takes 'now', seconds since the epoch
 (ASCII digits, 0 to 2^64-1), or an ISO 8601 time (UTC if no zone).
 
-Exit status: 0 listed or verified; 1 refused, or the input is malformed or
-over the cap; 2 a usage problem (bad option, unreadable file, unusable root
+Exit status: 0 listed, verified, encoded or decoded; 1 refused, or the
+input is malformed, not the form the command takes, or over the cap; 2 a usage problem (bad option, unreadable file, unusable root
 key, time or revocation list), or the output could not be written (a
 refusal exits 1 whatever becomes of its output; a reader that stops early,
 as `| head` does, is no failure).
@@ -52,20 +71,23 @@ import re
 import sys
 import time
 from typing import (IO, AbstractSet, Any, BinaryIO, Callable, Dict, List, NoReturn, Optional,
-                    Sequence, Set, Tuple)
+                    Sequence, Set, Tuple, Union)
 
 import vestrel_kernel
 
 from . import __version__
 from ._arguments import revocation_id
 from ._chain import VerifiedChain
-from ._errors import KernelError, Revoked
+from ._errors import KernelError, ParentKeyMismatch, Revoked, TokenMalformed
+from ._token import MAX_TOKEN_LEN, TOKEN_PREFIX, decode_token, encode_token
 from ._verifier import Verifier
 
 EXIT_OK, EXIT_REFUSED, EXIT_USAGE = 0, 1, 2
 PROG = "vestrel"
 
 Say = Callable[[str], None]
+# What a command reads: a wire's bytes, or a token's text.
+Chain = Union[bytes, str]
 
 
 class UsageError(Exception):
@@ -94,6 +116,9 @@ def text_cap(size: int) -> int:
 
 
 WIRE_INPUT_CAP = text_cap(MAX_WIRE_LEN)  # 1379528, as the docstring says
+# Every input shares the wire's cap, since its form is known only once read;
+# the largest token and a line break fit in it.
+assert MAX_TOKEN_LEN + 2 <= WIRE_INPUT_CAP
 KEY_INPUT_CAP = text_cap(vestrel_kernel.PK_SIZE)  # 4148
 MAX_TIME = 2**64 - 1
 # A revocation list line is an id and perhaps a comment; a longer one is not
@@ -165,17 +190,47 @@ def read_file(path: str, cap: int, what: str, kind: str) -> bytes:
         raise UsageError(f"cannot read {shown(path)}: {error.strerror}") from None
 
 
-def read_source(path: Optional[str]) -> bytes:
+def as_token(data: bytes) -> Optional[str]:
+    """The text of a token, if the input is one: it begins with "vt1."
+    once surrounding whitespace is set aside (see the module's docstring
+    for why no other form can). Bytes beyond ASCII are kept, one character
+    each, for the token reader to refuse."""
+    text = data.strip(_SPACE)
+    return text.decode("latin-1") if text.startswith(TOKEN_PREFIX.encode("ascii")) else None
+
+
+def read_input(path: Optional[str]) -> Tuple[bytes, str]:
+    """The input as read, capped, and how to name it in a message."""
     if path is not None and path != "-":
-        return decode_wire(read_file(path, WIRE_INPUT_CAP, shown(path), "wire"), shown(path))
+        return read_file(path, WIRE_INPUT_CAP, shown(path), "wire or token"), shown(path)
     what = "standard input"
     if sys.stdin is None:  # started with it closed (`<&-`)
         raise UsageError(f"cannot read {what}: it is closed")
     try:
-        data = read_capped(sys.stdin.buffer, WIRE_INPUT_CAP, what, "wire")
+        return read_capped(sys.stdin.buffer, WIRE_INPUT_CAP, what, "wire or token"), what
     except OSError as error:
         raise UsageError(f"cannot read {what}: {error.strerror}") from None
-    return decode_wire(data, what)
+
+
+def read_source(path: Optional[str]) -> Tuple[Chain, str]:
+    """A token's text, or a wire's bytes from any of its encodings."""
+    data, what = read_input(path)
+    token = as_token(data)
+    chain: Chain = token if token is not None else decode_wire(data, what)
+    return chain, what
+
+
+def token_wire(token: str, roots: Sequence[bytes], what: str) -> bytes:
+    """The wire of a token, from the first of `roots` it names."""
+    try:
+        for root in roots:
+            try:
+                return decode_token(token, root)
+            except ParentKeyMismatch:
+                continue
+    except TokenMalformed as error:
+        raise MalformedInput(f"{what}: {error}") from None
+    raise MalformedInput(f"{what}: the token's root is none of the keys given with --root")
 
 
 def read_root(path: str) -> bytes:
@@ -249,7 +304,7 @@ def parse_now(text: str) -> int:
 
 # --- verification ----------------------------------------------------------
 
-def _verify_chain(roots: Sequence[bytes], revoked_ids: AbstractSet[bytes], wire: bytes,
+def _verify_chain(roots: Sequence[bytes], revoked_ids: AbstractSet[bytes], wire: Chain,
                   now: int) -> VerifiedChain:
     """Verifies against the trusted root that issued the chain's first
     credential; a chain from none of them is refused as a wrong root is
@@ -309,6 +364,7 @@ def emit(say: Say, document: Dict[str, Any]) -> None:
 # written until the verdict is settled (see deliver).
 
 def inspect(wire: bytes, as_json: bool, say: Say) -> int:
+    """Lists a wire's credentials (a token is turned into its wire first)."""
     try:
         credentials = vestrel_kernel.decode_chain(wire)
     except ValueError as error:
@@ -358,10 +414,17 @@ def inspect(wire: bytes, as_json: bool, say: Say) -> int:
     return status
 
 
-def verify_command(roots: Sequence[bytes], revoked_ids: AbstractSet[bytes], wire: bytes, now: int,
+def verify_command(roots: Sequence[bytes], revoked_ids: AbstractSet[bytes], wire: Chain, now: int,
                    as_json: bool, say: Say) -> int:
     try:
         chain = _verify_chain(roots, revoked_ids, wire, now)
+    except TokenMalformed as refusal:
+        if as_json:
+            emit(say, {"verified": False, "now": now, "rule": refusal.rule, "index": None,
+                       "error": str(refusal), "reason": refusal.reason})
+        else:
+            say(f"malformed token ({len(wire)} characters): {refusal.reason}")
+        return EXIT_REFUSED
     except Revoked as refusal:
         if as_json:
             emit(say, {"verified": False, "now": now, "rule": "Revoked", "index": refusal.index,
@@ -375,7 +438,7 @@ def verify_command(roots: Sequence[bytes], revoked_ids: AbstractSet[bytes], wire
             emit(say, {"verified": False, "now": now, "rule": refusal.rule, "index": refusal.index,
                        "error": str(refusal)})
         elif refusal.index is None:
-            say(f"malformed wire ({len(wire)} bytes): {refusal}")
+            say(f"malformed wire ({len(wire)} bytes): {refusal}")  # only a wire breaks a rule as a whole
         else:
             say(f"refused at {show_time(now)}: credential [{refusal.index}]: {refusal}")
         return EXIT_REFUSED
@@ -393,6 +456,25 @@ def verify_command(roots: Sequence[bytes], revoked_ids: AbstractSet[bytes], wire
     say(f"    not after  {show_time(chain.not_after)}")
     say(f"verified at {show_time(now)}: {plural(chain.length)}")
     return EXIT_OK
+
+
+def token_encode(wire: Chain, what: str) -> str:
+    """The token of a wire, as one line."""
+    if isinstance(wire, str):
+        raise MalformedInput(f"{what} is a token already: token encode takes a wire")
+    try:
+        return encode_token(wire) + "\n"
+    except KernelError as refusal:
+        where = "" if refusal.index is None else f"credential [{refusal.index}]: "
+        raise MalformedInput(f"{what}: this wire has no token: {where}{refusal}") from None
+
+
+def token_decode(token: Chain, roots: Sequence[bytes], raw: bool, what: str) -> Union[str, bytes]:
+    """The wire a token holds: its bytes, or its hex as one line."""
+    if not isinstance(token, str):
+        raise MalformedInput(f"{what} is not a token (a token begins with {TOKEN_PREFIX!r})")
+    wire = token_wire(token, roots, what)
+    return wire if raw else wire.hex() + "\n"
 
 
 # --- the streams -----------------------------------------------------------
@@ -426,17 +508,26 @@ def write_stderr(text: str) -> None:
         discard(stream)
 
 
-def deliver(text: str, status: int) -> int:
-    """Writes the output and returns the exit status: the verdict, unless the output was lost. A reader that went
-    away (`| head`) wanted no more and changes nothing; any other failure is
-    told on stderr and turns success into 2, so that an unwritten listing
-    never passes for a written one. A refusal stays 1."""
+def deliver(text: Union[str, bytes], status: int) -> int:
+    """Writes the output (text, or bytes as `token decode --raw` gives) and
+    returns the exit status: the verdict, unless the output was lost. A
+    reader that went away (`| head`) wanted no more and changes nothing; any
+    other failure is told on stderr and turns success into 2, so that an
+    unwritten listing never passes for a written one. A refusal stays 1."""
     if not text and sys.stdout is None:
         return status
     try:
         if sys.stdout is None:  # started with it closed (`>&-`)
             raise OSError(errno.EBADF, "standard output is closed")
-        sys.stdout.write(text)
+        if isinstance(text, bytes):
+            sys.stdout.flush()  # nothing written as text may follow the bytes
+            binary: Optional[BinaryIO] = getattr(sys.stdout, "buffer", None)
+            if binary is None:
+                raise OSError(errno.EBADF, "standard output takes no bytes")
+            binary.write(text)
+            binary.flush()
+        else:
+            sys.stdout.write(text)
         sys.stdout.flush()
     except BrokenPipeError:
         discard(sys.stdout)
@@ -483,8 +574,10 @@ def parser() -> argparse.ArgumentParser:
     top.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = top.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
-    show = commands.add_parser("inspect", help="list the credentials of a wire (verifies nothing)")
-    check = commands.add_parser("verify", help="verify a wire against a root key at a time")
+    show = commands.add_parser("inspect", help="list the credentials of a wire or token (verifies nothing)")
+    show.add_argument("--root", metavar="KEYFILE", action="append", default=[],
+                      help="for a token: the root it names (it carries only the key id); repeatable")
+    check = commands.add_parser("verify", help="verify a wire or token against a root key at a time")
     check.add_argument("--root", metavar="KEYFILE", required=True, action="append",
                        help="a trusted root public key, raw, hex or base64; repeatable "
                             "(the chain's first issuer picks one)")
@@ -494,25 +587,48 @@ def parser() -> argparse.ArgumentParser:
                        help="revocation ids, one per line in hex ('#' comments); repeatable")
     for sub in (show, check):
         sub.add_argument("wire", nargs="?", metavar="FILE",
-                         help=f"the wire, raw, hex or base64, at most {WIRE_INPUT_CAP} bytes; '-': stdin")
+                         help=f"the wire (raw, hex or base64) or its token, at most {WIRE_INPUT_CAP} "
+                              "bytes; '-': stdin")
         sub.add_argument("--json", action="store_true", help="one JSON document on stdout")
+    token = commands.add_parser("token", help="a wire's token, and a token's wire")
+    forms = token.add_subparsers(dest="direction", metavar="DIRECTION", parser_class=_Parser)
+    forms.required = True
+    encode = forms.add_parser("encode", help="print the token of a wire")
+    encode.add_argument("wire", nargs="?", metavar="FILE", help="the wire, raw, hex or base64; '-': stdin")
+    decode = forms.add_parser("decode", help="print the wire of a token, in hex")
+    decode.add_argument("--root", metavar="KEYFILE", required=True, action="append",
+                        help="the root the token names, raw, hex or base64; repeatable")
+    decode.add_argument("--raw", action="store_true", help="the wire's bytes instead of hex")
+    decode.add_argument("wire", nargs="?", metavar="FILE", help="the token; '-': stdin")
     return top
 
 
-def run(argv: Optional[Sequence[str]] = None) -> Tuple[int, str]:
-    """The exit status and the text for stdout; problems are told on stderr
+def run(argv: Optional[Sequence[str]] = None) -> Tuple[int, Union[str, bytes]]:
+    """The exit status and the output for stdout; problems are told on stderr
     here. Raises SystemExit where argparse ends the run (help, version, a
     bad option)."""
     options = parser().parse_args(argv)
     lines: List[str] = []
     try:
+        # Options first: a usage problem is told before any input is read.
+        roots = [read_root(path) for path in getattr(options, "root", [])]
+        if options.command == "token":
+            chain, what = read_source(options.wire)
+            if options.direction == "encode":
+                return EXIT_OK, token_encode(chain, what)
+            return EXIT_OK, token_decode(chain, roots, options.raw, what)
         if options.command == "inspect":
-            status = inspect(read_source(options.wire), options.json, lines.append)
+            chain, what = read_source(options.wire)
+            if isinstance(chain, str):
+                if not roots:
+                    raise UsageError(f"{what} is a token, which names its root by key id only: "
+                                     "give the root with --root")
+                chain = token_wire(chain, roots, what)
+            status = inspect(chain, options.json, lines.append)
         else:
-            roots = [read_root(path) for path in options.root]
             now = parse_now(options.now)
             revoked_ids = read_revoked(options.revoked)
-            status = verify_command(roots, revoked_ids, read_source(options.wire), now, options.json,
+            status = verify_command(roots, revoked_ids, read_source(options.wire)[0], now, options.json,
                                     lines.append)
     except UsageError as error:
         complain(str(error))

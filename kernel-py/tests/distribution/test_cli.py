@@ -189,6 +189,12 @@ def test_version_and_a_closed_pipe(files):
     assert done.stdout == "{" and done.stderr == ""
 
 
+def vestrel_kernel_token(wire):
+    import vestrel as package
+
+    return package.encode_token(wire)
+
+
 def shell(script):
     """Runs a bash script in which $V is the command, for redirections."""
     path = f"{os.environ['VESTREL_PACKAGE_DIR']}:{os.environ['VESTREL_KERNEL_MODULE_DIR']}"
@@ -210,10 +216,14 @@ def shell(script):
     ("usage", ">&- 2>&-", 2, ""),
     ("good", "| head -c0", 0, ""),
     ("refused", "| head -c0", 1, ""),
+    ("raw", ">/dev/full", 2, "vestrel: cannot write the output: No space left on device"),
+    ("raw", ">&-", 2, "vestrel: cannot write the output: standard output is closed"),
 ])
 def test_output_that_cannot_be_written(files, what, redirect, code, message):
     root, wire = files("root.hex", KEYS["root"].hex()), files("w.bin", bytes.fromhex(THREE["wire"]))
+    token = files("t", vestrel_kernel_token(bytes.fromhex(THREE["wire"])))
     args = {"good": f"verify --root {root} --now 1750000000 {wire}", "help": "--help",
+            "raw": f"token decode --root {root} --raw {token}",
             "refused": f"verify --root {root} --now 0 --json {wire}", "usage": "verify --now x"}[what]
     done = shell(f"set -o pipefail; $V {args} {redirect}")
     assert done.returncode == code and not done.stdout
@@ -311,3 +321,68 @@ def test_json_shows_utf8_fields_as_text(files, identities):
     assert listed == verified["perms"] == [
         {"resource": "636166c3a9", "verb": "72656164", "resource_text": "caf\u00e9", "verb_text": "read"},
         {"resource": "fffe", "verb": "00", "resource_text": None, "verb_text": "\x00"}]
+
+
+TOKENS = json.loads((REPO / "vectors" / "tokens.json").read_text())
+TOKEN_KEYS = {name: bytes.fromhex(k["public_key"]) for name, k in TOKENS["keys"].items()}
+
+
+@pytest.mark.parametrize("case", TOKENS["cases"], ids=[case["name"] for case in TOKENS["cases"]])
+def test_a_token_stands_for_its_wire_everywhere(files, case):
+    wire, token = bytes.fromhex(case["wire"]), case["token"]
+    root = files("root.b64", base64.b64encode(TOKEN_KEYS["root"]))
+    for name, encode in ENCODINGS.items():
+        assert vestrel("token", "encode", stdin=encode(wire)).stdout == (token + "\n").encode(), name
+    assert vestrel("token", "decode", "--root", root, stdin=f"  {token}\r\n").stdout == case["wire"] + "\n"
+    assert vestrel("token", "decode", "--root", root, "--raw", stdin=token.encode()).stdout == wire
+    for command in (["inspect", "--json"], ["verify", "--root", root, "--now", 1750000000]):
+        from_wire = vestrel(*command, files("w.bin", wire))
+        from_token = vestrel(*command, "--root", root, files("t", token))
+        assert (from_token.returncode, from_token.stdout) == (from_wire.returncode, from_wire.stdout)
+
+
+ONE_TOKEN = TOKENS["cases"][0]["token"]
+
+
+def text_of(token):
+    return token if isinstance(token, str) else "".join(
+        p if isinstance(p, str) else p["repeat"] * p["count"] for p in token)
+
+
+# The command takes as a token only what begins "vt1.", around which it ignores whitespace.
+TOKEN_REFUSALS = [(case["name"], text, case["root"], case["error"])
+                  for case in TOKENS["refusals"] for text in [text_of(case["token"])]
+                  if text.startswith("vt1.") and text.strip() == text]
+TOKEN_REFUSALS.append(("one character over the longest token", "vt1." + "A" * (823920 - 3), "root", "TooLong"))
+
+
+@pytest.mark.parametrize("args,stdin,code,message", [
+    # Every refusal of the reader, the longest token (which the cap must let through) among them.
+    *[(["token", "decode", "--root", root.upper()], text, 1, "the token's root is none of the keys"
+       if error == "UnknownRoot" else f"standard input: malformed token: {error}")
+      for _, text, root, error in TOKEN_REFUSALS],
+    *[(["token", "encode"], case["wire"], 1, f"this wire has no token: {where}KernelError::{case['error']}")
+      for case in TOKENS["no_token"]
+      for where in [f"credential [{case['index']}]: " * (case["index"] is not None)]],
+    (["token", "decode", "--root", "ROOT"], THREE["wire"], 1, "standard input is not a token"),
+    (["token", "encode"], ONE_TOKEN, 1, "standard input is a token already"),
+    (["inspect"], ONE_TOKEN, 2, "give the root with --root"),
+    (["token"], None, 2, "required: DIRECTION"),
+    (["token", "decode", "-"], ONE_TOKEN, 2, "required: --root"),
+], ids=[name for name, *_ in TOKEN_REFUSALS] + [case["name"] for case in TOKENS["no_token"]]
+   + ["a wire to decode", "a token to encode", "inspect without a root", "no direction",
+      "decode without a root"])
+def test_token_input_that_is_refused(files, args, stdin, code, message):
+    keys = {"ROOT": TOKEN_KEYS["root"], "OTHER": TOKEN_KEYS["other"]}
+    done = vestrel(*[files(arg, keys[arg].hex()) if arg in keys else arg for arg in args], stdin=stdin)
+    assert done.returncode == code and not done.stdout
+    assert message in done.stderr and len(done.stderr.strip().splitlines()) == 1, done.stderr
+
+
+def test_verify_tells_a_malformed_token_in_its_answer(files):
+    root, token = files("root.hex", TOKEN_KEYS["root"].hex()), files("t", ONE_TOKEN + "AA\n")
+    done = vestrel("verify", "--root", root, "--now", 0, token)
+    said = f"malformed token ({len(ONE_TOKEN) + 2} characters): Length\n"
+    assert (done.returncode, done.stdout) == (1, said)
+    document = json.loads(vestrel("verify", "--root", root, "--now", 0, "--json", token).stdout)
+    assert (document["rule"], document["reason"], document["index"]) == ("TokenMalformed", "Length", None)

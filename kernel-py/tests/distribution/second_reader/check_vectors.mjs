@@ -178,6 +178,79 @@ function verify(rootPk, wire, now) {
   return chain.length;
 }
 
+// --- tokens, chain digests, request proofs --------------------------------------------
+const sha3 = (...parts) => createHash('sha3-256').update(cat(...parts)).digest();
+const keyId = (pk) => sha3(pk).subarray(0, 16);
+const le16 = (n) => { const b = Buffer.alloc(2); b.writeUInt16LE(n); return b; };
+const B64URL = 'ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_';
+const b64len = (n) => Math.floor(n / 3) * 4 + (n % 3 ? n % 3 + 1 : 0);
+const MAX_TOKEN_LEN = 4 + b64len(17 + 16 * (SIG + 2 + MAX_PAYLOAD));
+const PROOF_BODY = 8 + 16 + 1 + SIG;
+const indexed = (name, index) => { const e = new Refusal('error', name); e.index = index; throw e; };
+
+function b64urlDecode(s) {  // the canonical unpadded text of some bytes, and nothing else
+  if (s.length % 4 === 1) kernel('Length');
+  const values = Array.from({ length: s.length }, (_, i) => B64URL.indexOf(s[i]));
+  if (values.some((v) => v < 0)) kernel('Character');
+  const out = Buffer.alloc(Math.floor(s.length / 4) * 3 + Math.max(0, s.length % 4 - 1));
+  for (let i = 0, o = 0; i < s.length; i += 4, o += 3) {
+    const group = values.slice(i, i + 4), n = group.reduce((a, v, k) => a | (v << (18 - 6 * k)), 0);
+    if (group.length < 4 && n & (group.length === 2 ? 0xffff : 0xff)) kernel('FinalBits');
+    [n >> 16, (n >> 8) & 255, n & 255].slice(0, group.length - 1).forEach((b, k) => { out[o + k] = b; });
+  }
+  return out;
+}
+const b64urlBody = (prefix, max, t) => t.length > max ? kernel('TooLong')
+  : !t.startsWith(prefix) ? kernel('Prefix') : b64urlDecode(t.slice(prefix.length));
+
+function tokenParts(token) {  // key id, count, then per credential: signature, u16 LE length, payload
+  const body = b64urlBody('vt1.', MAX_TOKEN_LEN, token);
+  if (body.length < 17) kernel('Truncated');
+  const n = body[16], records = [];
+  if (n === 0 || n > 16) kernel('Count');
+  for (let pos = 17; records.length < n;) {
+    if (body.length - pos < SIG + 2) kernel('Truncated');
+    const P = body.readUInt16LE(pos + SIG), at = pos + SIG + 2;
+    if (P < PK || P > MAX_PAYLOAD) kernel('PayloadLength');
+    if (body.length - at < P) kernel('Truncated');
+    records.push([body.subarray(pos, pos + SIG), body.subarray(at, at + P)]);
+    if ((pos = at + P) !== body.length && records.length === n) kernel('Trailing');
+  }
+  return { rootId: body.subarray(0, 16), sigs: records.map(([s]) => s), records };
+}
+
+function decodeToken(token, rootPk) {  // the issuers come back: the root, then each payload's child key
+  const { rootId, records } = tokenParts(token);
+  if (!keyId(rootPk).equals(rootId)) kernel('UnknownRoot');
+  return cat([1], le32(records.length), ...records.flatMap(([sig, p], i) =>
+    [i ? records[i - 1][1].subarray(0, PK) : rootPk, sig, le32(p.length), p]));
+}
+
+function encodeToken(wire) {
+  const chain = decodeChain(wire);
+  let end = 5;
+  chain.forEach(([pk, , p], i) => {
+    if (p.length < PK || p.length > MAX_PAYLOAD) indexed('WireInvalid', i);
+    if (i && !pk.equals(chain[i - 1][2].subarray(0, PK))) indexed('ParentKeyMismatch', i);
+    end += RECORD + p.length;
+  });
+  if (end !== wire.length) indexed('WireInvalid', null);
+  return 'vt1.' + cat(keyId(chain[0][0]), [chain.length],
+    ...chain.flatMap(([, s, p]) => [s, le16(p.length), p])).toString('base64url');
+}
+
+const chainDigest = (sigs) => sha3('vestrel-chain-digest/1', [sigs.length], ...sigs.map((s) => sha3(s)));
+const chainRef = (sigs) => 'vr1.' + chainDigest(sigs).toString('base64url');
+const requestMessage = (fields, issuedAt, nonce, digest, body) => cat([1],
+  ...fields.flatMap((f) => [le32(f.length), f]), le64(issuedAt), nonce, digest, body ? cat([1], body) : [0]);
+function decodeProof(t) {  // issued_at u64 LE, nonce, flags, signature
+  const body = b64urlBody('vp1.', 4 + b64len(PROOF_BODY), t);
+  if (body.length < PROOF_BODY) kernel('Truncated');
+  if (body[24] & ~1) kernel('Character');
+  return { issued_at: body.readBigUInt64LE(0), nonce: body.subarray(8, 24), covers_body: body[24] === 1,
+           signature: body.subarray(25) };
+}
+
 // --- the cases ----------------------------------------------------------------------
 function outcome(fn) {
   try { return { result: fn() }; } catch (e) { if (e instanceof Refusal) return { [e.kind]: e.message }; throw e; }
@@ -227,6 +300,46 @@ for (const c of load('encoding').cases) {
   const want = pick(c, ['result', 'error', 'message']);
   if ('result' in want) want.result = result(want.result);
   expect('encoding', c.name, outcome(() => call(...c.args)), want);
+}
+
+const tokens = load('tokens'), tokenKeys = Object.fromEntries(Object.entries(tokens.keys).map(([n, k]) => [n, hex(k.public_key)]));
+const tokenText = (v) => typeof v === 'string' ? v : v.map((p) => typeof p === 'string' ? p : p.repeat.repeat(p.count)).join('');
+for (const c of tokens.cases) {
+  const wireSigs = decodeChain(hex(c.wire)).map(([, s]) => s), tokenSigs = tokenParts(c.token).sigs;
+  expect('tokens', c.name, { token: encodeToken(hex(c.wire)), wire: decodeToken(c.token, tokenKeys[c.root]),
+    digests: [chainDigest(wireSigs), chainDigest(tokenSigs)], refs: [chainRef(wireSigs), chainRef(tokenSigs)] },
+  { token: c.token, wire: c.wire, digests: [c.chain_digest, c.chain_digest], refs: [c.chain_ref, c.chain_ref] });
+}
+for (const c of tokens.refusals) {
+  const text = tokenText(c.token), want = { error: c.error };
+  expect('tokens', c.name, outcome(() => decodeToken(text, tokenKeys[c.root])), want);
+  if (c.error !== 'UnknownRoot') expect('tokens', `${c.name}: digest`, outcome(() => tokenParts(text)), want);
+}
+for (const c of tokens.no_token) {
+  let got;
+  try { got = { result: encodeToken(hex(c.wire)) }; } catch (e) { got = { error: e.message, index: e.index ?? null }; }
+  expect('tokens', c.name, got, pick(c, ['error', 'index']));
+}
+const requests = load('requests'), context = Buffer.from(requests.context);
+const fieldsOf = (c) => c.fields.map(hex);
+for (const c of requests.cases) {
+  const message = requestMessage(fieldsOf(c), time(c.issued_at), hex(c.nonce), hex(c.chain_digest),
+    c.body_digest === null ? null : hex(c.body_digest));
+  expect('requests', c.name, message, c.message);
+}
+for (const c of requests.proofs) {
+  const keys = derive(hex(c.holder.master), hex(c.holder.deployment), hex(c.holder.context));
+  const proof = decodeProof(c.proof), wire = decodeToken(c.token, hex(c.root));
+  const message = requestMessage(fieldsOf(c), BigInt(c.issued_at), hex(c.nonce), chainDigest(tokenParts(c.token).sigs),
+    sha3(hex(c.body)));
+  const chain = decodeChain(wire);
+  expect('requests', c.name, {
+    message, signature: ml_dsa65.sign(message, keys.secretKey, { context, extraEntropy: false }),
+    proof: [proof.issued_at === BigInt(c.issued_at), proof.nonce, proof.covers_body, proof.signature],
+    valid: ml_dsa65.verify(hex(c.signature), message, keys.publicKey, { context }),
+    chain: verify(hex(c.root), wire, BigInt(c.issued_at)), holder: chain.at(-1)[2].subarray(0, PK).equals(keys.publicKey),
+  }, { message: c.message, signature: c.signature, proof: [true, c.nonce, true, c.signature], valid: true,
+       chain: chain.length, holder: true });
 }
 
 failures.forEach((line) => console.log(`FAIL ${line}`));
