@@ -1,0 +1,212 @@
+"""The middlewares behind real servers (Starlette on uvicorn, Flask on
+Werkzeug) driven by real clients, and hostile requests fed to them
+directly."""
+
+from __future__ import annotations
+
+import asyncio
+import importlib
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+from types import SimpleNamespace
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import vestrel
+import vestrel.asgi
+import vestrel.wsgi
+from conftest import DEBIAN_PYTHON
+
+DOCS, ADMIN, HEALTH = "/api/docs/1", "/api/admin", "/health"
+PERMS = [(b"docs", b"GET"), (b"docs", b"POST"), (DOCS.encode(), b"GET"), (DOCS.encode(), b"POST")]
+
+
+def frameworks(*names: str) -> List[Any]:
+    """The modules, or a skip where this interpreter cannot import them (the
+    pyenv ones see Debian's packages, built for another python3)."""
+    try:
+        return [importlib.import_module(name) for name in names]
+    except Exception as error:
+        if os.path.realpath(sys.executable) == os.path.realpath(DEBIAN_PYTHON):
+            raise
+        pytest.skip(f"{names} do not import here: {error!r}")
+
+
+def chain_of(islands: List[vestrel.IdentityIsland], **bounds: int) -> bytes:
+    wire = None
+    for n, (issuer, child) in enumerate(zip(islands, islands[1:])):
+        role = "leaf" if n == len(islands) - 2 else "node"
+        wire = vestrel.delegate(wire, issuer, child.public_key(), role, PERMS, **bounds)
+    assert wire is not None
+    return wire
+
+
+@pytest.fixture(scope="module")
+def world(identities: Callable[[str], vestrel.IdentityIsland]) -> SimpleNamespace:
+    root, holder, other = identities("root"), identities("holder"), identities("other")
+    middle = [identities(f"m{i}") for i in range(15)]
+    revoked = chain_of([root, holder])
+    verifier = vestrel.Verifier([root.public_key()])
+    verifier.revoke(verifier.verify(revoked).revocation_ids[0])
+    return SimpleNamespace(
+        verifier=verifier, holder=holder, other=other,
+        wire=chain_of([root, identities("a"), identities("b"), holder]),
+        long=chain_of([root, *middle, holder]), single=chain_of([root, other]),
+        revoked=vestrel.encode_token(revoked),
+        expired=vestrel.encode_token(chain_of([root, holder], not_after=int(time.time()) - 5)))
+
+
+def docs_resource(path: str) -> bytes:
+    return b"docs" if path.startswith("/api/docs/") else path.encode()
+
+
+def serve_starlette(world: SimpleNamespace) -> Iterator[Tuple[str, Any]]:
+    applications, responses, routing, uvicorn, httpx = frameworks(
+        "starlette.applications", "starlette.responses", "starlette.routing", "uvicorn", "httpx")
+
+    async def echo(request: Any) -> Any:
+        chain = getattr(request.state, "vestrel_chain", None)
+        return responses.JSONResponse(seen(chain, await request.body()))
+
+    app = applications.Starlette(routes=[routing.Route(p, echo, methods=["GET", "POST", "DELETE"])
+                                         for p in (DOCS, ADMIN, HEALTH)])
+    guarded = vestrel.asgi.Authorize(app, world.verifier, resource=docs_resource,
+                                     public=lambda path, method: path == HEALTH)
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    server = uvicorn.Server(uvicorn.Config(guarded, log_level="error", lifespan="off"))
+    thread = threading.Thread(target=server.run, kwargs={"sockets": [sock]}, daemon=True)
+    thread.start()
+    while not server.started and thread.is_alive():
+        time.sleep(0.01)
+    with httpx.Client(timeout=30) as client:
+        yield f"http://127.0.0.1:{sock.getsockname()[1]}", client
+    server.should_exit = True
+    thread.join(30)
+    assert not thread.is_alive()
+
+
+def serve_flask(world: SimpleNamespace) -> Iterator[Tuple[str, Any]]:
+    flask, serving, requests = frameworks("flask", "werkzeug.serving", "requests")
+    app = flask.Flask("vestrel-test")
+
+    @app.route(DOCS, methods=["GET", "POST", "DELETE"])
+    @app.route(ADMIN, methods=["GET", "POST", "DELETE"])
+    @app.route(HEALTH, methods=["GET", "POST", "DELETE"])
+    def echo() -> Any:
+        return seen(flask.request.environ.get("vestrel.chain"), flask.request.get_data())
+
+    app.wsgi_app = vestrel.wsgi.Authorize(app.wsgi_app, world.verifier,  # type: ignore[method-assign]
+                                          public=lambda path, method: path == HEALTH)
+    server = serving.make_server("127.0.0.1", 0, app, threaded=True)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    with requests.Session() as client:
+        yield f"http://127.0.0.1:{server.server_port}", client
+    server.shutdown()
+    thread.join(30)
+    assert not thread.is_alive()
+
+
+def seen(chain: Optional[vestrel.VerifiedChain], body: bytes) -> Dict[str, Any]:
+    return {"length": chain and chain.length, "body": body.decode("latin-1")}
+
+
+@pytest.fixture(scope="module", params=["starlette", "flask"])
+def site(request: Any, world: SimpleNamespace) -> Iterator[SimpleNamespace]:
+    serve = serve_starlette if request.param == "starlette" else serve_flask
+    for base, client in serve(world):
+        def send(method: str, path: str, headers: Dict[str, str], body: bytes = b"") -> Any:
+            return client.request(method, base + path, headers=headers, content=body) \
+                if request.param == "starlette" else \
+                client.request(method, base + path, headers=headers, data=body, timeout=30)
+
+        url = lambda path: base + path
+        headers, body, ref = vestrel.register(world.holder, vestrel.encode_token(world.wire),
+                                              url(vestrel.asgi.DEFAULT_REGISTER_PATH))
+        answer = send("POST", vestrel.asgi.DEFAULT_REGISTER_PATH, headers, body)
+        assert (answer.status_code, answer.json()["ref"]) == (201, ref), answer.text
+        yield SimpleNamespace(send=send, url=url, ref=ref, name=request.param)
+
+
+def presented(w: SimpleNamespace, s: SimpleNamespace, method: str = "GET", path: str = DOCS,
+              chain: Any = None, body: Optional[bytes] = None, holder: Any = None,
+              url: Optional[str] = None, **kw: Any) -> Dict[str, str]:
+    return vestrel.present(holder or w.holder, chain or s.ref, method, url or s.url(path),
+                           body=body, **kw)
+
+
+Row = Callable[[SimpleNamespace, SimpleNamespace], List[Tuple[str, str, Dict[str, str], bytes]]]
+ROWS: List[Tuple[str, Row, int, Optional[str], Optional[str]]] = [
+    ("allowed", lambda w, s: [("GET", DOCS, presented(w, s), b"")], 200, None, None),
+    ("body reaches the app", lambda w, s: [("POST", DOCS, presented(w, s, "POST", body=b"x\0y"),
+                                            b"x\0y")], 200, None, None),
+    ("wrong verb", lambda w, s: [("DELETE", DOCS, presented(w, s, "DELETE"), b"")], 403,
+     "insufficient_scope", "NotAllowed"),
+    ("outside the scope", lambda w, s: [("GET", ADMIN, presented(w, s, path=ADMIN), b"")], 403,
+     "insufficient_scope", "NotAllowed"),
+    ("revoked", lambda w, s: [("GET", DOCS, presented(w, s, chain=w.revoked), b"")], 401,
+     "invalid_token", "Revoked"),
+    ("expired chain", lambda w, s: [("GET", DOCS, presented(w, s, chain=w.expired), b"")], 401,
+     "invalid_token", "NotAfterViolation"),
+    ("replayed", lambda w, s: [("GET", DOCS, h, b"") for h in [presented(w, s)] * 2], 401,
+     "invalid_token", "ProofReplayed"),
+    ("another chain's proof", lambda w, s: [("GET", DOCS, {**presented(w, s), "Vestrel-Proof": presented(
+        w, s, chain=vestrel.encode_token(w.single), holder=w.other)["Vestrel-Proof"]}, b"")], 401,
+     "invalid_token", "ProofInvalid"),
+    ("another holder", lambda w, s: [("GET", DOCS, presented(w, s, holder=w.other), b"")], 401,
+     "invalid_token", "ProofInvalid"),
+    ("another URL", lambda w, s: [("GET", DOCS, presented(w, s, path=DOCS + "?q=1"), b"")], 401,
+     "invalid_token", "ProofInvalid"),
+    ("another body", lambda w, s: [("POST", DOCS, presented(w, s, "POST", body=b"a"), b"b")], 401,
+     "invalid_token", "ProofInvalid"),
+    ("stale", lambda w, s: [("GET", DOCS, presented(w, s, now=time.time() - 61), b"")], 401,
+     "invalid_token", "ProofExpired"),
+    ("unknown reference", lambda w, s: [("GET", DOCS, presented(w, s, chain=vestrel.chain_ref(
+        w.single), holder=w.other), b"")], 401, "invalid_token", "ChainUnknown"),
+    ("no credentials", lambda w, s: [("GET", DOCS, {}, b"")], 401, None, "ProofMissing"),
+    ("no proof", lambda w, s: [("GET", DOCS, {"Authorization": "Vestrel " + s.ref}, b"")], 400,
+     "invalid_request", "ProofMissing"),
+    ("malformed proof", lambda w, s: [("GET", DOCS, {**presented(w, s), "Vestrel-Proof": "vp1.@"},
+                                       b"")], 400, "invalid_request", "ProofMalformed"),
+    ("malformed token", lambda w, s: [("GET", DOCS, {**presented(w, s), "Authorization": "Vestrel vt1.\"\\"},
+                                       b"")], 401, "invalid_token", "TokenMalformed"),
+    ("public", lambda w, s: [("GET", HEALTH, {}, b"")], 200, None, None),
+    ("registration takes POST only", lambda w, s: [("GET", vestrel.asgi.DEFAULT_REGISTER_PATH, {}, b"")],
+     405, "invalid_request", "MethodNotAllowed"),
+    ("16 credentials by reference", lambda w, s: [
+        ("POST", vestrel.asgi.DEFAULT_REGISTER_PATH, *vestrel.register(
+            w.holder, w.long, s.url(vestrel.asgi.DEFAULT_REGISTER_PATH))[:2]),
+        ("GET", DOCS, presented(w, s, chain=vestrel.chain_ref(w.long)), b"")], 200, None, None),
+]
+
+
+@pytest.mark.parametrize("rows", [ROWS], ids=["matrix"])
+def test_requests_through_real_servers(site: SimpleNamespace, world: SimpleNamespace,
+                                       rows: List[Any]) -> None:
+    failures = []
+    for name, build, status, error, rule in rows:
+        answers = [site.send(*request) for request in build(world, site)]
+        *first, last = answers
+        got = (last.status_code, *[a.status_code for a in first])
+        want = (status, *[201 if a.request.method == "POST" and "well-known" in str(a.request.url)
+                          else 200 for a in first])
+        if status == 200:
+            expected = ({"length": 16 if "16" in name else 3, "body": "x\0y" if "body" in name else ""}
+                        if name != "public" else {"length": None, "body": ""})
+            ok = got == want and last.json() == expected
+        else:
+            challenge = last.headers.get("www-authenticate", "")
+            ok = got == want and last.json() == {"error": error, "rule": rule} and (
+                status == 405 or ((f'error="{error}"' in challenge) == (error is not None)
+                                  and f'error_description="{rule}: ' in challenge))
+        if not ok:
+            failures.append((name, got, last.headers, last.text[:300]))
+    assert not failures, failures
