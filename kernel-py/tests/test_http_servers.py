@@ -5,8 +5,10 @@ directly."""
 from __future__ import annotations
 
 import asyncio
+import io
 import importlib
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -48,6 +50,11 @@ def chain_of(islands: List[vestrel.IdentityIsland], **bounds: int) -> bytes:
     return wire
 
 
+class World(SimpleNamespace):
+    def __repr__(self) -> str:  # hypothesis prints its arguments
+        return "<world>"
+
+
 @pytest.fixture(scope="module")
 def world(identities: Callable[[str], vestrel.IdentityIsland]) -> SimpleNamespace:
     root, holder, other = identities("root"), identities("holder"), identities("other")
@@ -55,7 +62,7 @@ def world(identities: Callable[[str], vestrel.IdentityIsland]) -> SimpleNamespac
     revoked = chain_of([root, holder])
     verifier = vestrel.Verifier([root.public_key()])
     verifier.revoke(verifier.verify(revoked).revocation_ids[0])
-    return SimpleNamespace(
+    return World(
         verifier=verifier, holder=holder, other=other,
         wire=chain_of([root, identities("a"), identities("b"), holder]),
         long=chain_of([root, *middle, holder]), single=chain_of([root, other]),
@@ -210,3 +217,117 @@ def test_requests_through_real_servers(site: SimpleNamespace, world: SimpleNames
         if not ok:
             failures.append((name, got, last.headers, last.text[:300]))
     assert not failures, failures
+
+
+def asgi(world: SimpleNamespace, headers: List[Tuple[bytes, bytes]], chunks: Tuple[bytes, ...] = (b"",),
+         kind: str = "http", **options: Any) -> Tuple[List[Any], List[Any]]:
+    """(scopes the app saw, messages sent) for one request fed straight in."""
+    reached: List[Any] = []
+    sent: List[Any] = []
+    messages = [{"type": "http.request", "body": c, "more_body": i + 1 < len(chunks)}
+                for i, c in enumerate(chunks)]
+
+    async def app(scope: Any, receive: Any, send: Any) -> None:
+        reached.append(scope)
+
+    async def receive() -> Any:
+        return messages.pop(0) if messages else {"type": "http.disconnect"}
+
+    async def send(message: Any) -> None:
+        sent.append(message)
+
+    scope = {"type": kind, "path": DOCS, "raw_path": DOCS.encode(), "query_string": b"",
+             "method": "GET", "scheme": "http", "headers": headers}
+    asyncio.run(vestrel.asgi.Authorize(app, world.verifier, **options)(scope, receive, send))
+    return reached, sent
+
+
+def wsgi(world: SimpleNamespace, headers: List[Tuple[bytes, bytes]], body: bytes = b"",
+         **options: Any) -> Tuple[List[Any], str, Dict[str, str]]:
+    environ: Dict[str, Any] = {"REQUEST_METHOD": "GET", "PATH_INFO": DOCS, "wsgi.url_scheme": "http",
+                               "wsgi.input": io.BytesIO(body), "wsgi.input_terminated": True}
+    for name, value in headers:  # as a server joins repeated headers
+        key = name.decode("latin-1").upper().replace("-", "_")
+        key = key if key in ("CONTENT_LENGTH", "CONTENT_TYPE") else "HTTP_" + key
+        environ[key] = ", ".join(filter(None, [environ.get(key), value.decode("latin-1")]))
+    reached: List[Any] = []
+    answer: List[Any] = []
+    app = lambda env, start: reached.append(env) or start("200 OK", []) or [b""]
+    vestrel.wsgi.Authorize(app, world.verifier, **options)(environ, lambda *a: answer.extend(a))
+    return reached, answer[0], dict(answer[1])
+
+
+def asgi_status(sent: List[Any]) -> Tuple[int, Dict[bytes, bytes]]:
+    return sent[0].get("status", sent[0].get("code")), dict(sent[0].get("headers", []))
+
+
+HOST = [(b"host", b"127.0.0.1:8000")]
+DIRECT = [  # headers, chunks of the body, options, status
+    (HOST + [(b"content-length", b"11")], (b"x" * 11,), {"max_body": 10}, 413),
+    (HOST, (b"x" * 6, b"x" * 5), {"max_body": 10}, 413),
+    (HOST + [(b"content-length", b"1e3")], (b"",), {}, 400),
+    (HOST + [(b"content-length", b"1"), (b"content-length", b"2")], (b"",), {}, 400),
+    ([(b"host", b"a.example/evil")], (b"",), {}, 400),
+    ([(b"host", b"a.example@b")], (b"",), {}, 400),
+    (HOST * 2, (b"",), {}, 400),
+    ([], (b"",), {}, 400),
+    ([], (b"",), {"public": lambda path, method: True}, 200),
+]
+
+
+@pytest.mark.parametrize("headers,chunks,options,status", DIRECT)
+def test_direct_refusals_never_reach_the_app(world: SimpleNamespace, headers: Any, chunks: Any,
+                                             options: Any, status: int) -> None:
+    if status != 200 and not any(k == b"content-length" for k, _ in headers):
+        headers = headers + [(b"authorization", b"Vestrel " + vestrel.chain_ref(world.wire).encode()),
+                             (b"vestrel-proof", b"vp1.x")]
+    reached, sent = asgi(world, headers, chunks, **options)
+    code = asgi_status(sent)[0] if sent else 200
+    assert (code, len(reached)) == (status, status == 200)
+    w_reached, w_status, _ = wsgi(world, headers, b"".join(chunks), **options)
+    assert (int(w_status[:3]), len(w_reached)) == (status, status == 200)
+
+
+def test_scopes_other_than_http() -> None:
+    verifier = vestrel.Verifier([bytes(1952)])
+    world = World(verifier=verifier)
+    reached, sent = asgi(world, [], kind="websocket")
+    assert (reached, sent) == ([], [{"type": "websocket.close", "code": 1008}])
+    assert len(asgi(world, [], kind="websocket", public=lambda p, m: True)[0]) == 1
+    assert len(asgi(world, [], kind="lifespan")[0]) == 1
+    with pytest.raises(ValueError, match="origin must be a scheme and host"):
+        vestrel.asgi.Authorize(None, verifier, origin="https://a.example/api")  # type: ignore[arg-type]
+
+
+header_bytes = st.one_of(st.binary(max_size=200),
+                         st.binary(max_size=60).map(lambda b: b"Vestrel vr1." + b),
+                         st.binary(max_size=60).map(lambda b: b"vp1." + b),
+                         st.binary(max_size=60).map(lambda b: b"Vestrel vt1." + b))
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from([b"authorization", b"vestrel-proof", b"host",
+                                           b"content-length"]), header_bytes), max_size=5),
+       st.binary(max_size=64))
+def test_hostile_headers_get_a_4xx_with_a_safe_challenge(world: SimpleNamespace, headers: Any,
+                                                         body: bytes) -> None:
+    reached, sent = asgi(world, headers, (body,))
+    w_reached, w_status, w_headers = wsgi(world, headers, body)
+    status, answered = asgi_status(sent)
+    assert (reached, w_reached, int(w_status[:3])) == ([], [], status) and 400 <= status < 500
+    challenge = answered.get(b"www-authenticate", b"Vestrel").decode("latin-1")
+    # A WSGI server joins repeated headers, so only the descriptions may differ.
+    code = lambda text: text.split(" error_description")[0]
+    assert code(challenge) == code(w_headers.get("www-authenticate", "Vestrel"))
+    assert re.fullmatch(r'Vestrel( error="[a-z_]+",)?( error_description="([ !#-\[\]-~]|\\["\\])*")?',
+                        challenge), challenge
+
+
+def test_the_package_imports_no_framework() -> None:
+    code = ("import sys, vestrel, vestrel.asgi, vestrel.wsgi; "
+            "print(sorted({m.split('.')[0] for m in sys.modules} & {'starlette', 'uvicorn', 'flask', "
+            "'werkzeug', 'httpx', 'requests', 'redis', 'urllib3', 'h11', 'anyio', 'asyncio'}))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                          env=dict(os.environ, PYTHONPATH=os.environ["VESTREL_PACKAGE_DIR"] + ":"
+                                   + os.environ["VESTREL_KERNEL_MODULE_DIR"]))
+    assert (done.returncode, done.stdout.strip()) == (0, "[]"), done.stderr

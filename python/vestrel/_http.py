@@ -209,7 +209,9 @@ def bad_length() -> Answer:
 
 def content_length(values: Sequence[str]) -> Union[int, None, Answer]:
     """The declared body length: None when none is declared, an Answer
-    (400) for a value that is not one decimal number."""
+    (400) for a value that is not one decimal number. An empty value is no
+    length: CGI gives CONTENT_LENGTH as "" when the request has none."""
+    values = [v for v in values if v.strip()]
     if not values:
         return None
     if len(set(v.strip() for v in values)) != 1:
