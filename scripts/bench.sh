@@ -25,3 +25,7 @@ cmake --build "$build" -j"$(nproc)" --target kernel_bench vestrel_kernel_py \
 
 python3 bench/python_bench.py --kernel-json "$build/kernel_bench.json" \
   --module-dir "$build/kernel-py" --package-dir "$build/python"
+
+# Requests per second and latency of a Starlette endpoint on uvicorn, bare and
+# behind vestrel.asgi.Authorize (a 3-credential chain by reference).
+python3 bench/http_bench.py --module-dir "$build/kernel-py" --package-dir "$build/python"
