@@ -22,6 +22,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vestrel
+import vestrel._http
 import vestrel.asgi
 import vestrel.wsgi
 from conftest import DEBIAN_PYTHON
@@ -93,6 +94,8 @@ def serve_starlette(world: SimpleNamespace) -> Iterator[Tuple[str, Any]]:
     thread.start()
     while not server.started and thread.is_alive():
         time.sleep(0.01)
+    if not server.started:
+        frameworks("no-uvicorn-server-here")  # a skip, or under Debian's python3 a failure
     with httpx.Client(timeout=30) as client:
         yield f"http://127.0.0.1:{sock.getsockname()[1]}", client
     server.should_exit = True
@@ -186,6 +189,10 @@ ROWS: List[Tuple[str, Row, int, Optional[str], Optional[str]]] = [
     ("malformed token", lambda w, s: [("GET", DOCS, {**presented(w, s), "Authorization": "Vestrel vt1.\"\\"},
                                        b"")], 401, "invalid_token", "TokenMalformed"),
     ("public", lambda w, s: [("GET", HEALTH, {}, b"")], 200, None, None),
+    ("registering what is no token", lambda w, s: [(
+        "POST", vestrel.asgi.DEFAULT_REGISTER_PATH, vestrel.register(
+            w.holder, w.wire, s.url(vestrel.asgi.DEFAULT_REGISTER_PATH))[0], b"vt1.x")], 401,
+     "invalid_token", "TokenMalformed"),
     ("registration takes POST only", lambda w, s: [("GET", vestrel.asgi.DEFAULT_REGISTER_PATH, {}, b"")],
      405, "invalid_request", "MethodNotAllowed"),
     ("16 credentials by reference", lambda w, s: [
@@ -195,11 +202,9 @@ ROWS: List[Tuple[str, Row, int, Optional[str], Optional[str]]] = [
 ]
 
 
-@pytest.mark.parametrize("rows", [ROWS], ids=["matrix"])
-def test_requests_through_real_servers(site: SimpleNamespace, world: SimpleNamespace,
-                                       rows: List[Any]) -> None:
+def test_requests_through_real_servers(site: SimpleNamespace, world: SimpleNamespace) -> None:
     failures = []
-    for name, build, status, error, rule in rows:
+    for name, build, status, error, rule in ROWS:
         answers = [site.send(*request) for request in build(world, site)]
         *first, last = answers
         got = (last.status_code, *[a.status_code for a in first])
@@ -288,7 +293,7 @@ def test_direct_refusals_never_reach_the_app(world: SimpleNamespace, headers: An
     assert (int(w_status[:3]), len(w_reached)) == (status, status == 200)
 
 
-def test_scopes_other_than_http() -> None:
+def test_other_scopes_bad_options_and_a_hostile_description() -> None:
     verifier = vestrel.Verifier([bytes(1952)])
     world = World(verifier=verifier)
     reached, sent = asgi(world, [], kind="websocket")
@@ -297,6 +302,9 @@ def test_scopes_other_than_http() -> None:
     assert len(asgi(world, [], kind="lifespan")[0]) == 1
     with pytest.raises(ValueError, match="origin must be a scheme and host"):
         vestrel.asgi.Authorize(None, verifier, origin="https://a.example/api")  # type: ignore[arg-type]
+    status, headers, _ = vestrel._http.refusal(vestrel.ProofMalformed('a"\r\nSet-Cookie: \\'))
+    assert (status, dict(headers)["www-authenticate"]) == (
+        400, 'Vestrel error="invalid_request", error_description="ProofMalformed: a\\"??Set-Cookie: \\\\"')
 
 
 header_bytes = st.one_of(st.binary(max_size=200),
@@ -314,13 +322,12 @@ def test_hostile_headers_get_a_4xx_with_a_safe_challenge(world: SimpleNamespace,
     reached, sent = asgi(world, headers, (body,))
     w_reached, w_status, w_headers = wsgi(world, headers, body)
     status, answered = asgi_status(sent)
-    assert (reached, w_reached, int(w_status[:3])) == ([], [], status) and 400 <= status < 500
-    challenge = answered.get(b"www-authenticate", b"Vestrel").decode("latin-1")
-    # A WSGI server joins repeated headers, so only the descriptions may differ.
-    code = lambda text: text.split(" error_description")[0]
-    assert code(challenge) == code(w_headers.get("www-authenticate", "Vestrel"))
-    assert re.fullmatch(r'Vestrel( error="[a-z_]+",)?( error_description="([ !#-\[\]-~]|\\["\\])*")?',
-                        challenge), challenge
+    # WSGI sees repeated headers joined, so the two may refuse for different reasons.
+    assert (reached, w_reached) == ([], []) and 400 <= status < 500 and w_status[0] == "4"
+    for challenge in (answered.get(b"www-authenticate", b"Vestrel").decode("latin-1"),
+                      w_headers.get("www-authenticate", "Vestrel")):
+        assert re.fullmatch(r'Vestrel( error="[a-z_]+",)?( error_description="([ !#-\[\]-~]|\\["\\])*")?',
+                            challenge), challenge
 
 
 def test_the_package_imports_no_framework() -> None:
