@@ -28,6 +28,7 @@ import vestrel.wsgi
 from conftest import DEBIAN_PYTHON
 
 DOCS, ADMIN, HEALTH = "/api/docs/1", "/api/admin", "/health"
+RAW = DOCS + "?b=%2F&a=%20"  # the proof covers the query's bytes, not what they decode to
 PERMS = [(b"docs", b"GET"), (b"docs", b"POST"), (DOCS.encode(), b"GET"), (DOCS.encode(), b"POST")]
 
 
@@ -158,6 +159,7 @@ ROWS: List[Tuple[str, Row, int, Optional[str], Optional[str]]] = [
     ("allowed", lambda w, s: [("GET", DOCS, presented(w, s), b"")], 200, None, None),
     ("body reaches the app", lambda w, s: [("POST", DOCS, presented(w, s, "POST", body=b"x\0y"),
                                             b"x\0y")], 200, None, None),
+    ("target as sent", lambda w, s: [("GET", RAW, presented(w, s, path=RAW), b"")], 200, None, None),
     ("wrong verb", lambda w, s: [("DELETE", DOCS, presented(w, s, "DELETE"), b"")], 403,
      "insufficient_scope", "NotAllowed"),
     ("outside the scope", lambda w, s: [("GET", ADMIN, presented(w, s, path=ADMIN), b"")], 403,
