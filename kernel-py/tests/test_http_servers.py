@@ -15,7 +15,7 @@ import sys
 import threading
 import time
 from types import SimpleNamespace
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Literal, Optional, Tuple
 
 import pytest
 from hypothesis import given, settings
@@ -46,7 +46,7 @@ def frameworks(*names: str) -> List[Any]:
 def chain_of(islands: List[vestrel.IdentityIsland], **bounds: int) -> bytes:
     wire = None
     for n, (issuer, child) in enumerate(zip(islands, islands[1:])):
-        role = "leaf" if n == len(islands) - 2 else "node"
+        role: Literal["leaf", "node"] = "leaf" if n == len(islands) - 2 else "node"
         wire = vestrel.delegate(wire, issuer, child.public_key(), role, PERMS, **bounds)
     assert wire is not None
     return wire
@@ -108,13 +108,12 @@ def serve_flask(world: SimpleNamespace) -> Iterator[Tuple[str, Any]]:
     flask, serving, requests = frameworks("flask", "werkzeug.serving", "requests")
     app = flask.Flask("vestrel-test")
 
-    @app.route(DOCS, methods=["GET", "POST", "DELETE"])
-    @app.route(ADMIN, methods=["GET", "POST", "DELETE"])
-    @app.route(HEALTH, methods=["GET", "POST", "DELETE"])
     def echo() -> Any:
         return seen(flask.request.environ.get("vestrel.chain"), flask.request.get_data())
 
-    app.wsgi_app = vestrel.wsgi.Authorize(app.wsgi_app, world.verifier,  # type: ignore[method-assign]
+    for path in (DOCS, ADMIN, HEALTH):
+        app.add_url_rule(path, path, echo, methods=["GET", "POST", "DELETE"])
+    app.wsgi_app = vestrel.wsgi.Authorize(app.wsgi_app, world.verifier,
                                           public=lambda path, method: path == HEALTH)
     server = serving.make_server("127.0.0.1", 0, app, threaded=True)
     thread = threading.Thread(target=server.serve_forever, daemon=True)
@@ -139,7 +138,9 @@ def site(request: Any, world: SimpleNamespace) -> Iterator[SimpleNamespace]:
                 if request.param == "starlette" else \
                 client.request(method, base + path, headers=headers, data=body, timeout=30)
 
-        url = lambda path: base + path
+        def url(path: str) -> str:
+            return base + path
+
         headers, body, ref = vestrel.register(world.holder, vestrel.encode_token(world.wire),
                                               url(REGISTER))
         answer = send("POST", REGISTER, headers, body)
@@ -162,7 +163,7 @@ def swapped(headers: Dict[str, str], **replaced: str) -> Dict[str, str]:
     return {**headers, **{name.replace("_", "-"): value for name, value in replaced.items()}}
 
 
-REGISTER = vestrel.asgi.DEFAULT_REGISTER_PATH
+REGISTER = vestrel._http.DEFAULT_REGISTER_PATH
 Row = Callable[[SimpleNamespace, SimpleNamespace], List[Tuple[str, str, Dict[str, str], bytes]]]
 # name, the requests (all but the last must succeed), the last one's status, error and rule
 ROWS: List[Tuple[str, Row, int, Optional[str], Optional[str]]] = [
@@ -266,7 +267,12 @@ def wsgi(world: SimpleNamespace, headers: List[Tuple[bytes, bytes]], body: bytes
         environ[key] = ", ".join(filter(None, [environ.get(key), value.decode("latin-1")]))
     reached: List[Any] = []
     answer: List[Any] = []
-    app = lambda env, start: reached.append(env) or start("200 OK", []) or [b""]
+
+    def app(env: Dict[str, Any], start: Callable[..., Any]) -> Iterable[bytes]:
+        reached.append(env)
+        start("200 OK", [])
+        return [b""]
+
     vestrel.wsgi.Authorize(app, world.verifier, **options)(environ, lambda *a: answer.extend(a))
     return reached, answer[0], dict(answer[1])
 
