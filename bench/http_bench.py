@@ -11,8 +11,8 @@ rounds that alternate between the two servers. The bare endpoint gets the
 very same requests and ignores their headers, so the difference is the check
 alone: one proof signature, the chain's signatures from the verifier's
 cache, the replay store. Rates are the median round's; latencies pool every
-request. Both children are stopped at
-the end, whatever happens; nothing is asserted.
+request. Both children are stopped at the end, whatever happens; nothing
+is asserted.
 
     python3 bench/http_bench.py --module-dir build/kernel-py --package-dir build/python
 """
