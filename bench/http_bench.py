@@ -151,6 +151,12 @@ def main() -> int:
 
     import vestrel
 
+    try:
+        import starlette  # noqa: F401
+        import uvicorn  # noqa: F401
+    except ImportError as error:
+        print(f"http_bench: skipped, this python3 has no {error.name} (scripts/setup.sh)")
+        return 0
     root, a, b, holder = islands()
     wire = None
     for issuer, child, role in ((root, a, "node"), (a, b, "node"), (b, holder, "leaf")):
