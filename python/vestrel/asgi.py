@@ -14,9 +14,9 @@ vestrel.register).
 The proof covers ``origin`` (or the scope's scheme and the Host header),
 then ``raw_path`` and ``query_string`` as the client sent them. The body is
 read whole, up to ``max_body`` bytes (beyond: 413), and handed on unchanged.
-Lifespan scopes pass through. A WebSocket handshake carries no proof of its
-own, so one whose path is not public is closed before it is accepted (the
-server answers 403).
+Lifespan scopes pass through. WebSocket handshakes are not checked (a
+browser cannot add headers to one), so a WebSocket scope whose path is not
+public is closed before it is accepted (the server answers 403).
 
 The check runs on the event loop's thread: verification releases the
 interpreter lock, and a chain already seen is answered from the verifier's
