@@ -235,7 +235,7 @@ def test_requests_through_real_servers(site: SimpleNamespace, world: SimpleNames
 
 
 def asgi(world: SimpleNamespace, headers: List[Tuple[bytes, bytes]], chunks: Tuple[bytes, ...] = (b"",),
-         kind: str = "http", **options: Any) -> Tuple[List[Any], List[Any]]:
+         kind: str = "http", path: str = DOCS, **options: Any) -> Tuple[List[Any], List[Any]]:
     """(scopes the app saw, messages sent) for one request fed straight in."""
     reached: List[Any] = []
     sent: List[Any] = []
@@ -251,15 +251,18 @@ def asgi(world: SimpleNamespace, headers: List[Tuple[bytes, bytes]], chunks: Tup
     async def send(message: Any) -> None:
         sent.append(message)
 
-    scope = {"type": kind, "path": DOCS, "raw_path": DOCS.encode(), "query_string": b"",
-             "method": "GET", "scheme": "http", "headers": headers}
+    scope = {"type": kind, "path": path, "query_string": b"", "method": "GET", "scheme": "http",
+             "headers": headers}
+    if path == DOCS:  # else as a server that keeps no raw path
+        scope["raw_path"] = DOCS.encode()
     asyncio.run(vestrel.asgi.Authorize(app, world.verifier, **options)(scope, receive, send))
     return reached, sent
 
 
 def wsgi(world: SimpleNamespace, headers: List[Tuple[bytes, bytes]], body: bytes = b"",
-         **options: Any) -> Tuple[List[Any], str, Dict[str, str]]:
-    environ: Dict[str, Any] = {"REQUEST_METHOD": "GET", "PATH_INFO": DOCS, "wsgi.url_scheme": "http",
+         path: str = DOCS, **options: Any) -> Tuple[List[Any], str, Dict[str, str]]:
+    environ: Dict[str, Any] = {"REQUEST_METHOD": "GET", "PATH_INFO": path.encode().decode("latin-1"),
+                               "wsgi.url_scheme": "http",
                                "wsgi.input": io.BytesIO(body), "wsgi.input_terminated": True}
     for name, value in headers:  # as a server joins repeated headers
         key = name.decode("latin-1").upper().replace("-", "_")
@@ -320,6 +323,15 @@ def test_other_scopes_bad_options_and_a_hostile_description() -> None:
     status, headers, _ = vestrel._http.refusal(vestrel.ProofMalformed('a"\r\nSet-Cookie: \\'))
     assert (status, dict(headers)["www-authenticate"]) == (
         400, 'Vestrel error="invalid_request", error_description="ProofMalformed: a\\"??Set-Cookie: \\\\"')
+
+
+def test_a_target_is_quoted_again_where_the_server_keeps_none(world: SimpleNamespace) -> None:
+    path = "/api/docs/ä b;c"
+    url = "http://127.0.0.1:8000/api/docs/%C3%A4%20b;c"
+    for call in (asgi, wsgi):
+        headers = [(k.encode(), v.encode()) for k, v in vestrel.present(
+            world.other, vestrel.encode_token(world.single), "GET", url).items()]
+        assert len(call(world, HOST + headers, path=path, resource=docs_resource)[0]) == 1
 
 
 header_bytes = st.one_of(st.binary(max_size=200),
