@@ -328,7 +328,7 @@ def test_other_scopes_bad_options_and_a_hostile_description() -> None:
 def test_a_target_is_quoted_again_where_the_server_keeps_none(world: SimpleNamespace) -> None:
     path = "/api/docs/ä b;c"
     url = "http://127.0.0.1:8000/api/docs/%C3%A4%20b;c"
-    calls: List[Callable[..., Tuple[List[Any], Any]]] = [asgi, wsgi]
+    calls: List[Callable[..., Tuple[Any, ...]]] = [asgi, wsgi]
     for call in calls:
         headers = [(k.encode(), v.encode()) for k, v in vestrel.present(
             world.other, vestrel.encode_token(world.single), "GET", url).items()]
