@@ -1,0 +1,160 @@
+"""Vestrel request proofs in front of any ASGI application, with nothing but
+the standard library.
+
+    app = vestrel.asgi.Authorize(app, verifier)
+
+Each HTTP request must carry a chain (token or registered reference) and
+the holder's proof of exactly this request (see vestrel.present); one that
+verifies and whose scope allows (resource, verb) reaches the app with its
+VerifiedChain in ``scope["state"]["vestrel_chain"]`` (Starlette:
+``request.state.vestrel_chain``); any other is answered here and never
+reaches it. A POST of a token to ``register_path`` registers it (see
+vestrel.register).
+
+The proof covers ``origin`` (or the scope's scheme and the Host header),
+then ``raw_path`` and ``query_string`` as the client sent them. The body is
+read whole, up to ``max_body`` bytes (beyond: 413), and handed on unchanged.
+Lifespan scopes pass through. WebSocket handshakes are not checked (a
+browser cannot add headers to one), so a WebSocket scope whose path is not
+public is closed before it is accepted (the server answers 403).
+
+The check runs on the event loop's thread: verification releases the
+interpreter lock, and a chain already seen is answered from the verifier's
+cache.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Awaitable, Callable, Dict, List, MutableMapping, Optional, Tuple
+
+from ._errors import Refused
+from ._http import Answer, Options, PathRule, PublicRule, content_length, quoted_target, refusal
+from ._http import DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, method_not_allowed
+from ._http import too_large
+
+Scope = MutableMapping[str, Any]
+Message = MutableMapping[str, Any]
+Receive = Callable[[], Awaitable[Message]]
+Send = Callable[[Message], Awaitable[None]]
+App = Callable[[Scope, Receive, Send], Awaitable[None]]
+
+__all__ = ["Authorize"]
+
+
+class Authorize:
+    """Checks every HTTP request's chain and proof before ``app`` sees it.
+
+    ``resource`` and ``verb`` map the decoded path and the method to what
+    the chain's scope must allow (default: the path's UTF-8 bytes and the
+    method's); either may raise a vestrel.Refused (NotAllowed, say) for a
+    request it has no mapping for. ``public(path, method)`` true leaves a
+    request unchecked. ``origin`` ("https://api.example.com") replaces the
+    scheme and host the proof is checked against, for a service behind a
+    proxy. ``max_age`` bounds a proof's age in seconds, ``max_body`` the
+    body, ``ttl`` how long a registered chain is kept; ``register_path``
+    None turns registration off.
+    """
+
+    def __init__(self, app: App, verifier: Any, *, resource: Optional[PathRule] = None,
+                 verb: Optional[PathRule] = None, public: Optional[PublicRule] = None,
+                 register_path: Optional[str] = DEFAULT_REGISTER_PATH,
+                 origin: Optional[str] = None, max_age: int = 60,
+                 max_body: int = DEFAULT_MAX_BODY, ttl: int = DEFAULT_TTL) -> None:
+        self.app = app
+        self.options = Options(verifier, resource=resource, verb=verb, public=public,
+                               register_path=register_path, origin=origin, max_age=max_age,
+                               max_body=max_body, ttl=ttl)
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        kind = scope.get("type")
+        if kind not in ("http", "websocket"):
+            await self.app(scope, receive, send)
+            return
+        path, method = scope.get("path", "/"), scope.get("method", "GET")
+        route = self.options.route(path, method)
+        if route == "public":
+            await self.app(scope, receive, send)
+            return
+        if kind == "websocket":
+            await send({"type": "websocket.close", "code": 1008})
+            return
+        if route == "register" and method != "POST":
+            await _answer(send, method_not_allowed())
+            return
+
+        headers: List[Tuple[bytes, bytes]] = list(scope.get("headers", ()))
+        body = await _read_body(receive, headers, self.options.max_body)
+        if isinstance(body, Answer):
+            await _answer(send, body)
+            return
+        if body is None:
+            return  # the client went away
+        try:
+            url = self.options.url(scope.get("scheme", "http"), _values(headers, b"host"),
+                                   _target(scope))
+            if route == "register":
+                await _answer(send, self.options.register(url, headers, body))
+                return
+            chain = self.options.check(method, path, url, headers, body)
+        except Refused as error:
+            await _answer(send, refusal(error))
+            return
+        state: Dict[str, Any] = dict(scope.get("state") or {})
+        state["vestrel_chain"] = chain
+        await self.app({**scope, "state": state}, _replay(body, receive), send)
+
+
+def _values(headers: List[Tuple[bytes, bytes]], name: bytes) -> List[str]:
+    return [bytes(v).decode("latin-1") for k, v in headers if bytes(k).lower() == name]
+
+
+def _target(scope: Scope) -> str:
+    query = bytes(scope.get("query_string", b"")).decode("latin-1")
+    raw = scope.get("raw_path")
+    if raw is None:
+        return quoted_target(scope.get("path", "/").encode("utf-8", "replace"), query)
+    return bytes(raw).decode("latin-1") + ("?" + query if query else "")
+
+
+async def _read_body(receive: Receive, headers: List[Tuple[bytes, bytes]],
+                     max_body: int) -> Any:
+    """The whole body (bytes), an Answer (413, or 400 for a bad length), or
+    None when the client disconnected first. A declared length over the
+    bound is refused before any of the body is read."""
+    declared = content_length(_values(headers, b"content-length"))
+    if isinstance(declared, Answer):
+        return declared
+    if declared is not None and declared > max_body:
+        return too_large(max_body)
+    chunks: List[bytes] = []
+    size = 0
+    while True:
+        message = await receive()
+        if message.get("type") == "http.disconnect":
+            return None
+        chunk = bytes(message.get("body", b""))
+        size += len(chunk)
+        if size > max_body:
+            return too_large(max_body)
+        chunks.append(chunk)
+        if not message.get("more_body", False):
+            return b"".join(chunks)
+
+
+def _replay(body: bytes, receive: Receive) -> Receive:
+    """A receive that gives the app the body already read, then whatever
+    the server sends next (the disconnect)."""
+    pending = [{"type": "http.request", "body": body, "more_body": False}]
+
+    async def replayed() -> Message:
+        if pending:
+            return pending.pop()
+        return await receive()
+
+    return replayed
+
+
+async def _answer(send: Send, answer: Answer) -> None:
+    await send({"type": "http.response.start", "status": answer.status,
+                "headers": [(k.encode("latin-1"), v.encode("latin-1")) for k, v in answer.headers]})
+    await send({"type": "http.response.body", "body": answer.body})

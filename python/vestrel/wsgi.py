@@ -1,0 +1,131 @@
+"""Vestrel request proofs in front of any WSGI (PEP 3333) application, with
+nothing but the standard library.
+
+    app.wsgi_app = vestrel.wsgi.Authorize(app.wsgi_app, verifier)   # Flask
+
+The same checks and options as vestrel.asgi.Authorize; a verified request
+reaches the app with its VerifiedChain in ``environ["vestrel.chain"]``.
+
+The proof covers ``origin`` (or wsgi.url_scheme and the Host header), then
+the target as sent: REQUEST_URI or RAW_URI when the server gives one (the
+Werkzeug and gunicorn servers do), else SCRIPT_NAME and PATH_INFO quoted
+again and QUERY_STRING. The path the scope is matched against is
+SCRIPT_NAME + PATH_INFO, decoded as UTF-8. The body is read up to
+``max_body`` bytes (beyond: 413) and handed on as a fresh wsgi.input.
+"""
+
+from __future__ import annotations
+
+import io
+from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
+
+from ._errors import Refused
+from ._http import Answer, Options, PathRule, PublicRule, content_length, quoted_target, refusal
+from ._http import DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, method_not_allowed
+from ._http import status_line, too_large
+
+Environ = Dict[str, Any]
+StartResponse = Callable[..., Any]
+App = Callable[[Environ, StartResponse], Iterable[bytes]]
+
+__all__ = ["Authorize"]
+
+# CGI names some request headers without the HTTP_ prefix.
+_UNPREFIXED = {"CONTENT_TYPE": "content-type", "CONTENT_LENGTH": "content-length"}
+
+
+class Authorize:
+    """Checks every request's chain and proof before ``app`` sees it; the
+    options are vestrel.asgi.Authorize's."""
+
+    def __init__(self, app: App, verifier: Any, *, resource: Optional[PathRule] = None,
+                 verb: Optional[PathRule] = None, public: Optional[PublicRule] = None,
+                 register_path: Optional[str] = DEFAULT_REGISTER_PATH,
+                 origin: Optional[str] = None, max_age: int = 60,
+                 max_body: int = DEFAULT_MAX_BODY, ttl: int = DEFAULT_TTL) -> None:
+        self.app = app
+        self.options = Options(verifier, resource=resource, verb=verb, public=public,
+                               register_path=register_path, origin=origin, max_age=max_age,
+                               max_body=max_body, ttl=ttl)
+
+    def __call__(self, environ: Environ, start_response: StartResponse) -> Iterable[bytes]:
+        # PEP 3333 strings carry the request's bytes as latin-1.
+        raw_path = (environ.get("SCRIPT_NAME", "") + environ.get("PATH_INFO", "")).encode(
+            "latin-1", "replace")
+        path = raw_path.decode("utf-8", "replace") or "/"
+        method = environ.get("REQUEST_METHOD", "GET")
+        route = self.options.route(path, method)
+        if route == "public":
+            return self.app(environ, start_response)
+        if route == "register" and method != "POST":
+            return _answer(start_response, method_not_allowed())
+
+        headers = _headers(environ)
+        body = _read_body(environ, headers, self.options.max_body)
+        if isinstance(body, Answer):
+            return _answer(start_response, body)
+        try:
+            url = self.options.url(environ.get("wsgi.url_scheme", "http"),
+                                   [v for k, v in headers if k == "host"],
+                                   _target(environ, raw_path))
+            if route == "register":
+                return _answer(start_response, self.options.register(url, headers, body))
+            chain = self.options.check(method, path, url, headers, body)
+        except Refused as error:
+            return _answer(start_response, refusal(error))
+        environ["vestrel.chain"] = chain
+        environ["wsgi.input"] = io.BytesIO(body)
+        environ["CONTENT_LENGTH"] = str(len(body))
+        return self.app(environ, start_response)
+
+
+def _headers(environ: Environ) -> List[Tuple[str, str]]:
+    headers = []
+    for key, value in environ.items():
+        if key.startswith("HTTP_"):
+            headers.append((key[5:].replace("_", "-").lower(), value))
+        elif key in _UNPREFIXED and value:
+            headers.append((_UNPREFIXED[key], value))
+    return headers
+
+
+def _target(environ: Environ, raw_path: bytes) -> str:
+    for key in ("REQUEST_URI", "RAW_URI"):
+        sent = environ.get(key)
+        # Only an origin-form target; an absolute one ("http://...") or "*"
+        # is rebuilt from the decoded path instead.
+        if isinstance(sent, str) and sent.startswith("/"):
+            return sent
+    return quoted_target(raw_path or b"/", environ.get("QUERY_STRING", ""))
+
+
+def _read_body(environ: Environ, headers: List[Tuple[str, str]], max_body: int) -> Any:
+    """The body (bytes) or an Answer: 413 over the bound, 400 for a bad
+    length. Without a length the body is read only where the server marks
+    the stream as ending (wsgi.input_terminated), since reading an
+    unterminated one would wait for the client."""
+    declared = content_length([v for k, v in headers if k == "content-length"])
+    if isinstance(declared, Answer):
+        return declared
+    if declared is not None and declared > max_body:
+        return too_large(max_body)
+    stream = environ.get("wsgi.input")
+    if stream is None or (declared is None and not environ.get("wsgi.input_terminated")):
+        return b""
+    want = max_body + 1 if declared is None else declared
+    chunks: List[bytes] = []
+    size = 0
+    while size < want:
+        chunk = stream.read(min(want - size, 65536))
+        if not chunk:
+            break
+        chunks.append(chunk)
+        size += len(chunk)
+    if size > max_body:
+        return too_large(max_body)
+    return b"".join(chunks)
+
+
+def _answer(start_response: StartResponse, answer: Answer) -> List[bytes]:
+    start_response(status_line(answer.status), answer.headers)
+    return [answer.body]
