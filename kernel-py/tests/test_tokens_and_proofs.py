@@ -128,7 +128,7 @@ BINDING: List[Tuple[str, Dict[str, Any]]] = [
 def test_a_proof_binds_each_field(chains: Dict[str, Any], field: str, change: Dict[str, Any]) -> None:
     verifier = vestrel.Verifier([chains["root"].public_key()])
     worker = chains["worker"]
-    signed = {"method": "POST" if field == "body" else "GET", "url": URL,
+    signed: Dict[str, Any] = {"method": "POST" if field == "body" else "GET", "url": URL,
               "body": b"payload" if field == "body" else None, "chain": "leaf"}
     headers = vestrel.present(worker, chains[signed["chain"]], signed["method"], signed["url"],
                               body=signed["body"], now=NOW)
@@ -222,8 +222,8 @@ def test_chains_by_reference(chains: Dict[str, Any]) -> None:
        body=st.sampled_from([None, b"\0" * 32]))
 def test_no_two_requests_share_a_message(a: List[str], b: List[str], body: Optional[bytes]) -> None:
     nonce, chain = bytes(16), bytes(32)
-    fields_a = tuple(x.encode() for x in a)
-    fields_b = tuple(x.encode() for x in b)
+    fields_a: Any = tuple(x.encode() for x in a)
+    fields_b: Any = tuple(x.encode() for x in b)
     same = _native.request_message(fields_a, 1, nonce, chain, body) == \
         _native.request_message(fields_b, 1, nonce, chain, body)
     assert same == (fields_a == fields_b)

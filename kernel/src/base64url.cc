@@ -192,6 +192,8 @@ std::string_view text_refusal_name(TextRefusal refusal) noexcept {
       return "Trailing";
     case TextRefusal::UnknownRoot:
       return "UnknownRoot";
+    case TextRefusal::Flags:
+      return "Flags";
   }
   return "Unknown";
 }

@@ -28,6 +28,7 @@ enum class TextRefusal : std::uint8_t {
   PayloadLength,  // a payload too short to hold a child key, or over the maximum
   Trailing,       // bytes after the last field
   UnknownRoot,    // the key id names no root given
+  Flags,          // a flag the format does not define is set
 };
 [[nodiscard]] std::string_view text_refusal_name(TextRefusal refusal) noexcept;
 

@@ -20,9 +20,13 @@ ByteView bytes_of(std::string_view text) noexcept {
 
 }  // namespace
 
-Bytes request_message(const RequestFields& fields) {
+std::optional<Bytes> request_message(const RequestFields& fields) {
   const std::string_view texts[] = {fields.method, fields.scheme, fields.authority, fields.path,
                                     fields.query};
+  // Each length must fit its 32-bit field, or two requests could share a message.
+  for (std::string_view text : texts) {
+    if (text.size() > MAX_REQUEST_FIELD_LEN) return std::nullopt;
+  }
   std::size_t len = 1 + 8 + NONCE_LEN + DIGEST_LEN + 1 + (fields.body ? DIGEST_LEN : 0);
   for (std::string_view text : texts) len += 4 + text.size();
   Bytes message(len);
@@ -67,7 +71,7 @@ TextResult<RequestProof> decode_request_proof(std::string_view text) {
       !in.read_bytes(SIG_SIZE, signature)) {
     return fail(TextRefusal::Truncated);
   }
-  if ((flags & ~kCoversBody) != 0) return fail(TextRefusal::Character);
+  if ((flags & ~kCoversBody) != 0) return fail(TextRefusal::Flags);
   std::copy(nonce.begin(), nonce.end(), proof.nonce.begin());
   std::copy(signature.begin(), signature.end(), proof.signature.begin());
   proof.covers_body = (flags & kCoversBody) != 0;

@@ -60,8 +60,10 @@ struct RequestFields {
   std::optional<Digest> body;
 };
 
-// The exact bytes a request proof signs.
-[[nodiscard]] Bytes request_message(const RequestFields& fields);
+// The exact bytes a request proof signs; none when a field is longer than
+// MAX_REQUEST_FIELD_LEN.
+inline constexpr std::size_t MAX_REQUEST_FIELD_LEN = 1 << 20;
+[[nodiscard]] std::optional<Bytes> request_message(const RequestFields& fields);
 
 struct RequestProof {
   std::uint64_t issued_at = 0;

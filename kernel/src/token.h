@@ -105,7 +105,8 @@ void write_token_wire(const TokenParts& parts, PublicKeyView root,
 // The digest a request proof binds a chain with: SHA3-256 over
 // "vestrel-chain-digest/1", the count byte and every credential's revocation
 // id (SHA3-256 of its signature) in order. Signatures determine their chain,
-// so this names the chain without hashing all of it on every request.
+// so this names the chain without hashing all of it on every request. A
+// chain has at most 16 ids; only the first 16 given are hashed.
 [[nodiscard]] Digest chain_digest(std::span<const RevocationId> revocation_ids) noexcept;
 
 }  // namespace vestrel

@@ -39,6 +39,8 @@ DEFAULT_MAX_AGE = 60
 # A proof header is exactly this long; anything longer is refused unread.
 PROOF_TEXT_LEN = 4 + 4446
 
+# Longer than any server takes in a request line by default.
+MAX_URL_LEN = 65_536
 _METHOD = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]{1,32}")
 _DEFAULT_PORTS = {"http": 80, "https": 443}
 
@@ -59,6 +61,8 @@ def request_target(method: str, url: str) -> Tuple[bytes, bytes, bytes, bytes, b
         raise ValueError(f"not an HTTP method: {method!r}")
     if not isinstance(url, str) or not url.isascii() or any(c in url for c in " \t\r\n"):
         raise ValueError("the URL must be ASCII with no whitespace: percent-encode it")
+    if len(url) > MAX_URL_LEN:
+        raise ValueError(f"the URL is longer than {MAX_URL_LEN} characters")
     parts = urlsplit(url)
     scheme = parts.scheme.lower()
     if scheme not in _DEFAULT_PORTS:
@@ -66,7 +70,7 @@ def request_target(method: str, url: str) -> Tuple[bytes, bytes, bytes, bytes, b
     host = parts.hostname
     if not host:
         raise ValueError("the URL names no host")
-    port = parts.port or _DEFAULT_PORTS[scheme]  # ValueError for a bad port
+    port = _DEFAULT_PORTS[scheme] if parts.port is None else parts.port  # ValueError if bad
     authority = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
     return (method.encode("ascii"), scheme.encode("ascii"), authority.encode("ascii"),
             (parts.path or "/").encode("ascii"), parts.query.encode("ascii"))

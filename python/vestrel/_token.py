@@ -95,8 +95,12 @@ def chain_ref(chain: Union[str, BytesLike]) -> str:
 
 def parse_ref(ref: str) -> bytes:
     """The digest a reference names; TokenMalformed for anything else."""
-    if len(ref) != REF_LEN or not ref.isascii() or not ref.startswith(REF_PREFIX):
-        raise TokenMalformed("Prefix" if not ref.startswith(REF_PREFIX) else "Length")
+    if not ref.startswith(REF_PREFIX):
+        raise TokenMalformed("Prefix")
+    if not ref.isascii():
+        raise TokenMalformed("Character")
+    if len(ref) != REF_LEN:
+        raise TokenMalformed("Length")
     answer: Any = _native.base64url_decode(ref[len(REF_PREFIX):].encode("ascii"))
     if isinstance(answer, bytes):
         return answer

@@ -203,7 +203,13 @@ PyObject* request_message_entry(PyObject* /*module*/, PyObject* args, PyObject* 
     fields.nonce = fixed_argument<NONCE_LEN>(matched, 2);
     fields.chain = fixed_argument<DIGEST_LEN>(matched, 3);
     if (matched[4] != Py_None) fields.body = fixed_argument<DIGEST_LEN>(matched, 4);
-    return new_bytes(request_message(fields));
+    auto message = request_message(fields);
+    if (!message) {
+      throw Failure::message(
+          PyExc_ValueError,
+          "a request field is longer than " + std::to_string(MAX_REQUEST_FIELD_LEN) + " bytes");
+    }
+    return new_bytes(*message);
   });
 }
 
