@@ -215,6 +215,7 @@ def module_table(vk, mldsa, kernel_medians, vestrel=None):
             row(f"16 credentials, {which} revoked", cpu, wall, cpu / med["verify1"][0])
         print("  (ratio: to one credential's verification; no signature is checked)")
         verifier_table(vk, vestrel)
+        request_table(vk, vestrel)
         threads_table(vk, vestrel, root, wire16)
     else:
         print("(the vestrel package is not built: no package figures)")
@@ -301,6 +302,57 @@ def verifier_table(vk, vestrel):
         print(f"{title:<40}{cpu / 1e3:>10.1f}{wall / 1e3:>10.1f}{ratio:>9}{mark:>9}")
     print("  (revoked rows: ratio to the row above; a cold chain under revocation also hashes")
     print("   each signature once for its id, which the cache then keeps)")
+
+
+def request_table(vk, vestrel):
+    """A request presented with a re-presented 3-credential token, checked
+    by Verifier.verify_request, next to one holder proof check; the token's
+    encoding and reading for 16 credentials next to a cold verification."""
+    scope = vk.perm_tlv(b"/docs", b"GET")
+    ids = [vk.IdentityIsland(bytes([i]) * 32, b"bench", b"request") for i in range(CHAIN_LEN + 1)]
+    creds = []
+    for i in range(CHAIN_LEN):
+        role = "leaf" if i + 1 == CHAIN_LEN else "node"
+        payload, sig = ids[i].issue_credential(ids[i + 1].public_key(), role, i + 1, scope, b"")
+        creds.append((ids[i].public_key(), sig, payload))
+    root = ids[0].public_key()
+    wire16 = vk.encode_chain(creds)
+    leaf = vk.IdentityIsland(bytes(32), b"bench", b"request-holder")
+    payload, sig = ids[2].issue_credential(leaf.public_key(), "leaf", 3, scope, b"")
+    wire3 = vk.encode_chain(creds[:2] + [(ids[2].public_key(), sig, payload)])
+    token3, token16 = vestrel.encode_token(wire3), vestrel.encode_token(wire16)
+    verifier = vestrel.Verifier([root])
+    verifier.verify(token3, NOW)
+    calls = 20
+    url = "https://api.example.com/docs"
+    # Each proof is good once, so every call of every round gets its own.
+    presented = iter([vestrel.present(leaf, token3, "GET", url, now=NOW)
+                      for _ in range((ROUNDS + 1) * calls)])
+    proof = vestrel.prove(leaf, b"challenge")
+    holder_pk = leaf.public_key()
+    cases = {
+        "check_proof": (lambda i: vestrel.check_proof(holder_pk, b"challenge", proof), calls),
+        "verify_request": (lambda i: verifier.verify_request("GET", url, next(presented), now=NOW),
+                           calls),
+        "cold16": (lambda i: vk.verify_delegation(root, wire16, NOW), calls // 4),
+        "encode16": (lambda i: vestrel.encode_token(wire16), calls),
+        "decode16": (lambda i: vestrel.decode_token(token16, root), calls),
+    }
+    med = run_rounds(cases)
+    print(f"{'requests and tokens':<40}{'cpu µs':>10}{'wall µs':>10}{'ratio':>9}{'target':>9}")
+    rows = [
+        ("check_proof (one holder proof)", "check_proof", None, None),
+        ("verify_request, re-presented 3-cred token", "verify_request", "check_proof", 1.3),
+        ("verify_delegation, 16 credentials", "cold16", None, None),
+        ("encode_token, 16 credentials", "encode16", "cold16", 0.05),
+        ("decode_token, 16 credentials", "decode16", "cold16", 0.05),
+    ]
+    for title, key, base, target in rows:
+        cpu, wall = med[key]
+        ratio = f"{cpu / med[base][0]:>8.2f}×" if base else ""
+        mark = f"≤{target:.2f}" if target else ""
+        print(f"{title:<40}{cpu / 1e3:>10.1f}{wall / 1e3:>10.1f}{ratio:>9}{mark:>9}")
+    print(f"  (token characters: 3 credentials {len(token3)}, 16 credentials {len(token16)})")
 
 
 def threads_table(vk, vestrel, root, wire16, per_thread=24):

@@ -5,10 +5,9 @@ stores here serve one process."""
 
 from __future__ import annotations
 
-import heapq
 import threading
 from collections import OrderedDict
-from typing import Dict, List, Optional, Protocol, Tuple
+from typing import Dict, Optional, Protocol, Tuple
 
 from ._errors import StoreUnavailable
 
@@ -50,7 +49,10 @@ class MemoryReplayStore:
             raise ValueError("max_entries must be a positive int")
         self._max = max_entries
         self._expiry: Dict[bytes, int] = {}
-        self._queue: List[Tuple[int, bytes]] = []  # (expires_at, key), soonest first
+        # Expired ids are swept out once the table has doubled since the last
+        # sweep, so each add costs a dictionary lookup and, amortised, a
+        # constant share of a sweep.
+        self._sweep_at = 1024
         self._lock = threading.Lock()
 
     def __len__(self) -> int:
@@ -58,17 +60,15 @@ class MemoryReplayStore:
 
     def add(self, key: bytes, now: int, expires_at: int) -> bool:
         with self._lock:
-            while self._queue and self._queue[0][0] < now:
-                expired, old = heapq.heappop(self._queue)
-                if self._expiry.get(old) == expired:
-                    del self._expiry[old]
             known = self._expiry.get(key)
             if known is not None and known >= now:
                 return False
-            if len(self._expiry) >= self._max:
-                raise StoreUnavailable("the replay store is full")
+            if len(self._expiry) >= self._sweep_at or len(self._expiry) >= self._max:
+                self._expiry = {k: e for k, e in self._expiry.items() if e >= now}
+                self._sweep_at = max(1024, 2 * len(self._expiry))
+                if len(self._expiry) >= self._max:
+                    raise StoreUnavailable("the replay store is full")
             self._expiry[key] = expires_at
-            heapq.heappush(self._queue, (expires_at, key))
             return True
 
 
