@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "bytes.h"
+#include "crypto/keccak.h"
 #include "crypto/mldsa65.h"
 #include "crypto/mldsa65_backend.h"
 
@@ -41,6 +42,32 @@ class Random {
  private:
   std::uint64_t state_ = 0x5EED;
 };
+
+// The AVX2 samplers' four-way permutation is four one-way ones, lane for lane:
+// on the all-zero and all-one states, then on random ones, each state fed
+// back in so that a fault in any round of any lane propagates.
+TEST(MlDsa65Backends, FourWayKeccakIsFourOneWayPermutations) {
+  if (!cpu_runs_avx2_backend()) GTEST_SKIP() << "this CPU cannot run the avx2 backend";
+  Random rng;
+  alignas(32) std::uint64_t x4[100];
+  std::uint64_t one[4][25];
+  for (int trial = 0; trial < 1000; ++trial) {
+    SCOPED_TRACE(trial);
+    if (trial < 2) {
+      std::memset(one, trial == 0 ? 0x00 : 0xFF, sizeof one);
+    } else if (trial % 100 == 2) {
+      rng.fill(reinterpret_cast<std::uint8_t*>(one), sizeof one);
+    }
+    for (unsigned l = 0; l < 25; ++l) {
+      for (unsigned i = 0; i < 4; ++i) x4[4 * l + i] = one[i][l];
+    }
+    avx2::keccak_f1600_x4(x4);
+    for (auto& state : one) keccak::keccak_f1600(state);
+    for (unsigned l = 0; l < 25; ++l) {
+      for (unsigned i = 0; i < 4; ++i) ASSERT_EQ(x4[4 * l + i], one[i][l]) << l << " " << i;
+    }
+  }
+}
 
 struct Signer {
   std::unique_ptr<ExpandedKey> sk = std::make_unique<ExpandedKey>();

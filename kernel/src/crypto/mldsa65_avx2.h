@@ -16,9 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
-extern "C" {
-#include "KeccakP-1600-times4-SnP.h"
-}
+#include "keccak_x4.h"
 
 namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA {
 namespace {
@@ -381,7 +379,7 @@ unsigned avx2_make_hint(std::int32_t* h, const std::int32_t* a0, const std::int3
 //
 // Each stream absorbs one short input (seed || nonce) and is squeezed whole
 // blocks at a time, exactly as PQClean's stream128/stream256 are used by its
-// samplers. The lanes of the four states are interleaved as keccak4x wants
+// samplers. The lanes of the four states are interleaved as keccak_x4.h wants
 // them: lane l of stream i is word 4*l + i.
 
 struct alignas(32) KeccakX4 {
@@ -406,7 +404,7 @@ void shake_x4_absorb_once(KeccakX4& s, const std::uint8_t* const (&in)[4], std::
 
 template <std::size_t Rate>
 void shake_x4_squeeze_block(KeccakX4& s, std::uint8_t* const (&out)[4]) noexcept {
-  KeccakP1600times4_PermuteAll_24rounds(s.lanes);
+  keccak_f1600_x4(s.lanes);
   for (std::size_t l = 0; l < Rate / 8; ++l) {
     for (unsigned i = 0; i < 4; ++i) std::memcpy(out[i] + 8 * l, &s.lanes[4 * l + i], 8);
   }
