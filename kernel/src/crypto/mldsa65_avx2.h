@@ -501,7 +501,7 @@ void uniform_x4(poly* const (&out)[4], const std::uint8_t (&rho)[SEEDBYTES],
 // fills two spare entries that are thrown away.
 void avx2_expand_matrix(polyvecl* mat, const std::uint8_t (&rho)[SEEDBYTES]) noexcept {
   constexpr unsigned kEntries = K * L;
-  poly spare[4];
+  VESTREL_VECTOR_ALIGNED poly spare[4];
   for (unsigned e = 0; e < kEntries; e += 4) {
     poly* out[4];
     std::uint16_t nonces[4];
