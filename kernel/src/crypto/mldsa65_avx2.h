@@ -387,25 +387,48 @@ struct alignas(32) KeccakX4 {
 };
 
 // Zeroes the states and absorbs in[i] (n bytes each, n < rate) with SHAKE
-// padding.
+// padding, each input word written straight into its lane: no copy of a
+// keyed input is made outside the state.
 template <std::size_t Rate>
 void shake_x4_absorb_once(KeccakX4& s, const std::uint8_t* const (&in)[4], std::size_t n) noexcept {
   static_assert(Rate % 8 == 0);
   std::memset(s.lanes, 0, sizeof s.lanes);
+  const std::size_t whole = n / 8;
   for (unsigned i = 0; i < 4; ++i) {
-    std::uint8_t block[Rate] = {};
-    std::memcpy(block, in[i], n);
-    block[n] ^= 0x1F;
-    block[Rate - 1] ^= 0x80;
-    for (std::size_t l = 0; l < Rate / 8; ++l) s.lanes[4 * l + i] = load_lane(block + 8 * l);
-    secure_wipe(block, sizeof block);
+    for (std::size_t l = 0; l < whole; ++l) s.lanes[4 * l + i] = load_lane(in[i] + 8 * l);
+    // The partial word, then the domain bits and pad10*1 after the input.
+    std::uint64_t last = 0;
+    for (std::size_t b = 8 * whole; b < n; ++b) {
+      last |= std::uint64_t{in[i][b]} << (8 * (b - 8 * whole));
+    }
+    s.lanes[4 * whole + i] = last ^ (std::uint64_t{kShakeDomain} << (8 * (n - 8 * whole)));
+    s.lanes[4 * (Rate / 8 - 1) + i] ^= std::uint64_t{0x80} << 56;
   }
 }
 
+// Permutes, then writes each stream's next block to out[i]. Four words of the
+// four streams make a 4 x 4 matrix of words, transposed in registers so that
+// each stream's four words leave in one store.
 template <std::size_t Rate>
 void shake_x4_squeeze_block(KeccakX4& s, std::uint8_t* const (&out)[4]) noexcept {
   keccak_f1600_x4(s.lanes);
-  for (std::size_t l = 0; l < Rate / 8; ++l) {
+  constexpr std::size_t kWords = Rate / 8;
+  std::size_t l = 0;
+  for (; l + 4 <= kWords; l += 4) {
+    const __m256i r0 = load_x4(s.lanes + 4 * l), r1 = load_x4(s.lanes + 4 * l + 4);
+    const __m256i r2 = load_x4(s.lanes + 4 * l + 8), r3 = load_x4(s.lanes + 4 * l + 12);
+    // Word k of stream i is element i of r_k.
+    const __m256i even01 = _mm256_unpacklo_epi64(r0, r1), odd01 = _mm256_unpackhi_epi64(r0, r1);
+    const __m256i even23 = _mm256_unpacklo_epi64(r2, r3), odd23 = _mm256_unpackhi_epi64(r2, r3);
+    const __m256i streams[4] = {_mm256_permute2x128_si256(even01, even23, 0x20),
+                                _mm256_permute2x128_si256(odd01, odd23, 0x20),
+                                _mm256_permute2x128_si256(even01, even23, 0x31),
+                                _mm256_permute2x128_si256(odd01, odd23, 0x31)};
+    for (unsigned i = 0; i < 4; ++i) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out[i] + 8 * l), streams[i]);
+    }
+  }
+  for (; l < kWords; ++l) {
     for (unsigned i = 0; i < 4; ++i) std::memcpy(out[i] + 8 * l, &s.lanes[4 * l + i], 8);
   }
 }
@@ -458,11 +481,18 @@ unsigned rej_uniform_avx2(std::int32_t* a, unsigned len, const std::uint8_t* buf
     t = _mm256_and_si256(_mm256_shuffle_epi8(t, spread), mask23);
     const unsigned good =
         static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(q, t))));
+    pos += 24;
+    // q is within 2^-10 of 2^23, so all eight are kept in 99.2% of groups:
+    // those are stored as they are, without the gather.
+    if (good == 0xFF) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + ctr), t);
+      ctr += 8;
+      continue;
+    }
     const __m256i idx = _mm256_cvtepu8_epi32(
         _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kCompress.lanes[good])));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + ctr), _mm256_permutevar8x32_epi32(t, idx));
     ctr += static_cast<unsigned>(_mm_popcnt_u32(good));
-    pos += 24;
   }
   return ctr + rej_uniform(a + ctr, len - ctr, buf + pos, buflen - pos);
 }
@@ -480,9 +510,12 @@ void uniform_x4(poly* const (&out)[4], const std::uint8_t (&rho)[SEEDBYTES],
   shake_x4_absorb_once<SHAKE128_RATE>(s, {inputs[0], inputs[1], inputs[2], inputs[3]},
                                       SEEDBYTES + 2);
 
-  // Eight bytes of slack after each stream's output for the vector reads.
+  // Eight bytes of slack after each stream's output for the vector reads,
+  // which load them but never use them; zeroed, so that nothing reads memory
+  // never written. The rest is always written before it is read.
   constexpr unsigned kBytes = kUniformBlocks * SHAKE128_RATE;
-  alignas(32) std::uint8_t buf[4][kBytes + 8] = {};
+  alignas(32) std::uint8_t buf[4][kBytes + 8];
+  for (auto& stream : buf) std::memset(stream + kBytes, 0, 8);
   for (unsigned b = 0; b < kUniformBlocks; ++b) {
     const std::size_t at = b * SHAKE128_RATE;
     shake_x4_squeeze_block<SHAKE128_RATE>(s, {buf[0] + at, buf[1] + at, buf[2] + at, buf[3] + at});
