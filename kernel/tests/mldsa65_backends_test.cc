@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "bytes.h"
 #include "crypto/keccak.h"
@@ -113,6 +115,58 @@ TEST(MlDsa65Backends, AgreeOnRandomKeysMessagesAndTamperedSignatures) {
     tampered_valid += expected == VerifyOutcome::Valid;
   }
   EXPECT_EQ(tampered_valid, 0);
+}
+
+}  // namespace
+}  // namespace vestrel::mldsa65
+
+namespace vestrel::mldsa65 {
+namespace {
+
+// The images of s2 and t0 are made by a key's first signature. However they
+// come about (made in place, taken attempt by attempt because another signer
+// is making them, or made while other threads sign with the same key), every
+// signature is the one the eagerly loaded key gives.
+TEST(MlDsa65Images, EveryWayOfComingByThemSignsTheSame) {
+  std::vector<const Backend*> backends = {&portable::kBackend};
+  if (cpu_runs_avx2_backend()) backends.push_back(&avx2::kBackend);
+  for (const Backend* b : backends) {
+    SCOPED_TRACE(b->name);
+    std::array<std::uint8_t, kSeedBytes> seed;
+    seed.fill(0x42);
+    Signer fresh;
+    b->keygen(seed, *fresh.sk, fresh.pk);
+    auto racing = std::make_unique<ExpandedKey>(*fresh.sk);
+
+    constexpr int kMessages = 8;
+    std::array<std::array<std::uint8_t, kSignatureBytes>, kMessages> expected, got;
+    for (int m = 0; m < kMessages; ++m) {
+      const std::array<std::uint8_t, 1> msg = {static_cast<std::uint8_t>(m)};
+      ASSERT_TRUE(b->sign(*fresh.sk, msg, expected[m]));  // the first one makes them
+    }
+
+    // Another signer is making them: this one must neither wait nor touch them.
+    racing->images_state = 1;
+    for (int m = 0; m < kMessages; ++m) {
+      const std::array<std::uint8_t, 1> msg = {static_cast<std::uint8_t>(m)};
+      ASSERT_TRUE(b->sign(*racing, msg, got[m]));
+      EXPECT_EQ(got[m], expected[m]) << m;
+    }
+    EXPECT_EQ(racing->images_state, 1u);
+
+    // Threads that start together on a new key: one makes them, all agree.
+    b->keygen(seed, *racing, fresh.pk);
+    std::vector<std::thread> threads;
+    for (int m = 0; m < kMessages; ++m) {
+      threads.emplace_back([&, m] {
+        const std::array<std::uint8_t, 1> msg = {static_cast<std::uint8_t>(m)};
+        if (!b->sign(*racing, msg, got[m])) got[m].fill(0);
+      });
+    }
+    for (auto& t : threads) t.join();
+    for (int m = 0; m < kMessages; ++m) EXPECT_EQ(got[m], expected[m]) << m;
+    EXPECT_EQ(std::memcmp(racing.get(), fresh.sk.get(), sizeof(ExpandedKey)), 0);
+  }
 }
 
 }  // namespace

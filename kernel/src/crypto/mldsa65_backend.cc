@@ -448,6 +448,52 @@ void ntt_image(Poly (&image)[M], const Poly (&plain)[M]) noexcept {
   for (Poly& p : image) ntt(*reinterpret_cast<poly*>(&p));
 }
 
+// The images of s2 and t0, which only signing needs, are made by the key's
+// first signature (see ExpandedKey). images_state goes from absent to being
+// made to ready, and never back while the key lives; the GCC builtins, not
+// std::atomic_ref, so that no template of the standard library is compiled
+// for AVX2 here (see the top of this file).
+constexpr std::uint32_t kImagesAbsent = 0, kImagesBeingMade = 1, kImagesReady = 2;
+
+// A new key's images are absent, and zero rather than whatever an earlier key
+// in the same memory left.
+void leave_signing_images(ExpandedKey& sk) noexcept {
+  secure_wipe(sk.s2_hat, sizeof sk.s2_hat);
+  secure_wipe(sk.t0_hat, sizeof sk.t0_hat);
+  sk.images_state = kImagesAbsent;
+}
+
+// Whether sk.s2_hat and sk.t0_hat may be read. The first signer to find them
+// absent makes them in place. A signer that finds another one making them at
+// that moment does not wait for it: it answers false, and that signature
+// takes the images of s2 and t0 itself, attempt by attempt.
+bool signing_images(const ExpandedKey& sk) noexcept {
+  std::uint32_t seen = __atomic_load_n(&sk.images_state, __ATOMIC_ACQUIRE);
+  if (seen == kImagesReady) return true;
+  if (seen != kImagesAbsent ||
+      !__atomic_compare_exchange_n(&sk.images_state, &seen, kImagesBeingMade, false,
+                                   __ATOMIC_ACQUIRE, __ATOMIC_ACQUIRE)) {
+    return seen == kImagesReady;
+  }
+  ntt_image(sk.s2_hat, sk.s2);
+  ntt_image(sk.t0_hat, sk.t0);
+  __atomic_store_n(&sk.images_state, kImagesReady, __ATOMIC_RELEASE);
+  return true;
+}
+
+// c * v in the NTT domain for v = s2 or t0, from the key's image when there is
+// one and otherwise from v itself, into out.
+void times_challenge(polyveck& out, const poly& c, const Poly (&image)[kK], const Poly (&plain)[kK],
+                     bool have_image) noexcept {
+  if (have_image) {
+    pointwise_all(out.vec, c, as_veck(image).vec);
+    return;
+  }
+  out = as_veck(plain);
+  ntt_all(out.vec);
+  pointwise_all(out.vec, c, out.vec);
+}
+
 // Not inlined, so that its frames lie below keygen_entry's (see there).
 [[gnu::noinline]] void keygen_internal(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept {
   // SHAKE256(xi || k || l) -> rho (32) | rho' (64) | K (32). The k and l bytes
@@ -464,7 +510,7 @@ void ntt_image(Poly (&image)[M], const Poly (&plain)[M]) noexcept {
   expand_matrix(as_matrix(sk.a_hat), sk.rho);
   expand_secret(as_vecl(sk.s1), as_veck(sk.s2), rho_prime);
   ntt_image(sk.s1_hat, sk.s1);
-  ntt_image(sk.s2_hat, sk.s2);
+  leave_signing_images(sk);
 
   // t = NTT^-1(A-hat * NTT(s1)) + s2, then (t1, t0) = Power2Round(t).
   Scratch<polyveck> t;
@@ -475,7 +521,6 @@ void ntt_image(Poly (&image)[M], const Poly (&plain)[M]) noexcept {
   PQCLEAN_MLDSA65_CLEAN_polyveck_caddq(&t.v);
   VESTREL_VECTOR_ALIGNED polyveck t1;
   PQCLEAN_MLDSA65_CLEAN_polyveck_power2round(&t1, &as_veck(sk.t0), &t.v);
-  ntt_image(sk.t0_hat, sk.t0);
 
   PQCLEAN_MLDSA65_CLEAN_pack_pk(pk.data(), sk.rho, &t1);
   Hash256().absorb(pk).squeeze(sk.tr, TRBYTES);
@@ -506,6 +551,7 @@ void ntt_image(Poly (&image)[M], const Poly (&plain)[M]) noexcept {
   Scratch<poly> c;
   Scratch<std::uint8_t[CTILDEBYTES]> c_tilde;
   const polyvecl* a_hat = as_matrix(sk.a_hat);
+  const bool images = signing_images(sk);
   MaskStream masks(rho_pp.v);
 
   for (unsigned kappa = 0; kappa <= kMaxKappa; kappa += L) {
@@ -540,14 +586,14 @@ void ntt_image(Poly (&image)[M], const Poly (&plain)[M]) noexcept {
 
     // r0 = LowBits(w - c*s2) must stay clear of the rounding boundary, or
     // subtracting c*s2 could have changed w1 and the verifier would disagree.
-    pointwise_all(h.v.vec, c.v, as_veck(sk.s2_hat).vec);
+    times_challenge(h.v, c.v, sk.s2_hat, sk.s2, images);
     invntt_all(h.v.vec);
     PQCLEAN_MLDSA65_CLEAN_polyveck_sub(&w0.v, &w0.v, &h.v);
     PQCLEAN_MLDSA65_CLEAN_polyveck_reduce(&w0.v);
     if (ct::declassified(any_exceeds(w0.v.vec, GAMMA2 - BETA))) continue;
 
     // Hints that let the verifier, who lacks t0, recover w1 from w - c*t0.
-    pointwise_all(h.v.vec, c.v, as_veck(sk.t0_hat).vec);
+    times_challenge(h.v, c.v, sk.t0_hat, sk.t0, images);
     invntt_all(h.v.vec);
     PQCLEAN_MLDSA65_CLEAN_polyveck_reduce(&h.v);
     if (ct::declassified(any_exceeds(h.v.vec, GAMMA2))) continue;
@@ -621,8 +667,7 @@ void load_secret_key(EncodedSecretKeyView encoded, ExpandedKey& sk) noexcept {
                                   &as_veck(sk.s2), encoded.data());
   expand_matrix(as_matrix(sk.a_hat), sk.rho);
   ntt_image(sk.s1_hat, sk.s1);
-  ntt_image(sk.s2_hat, sk.s2);
-  ntt_image(sk.t0_hat, sk.t0);
+  leave_signing_images(sk);
 }
 
 // --- Entry points: the stack is scrubbed after each secret operation --------------
