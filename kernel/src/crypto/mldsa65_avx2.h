@@ -641,6 +641,31 @@ void avx2_expand_secret(polyvecl& s1, polyveck& s2, const std::uint8_t* rho_prim
 // y for four consecutive nonces: 640 bytes (five blocks) of SHAKE256 each.
 constexpr unsigned kMaskBlocks = POLY_UNIFORM_GAMMA1_NBLOCKS;
 
+// PQClean's polyz_unpack for gamma1 = 2^19, eight coefficients at a time: 20
+// bits each, so every 20 bytes hold eight, and coefficient j of a group
+// starts at bit 20 j, in bytes 5j/2 .. 5j/2 + 2, four bits in when j is odd.
+// Each 128-bit half takes four of them from its own load (bytes 0 .. 9 and 10
+// .. 19 of the group), so both halves gather the same byte pattern. The last
+// group's second load ends 6 bytes past the 640: `in` must have them.
+// Nothing here branches on or indexes by the mask it unpacks.
+static_assert(GAMMA1 == (1 << 19) && POLYZ_PACKEDBYTES == 640);
+constexpr std::size_t kZUnpackSlack = 6;
+
+void avx2_polyz_unpack(std::int32_t* r, const std::uint8_t* in) noexcept {
+  const __m256i gather = _mm256_setr_epi8(0, 1, 2, -1, 2, 3, 4, -1, 5, 6, 7, -1, 7, 8, 9, -1,  //
+                                          0, 1, 2, -1, 2, 3, 4, -1, 5, 6, 7, -1, 7, 8, 9, -1);
+  const __m256i shifts = _mm256_setr_epi32(0, 4, 0, 4, 0, 4, 0, 4);
+  const __m256i low20 = _mm256_set1_epi32(0xFFFFF), gamma1 = _mm256_set1_epi32(GAMMA1);
+  for (unsigned i = 0; i < N; i += 8, in += 20) {
+    const __m256i bytes =
+        _mm256_setr_m128i(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)),
+                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 10)));
+    const __m256i t =
+        _mm256_and_si256(_mm256_srlv_epi32(_mm256_shuffle_epi8(bytes, gather), shifts), low20);
+    store8(r + i, _mm256_sub_epi32(gamma1, t));
+  }
+}
+
 void mask_x4(poly (&out)[4], const std::uint8_t (&rho_pp)[CRHBYTES], std::uint16_t first) noexcept {
   std::uint16_t nonces[4];
   for (unsigned i = 0; i < 4; ++i) nonces[i] = static_cast<std::uint16_t>(first + i);
@@ -648,7 +673,8 @@ void mask_x4(poly (&out)[4], const std::uint8_t (&rho_pp)[CRHBYTES], std::uint16
   Scratch<std::uint8_t[4][kMaskBlocks * SHAKE256_RATE]> buf;
   auto& b = buf.v;
   squeeze_x4_seeded(s.v, rho_pp, nonces, b);
-  for (unsigned i = 0; i < 4; ++i) PQCLEAN_MLDSA65_CLEAN_polyz_unpack(&out[i], b[i]);
+  static_assert(sizeof b[0] >= POLYZ_PACKEDBYTES + kZUnpackSlack);
+  for (unsigned i = 0; i < 4; ++i) avx2_polyz_unpack(out[i].coeffs, b[i]);
 }
 
 // The masks of successive attempts use consecutive nonces (L per attempt), so
