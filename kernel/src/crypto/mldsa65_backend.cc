@@ -102,10 +102,10 @@ void shake256_inc_ctx_release(Shake256* s) noexcept { secure_wipe(s, sizeof *s);
 // --- Scratch that may hold secrets --------------------------------------------
 
 // Every polynomial the vector code works on lies on a 32-byte boundary, as
-// the key's own Poly does. PQClean's types promise only 4 bytes, and a local
-// placed wherever the caller's stack depth puts it would have a quarter of the
-// NTT's loads and stores split across cache lines: the same verification cost
-// a tenth more when called from one depth than from another.
+// the key's own Poly does. PQClean's types promise only 4 bytes, and in a
+// local placed wherever the caller's stack depth puts it, half of the NTT's
+// 32-byte loads and stores could straddle two cache lines: the same
+// verification cost a tenth more when called from one depth than another.
 #define VESTREL_VECTOR_ALIGNED alignas(32)
 
 // A working value wiped on every path out of the scope that owns it.
