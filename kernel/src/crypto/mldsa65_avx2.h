@@ -666,6 +666,13 @@ void avx2_polyz_unpack(std::int32_t* r, const std::uint8_t* in) noexcept {
   }
 }
 
+// In a signature every z polynomial is followed by at least the hint
+// section, more than the slack the vector routine reads past its 640 bytes.
+static_assert(CTILDEBYTES + L * POLYZ_PACKEDBYTES + kZUnpackSlack <= kSignatureBytes);
+void unpack_signature_z(poly* r, const std::uint8_t* a) noexcept {
+  avx2_polyz_unpack(r->coeffs, a);
+}
+
 void mask_x4(poly (&out)[4], const std::uint8_t (&rho_pp)[CRHBYTES], std::uint16_t first) noexcept {
   std::uint16_t nonces[4];
   for (unsigned i = 0; i < 4; ++i) nonces[i] = static_cast<std::uint16_t>(first + i);
