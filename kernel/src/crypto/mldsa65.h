@@ -35,8 +35,9 @@ struct alignas(32) Poly {
 // identity derived to hand out its public key), so key generation and loading
 // leave them zero and the key's first signature makes them, once: they are a
 // cache the key carries, hence mutable. `images_state` says whether they are
-// there; the backend reads and writes it atomically, so concurrent signers
-// never read half-made images (mldsa65_backend.cc).
+// there: 0 absent, 1 being made by a signer, 2 made. The backend reads and
+// writes it atomically, so concurrent signers never read half-made images
+// (mldsa65_backend.cc).
 struct ExpandedKey {
   std::uint8_t rho[32];
   std::uint8_t key[32];
