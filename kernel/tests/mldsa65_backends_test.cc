@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "bytes.h"
+#include "crypto/keccak.h"
 #include "crypto/mldsa65.h"
 #include "crypto/mldsa65_backend.h"
 
@@ -41,6 +44,32 @@ class Random {
  private:
   std::uint64_t state_ = 0x5EED;
 };
+
+// The AVX2 samplers' four-way permutation is four one-way ones, lane for lane:
+// on the all-zero and all-one states, then on random ones, each state fed
+// back in so that a fault in any round of any lane propagates.
+TEST(MlDsa65Backends, FourWayKeccakIsFourOneWayPermutations) {
+  if (!cpu_runs_avx2_backend()) GTEST_SKIP() << "this CPU cannot run the avx2 backend";
+  Random rng;
+  alignas(32) std::uint64_t x4[100];
+  std::uint64_t one[4][25];
+  for (int trial = 0; trial < 1000; ++trial) {
+    SCOPED_TRACE(trial);
+    if (trial < 2) {
+      std::memset(one, trial == 0 ? 0x00 : 0xFF, sizeof one);
+    } else if (trial % 100 == 2) {
+      rng.fill(reinterpret_cast<std::uint8_t*>(one), sizeof one);
+    }
+    for (unsigned l = 0; l < 25; ++l) {
+      for (unsigned i = 0; i < 4; ++i) x4[4 * l + i] = one[i][l];
+    }
+    avx2::keccak_f1600_x4(x4);
+    for (auto& state : one) keccak::keccak_f1600(state);
+    for (unsigned l = 0; l < 25; ++l) {
+      for (unsigned i = 0; i < 4; ++i) ASSERT_EQ(x4[4 * l + i], one[i][l]) << l << " " << i;
+    }
+  }
+}
 
 struct Signer {
   std::unique_ptr<ExpandedKey> sk = std::make_unique<ExpandedKey>();
@@ -86,6 +115,58 @@ TEST(MlDsa65Backends, AgreeOnRandomKeysMessagesAndTamperedSignatures) {
     tampered_valid += expected == VerifyOutcome::Valid;
   }
   EXPECT_EQ(tampered_valid, 0);
+}
+
+}  // namespace
+}  // namespace vestrel::mldsa65
+
+namespace vestrel::mldsa65 {
+namespace {
+
+// The images of s2 and t0 are made by a key's first signature. However they
+// come about (made in place, taken attempt by attempt because another signer
+// is making them, or made while other threads sign with the same key), every
+// signature is the one the eagerly loaded key gives.
+TEST(MlDsa65Images, EveryWayOfComingByThemSignsTheSame) {
+  std::vector<const Backend*> backends = {&portable::kBackend};
+  if (cpu_runs_avx2_backend()) backends.push_back(&avx2::kBackend);
+  for (const Backend* b : backends) {
+    SCOPED_TRACE(b->name);
+    std::array<std::uint8_t, kSeedBytes> seed;
+    seed.fill(0x42);
+    Signer fresh;
+    b->keygen(seed, *fresh.sk, fresh.pk);
+    auto racing = std::make_unique<ExpandedKey>(*fresh.sk);
+
+    constexpr int kMessages = 8;
+    std::array<std::array<std::uint8_t, kSignatureBytes>, kMessages> expected, got;
+    for (int m = 0; m < kMessages; ++m) {
+      const std::array<std::uint8_t, 1> msg = {static_cast<std::uint8_t>(m)};
+      ASSERT_TRUE(b->sign(*fresh.sk, msg, expected[m]));  // the first one makes them
+    }
+
+    // Another signer is making them: this one must neither wait nor touch them.
+    racing->images_state = 1;
+    for (int m = 0; m < kMessages; ++m) {
+      const std::array<std::uint8_t, 1> msg = {static_cast<std::uint8_t>(m)};
+      ASSERT_TRUE(b->sign(*racing, msg, got[m]));
+      EXPECT_EQ(got[m], expected[m]) << m;
+    }
+    EXPECT_EQ(racing->images_state, 1u);
+
+    // Threads that start together on a new key: one makes them, all agree.
+    b->keygen(seed, *racing, fresh.pk);
+    std::vector<std::thread> threads;
+    for (int m = 0; m < kMessages; ++m) {
+      threads.emplace_back([&, m] {
+        const std::array<std::uint8_t, 1> msg = {static_cast<std::uint8_t>(m)};
+        if (!b->sign(*racing, msg, got[m])) got[m].fill(0);
+      });
+    }
+    for (auto& t : threads) t.join();
+    for (int m = 0; m < kMessages; ++m) EXPECT_EQ(got[m], expected[m]) << m;
+    EXPECT_EQ(std::memcmp(racing.get(), fresh.sk.get(), sizeof(ExpandedKey)), 0);
+  }
 }
 
 }  // namespace

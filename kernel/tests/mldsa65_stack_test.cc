@@ -197,12 +197,17 @@ TEST(MlDsa65Stack, SigningLeavesNoSecretBehind) {
     add_key(secrets, *sk);
     const std::uint8_t context[2] = {0, 0}, rnd[32] = {};
     // Messages that need one attempt and several, so that the masks of
-    // rejected attempts are searched for as well.
-    for (std::uint8_t m = 0; m < 4; ++m) {
+    // rejected attempts are searched for as well. The first makes the images
+    // of s2 and t0 in the key; the last signs with a copy marked as having
+    // them made elsewhere, so it takes them attempt by attempt.
+    auto racing = std::make_unique<ExpandedKey>(*sk);
+    racing->images_state = 1;
+    for (std::uint8_t m = 0; m < 5; ++m) {
       const std::array<std::uint8_t, 2> msg = {'m', m};
       std::array<std::uint8_t, kSignatureBytes> sig;
       bool signed_ok = false;
-      const auto& used = stack.run([&] { signed_ok = backend->sign(*sk, msg, sig); });
+      const ExpandedKey& signer = m < 4 ? *sk : *racing;
+      const auto& used = stack.run([&] { signed_ok = backend->sign(signer, msg, sig); });
       ASSERT_TRUE(signed_ok);
       EXPECT_GT(stack.depth(), 8192u);
       const Bytes mu = shake256({sk->tr, context, msg}, 64);
@@ -213,6 +218,7 @@ TEST(MlDsa65Stack, SigningLeavesNoSecretBehind) {
       with_masks.bytes("y", y.data(), y.size() * sizeof(Poly));
       EXPECT_EQ(with_masks.find_in(used.data(), used.size()), "") << "message " << int{m};
     }
+    wipe(*racing);
     wipe(*sk);
   }
 }

@@ -30,6 +30,14 @@ struct alignas(32) Poly {
 // The private key kept in the form signing works on, so that no signature ever
 // repeats the expansion: seeds, the public-key hash, the secret vectors, their
 // NTT images and the expanded matrix A-hat.
+//
+// Only signing needs the images of s2 and t0, and many keys never sign (an
+// identity derived to hand out its public key), so key generation and loading
+// leave them zero and the key's first signature makes them, once: they are a
+// cache the key carries, hence mutable. `images_state` says whether they are
+// there: 0 absent, 1 being made by a signer, 2 made. The backend reads and
+// writes it atomically, so concurrent signers never read half-made images
+// (mldsa65_backend.cc).
 struct ExpandedKey {
   std::uint8_t rho[32];
   std::uint8_t key[32];
@@ -38,9 +46,10 @@ struct ExpandedKey {
   Poly s2[kK];
   Poly t0[kK];
   Poly s1_hat[kL];
-  Poly s2_hat[kK];
-  Poly t0_hat[kK];
+  mutable Poly s2_hat[kK];
+  mutable Poly t0_hat[kK];
   Poly a_hat[kK][kL];
+  mutable std::uint32_t images_state;
 };
 
 using SeedView = std::span<const std::uint8_t, kSeedBytes>;

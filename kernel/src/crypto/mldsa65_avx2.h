@@ -16,9 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
-extern "C" {
-#include "KeccakP-1600-times4-SnP.h"
-}
+#include "keccak_x4.h"
 
 namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA {
 namespace {
@@ -381,7 +379,7 @@ unsigned avx2_make_hint(std::int32_t* h, const std::int32_t* a0, const std::int3
 //
 // Each stream absorbs one short input (seed || nonce) and is squeezed whole
 // blocks at a time, exactly as PQClean's stream128/stream256 are used by its
-// samplers. The lanes of the four states are interleaved as keccak4x wants
+// samplers. The lanes of the four states are interleaved as keccak_x4.h wants
 // them: lane l of stream i is word 4*l + i.
 
 struct alignas(32) KeccakX4 {
@@ -389,25 +387,48 @@ struct alignas(32) KeccakX4 {
 };
 
 // Zeroes the states and absorbs in[i] (n bytes each, n < rate) with SHAKE
-// padding.
+// padding, each input word written straight into its lane: no copy of a
+// keyed input is made outside the state.
 template <std::size_t Rate>
 void shake_x4_absorb_once(KeccakX4& s, const std::uint8_t* const (&in)[4], std::size_t n) noexcept {
   static_assert(Rate % 8 == 0);
   std::memset(s.lanes, 0, sizeof s.lanes);
+  const std::size_t whole = n / 8;
   for (unsigned i = 0; i < 4; ++i) {
-    std::uint8_t block[Rate] = {};
-    std::memcpy(block, in[i], n);
-    block[n] ^= 0x1F;
-    block[Rate - 1] ^= 0x80;
-    for (std::size_t l = 0; l < Rate / 8; ++l) s.lanes[4 * l + i] = load_lane(block + 8 * l);
-    secure_wipe(block, sizeof block);
+    for (std::size_t l = 0; l < whole; ++l) s.lanes[4 * l + i] = load_lane(in[i] + 8 * l);
+    // The partial word, then the domain bits and pad10*1 after the input.
+    std::uint64_t last = 0;
+    for (std::size_t b = 8 * whole; b < n; ++b) {
+      last |= std::uint64_t{in[i][b]} << (8 * (b - 8 * whole));
+    }
+    s.lanes[4 * whole + i] = last ^ (std::uint64_t{kShakeDomain} << (8 * (n - 8 * whole)));
+    s.lanes[4 * (Rate / 8 - 1) + i] ^= std::uint64_t{0x80} << 56;
   }
 }
 
+// Permutes, then writes each stream's next block to out[i]. Four words of the
+// four streams make a 4 x 4 matrix of words, transposed in registers so that
+// each stream's four words leave in one store.
 template <std::size_t Rate>
 void shake_x4_squeeze_block(KeccakX4& s, std::uint8_t* const (&out)[4]) noexcept {
-  KeccakP1600times4_PermuteAll_24rounds(s.lanes);
-  for (std::size_t l = 0; l < Rate / 8; ++l) {
+  keccak_f1600_x4(s.lanes);
+  constexpr std::size_t kWords = Rate / 8;
+  std::size_t l = 0;
+  for (; l + 4 <= kWords; l += 4) {
+    const __m256i r0 = load_x4(s.lanes + 4 * l), r1 = load_x4(s.lanes + 4 * l + 4);
+    const __m256i r2 = load_x4(s.lanes + 4 * l + 8), r3 = load_x4(s.lanes + 4 * l + 12);
+    // Word k of stream i is element i of r_k.
+    const __m256i even01 = _mm256_unpacklo_epi64(r0, r1), odd01 = _mm256_unpackhi_epi64(r0, r1);
+    const __m256i even23 = _mm256_unpacklo_epi64(r2, r3), odd23 = _mm256_unpackhi_epi64(r2, r3);
+    const __m256i streams[4] = {_mm256_permute2x128_si256(even01, even23, 0x20),
+                                _mm256_permute2x128_si256(odd01, odd23, 0x20),
+                                _mm256_permute2x128_si256(even01, even23, 0x31),
+                                _mm256_permute2x128_si256(odd01, odd23, 0x31)};
+    for (unsigned i = 0; i < 4; ++i) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out[i] + 8 * l), streams[i]);
+    }
+  }
+  for (; l < kWords; ++l) {
     for (unsigned i = 0; i < 4; ++i) std::memcpy(out[i] + 8 * l, &s.lanes[4 * l + i], 8);
   }
 }
@@ -460,11 +481,18 @@ unsigned rej_uniform_avx2(std::int32_t* a, unsigned len, const std::uint8_t* buf
     t = _mm256_and_si256(_mm256_shuffle_epi8(t, spread), mask23);
     const unsigned good =
         static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(q, t))));
+    pos += 24;
+    // q is within 2^-10 of 2^23, so all eight are kept in 99.2% of groups:
+    // those are stored as they are, without the gather.
+    if (good == 0xFF) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + ctr), t);
+      ctr += 8;
+      continue;
+    }
     const __m256i idx = _mm256_cvtepu8_epi32(
         _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kCompress.lanes[good])));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + ctr), _mm256_permutevar8x32_epi32(t, idx));
     ctr += static_cast<unsigned>(_mm_popcnt_u32(good));
-    pos += 24;
   }
   return ctr + rej_uniform(a + ctr, len - ctr, buf + pos, buflen - pos);
 }
@@ -482,9 +510,12 @@ void uniform_x4(poly* const (&out)[4], const std::uint8_t (&rho)[SEEDBYTES],
   shake_x4_absorb_once<SHAKE128_RATE>(s, {inputs[0], inputs[1], inputs[2], inputs[3]},
                                       SEEDBYTES + 2);
 
-  // Eight bytes of slack after each stream's output for the vector reads.
+  // Eight bytes of slack after each stream's output for the vector reads,
+  // which load them but never use them; zeroed, so that nothing reads memory
+  // never written. The rest is always written before it is read.
   constexpr unsigned kBytes = kUniformBlocks * SHAKE128_RATE;
-  alignas(32) std::uint8_t buf[4][kBytes + 8] = {};
+  alignas(32) std::uint8_t buf[4][kBytes + 8];
+  for (auto& stream : buf) std::memset(stream + kBytes, 0, 8);
   for (unsigned b = 0; b < kUniformBlocks; ++b) {
     const std::size_t at = b * SHAKE128_RATE;
     shake_x4_squeeze_block<SHAKE128_RATE>(s, {buf[0] + at, buf[1] + at, buf[2] + at, buf[3] + at});
@@ -503,7 +534,7 @@ void uniform_x4(poly* const (&out)[4], const std::uint8_t (&rho)[SEEDBYTES],
 // fills two spare entries that are thrown away.
 void avx2_expand_matrix(polyvecl* mat, const std::uint8_t (&rho)[SEEDBYTES]) noexcept {
   constexpr unsigned kEntries = K * L;
-  poly spare[4];
+  VESTREL_VECTOR_ALIGNED poly spare[4];
   for (unsigned e = 0; e < kEntries; e += 4) {
     poly* out[4];
     std::uint16_t nonces[4];
@@ -610,6 +641,38 @@ void avx2_expand_secret(polyvecl& s1, polyveck& s2, const std::uint8_t* rho_prim
 // y for four consecutive nonces: 640 bytes (five blocks) of SHAKE256 each.
 constexpr unsigned kMaskBlocks = POLY_UNIFORM_GAMMA1_NBLOCKS;
 
+// PQClean's polyz_unpack for gamma1 = 2^19, eight coefficients at a time: 20
+// bits each, so every 20 bytes hold eight, and coefficient j of a group
+// starts at bit 20 j, in bytes 5j/2 .. 5j/2 + 2, four bits in when j is odd.
+// Each 128-bit half takes four of them from its own load (bytes 0 .. 9 and 10
+// .. 19 of the group), so both halves gather the same byte pattern. The last
+// group's second load ends 6 bytes past the 640: `in` must have them.
+// Nothing here branches on or indexes by the mask it unpacks.
+static_assert(GAMMA1 == (1 << 19) && POLYZ_PACKEDBYTES == 640);
+constexpr std::size_t kZUnpackSlack = 6;
+
+void avx2_polyz_unpack(std::int32_t* r, const std::uint8_t* in) noexcept {
+  const __m256i gather = _mm256_setr_epi8(0, 1, 2, -1, 2, 3, 4, -1, 5, 6, 7, -1, 7, 8, 9, -1,  //
+                                          0, 1, 2, -1, 2, 3, 4, -1, 5, 6, 7, -1, 7, 8, 9, -1);
+  const __m256i shifts = _mm256_setr_epi32(0, 4, 0, 4, 0, 4, 0, 4);
+  const __m256i low20 = _mm256_set1_epi32(0xFFFFF), gamma1 = _mm256_set1_epi32(GAMMA1);
+  for (unsigned i = 0; i < N; i += 8, in += 20) {
+    const __m256i bytes =
+        _mm256_setr_m128i(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)),
+                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 10)));
+    const __m256i t =
+        _mm256_and_si256(_mm256_srlv_epi32(_mm256_shuffle_epi8(bytes, gather), shifts), low20);
+    store8(r + i, _mm256_sub_epi32(gamma1, t));
+  }
+}
+
+// In a signature every z polynomial is followed by at least the hint
+// section, more than the slack the vector routine reads past its 640 bytes.
+static_assert(CTILDEBYTES + L * POLYZ_PACKEDBYTES + kZUnpackSlack <= kSignatureBytes);
+void unpack_signature_z(poly* r, const std::uint8_t* a) noexcept {
+  avx2_polyz_unpack(r->coeffs, a);
+}
+
 void mask_x4(poly (&out)[4], const std::uint8_t (&rho_pp)[CRHBYTES], std::uint16_t first) noexcept {
   std::uint16_t nonces[4];
   for (unsigned i = 0; i < 4; ++i) nonces[i] = static_cast<std::uint16_t>(first + i);
@@ -617,7 +680,8 @@ void mask_x4(poly (&out)[4], const std::uint8_t (&rho_pp)[CRHBYTES], std::uint16
   Scratch<std::uint8_t[4][kMaskBlocks * SHAKE256_RATE]> buf;
   auto& b = buf.v;
   squeeze_x4_seeded(s.v, rho_pp, nonces, b);
-  for (unsigned i = 0; i < 4; ++i) PQCLEAN_MLDSA65_CLEAN_polyz_unpack(&out[i], b[i]);
+  static_assert(sizeof b[0] >= POLYZ_PACKEDBYTES + kZUnpackSlack);
+  for (unsigned i = 0; i < 4; ++i) avx2_polyz_unpack(out[i].coeffs, b[i]);
 }
 
 // The masks of successive attempts use consecutive nonces (L per attempt), so

@@ -40,9 +40,6 @@
 
 #if VESTREL_MLDSA65_AVX2
 #include <immintrin.h>
-extern "C" {
-#include "KeccakP-1600-times4-SnP.h"
-}
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2,bmi,bmi2,popcnt"))), apply_to = function)
 #else
@@ -95,7 +92,18 @@ void shake256_inc_ctx_release(Shake256* s) noexcept { secure_wipe(s, sizeof *s);
 
 // PQClean's one-letter macros (N, K, L, Q, D) are defined from here on.
 #include "ntt.c"
+#if VESTREL_MLDSA65_AVX2
+// sigDecode's z is unpacked by the AVX2 backend's vector routine
+// (mldsa65_avx2.h), which computes what PQClean's polyz_unpack computes; the
+// rename reaches the one call in packing.c and nothing else.
+#include "poly.h"
+void unpack_signature_z(poly* r, const std::uint8_t* a) noexcept;
+#define PQCLEAN_MLDSA65_CLEAN_polyz_unpack unpack_signature_z
+#endif
 #include "packing.c"
+#if VESTREL_MLDSA65_AVX2
+#undef PQCLEAN_MLDSA65_CLEAN_polyz_unpack
+#endif
 #include "poly.c"
 #include "polyvec.c"
 #include "reduce.c"
@@ -103,6 +111,13 @@ void shake256_inc_ctx_release(Shake256* s) noexcept { secure_wipe(s, sizeof *s);
 #include "symmetric-shake.c"
 
 // --- Scratch that may hold secrets --------------------------------------------
+
+// Every polynomial the vector code works on lies on a 32-byte boundary, as
+// the key's own Poly does. PQClean's types promise only 4 bytes, and in a
+// local placed wherever the caller's stack depth puts it, half of the NTT's
+// 32-byte loads and stores could straddle two cache lines: the same
+// verification cost a tenth more when called from one depth than another.
+#define VESTREL_VECTOR_ALIGNED alignas(32)
 
 // A working value wiped on every path out of the scope that owns it.
 template <class T>
@@ -112,7 +127,7 @@ struct Scratch {
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
   ~Scratch() { secure_wipe(&v, sizeof v); }
-  T v;
+  VESTREL_VECTOR_ALIGNED T v;
 };
 
 // A SHAKE256 sponge wiped when it goes out of scope: it may have absorbed xi,
@@ -444,6 +459,52 @@ void ntt_image(Poly (&image)[M], const Poly (&plain)[M]) noexcept {
   for (Poly& p : image) ntt(*reinterpret_cast<poly*>(&p));
 }
 
+// The images of s2 and t0, which only signing needs, are made by the key's
+// first signature (see ExpandedKey). images_state goes from absent to being
+// made to ready, and never back while the key lives; the GCC builtins, not
+// std::atomic_ref, so that no template of the standard library is compiled
+// for AVX2 here (see the top of this file).
+constexpr std::uint32_t kImagesAbsent = 0, kImagesBeingMade = 1, kImagesReady = 2;
+
+// A new key's images are absent, and zero rather than whatever an earlier key
+// in the same memory left.
+void leave_signing_images(ExpandedKey& sk) noexcept {
+  secure_wipe(sk.s2_hat, sizeof sk.s2_hat);
+  secure_wipe(sk.t0_hat, sizeof sk.t0_hat);
+  sk.images_state = kImagesAbsent;
+}
+
+// Whether sk.s2_hat and sk.t0_hat may be read. The first signer to find them
+// absent makes them in place. A signer that finds another one making them at
+// that moment does not wait for it: it answers false, and that signature
+// takes the images of s2 and t0 itself, attempt by attempt.
+bool signing_images(const ExpandedKey& sk) noexcept {
+  std::uint32_t seen = __atomic_load_n(&sk.images_state, __ATOMIC_ACQUIRE);
+  if (seen == kImagesReady) return true;
+  if (seen != kImagesAbsent ||
+      !__atomic_compare_exchange_n(&sk.images_state, &seen, kImagesBeingMade, false,
+                                   __ATOMIC_ACQUIRE, __ATOMIC_ACQUIRE)) {
+    return seen == kImagesReady;
+  }
+  ntt_image(sk.s2_hat, sk.s2);
+  ntt_image(sk.t0_hat, sk.t0);
+  __atomic_store_n(&sk.images_state, kImagesReady, __ATOMIC_RELEASE);
+  return true;
+}
+
+// c * v in the NTT domain for v = s2 or t0, from the key's image when there is
+// one and otherwise from v itself, into out.
+void times_challenge(polyveck& out, const poly& c, const Poly (&image)[kK], const Poly (&plain)[kK],
+                     bool have_image) noexcept {
+  if (have_image) {
+    pointwise_all(out.vec, c, as_veck(image).vec);
+    return;
+  }
+  out = as_veck(plain);
+  ntt_all(out.vec);
+  pointwise_all(out.vec, c, out.vec);
+}
+
 // Not inlined, so that its frames lie below keygen_entry's (see there).
 [[gnu::noinline]] void keygen_internal(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept {
   // SHAKE256(xi || k || l) -> rho (32) | rho' (64) | K (32). The k and l bytes
@@ -460,7 +521,7 @@ void ntt_image(Poly (&image)[M], const Poly (&plain)[M]) noexcept {
   expand_matrix(as_matrix(sk.a_hat), sk.rho);
   expand_secret(as_vecl(sk.s1), as_veck(sk.s2), rho_prime);
   ntt_image(sk.s1_hat, sk.s1);
-  ntt_image(sk.s2_hat, sk.s2);
+  leave_signing_images(sk);
 
   // t = NTT^-1(A-hat * NTT(s1)) + s2, then (t1, t0) = Power2Round(t).
   Scratch<polyveck> t;
@@ -469,9 +530,8 @@ void ntt_image(Poly (&image)[M], const Poly (&plain)[M]) noexcept {
   invntt_all(t.v.vec);
   PQCLEAN_MLDSA65_CLEAN_polyveck_add(&t.v, &t.v, &as_veck(sk.s2));
   PQCLEAN_MLDSA65_CLEAN_polyveck_caddq(&t.v);
-  polyveck t1;
+  VESTREL_VECTOR_ALIGNED polyveck t1;
   PQCLEAN_MLDSA65_CLEAN_polyveck_power2round(&t1, &as_veck(sk.t0), &t.v);
-  ntt_image(sk.t0_hat, sk.t0);
 
   PQCLEAN_MLDSA65_CLEAN_pack_pk(pk.data(), sk.rho, &t1);
   Hash256().absorb(pk).squeeze(sk.tr, TRBYTES);
@@ -502,6 +562,7 @@ void ntt_image(Poly (&image)[M], const Poly (&plain)[M]) noexcept {
   Scratch<poly> c;
   Scratch<std::uint8_t[CTILDEBYTES]> c_tilde;
   const polyvecl* a_hat = as_matrix(sk.a_hat);
+  const bool images = signing_images(sk);
   MaskStream masks(rho_pp.v);
 
   for (unsigned kappa = 0; kappa <= kMaxKappa; kappa += L) {
@@ -536,14 +597,14 @@ void ntt_image(Poly (&image)[M], const Poly (&plain)[M]) noexcept {
 
     // r0 = LowBits(w - c*s2) must stay clear of the rounding boundary, or
     // subtracting c*s2 could have changed w1 and the verifier would disagree.
-    pointwise_all(h.v.vec, c.v, as_veck(sk.s2_hat).vec);
+    times_challenge(h.v, c.v, sk.s2_hat, sk.s2, images);
     invntt_all(h.v.vec);
     PQCLEAN_MLDSA65_CLEAN_polyveck_sub(&w0.v, &w0.v, &h.v);
     PQCLEAN_MLDSA65_CLEAN_polyveck_reduce(&w0.v);
     if (ct::declassified(any_exceeds(w0.v.vec, GAMMA2 - BETA))) continue;
 
     // Hints that let the verifier, who lacks t0, recover w1 from w - c*t0.
-    pointwise_all(h.v.vec, c.v, as_veck(sk.t0_hat).vec);
+    times_challenge(h.v, c.v, sk.t0_hat, sk.t0, images);
     invntt_all(h.v.vec);
     PQCLEAN_MLDSA65_CLEAN_polyveck_reduce(&h.v);
     if (ct::declassified(any_exceeds(h.v.vec, GAMMA2))) continue;
@@ -564,8 +625,8 @@ void ntt_image(Poly (&image)[M], const Poly (&plain)[M]) noexcept {
 
 VerifyOutcome verify(PublicKeyView pk, ByteView context, ByteView msg, SignatureView sig) noexcept {
   std::uint8_t c_tilde[CTILDEBYTES];
-  polyvecl z;
-  polyveck h;
+  VESTREL_VECTOR_ALIGNED polyvecl z;
+  VESTREL_VECTOR_ALIGNED polyveck h;
   // sigDecode refuses a hint section whose counts decrease or pass omega, whose
   // positions do not rise within a polynomial, or whose unused positions are
   // not zero: each would give one signature several encodings.
@@ -575,7 +636,7 @@ VerifyOutcome verify(PublicKeyView pk, ByteView context, ByteView msg, Signature
   if (any_exceeds(z.vec, GAMMA1 - BETA)) return VerifyOutcome::DoesNotDecode;
 
   std::uint8_t rho[SEEDBYTES];
-  polyveck t1;
+  VESTREL_VECTOR_ALIGNED polyveck t1;
   PQCLEAN_MLDSA65_CLEAN_unpack_pk(rho, &t1, pk.data());
   std::uint8_t tr[TRBYTES];
   Hash256().absorb(pk).squeeze(tr, TRBYTES);
@@ -583,12 +644,12 @@ VerifyOutcome verify(PublicKeyView pk, ByteView context, ByteView msg, Signature
   message_representative(tr, context, msg, mu);
 
   // w1' = UseHint(h, A*z - c*t1*2^d), all products taken in the NTT domain.
-  poly c;
+  VESTREL_VECTOR_ALIGNED poly c;
   challenge(c, c_tilde);
-  polyvecl a_hat[K];
+  VESTREL_VECTOR_ALIGNED polyvecl a_hat[K];
   expand_matrix(a_hat, rho);
   ntt_all(z.vec);
-  polyveck w1;
+  VESTREL_VECTOR_ALIGNED polyveck w1;
   matrix_pointwise(w1, a_hat, z);
   PQCLEAN_MLDSA65_CLEAN_polyveck_shiftl(&t1);
   ntt_all(t1.vec);
@@ -617,8 +678,7 @@ void load_secret_key(EncodedSecretKeyView encoded, ExpandedKey& sk) noexcept {
                                   &as_veck(sk.s2), encoded.data());
   expand_matrix(as_matrix(sk.a_hat), sk.rho);
   ntt_image(sk.s1_hat, sk.s1);
-  ntt_image(sk.s2_hat, sk.s2);
-  ntt_image(sk.t0_hat, sk.t0);
+  leave_signing_images(sk);
 }
 
 // --- Entry points: the stack is scrubbed after each secret operation --------------
@@ -667,6 +727,12 @@ VerifyOutcome verify(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept
 
 #define VESTREL_STRINGIFY2(x) #x
 #define VESTREL_STRINGIFY(x) VESTREL_STRINGIFY2(x)
+
+#if VESTREL_MLDSA65_AVX2
+// One copy of the permutation serves every sampler (keccak_x4.h says why it
+// is not unrolled further); it is also what the test and the benchmark call.
+void keccak_f1600_x4(std::uint64_t* lanes) noexcept { keccak_f1600_x4_inline(lanes); }
+#endif
 
 extern const Backend kBackend = {
     .name = VESTREL_STRINGIFY(VESTREL_MLDSA65_ISA),

@@ -4,6 +4,8 @@
 // one when the library is loaded, and the tests call both directly.
 #pragma once
 
+#include <cstdint>
+
 #include "mldsa65.h"
 #include "mldsa65_sk_encoding.h"
 
@@ -29,7 +31,11 @@ extern const Backend kBackend;
 }
 namespace avx2 {
 extern const Backend kBackend;
-}
+// The backend's four Keccak-f[1600] permutations at once, on 100 words
+// aligned to 32 bytes, word 4*l + i holding lane l of state i. Exported for
+// its test and the benchmark; like the backend, only for a CPU that runs it.
+void keccak_f1600_x4(std::uint64_t* lanes) noexcept;
+}  // namespace avx2
 
 // Whether this CPU (and the OS, which must save the YMM registers) can run the
 // avx2 backend.
