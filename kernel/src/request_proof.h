@@ -76,6 +76,16 @@ struct RequestProof {
 // Strict: the exact length, the canonical text, no unknown flag.
 [[nodiscard]] TextResult<RequestProof> decode_request_proof(std::string_view text);
 
+// Whether a proof issued at `issued_at` may be used at `now`: at most
+// `max_age` seconds old, and not from the future beyond `leeway`.
+enum class ProofAge : std::uint8_t { Fresh, Old, Future };
+[[nodiscard]] constexpr ProofAge proof_age(std::uint64_t issued_at, std::uint64_t now,
+                                           std::uint64_t max_age, std::uint64_t leeway) noexcept {
+  if (issued_at > now && issued_at - now > leeway) return ProofAge::Future;
+  if (now > issued_at && now - issued_at > max_age) return ProofAge::Old;
+  return ProofAge::Fresh;
+}
+
 // SigningFailed only if the primitive gives up.
 [[nodiscard]] KResult<HolderProof> sign_request(const Identity& holder, ByteView message) noexcept;
 [[nodiscard]] bool check_request(PublicKeyView holder_pk, ByteView message,

@@ -24,11 +24,11 @@ from vestrel_kernel import IdentityIsland
 
 from . import _native
 from ._arguments import MAX_TIME, BytesLike, TimeLike, byte_string, count, seconds
-from ._chain import VerifiedChain
+from ._chain import VerifiedChain, refuse
 from ._errors import (ChainUnknown, ProofExpired, ProofInvalid, ProofMalformed, ProofMissing,
                       ProofReplayed, TokenMalformed)
 from ._stores import ChainStore, ReplayStore
-from ._token import REF_PREFIX, chain_digest, encode_token, parse_ref, token_bytes
+from ._token import REF_PREFIX, TOKEN_PREFIX, chain_digest, encode_token, parse_ref, token_bytes
 
 if TYPE_CHECKING:
     from ._verifier import Verifier
@@ -45,6 +45,11 @@ _METHOD = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]{1,32}")
 _DEFAULT_PORTS = {"http": 80, "https": 443}
 
 Headers = Union[Mapping[str, str], Iterable[Tuple[Any, Any]]]
+
+# The refusals the compiled core names for a request's own faults.
+_REQUEST_REFUSALS: Dict[str, Any] = {"ProofMalformed": ProofMalformed, "ProofExpired": ProofExpired,
+                                     "ProofInvalid": ProofInvalid, "TokenMalformed": TokenMalformed,
+                                     "ChainUnknown": ChainUnknown}
 
 
 @functools.lru_cache(maxsize=4096)
@@ -170,42 +175,37 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     text = proofs[0].strip()
     if len(text) > PROOF_TEXT_LEN or not text.isascii():
         raise ProofMalformed(f"{PROOF_HEADER} is not a proof")
-    decoded = _native.decode_proof(text.encode("ascii"))
-    if decoded[0] is None:
-        raise ProofMalformed(f"{PROOF_HEADER} is not a proof: {decoded[1]}")
-    issued_at, nonce, covers_body, signature = decoded
-    # Cheap refusals before any signature is checked.
-    if issued_at > at + verifier.leeway:
-        raise ProofExpired("the proof was issued in the future")
-    if at - issued_at > max_age:
-        raise ProofExpired(f"the proof is older than {max_age} seconds")
     try:
         # A service sees the same few targets again and again.
         target = _target(method, url) if isinstance(method, str) and isinstance(url, str) \
             else request_target(method, url)
     except ValueError as error:
         raise ProofMalformed(f"the request target cannot be read: {error}") from None
-    payload = b"" if body is None else byte_string(body, "body")
-    if payload and not covers_body:
-        raise ProofInvalid("the proof does not cover the request's body")
+    payload = None if body is None else byte_string(body, "body")
 
+    wanted: Optional[bytes] = None
     if chain.startswith(REF_PREFIX):
-        digest = parse_ref(chain)
-        wire = chains.get(digest, at)
-        if wire is None:
+        wanted = parse_ref(chain)
+        presented = chains.get(wanted, at)
+        if presented is None:
             raise ChainUnknown("no chain is registered under this reference: register it again")
-        verified, ids = verifier._verify(wire, at, True)
-        if ids is None or _native.chain_digest(ids) != digest:
-            raise ChainUnknown("the chain registered under this reference is another one")
+        if type(presented) is not bytes:
+            # A store is not trusted to give back what it was given.
+            raise ChainUnknown("the chain registered under this reference is not a wire")
+    elif chain.startswith(TOKEN_PREFIX):
+        presented = token_bytes(chain)
     else:
-        verified, ids = verifier._verify(chain, at, True)
-        assert ids is not None
-        digest = _native.chain_digest(ids)
-
-    body_digest = _native.sha3_256(payload) if covers_body else None
-    message = _native.request_message(target, issued_at, nonce, digest, body_digest)
-    if not _native.check_request(verified.holder_pk, message, signature):
-        raise ProofInvalid("the proof is not the holder's over this request and chain")
+        raise TokenMalformed("Prefix")
+    answer = verifier._core.check_request(presented, text.encode("ascii"), target, payload,
+                                          (at, max_age, wanted))
+    if answer[0] is None:
+        own = _REQUEST_REFUSALS.get(answer[1])
+        if own is None:
+            refuse(answer)
+        raise own(answer[2])
+    (authority, root, _), token_wire, digest, nonce, issued_at = answer
+    verified = VerifiedChain._from_native(authority, presented if token_wire is None else token_wire,
+                                          verifier.roots[root])
     # Last, so that only a valid proof's id is ever stored.
     if not replay.add(digest[:16] + nonce, at, issued_at + max_age + verifier.leeway):
         raise ProofReplayed("this proof was used before")

@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "convert.h"
+#include "crypto/sha3.h"
 #include "entry.h"
 #include "failure.h"
 #include "module_body.h"
 #include "native_callables.h"
+#include "request_proof.h"
 #include "results.h"
 #include "signature.h"
 #include "token.h"
@@ -212,6 +214,141 @@ PyObject* verify_token_entry(PyObject* self, PyObject* args, PyObject* kwargs) n
   });
 }
 
+constexpr std::string_view kCheckRequestParameters[] = {"chain", "proof", "target", "body",
+                                                        "limits"};
+constexpr CallSignature kCheckRequestSignature{"Verifier", "check_request",
+                                               kCheckRequestParameters};
+
+Ref request_refused(std::string_view rule, std::string_view reason) {
+  return new_tuple(Ref::borrow(Py_None), text(rule), text(reason));
+}
+
+// The whole check of one presented request but the replay store, in one call:
+// the proof header read, its age, the chain (a token's ASCII bytes, or a
+// wire) verified, the request's message signed by the chain's holder.
+// target: (method, scheme, authority, path, query) as bytes; body: bytes or
+// None; limits: (now, max_age, the chain digest a reference named or None).
+// Answers (verify's answer, the wire a token
+// gave or None, chain digest, nonce, issued_at), a refusal of verify, or
+// (None, rule, reason) for the request's own faults.
+PyObject* check_request_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    const Arguments matched(kCheckRequestSignature, args, kwargs);
+    const ByteView chain = bytes_argument(matched, 0);
+    const ByteView proof_text = bytes_argument(matched, 1);
+    PyObject* target = matched[2];
+    PyObject* times = matched[4];
+    if (!PyTuple_Check(target) || PyTuple_Size(target) != 5 || !PyTuple_Check(times) ||
+        PyTuple_Size(times) != 3) {
+      throw Failure::message(PyExc_TypeError, "target and limits must be tuples of 5 and 3");
+    }
+    std::optional<Digest> wanted;
+    if (PyObject* named = PyTuple_GetItem(times, 2); named != Py_None) {
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (!PyBytes_Check(named)) throw downcast_error(named, "PyBytes");
+      if (PyBytes_AsStringAndSize(named, &data, &size) != 0) throw Failure::fetch();
+      if (size != static_cast<Py_ssize_t>(DIGEST_LEN)) throw wrong_length("digest", DIGEST_LEN);
+      wanted.emplace();
+      std::memcpy(wanted->data(), data, DIGEST_LEN);
+    }
+    std::array<std::string_view, 5> fields;
+    for (Py_ssize_t i = 0; i < 5; ++i) {
+      PyObject* item = PyTuple_GetItem(target, i);
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (!PyBytes_Check(item)) throw downcast_error(item, "PyBytes");
+      if (PyBytes_AsStringAndSize(item, &data, &size) != 0) throw Failure::fetch();
+      // Views into bytes objects the tuple holds for the call.
+      fields[static_cast<std::size_t>(i)] = std::string_view(data, static_cast<std::size_t>(size));
+    }
+    const std::uint64_t now = PyLong_AsUnsignedLongLong(PyTuple_GetItem(times, 0));
+    if (PyErr_Occurred() != nullptr) throw Failure::fetch();
+    const std::uint64_t max_age = PyLong_AsUnsignedLongLong(PyTuple_GetItem(times, 1));
+    if (PyErr_Occurred() != nullptr) throw Failure::fetch();
+    std::optional<ByteView> body;
+    if (matched[3] != Py_None) body = bytes_argument(matched, 3);
+    Verifier& verifier = verifier_of(self);
+
+    auto proof = decode_request_proof(
+        std::string_view(reinterpret_cast<const char*>(proof_text.data()), proof_text.size()));
+    if (!proof) return request_refused("ProofMalformed", text_refusal_name(proof.error()));
+    // Cheap refusals before any signature is checked.
+    switch (proof_age(proof->issued_at, now, max_age, verifier.leeway())) {
+      case ProofAge::Future:
+        return request_refused("ProofExpired", "the proof was issued in the future");
+      case ProofAge::Old:
+        return request_refused("ProofExpired", "the proof is older than its max_age");
+      case ProofAge::Fresh:
+        break;
+    }
+    if (body && !body->empty() && !proof->covers_body) {
+      return request_refused("ProofInvalid", "the proof does not cover the request's body");
+    }
+
+    // A token is read into a wire written straight into the bytes object the
+    // answer holds; a wire is verified where it stands.
+    Ref token_wire = Ref::borrow(Py_None);
+    ByteView wire = chain;
+    const std::string_view as_text(reinterpret_cast<const char*>(chain.data()), chain.size());
+    thread_local Bytes body_scratch;
+    if (as_text.starts_with(TOKEN_PREFIX)) {
+      auto parts = read_token(as_text, body_scratch);
+      if (!parts) return request_refused("TokenMalformed", text_refusal_name(parts.error()));
+      const auto root = token_root(*parts, verifier.root_ids());
+      if (!root) return refused(KernelError::ParentKeyMismatch, 0);
+      token_wire =
+          created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(parts->wire_len)));
+      auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(token_wire.get()));
+      write_token_wire(*parts, verifier.roots()[*root], std::span(data, parts->wire_len));
+      wire = ByteView(data, parts->wire_len);
+    }
+
+    RequestFields request;
+    request.method = fields[0];
+    request.scheme = fields[1];
+    request.authority = fields[2];
+    request.path = fields[3];
+    request.query = fields[4];
+    request.issued_at = proof->issued_at;
+    request.nonce = proof->nonce;
+    bool signed_by_holder = false;
+    bool named_chain = true;
+    auto outcome = [&] {
+      const InterpreterUnlocked unlocked;
+      auto verified = verifier.verify(wire, now, true);
+      if (!verified) return verified;
+      request.chain = chain_digest(
+          std::span<const RevocationId>(verified->ids.data(), verified->authority.count));
+      // A store is not trusted to give back the chain a reference names.
+      if (wanted && *wanted != request.chain) {
+        named_chain = false;
+        return verified;
+      }
+      if (proof->covers_body) {
+        Digest digest;
+        sha3::sha3_256(body ? *body : ByteView(), digest);
+        request.body = digest;
+      }
+      if (auto message = request_message(request)) {
+        signed_by_holder = check_request(verified->authority.holder_pk, *message, proof->signature);
+      }
+      return verified;
+    }();
+    if (!outcome) return answer_of(outcome);
+    if (!named_chain) {
+      return request_refused("ChainUnknown",
+                             "the chain registered under this reference is another one");
+    }
+    if (!signed_by_holder) {
+      return request_refused("ProofInvalid",
+                             "the proof is not the holder's over this request and chain");
+    }
+    return new_tuple(answer_of(outcome), std::move(token_wire), new_bytes(request.chain),
+                     new_bytes(proof->nonce), new_int(proof->issued_at));
+  });
+}
+
 constexpr std::string_view kIdsParameters[] = {"ids"};
 constexpr CallSignature kRevokeSignature{"Verifier", "revoke", kIdsParameters};
 constexpr CallSignature kUnrevokeSignature{"Verifier", "unrevoke", kIdsParameters};
@@ -288,6 +425,10 @@ PyMethodDef kMethods[] = {
      "verify_token(token, now, want_ids)\n--\n\n"
      "(verify's answer, wire) for a verified chain; verify's refusals, or\n"
      "(None, 'TokenMalformed', reason)."},
+    {"check_request", as_method(&check_request_entry), METH_VARARGS | METH_KEYWORDS,
+     "check_request(chain, proof, target, body, times)\n--\n\n"
+     "(verify's answer, token wire or None, chain digest, nonce, issued_at), verify's\n"
+     "refusals, or (None, rule, reason)."},
     {"revoke", as_method(&revoke_entry), METH_VARARGS | METH_KEYWORDS,
      "revoke(ids)\n--\n\nRevokes a tuple of 32-byte revocation ids."},
     {"unrevoke", as_method(&unrevoke_entry), METH_VARARGS | METH_KEYWORDS,
