@@ -217,8 +217,18 @@ def test_calls_leave_no_reference_or_memory_behind(identities: Identities) -> No
     pk = island.public_key()
     wire = vestrel.delegate(None, island, pk, "node", [(b"docs", b"*")], NOW - 1, NOW + 1)
     perms, wrong = [(b"docs", b"read")], bytearray(b"wrong")
-    watched = [island, pk, wire, perms, perms[0], wrong]
+    verifier = vestrel.Verifier([pk], revoked=[bytes(32)])
+    token = vestrel.encode_token(wire)
+    url = "https://api.example.com/docs"
+    presented = vestrel.present(island, token, "GET", url, now=NOW)  # good once, then replayed
+    watched = [island, pk, wire, perms, perms[0], wrong, verifier, token, presented]
     calls: List[Callable[[], object]] = [
+        lambda: verifier.verify(wire, NOW), lambda: verifier.verify(token, NOW + 2),
+        lambda: verifier.verify(token[:-2], NOW), lambda: verifier.verify(wire[:-1], NOW),
+        lambda: vestrel.decode_token(token, pk), lambda: vestrel.encode_token(wire + b"x"),
+        lambda: verifier.verify_request("GET", url, presented, now=NOW),
+        lambda: verifier.verify_request("PUT", url, presented, now=NOW),
+        lambda: verifier.verify_request("GET", url, {"Vestrel-Proof": "vp1.x"}, now=NOW),
         lambda: vestrel.verify(pk, wire, NOW).allows(b"docs", b"x"),
         lambda: vestrel.verify(pk, wire, NOW).revocation_ids,
         lambda: vestrel.verify(pk, wire, NOW + 2),
