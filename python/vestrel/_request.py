@@ -193,7 +193,8 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
             # A store is not trusted to give back what it was given.
             raise ChainUnknown("the chain registered under this reference is not a wire")
     elif chain.startswith(TOKEN_PREFIX):
-        presented = token_bytes(chain)
+        known = verifier._known_wire(chain)
+        presented = token_bytes(chain) if known is None else known
     else:
         raise TokenMalformed("Prefix")
     answer = verifier._core.check_request(presented, text.encode("ascii"), target, payload,
@@ -204,6 +205,8 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
             refuse(answer)
         raise own(answer[2])
     (authority, root, _), token_wire, digest, nonce, issued_at = answer
+    if token_wire is not None:
+        verifier._remember_wire(chain, token_wire)
     verified = VerifiedChain._from_native(authority, presented if token_wire is None else token_wire,
                                           verifier.roots[root])
     # Last, so that only a valid proof's id is ever stored.

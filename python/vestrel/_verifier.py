@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import datetime
 import time
-from typing import Any, FrozenSet, Iterable, NamedTuple, Optional, Tuple, Union
+from typing import Any, Dict, FrozenSet, Iterable, NamedTuple, Optional, Tuple, Union
 
 from . import _native
 from ._arguments import (MAX_TIME, BytesLike, TimeLike, byte_string, count, public_key,
@@ -18,6 +18,8 @@ from ._token import REF_PREFIX, token_bytes
 # About 2,200 credentials of the usual size (an entry holds the issuer key,
 # the signature and the payload it covers).
 DEFAULT_CACHE_BYTES = 16 * 1024 * 1024
+_TOKEN_WIRES = 64
+_TOKEN_WIRE_MAX = 64 * 1024
 
 
 class CacheInfo(NamedTuple):
@@ -50,13 +52,18 @@ class Verifier:
     releases the interpreter lock while it works.
     """
 
-    __slots__ = ("_core", "_leeway", "_roots", "_replay", "_chains")
+    __slots__ = ("_core", "_leeway", "_roots", "_replay", "_chains", "_token_wires")
 
     _core: Any
     _leeway: int
     _roots: Tuple[bytes, ...]
     _replay: ReplayStore
     _chains: ChainStore
+    # The wires of tokens seen lately, by the token's length: a client sends
+    # the same token with every request, and comparing it with the one kept
+    # costs a memory comparison where reading it costs a copy, a decoding and
+    # a new wire. Only an exactly equal text matches.
+    _token_wires: Dict[int, Tuple[str, bytes]]
 
     def __init__(self, roots: Iterable[BytesLike], *, revoked: Iterable[Any] = (),
                  leeway: Any = 0, cache_bytes: int = DEFAULT_CACHE_BYTES,
@@ -80,6 +87,7 @@ class Verifier:
         self._core = _native.Verifier(keys, leeway, count(cache_bytes, "cache_bytes"))
         self._leeway = leeway
         self._roots = keys
+        self._token_wires = {}
         self._replay = MemoryReplayStore() if replay is None else replay
         self._chains = MemoryChainStore() if chains is None else chains
         if ids:
@@ -116,10 +124,14 @@ class Verifier:
         at = int(time.time()) if now is None else now if type(now) is int and 0 <= now <= MAX_TIME \
             else seconds(now)
         if isinstance(chain, str):
+            known = self._known_wire(chain)
+            if known is not None:
+                return self._verify(known, at, want_ids)
             answer = self._core.verify_token(token_bytes(chain), at, want_ids)
             if answer[0] is None:
                 refuse(answer)
             (authority, root, ids), wire = answer
+            self._remember_wire(chain, wire)
         else:
             wire = byte_string(chain, "wire")
             answer = self._core.verify(wire, at, want_ids)
@@ -127,6 +139,16 @@ class Verifier:
                 refuse(answer)
             authority, root, ids = answer
         return VerifiedChain._from_native(authority, wire, self._roots[root]), ids
+
+    def _known_wire(self, token: str) -> Optional[bytes]:
+        known = self._token_wires.get(len(token))
+        return known[1] if known is not None and known[0] == token else None
+
+    def _remember_wire(self, token: str, wire: bytes) -> None:
+        # Tokens of a few credentials, and a few dozen of them.
+        if len(token) <= _TOKEN_WIRE_MAX and (len(token) in self._token_wires
+                                              or len(self._token_wires) < _TOKEN_WIRES):
+            self._token_wires[len(token)] = (token, wire)
 
     def verify_request(self, method: str, url: str, headers: Headers, *,
                        body: Optional[BytesLike] = None, now: Optional[TimeLike] = None,
