@@ -49,11 +49,14 @@ add_library(pqclean_mldsa65_sources INTERFACE)
 target_include_directories(pqclean_mldsa65_sources SYSTEM INTERFACE ${_mldsa} ${PQCLEAN_ROOT}/common)
 
 # Four Keccak-f[1600] permutations at once in AVX2 registers, for the AVX2
-# backend's parallel samplers. Only code that has checked for AVX2 calls it.
-add_library(pqclean_keccak4x STATIC
-  ${PQCLEAN_ROOT}/common/keccak4x/KeccakP-1600-times4-SIMD256.c)
-target_include_directories(pqclean_keccak4x SYSTEM PUBLIC ${PQCLEAN_ROOT}/common/keccak4x)
-target_compile_options(pqclean_keccak4x PRIVATE -O3 -mavx2 -w)
+# backend's parallel samplers. Only code that has checked for AVX2 calls it,
+# and only an x86-64 build has such code (kernel/CMakeLists.txt).
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+  add_library(pqclean_keccak4x STATIC
+    ${PQCLEAN_ROOT}/common/keccak4x/KeccakP-1600-times4-SIMD256.c)
+  target_include_directories(pqclean_keccak4x SYSTEM PUBLIC ${PQCLEAN_ROOT}/common/keccak4x)
+  target_compile_options(pqclean_keccak4x PRIVATE -O3 -mavx2 -w)
+endif()
 
 # PQClean's own top-level functions, compiled as shipped: the benchmark's
 # baseline. Nothing in the kernel links them.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the kernel's GoogleTest suites through
 # CTest (on the main build, on one pinned to the portable ML-DSA backend, and
-# under the sanitizers), the module's pytest suite (below), the demo, and each
-# fuzz target for a bounded time.
+# under the sanitizers), the module's pytest suite (below), the demo, each
+# fuzz target for a bounded time, and the aarch64 wheel under qemu-aarch64
+# (scripts/test_aarch64.sh).
 #
 # The steps run side by side, two at a time on two cores (scripts/steps.py),
 # each tree built once; the table at the end shows what each step took. The
@@ -36,6 +37,7 @@ fuzz_seconds=25
 python3 scripts/steps.py <<PLAN
 build        -      cmake -S . -B $build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESTREL_BUILD_TESTS=ON >/dev/null && cmake --build $build -j$jobs
 asan-build   -      bash scripts/test_sanitized.sh build
+aarch64      -      bash scripts/test_aarch64.sh
 
 # The README's demo command, on the build above, so that it cannot rot. It goes
 # before the once-per-suite tests, which rebuild the module in the same tree

@@ -28,21 +28,29 @@ extern "C" {
 char __libc_single_threaded = 0;
 
 // The unwinder calls these for its per-thread state. They are in glibc from
-// its first x86-64 release, but a program linked against 2.34 or later gets
-// the versions that moved from libpthread into libc. The older versions are
-// the same functions; on a glibc before 2.34 they are found in libpthread,
-// which every CPython of that era has loaded.
-int vestrel_pthread_once_2_2_5(pthread_once_t* control, void (*init)());
-int vestrel_pthread_key_create_2_2_5(pthread_key_t* key, void (*destructor)(void*));
-__asm__(".symver vestrel_pthread_once_2_2_5, pthread_once@GLIBC_2.2.5");
-__asm__(".symver vestrel_pthread_key_create_2_2_5, __pthread_key_create@GLIBC_2.2.5");
+// its first release for the processor (2.2.5 on x86-64, 2.17 on aarch64), but
+// a program linked against 2.34 or later gets the versions that moved from
+// libpthread into libc. The older versions are the same functions; on a glibc
+// before 2.34 they are found in libpthread, which every CPython of that era
+// has loaded.
+#if defined(__x86_64__)
+#define VESTREL_GLIBC_FIRST "GLIBC_2.2.5"
+#elif defined(__aarch64__)
+#define VESTREL_GLIBC_FIRST "GLIBC_2.17"
+#else
+#error "name the first glibc symbol version of this processor"
+#endif
+int vestrel_pthread_once_first(pthread_once_t* control, void (*init)());
+int vestrel_pthread_key_create_first(pthread_key_t* key, void (*destructor)(void*));
+__asm__(".symver vestrel_pthread_once_first, pthread_once@" VESTREL_GLIBC_FIRST);
+__asm__(".symver vestrel_pthread_key_create_first, __pthread_key_create@" VESTREL_GLIBC_FIRST);
 
 int pthread_once(pthread_once_t* control, void (*init)()) {
-  return vestrel_pthread_once_2_2_5(control, init);
+  return vestrel_pthread_once_first(control, init);
 }
 
 int __pthread_key_create(pthread_key_t* key, void (*destructor)(void*)) {
-  return vestrel_pthread_key_create_2_2_5(key, destructor);
+  return vestrel_pthread_key_create_first(key, destructor);
 }
 
 // The unwinder finds the exception tables of the code a frame belongs to
