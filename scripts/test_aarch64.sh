@@ -6,8 +6,11 @@
 # suite run there against the installed copy (kernel-py/tests/run_all.py
 # --smoke): both modules load on the portable ML-DSA backend, derive
 # identities, issue and verify chains through vestrel and vestrel_kernel,
-# replay the committed and the published vectors byte for byte, refuse.
-#   scripts/test_aarch64.sh     (folder: build-aarch64)
+# replay the committed vectors and the published verdicts, refuse. The
+# published keys and signatures, byte for byte, are the kernel's ML-DSA tests
+# (mldsa65_vector_tests), built in the wheel's own CMake tree and run under
+# qemu-aarch64 too.
+#   scripts/test_aarch64.sh     (folders: build-aarch64, build-pip/cmake-aarch64)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$PWD/build-aarch64
@@ -18,8 +21,17 @@ dist_packages=/usr/lib/python3/dist-packages
 
 bash scripts/aarch64_python.sh "$build/python"
 rm -rf "$dist" "$site"
+# The wheel's tree (setup.py's default), with the cross build's tests on; the
+# wheel's build keeps the options it finds.
+tree=build-pip/cmake-aarch64
+cmake -S . -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESTREL_BUILD_TESTS=ON \
+  -DVESTREL_PYTHON_INCLUDE_DIRS="$build/python/usr/include/python3.11;$build/python/usr/include" >/dev/null
 bash scripts/wheels.sh -o "$dist" aarch64
 wheel=$(echo "$dist"/vestrel_kernel-*-cp39-abi3-manylinux_2_28_aarch64.whl)
+
+cmake --build "$tree" -j"$(nproc)" --target mldsa65_vector_tests >/dev/null
+qemu-aarch64 -L /usr/aarch64-linux-gnu "$tree/kernel/tests/mldsa65_vector_tests"
 
 # pip itself (Debian's, pure Python, appended to the path) decides, under the
 # emulated interpreter, that the wheel's tags fit this platform.
