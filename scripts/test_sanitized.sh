@@ -19,9 +19,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${VESTREL_ASAN_BUILD_DIR:-build-asan}
-reports=$build/sanitizer-reports
-asan="log_path=$PWD/$reports/asan:detect_stack_use_after_return=1"
-ubsan="log_path=$PWD/$reports/ubsan:halt_on_error=1:print_stacktrace=1"
+reports=$(realpath -m "$build")/sanitizer-reports
+asan="log_path=$reports/asan:detect_stack_use_after_return=1"
+ubsan="log_path=$reports/ubsan:halt_on_error=1:print_stacktrace=1"
 
 build_tree() {
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESTREL_BUILD_TESTS=ON \
