@@ -5,12 +5,12 @@
 # fuzz target for a bounded time, and the aarch64 wheel under qemu-aarch64
 # (scripts/test_aarch64.sh).
 #
-# The steps run side by side, two at a time on two cores (scripts/steps.py),
-# each tree built once; the table at the end shows what each step took. The
-# module is one stable-ABI file for every interpreter, so the full pytest suite
-# runs under the oldest and the newest CPython, plain and sanitized, and a
-# load-and-smoke run under the others (kernel-py/tests/run_all.py says which).
-# The logs stay in build-logs/.
+# The steps run side by side, as many at a time as there are cores
+# (scripts/steps.py), each tree built once; the table at the end shows what
+# each step took. The module is one stable-ABI file for every interpreter, so
+# the full pytest suite runs under the oldest and the newest CPython, plain and
+# sanitized, and a load-and-smoke run under the others (run_all.py in
+# kernel-py/tests says which). The logs stay in build-logs/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
