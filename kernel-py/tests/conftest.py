@@ -25,21 +25,6 @@ if TYPE_CHECKING:
 REPO = Path(__file__).resolve().parents[2]
 
 
-def pytest_collection_modifyitems(items: List[pytest.Item]) -> None:
-    """Marks each test for run_all.py's selections (-m smoke, -m once_per_suite)."""
-    tests = Path(__file__).resolve().parent
-    for item in items:
-        if item.path.relative_to(tests).as_posix() in SMOKE_FILES:
-            item.add_marker(pytest.mark.smoke)
-        if any(ONCE_PER_SUITE in str(mark.kwargs.get("reason", ""))
-               for mark in item.iter_markers("skipif")):
-            item.add_marker(pytest.mark.once_per_suite)
-
-
-def pytest_addoption(parser: pytest.Parser) -> None:
-    parser.addoption("--build", default=None, help="CMake build directory holding kernel-py/")
-
-
 # A load-and-smoke run (run_all.py: the interpreters other than the oldest and
 # the newest, and the emulated aarch64 one) takes these files: both modules
 # load, derive identities, issue and verify chains, replay the committed and the
@@ -49,6 +34,21 @@ SMOKE_FILES = ("test_linkage.py", "test_identity.py", "test_chain.py", "test_ver
                "test_vestrel.py", "distribution/test_conformance_vectors.py")
 # Tests that run under Debian's python3 alone say so in their skip reason.
 ONCE_PER_SUITE = "once per suite"
+
+
+def pytest_collection_modifyitems(items: List[pytest.Item]) -> None:
+    """Marks each test for run_all.py's selections (-m smoke, -m once_per_suite)."""
+    tests = Path(__file__).resolve().parent
+    for item in items:
+        if item.path.is_relative_to(tests) and item.path.relative_to(tests).as_posix() in SMOKE_FILES:
+            item.add_marker(pytest.mark.smoke)
+        if any(ONCE_PER_SUITE in str(mark.kwargs.get("reason", ""))
+               for mark in item.iter_markers("skipif")):
+            item.add_marker(pytest.mark.once_per_suite)
+
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    parser.addoption("--build", default=None, help="CMake build directory holding kernel-py/")
 
 
 def pytest_configure(config: pytest.Config) -> None:
