@@ -5,7 +5,8 @@ The extensions are not compiled by setuptools. build_ext runs the project's own
 CMake build and ships each module the CMake target wrote: debug information
 moved to a .debug file that stays in the CMake tree, the symbol table kept.
 tools/elf_policy.py then checks every shipped module; only if all pass is the
-wheel tagged manylinux_2_28_x86_64, and a breach fails the build.
+wheel tagged manylinux_2_28_<processor> (x86_64 or aarch64, read from the
+modules themselves), and a breach fails the build.
 
 The source release carries the pinned ML-DSA-65 C sources, taken from the npm
 package that deps/package-lock.json names when the release is made, with their
@@ -21,6 +22,12 @@ Environment:
                            (default: the one CMakeLists.txt picks). The modules
                            use only the limited API, so any 3.9+ headers give
                            the same binary interface.
+  VESTREL_CROSS            aarch64: cross-compile with Debian's
+                           g++-aarch64-linux-gnu (cmake/aarch64-linux-gnu.cmake),
+                           in build-pip/cmake-aarch64 unless
+                           VESTREL_CMAKE_BUILD_DIR says otherwise;
+                           VESTREL_PYTHON_INCLUDE_DIRS then names the target's
+                           CPython headers (scripts/wheels.sh does all this).
 """
 
 from __future__ import annotations
@@ -41,11 +48,14 @@ except ImportError:  # setuptools before 70.1 takes it from the wheel package
     from wheel.bdist_wheel import bdist_wheel
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
-# Kept away from build/, which scripts/test.sh uses with the test targets on.
-BUILD_BASE = os.path.join("build-pip", "setuptools")
+CROSS = os.environ.get("VESTREL_CROSS", "")
+if CROSS not in ("", "aarch64"):
+    sys.exit(f"VESTREL_CROSS={CROSS}: the one cross target is aarch64")
+# Kept away from build/, which scripts/test.sh uses with the test targets on;
+# each processor's copies in a folder of their own.
+BUILD_BASE = os.path.join("build-pip", "setuptools" + (f"-{CROSS}" if CROSS else ""))
 STUBS = "vestrel_kernel-stubs"
 PACKAGE = "vestrel"
-PLATFORM_TAG = "manylinux_2_28_x86_64"
 
 
 class CMakeExtension(Extension):
@@ -79,18 +89,22 @@ def elf_policy():
 
 
 class CMakeBuild(build_ext):
-    policy_passed = False
+    platform_tag = None  # set once every shipped module has passed the policy
     _configured = False  # one CMake configure per build, however many extensions
 
     def run(self) -> None:
         super().run()
+        policy = elf_policy()
         shipped = [self.get_ext_fullpath(ext.name) for ext in self.extensions]
+        tags = {policy.tag_of(path) for path in shipped}
+        if len(tags) != 1:
+            sys.exit(f"the extension modules are built for different processors: {sorted(tags)}")
+        [tag] = tags
         breaches = [f"{os.path.basename(path)}: {breach}" for path in shipped
-                    for _, found, _ in elf_policy().check_path(path) for breach in found]
+                    for _, found, _ in policy.check_path(path) for breach in found]
         if breaches:
-            sys.exit("the extension modules do not fit " + PLATFORM_TAG + ":\n  "
-                     + "\n  ".join(breaches))
-        self.policy_passed = True
+            sys.exit("the extension modules do not fit " + tag + ":\n  " + "\n  ".join(breaches))
+        self.platform_tag = tag
 
     def build_extension(self, ext: Extension) -> None:
         build_dir = self._configure()
@@ -103,8 +117,10 @@ class CMakeBuild(build_ext):
         debug = built + ".debug"
         target = self.get_ext_fullpath(ext.name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        run(["objcopy", "--only-keep-debug", built, debug])
-        run(["objcopy", "--strip-debug", "--add-gnu-debuglink=" + debug, built, target])
+        # The host's objcopy knows only the host's processor.
+        objcopy = f"{CROSS}-linux-gnu-objcopy" if CROSS else "objcopy"
+        run([objcopy, "--only-keep-debug", built, debug])
+        run([objcopy, "--strip-debug", "--add-gnu-debuglink=" + debug, built, target])
         if ext.name == "vestrel._native":
             # The version file CMake generated from pyproject.toml, for a copy
             # of the package that runs without its metadata.
@@ -113,7 +129,7 @@ class CMakeBuild(build_ext):
 
     def _configure(self) -> str:
         build_dir = os.environ.get("VESTREL_CMAKE_BUILD_DIR") or os.path.join(
-            ROOT, "build-pip", "cmake")
+            ROOT, "build-pip", "cmake" + (f"-{CROSS}" if CROSS else ""))
         if self._configured:
             return build_dir
         configure = ["cmake", "-S", ROOT, "-B", build_dir]
@@ -121,6 +137,12 @@ class CMakeBuild(build_ext):
             # A fresh tree builds only what the wheel needs; an existing one
             # (such as the tree scripts/test.sh uses) keeps its own options.
             configure += ["-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DVESTREL_BUILD_TESTS=OFF"]
+            if CROSS:
+                headers = os.environ.get("VESTREL_PYTHON_INCLUDE_DIRS")
+                if not headers:
+                    sys.exit("VESTREL_CROSS needs VESTREL_PYTHON_INCLUDE_DIRS: the target's CPython headers")
+                configure += [f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/{CROSS}-linux-gnu.cmake",
+                              f"-DVESTREL_PYTHON_INCLUDE_DIRS={headers}"]
         python = os.environ.get("VESTREL_PYTHON")
         if python:
             configure.append(f"-DPython3_EXECUTABLE={python}")
@@ -132,11 +154,13 @@ class CMakeBuild(build_ext):
 class Wheel(bdist_wheel):
     def get_tag(self):
         python, abi, platform = super().get_tag()
-        if platform == "linux_x86_64":
-            # build_ext has run by now and stopped the build on any breach.
-            if not self.get_finalized_command("build_ext").policy_passed:
+        if platform.startswith("linux_"):
+            # build_ext has run by now and stopped the build on any breach; the
+            # tag names the processor the modules are built for, which a cross
+            # build makes another than this machine's.
+            platform = self.get_finalized_command("build_ext").platform_tag
+            if platform is None:
                 raise RuntimeError("extension modules not checked; refusing the manylinux tag")
-            platform = PLATFORM_TAG
         return python, abi, platform
 
 

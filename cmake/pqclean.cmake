@@ -50,11 +50,13 @@ target_include_directories(pqclean_mldsa65_sources SYSTEM INTERFACE ${_mldsa} ${
 
 # PQClean's four Keccak-f[1600] permutations at once in AVX2 registers, as
 # shipped: the benchmark's baseline for the AVX2 backend's own (keccak_x4.h).
-# Nothing in the kernel links it.
-add_library(pqclean_keccak4x STATIC EXCLUDE_FROM_ALL
-  ${PQCLEAN_ROOT}/common/keccak4x/KeccakP-1600-times4-SIMD256.c)
-target_include_directories(pqclean_keccak4x SYSTEM PUBLIC ${PQCLEAN_ROOT}/common/keccak4x)
-target_compile_options(pqclean_keccak4x PRIVATE -O3 -mavx2 -w)
+# Nothing in the kernel links it; only an x86-64 build has it.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+  add_library(pqclean_keccak4x STATIC EXCLUDE_FROM_ALL
+    ${PQCLEAN_ROOT}/common/keccak4x/KeccakP-1600-times4-SIMD256.c)
+  target_include_directories(pqclean_keccak4x SYSTEM PUBLIC ${PQCLEAN_ROOT}/common/keccak4x)
+  target_compile_options(pqclean_keccak4x PRIVATE -O3 -mavx2 -w)
+endif()
 
 # PQClean's own top-level functions, compiled as shipped: the benchmark's
 # baseline. Nothing in the kernel links them.

@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the kernel's GoogleTest suites through
-# CTest, then the module's pytest suite under the oldest and the newest CPython
-# on the machine (and Debian's own python3), all against the one abi3 module.
+# CTest (on the main build, on one pinned to the portable ML-DSA backend, and
+# under the sanitizers), the module's pytest suite (below), the demo, each
+# fuzz target for a bounded time, and the aarch64 wheel under qemu-aarch64
+# (scripts/test_aarch64.sh).
+#
+# The steps run side by side, as many at a time as there are cores
+# (scripts/steps.py), each tree built once; the table at the end shows what
+# each step took. The module is one stable-ABI file for every interpreter, so
+# the full pytest suite runs under the oldest and the newest CPython, plain and
+# sanitized, and a load-and-smoke run under the others (run_all.py in
+# kernel-py/tests says which). The logs stay in build-logs/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -17,26 +26,42 @@ if [[ ! -d $vectors ]]; then
 fi
 
 build=${VESTREL_BUILD_DIR:-build}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESTREL_BUILD_TESTS=ON >/dev/null
-cmake --build "$build" -j"$(nproc)"
+portable=$build-portable
+jobs=$(nproc)
+run_all="python3 kernel-py/tests/run_all.py --build $build"
 
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+# Each fuzz target for 25 s from its seed corpus, two lists side by side.
+fuzz_seconds=25
+
+# NAME  AFTER  COMMAND; the long chains first (scripts/steps.py).
+python3 scripts/steps.py <<PLAN
+# Debian's arm64 CPython, unpacked: its headers for the aarch64 wheel, and its
+# libcrypto for the policy check's aarch64 modules in the once-per-suite tests.
+aarch64-python  -   bash scripts/aarch64_python.sh build-aarch64/python
+build        -      cmake -S . -B $build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESTREL_BUILD_TESTS=ON >/dev/null && cmake --build $build -j$jobs
+asan-build   -      bash scripts/test_sanitized.sh build
+
+# The README's demo command, on the build above, so that it cannot rot. It goes
+# before the once-per-suite tests, which rebuild the module in the same tree
+# for the wheel.
+demo         build  VESTREL_BUILD_DIR=$build bash scripts/demo.sh >/dev/null && echo "demo: ok"
+py-debian    demo,aarch64-python  $run_all --only debian
+aarch64      aarch64-python  bash scripts/test_aarch64.sh
+asan-newest  asan-build  bash scripts/test_sanitized.sh pytest --only newest
+ctest        build  ctest --test-dir $build --output-on-failure -j$jobs
+py-newest    build  $run_all --only newest
+py-oldest    build  $run_all --only oldest
 
 # The kernel's tests once more with ML-DSA pinned to the portable backend, as
 # on a CPU without AVX2 (the valgrind runs are left to the main build).
-portable=$build-portable
-cmake -S . -B "$portable" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESTREL_FORCE_PORTABLE=ON >/dev/null
-cmake --build "$portable" -j"$(nproc)" --target kernel_tests mldsa65_no_alloc_tests crypto_oracle_tests
-ctest --test-dir "$portable" --output-on-failure -j"$(nproc)" -E '^memcheck[.]'
+portable     -      cmake -S . -B $portable -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESTREL_FORCE_PORTABLE=ON >/dev/null && cmake --build $portable -j$jobs --target kernel_tests mldsa65_no_alloc_tests crypto_oracle_tests && ctest --test-dir $portable --output-on-failure -j$jobs -E '^memcheck[.]'
 
-python3 kernel-py/tests/run_all.py --build "$build"
+asan-ctest   asan-build  bash scripts/test_sanitized.sh ctest
+asan-oldest  asan-build  bash scripts/test_sanitized.sh pytest --only oldest --smoke
+asan-report  ~asan-ctest,~asan-newest,~asan-oldest  bash scripts/test_sanitized.sh report
 
-# The README's demo command, on the build above, so that it cannot rot.
-VESTREL_BUILD_DIR="$build" bash scripts/demo.sh >/dev/null
-echo "demo: ok"
-
-# The kernel's and the module's suites again, under AddressSanitizer and UBSan.
-bash scripts/test_sanitized.sh
-
-# Each fuzz target for a short, bounded time from its seed corpus.
-bash scripts/fuzz.sh 25
+fuzz-build   -      bash scripts/fuzz.sh build
+fuzz-a       fuzz-build  bash scripts/fuzz.sh run $fuzz_seconds payload_fuzz caveat_scope_fuzz
+fuzz-b       fuzz-build  bash scripts/fuzz.sh run $fuzz_seconds chain_fuzz verify_fuzz
+py-current   build  $run_all --only current
+PLAN

@@ -28,59 +28,67 @@ extern "C" {
 char __libc_single_threaded = 0;
 
 // The unwinder calls these for its per-thread state. They are in glibc from
-// its first x86-64 release, but a program linked against 2.34 or later gets
-// the versions that moved from libpthread into libc. The older versions are
-// the same functions; on a glibc before 2.34 they are found in libpthread,
-// which every CPython of that era has loaded.
-int vestrel_pthread_once_2_2_5(pthread_once_t* control, void (*init)());
-int vestrel_pthread_key_create_2_2_5(pthread_key_t* key, void (*destructor)(void*));
-__asm__(".symver vestrel_pthread_once_2_2_5, pthread_once@GLIBC_2.2.5");
-__asm__(".symver vestrel_pthread_key_create_2_2_5, __pthread_key_create@GLIBC_2.2.5");
+// its first release for the processor (2.2.5 on x86-64, 2.17 on aarch64), but
+// a program linked against 2.34 or later gets the versions that moved from
+// libpthread into libc. The older versions are the same functions; on a glibc
+// before 2.34 they are found in libpthread, which every CPython of that era
+// has loaded.
+#if defined(__x86_64__)
+#define VESTREL_GLIBC_FIRST "GLIBC_2.2.5"
+#elif defined(__aarch64__)
+#define VESTREL_GLIBC_FIRST "GLIBC_2.17"
+#else
+#error "name the first glibc symbol version of this processor"
+#endif
+int vestrel_pthread_once_first(pthread_once_t* control, void (*init)());
+int vestrel_pthread_key_create_first(pthread_key_t* key, void (*destructor)(void*));
+__asm__(".symver vestrel_pthread_once_first, pthread_once@" VESTREL_GLIBC_FIRST);
+__asm__(".symver vestrel_pthread_key_create_first, __pthread_key_create@" VESTREL_GLIBC_FIRST);
 
 int pthread_once(pthread_once_t* control, void (*init)()) {
-  return vestrel_pthread_once_2_2_5(control, init);
+  return vestrel_pthread_once_first(control, init);
 }
 
 int __pthread_key_create(pthread_key_t* key, void (*destructor)(void*)) {
-  return vestrel_pthread_key_create_2_2_5(key, destructor);
+  return vestrel_pthread_key_create_first(key, destructor);
 }
 
 // The same move, for the runtime's thread-local destructors (used by the
 // buffers each thread keeps for tokens) and the reader-writer lock behind
 // std::shared_mutex.
-int vestrel_pthread_key_delete_2_2_5(pthread_key_t key);
-void* vestrel_pthread_getspecific_2_2_5(pthread_key_t key);
-int vestrel_pthread_setspecific_2_2_5(pthread_key_t key, const void* value);
-int vestrel_pthread_rwlock_rdlock_2_2_5(pthread_rwlock_t* lock);
-int vestrel_pthread_rwlock_wrlock_2_2_5(pthread_rwlock_t* lock);
-int vestrel_pthread_rwlock_unlock_2_2_5(pthread_rwlock_t* lock);
-__asm__(".symver vestrel_pthread_key_delete_2_2_5, pthread_key_delete@GLIBC_2.2.5");
-__asm__(".symver vestrel_pthread_getspecific_2_2_5, pthread_getspecific@GLIBC_2.2.5");
-__asm__(".symver vestrel_pthread_setspecific_2_2_5, pthread_setspecific@GLIBC_2.2.5");
-__asm__(".symver vestrel_pthread_rwlock_rdlock_2_2_5, pthread_rwlock_rdlock@GLIBC_2.2.5");
-__asm__(".symver vestrel_pthread_rwlock_wrlock_2_2_5, pthread_rwlock_wrlock@GLIBC_2.2.5");
-__asm__(".symver vestrel_pthread_rwlock_unlock_2_2_5, pthread_rwlock_unlock@GLIBC_2.2.5");
+int vestrel_pthread_key_delete_first(pthread_key_t key);
+void* vestrel_pthread_getspecific_first(pthread_key_t key);
+int vestrel_pthread_setspecific_first(pthread_key_t key, const void* value);
+int vestrel_pthread_rwlock_rdlock_first(pthread_rwlock_t* lock);
+int vestrel_pthread_rwlock_wrlock_first(pthread_rwlock_t* lock);
+int vestrel_pthread_rwlock_unlock_first(pthread_rwlock_t* lock);
+__asm__(".symver vestrel_pthread_key_delete_first, pthread_key_delete@" VESTREL_GLIBC_FIRST);
+__asm__(".symver vestrel_pthread_getspecific_first, pthread_getspecific@" VESTREL_GLIBC_FIRST);
+__asm__(".symver vestrel_pthread_setspecific_first, pthread_setspecific@" VESTREL_GLIBC_FIRST);
+__asm__(".symver vestrel_pthread_rwlock_rdlock_first, pthread_rwlock_rdlock@" VESTREL_GLIBC_FIRST);
+__asm__(".symver vestrel_pthread_rwlock_wrlock_first, pthread_rwlock_wrlock@" VESTREL_GLIBC_FIRST);
+__asm__(".symver vestrel_pthread_rwlock_unlock_first, pthread_rwlock_unlock@" VESTREL_GLIBC_FIRST);
 
 int pthread_key_create(pthread_key_t* key, void (*destructor)(void*)) {
-  return vestrel_pthread_key_create_2_2_5(key, destructor);
+  return vestrel_pthread_key_create_first(key, destructor);
 }
-int pthread_key_delete(pthread_key_t key) { return vestrel_pthread_key_delete_2_2_5(key); }
-void* pthread_getspecific(pthread_key_t key) { return vestrel_pthread_getspecific_2_2_5(key); }
+int pthread_key_delete(pthread_key_t key) { return vestrel_pthread_key_delete_first(key); }
+void* pthread_getspecific(pthread_key_t key) { return vestrel_pthread_getspecific_first(key); }
 // glibc declares the value as never read, which the forwarding call trips on.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 int pthread_setspecific(pthread_key_t key, const void* value) {
-  return vestrel_pthread_setspecific_2_2_5(key, value);
+  return vestrel_pthread_setspecific_first(key, value);
 }
 #pragma GCC diagnostic pop
 int pthread_rwlock_rdlock(pthread_rwlock_t* lock) {
-  return vestrel_pthread_rwlock_rdlock_2_2_5(lock);
+  return vestrel_pthread_rwlock_rdlock_first(lock);
 }
 int pthread_rwlock_wrlock(pthread_rwlock_t* lock) {
-  return vestrel_pthread_rwlock_wrlock_2_2_5(lock);
+  return vestrel_pthread_rwlock_wrlock_first(lock);
 }
 int pthread_rwlock_unlock(pthread_rwlock_t* lock) {
-  return vestrel_pthread_rwlock_unlock_2_2_5(lock);
+  return vestrel_pthread_rwlock_unlock_first(lock);
 }
 
 // The unwinder finds the exception tables of the code a frame belongs to

@@ -25,11 +25,35 @@ if TYPE_CHECKING:
 REPO = Path(__file__).resolve().parents[2]
 
 
+# A load-and-smoke run (run_all.py: the interpreters other than the oldest and
+# the newest, and the emulated aarch64 one) takes these files: both modules
+# load, derive identities, issue and verify chains, replay the committed and the
+# published vectors and refuse bad ones. The full suite runs on the oldest and
+# the newest interpreter; the module is one stable-ABI file for all of them.
+SMOKE_FILES = ("test_linkage.py", "test_identity.py", "test_chain.py", "test_verify.py",
+               "test_vestrel.py", "distribution/test_conformance_vectors.py")
+# Tests that run under Debian's python3 alone say so in their skip reason.
+ONCE_PER_SUITE = "once per suite"
+
+
+def pytest_collection_modifyitems(items: List[pytest.Item]) -> None:
+    """Marks each test for run_all.py's selections (-m smoke, -m once_per_suite)."""
+    tests = Path(__file__).resolve().parent
+    for item in items:
+        if item.path.is_relative_to(tests) and item.path.relative_to(tests).as_posix() in SMOKE_FILES:
+            item.add_marker(pytest.mark.smoke)
+        if any(ONCE_PER_SUITE in str(mark.kwargs.get("reason", ""))
+               for mark in item.iter_markers("skipif")):
+            item.add_marker(pytest.mark.once_per_suite)
+
+
 def pytest_addoption(parser: pytest.Parser) -> None:
     parser.addoption("--build", default=None, help="CMake build directory holding kernel-py/")
 
 
 def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line("markers", "smoke: in the load-and-smoke run (SMOKE_FILES)")
+    config.addinivalue_line("markers", "once_per_suite: runs under Debian's python3 only")
     build = Path(config.getoption("--build") or os.environ.get("VESTREL_KERNEL_BUILD") or REPO / "build")
     module_dir = build / "kernel-py" if (build / "kernel-py").is_dir() else build
     if not any(module_dir.glob("vestrel_kernel*.so")):

@@ -23,7 +23,7 @@ constinit std::atomic<const Backend*> g_backend{&portable::kBackend};
 static_assert(std::atomic<const Backend*>::is_always_lock_free);
 
 [[gnu::constructor]] void choose_backend() noexcept {
-#ifndef VESTREL_MLDSA65_FORCE_PORTABLE
+#if VESTREL_MLDSA65_HAS_AVX2_BACKEND && !defined(VESTREL_MLDSA65_FORCE_PORTABLE)
   if (cpu_runs_avx2_backend()) g_backend.store(&avx2::kBackend, std::memory_order_relaxed);
 #endif
 }
@@ -33,12 +33,16 @@ const Backend& backend() noexcept { return *g_backend.load(std::memory_order_rel
 }  // namespace
 
 bool cpu_runs_avx2_backend() noexcept {
+#if VESTREL_MLDSA65_HAS_AVX2_BACKEND
   // The constructors of a shared library may run before libgcc has read
   // CPUID for itself.
   __builtin_cpu_init();
   // libgcc reports AVX2 only when the OS also saves the YMM registers.
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
          __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+#else
+  return false;
+#endif
 }
 
 const Backend& active_backend() noexcept { return backend(); }

@@ -1,6 +1,6 @@
 // The ML-DSA-65 implementations behind mldsa65.h. One source is compiled once
-// per instruction set: `portable` runs on any x86-64, `avx2` needs AVX2, BMI2
-// and POPCNT. Both compute the same function byte for byte; mldsa65.cc picks
+// per instruction set: `portable` runs on any CPU, `avx2` needs an x86-64 with
+// AVX2, BMI2 and POPCNT. Both compute the same function byte for byte; mldsa65.cc picks
 // one when the library is loaded, and the tests call both directly.
 #pragma once
 
@@ -26,9 +26,18 @@ struct Backend {
                                      SignatureView sig) noexcept;
 };
 
+// Only an x86-64 build carries the avx2 backend (kernel/CMakeLists.txt); on
+// any other processor (aarch64) the portable one is all there is.
+#if defined(__x86_64__)
+#define VESTREL_MLDSA65_HAS_AVX2_BACKEND 1
+#else
+#define VESTREL_MLDSA65_HAS_AVX2_BACKEND 0
+#endif
+
 namespace portable {
 extern const Backend kBackend;
 }
+#if VESTREL_MLDSA65_HAS_AVX2_BACKEND
 namespace avx2 {
 extern const Backend kBackend;
 // The backend's four Keccak-f[1600] permutations at once, on 100 words
@@ -36,9 +45,10 @@ extern const Backend kBackend;
 // its test and the benchmark; like the backend, only for a CPU that runs it.
 void keccak_f1600_x4(std::uint64_t* lanes) noexcept;
 }  // namespace avx2
+#endif
 
 // Whether this CPU (and the OS, which must save the YMM registers) can run the
-// avx2 backend.
+// avx2 backend; always false where the build has none.
 [[nodiscard]] bool cpu_runs_avx2_backend() noexcept;
 
 // The backend every call of mldsa65.h goes to.
