@@ -61,7 +61,7 @@ asan-oldest  asan-build  bash scripts/test_sanitized.sh pytest --only oldest --s
 asan-report  ~asan-ctest,~asan-newest,~asan-oldest  bash scripts/test_sanitized.sh report
 
 fuzz-build   -      bash scripts/fuzz.sh build
-fuzz-a       fuzz-build  bash scripts/fuzz.sh run $fuzz_seconds payload_fuzz caveat_scope_fuzz
+fuzz-a       fuzz-build  bash scripts/fuzz.sh run $fuzz_seconds payload_fuzz caveat_scope_fuzz text_fuzz
 fuzz-b       fuzz-build  bash scripts/fuzz.sh run $fuzz_seconds chain_fuzz verify_fuzz
 py-current   build  $run_all --only current
 PLAN
