@@ -34,6 +34,8 @@ if TYPE_CHECKING:
     from ._verifier import Verifier
 
 AUTH_SCHEME = "Vestrel"
+_SCHEME_PREFIX = AUTH_SCHEME.lower() + " "
+_SCHEME_LEN = len(_SCHEME_PREFIX)
 PROOF_HEADER = "Vestrel-Proof"
 DEFAULT_MAX_AGE = 60
 # A proof header is exactly this long; anything longer is refused unread.
@@ -144,15 +146,16 @@ def _credentials(headers: Headers) -> Tuple[List[str], List[str]]:
 
 
 def _presented_chain(found: List[str]) -> str:
-    ours = [v for v in found if v.strip()[:len(AUTH_SCHEME) + 1].lower() == AUTH_SCHEME.lower() + " "]
-    if not ours:
-        raise ProofMissing("no Vestrel credentials", credentials=False)
-    if len(found) > 1:
+    if len(found) == 1:
+        value = found[0].strip()
+        if value[:_SCHEME_LEN].lower() == _SCHEME_PREFIX:
+            chain = value[_SCHEME_LEN:].strip()
+            if not chain:
+                raise TokenMalformed("Length")
+            return chain
+    elif any(v.strip()[:_SCHEME_LEN].lower() == _SCHEME_PREFIX for v in found):
         raise ProofMalformed("more than one Authorization header")
-    chain = ours[0].strip()[len(AUTH_SCHEME) + 1:].strip()
-    if not chain:
-        raise TokenMalformed("Length")
-    return chain
+    raise ProofMissing("no Vestrel credentials", credentials=False)
 
 
 def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *,
