@@ -189,24 +189,50 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     if payload and not covers_body:
         raise ProofInvalid("the proof does not cover the request's body")
 
+    expires_at = issued_at + max_age + verifier.leeway
+    # A shared chain store may offer to look the chain up and add the proof's
+    # id in one round trip (vestrel.redis); the id is then added before the
+    # proof is checked, and taken back if the check fails.
+    fresh: Optional[bool] = None  # the pipelined replay answer, when there is one
     if chain.startswith(REF_PREFIX):
         digest = parse_ref(chain)
-        wire = chains.get(digest, at)
-        if wire is None:
-            raise ChainUnknown("no chain is registered under this reference: register it again")
-        verified, ids = verifier._verify(wire, at, True)
-        if ids is None or _native.chain_digest(ids) != digest:
-            raise ChainUnknown("the chain registered under this reference is another one")
+        key = digest[:16] + nonce
+        combined = getattr(chains, "get_and_add", None)
+        if combined is not None and getattr(chains, "replay", None) is replay:
+            wire, fresh = combined(digest, at, key, expires_at)
+        else:
+            wire = chains.get(digest, at)
+        try:
+            if wire is None:
+                raise ChainUnknown("no chain is registered under this reference: register it again")
+            verified, ids = verifier._verify(wire, at, True)
+            if ids is None or _native.chain_digest(ids) != digest:
+                raise ChainUnknown("the chain registered under this reference is another one")
+            _check_signature(verified, target, issued_at, nonce, digest, covers_body, payload,
+                             signature)
+        except BaseException:
+            if fresh:
+                getattr(replay, "forget")(key)
+            raise
     else:
         verified, ids = verifier._verify(chain, at, True)
         assert ids is not None
         digest = _native.chain_digest(ids)
+        _check_signature(verified, target, issued_at, nonce, digest, covers_body, payload,
+                         signature)
+    # Last, so that only a valid proof's id is ever stored (or, pipelined,
+    # kept).
+    if fresh is None:
+        fresh = replay.add(digest[:16] + nonce, at, expires_at)
+    if not fresh:
+        raise ProofReplayed("this proof was used before")
+    return verified, digest
 
+
+def _check_signature(verified: VerifiedChain, target: Tuple[bytes, bytes, bytes, bytes, bytes],
+                     issued_at: int, nonce: bytes, digest: bytes, covers_body: bool,
+                     payload: bytes, signature: bytes) -> None:
     body_digest = _native.sha3_256(payload) if covers_body else None
     message = _native.request_message(target, issued_at, nonce, digest, body_digest)
     if not _native.check_request(verified.holder_pk, message, signature):
         raise ProofInvalid("the proof is not the holder's over this request and chain")
-    # Last, so that only a valid proof's id is ever stored.
-    if not replay.add(digest[:16] + nonce, at, issued_at + max_age + verifier.leeway):
-        raise ProofReplayed("this proof was used before")
-    return verified, digest
