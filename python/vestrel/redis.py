@@ -36,15 +36,20 @@ from __future__ import annotations
 
 import logging
 import re
+import threading
 import time
-from typing import Any, Optional, Tuple
+from typing import Any, FrozenSet, Iterable, List, Optional, Set, Tuple
 
 import redis  # type: ignore[import]
 from redis.exceptions import RedisError  # type: ignore[import]
 
-from ._errors import StoreUnavailable
+import vestrel_kernel
 
-__all__ = ["RedisReplayStore", "RedisChainStore", "stores", "DEFAULT_PREFIX"]
+from ._arguments import REVOCATION_ID_SIZE, public_key, revocation_ids
+from ._errors import StoreUnavailable
+from ._verifier import Verifier
+
+__all__ = ["RedisReplayStore", "RedisChainStore", "RevocationFeed", "stores", "DEFAULT_PREFIX"]
 
 log = logging.getLogger("vestrel.redis")
 
@@ -53,6 +58,8 @@ DEFAULT_PREFIX = "vestrel:"
 # unique id; chain digests and revocation ids are SHA3-256 values.
 REPLAY_KEY_LEN = 32
 DIGEST_LEN = 32
+ID_LEN = REVOCATION_ID_SIZE
+PK_LEN = vestrel_kernel.PK_SIZE
 # Above the wire of the largest chain (16 credentials with the largest
 # payloads); a longer value under a chain key was not written by this module.
 MAX_WIRE = 1 << 20
@@ -214,3 +221,217 @@ def stores(client: Any, *, prefix: str = DEFAULT_PREFIX) -> Tuple[RedisReplaySto
     single round trip (the lookup and the replay check pipelined)."""
     replay = RedisReplayStore(client, prefix=prefix)
     return replay, RedisChainStore(client, prefix=prefix, replay=replay)
+
+
+# Messages on the channel: one operation byte ("+" revoke, "-" take back),
+# one kind byte ("i" ids of 32 bytes, "k" keys of 1952 bytes), then the
+# values back to back. A message is a hint that makes the change show at
+# once; the sets are the truth, read again in full on every (re)connection
+# and every ``resync`` seconds.
+_OPS = {b"+": True, b"-": False}
+_KINDS = {b"i": ID_LEN, b"k": PK_LEN}
+
+
+class RevocationFeed:
+    """Keeps ``verifier``'s revocations in step with the two Redis sets,
+    and changes them for every verifier subscribed under the same prefix.
+
+    A background thread (started by :meth:`start`) subscribes to the
+    channel, then reads both sets in full and applies the difference; each
+    message then applies at once, and the sets are read again every
+    ``resync`` seconds and after every reconnection, so a message missed
+    while disconnected is never a missed revocation. The bound: a change
+    made with :meth:`revoke` reaches every connected subscriber as soon as
+    Redis delivers the message, and any change, however made, within
+    ``resync`` seconds while Redis is reachable.
+
+    When Redis is not reachable the verifier keeps the last set it had,
+    :attr:`stale` turns true and the thread reconnects every
+    ``retry`` seconds. The feed owns what it applied: ids revoked on the
+    verifier by other means are left alone, unless Redis's set held them
+    and then lost them.
+    """
+
+    def __init__(self, client: Any, verifier: Verifier, *, prefix: str = DEFAULT_PREFIX,
+                 resync: float = 30.0, retry: float = 1.0) -> None:
+        if not isinstance(verifier, Verifier):
+            raise TypeError("verifier must be a vestrel.Verifier")
+        for name, value in (("resync", resync), ("retry", retry)):
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not value > 0:
+                raise ValueError(f"{name} must be a positive number of seconds")
+        if not callable(getattr(client, "pubsub", None)):
+            raise TypeError("client must be a redis.Redis (or a client with the same methods)")
+        self._client = _client(client)
+        base = _prefix(prefix)
+        self._ids_key, self._keys_key = base + "revoked", base + "revoked-keys"
+        self._channel = base + "revocations"
+        self._verifier = verifier
+        self._resync, self._retry = float(resync), float(retry)
+        self._ids: Set[bytes] = set()  # what this feed applied to the verifier
+        self._keys: Set[bytes] = set()
+        self._lock = threading.RLock()  # resync applies under it, and _apply takes it
+        self._connected = False
+        self._synced_at: Optional[float] = None
+        self._synced = threading.Event()
+        self._stop = threading.Event()
+        self._thread: Optional[threading.Thread] = None
+
+    # -- what a service asks -------------------------------------------------
+
+    @property
+    def synced_at(self) -> Optional[float]:
+        """When the sets were last read in full (time.time()), or None."""
+        return self._synced_at
+
+    @property
+    def stale(self) -> bool:
+        """True until the first full read, while disconnected, and when the
+        last full read is more than two ``resync`` periods old: the verifier
+        may then miss revocations made since :attr:`synced_at`."""
+        at = self._synced_at
+        return not self._connected or at is None or time.time() - at > 2 * self._resync
+
+    def wait_synced(self, timeout: float) -> bool:
+        """Waits for the first full read; whether it happened."""
+        return self._synced.wait(timeout)
+
+    def start(self) -> RevocationFeed:
+        if self._thread is None:
+            self._thread = threading.Thread(target=self._run, name="vestrel-revocation-feed",
+                                            daemon=True)
+            self._thread.start()
+        return self
+
+    def close(self, timeout: float = 5.0) -> None:
+        self._stop.set()
+        if self._thread is not None:
+            self._thread.join(timeout)
+
+    def __enter__(self) -> RevocationFeed:
+        return self.start()
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    # -- changing the sets ---------------------------------------------------
+
+    def revoke(self, ids: Any) -> None:
+        """Adds one id or an iterable of them (32 bytes or 64 hex digits) to
+        the shared set and announces it, in one MULTI/EXEC transaction; this
+        feed's verifier refuses them at once. StoreUnavailable if Redis
+        cannot take it: then nothing was recorded."""
+        self._change(True, b"i", sorted(revocation_ids(ids)))
+
+    def unrevoke(self, ids: Any) -> None:
+        self._change(False, b"i", sorted(revocation_ids(ids)))
+
+    def revoke_key(self, pk: Any) -> None:
+        """Revokes a public key everywhere, as Verifier.revoke_key does here."""
+        self._change(True, b"k", [public_key(pk, "pk")])
+
+    def unrevoke_key(self, pk: Any) -> None:
+        self._change(False, b"k", [public_key(pk, "pk")])
+
+    def _change(self, add: bool, kind: bytes, values: List[bytes]) -> None:
+        if not values:
+            return
+        key = self._ids_key if kind == b"i" else self._keys_key
+        try:
+            pipe = self._client.pipeline(transaction=True)
+            (pipe.sadd if add else pipe.srem)(key, *values)
+            pipe.publish(self._channel, (b"+" if add else b"-") + kind + b"".join(values))
+            pipe.execute()
+        except _FAILURES as error:
+            raise _unavailable("changing the revocation set", error) from None
+        self._apply(add, kind, values)
+
+    # -- the thread ----------------------------------------------------------
+
+    def _run(self) -> None:
+        while not self._stop.is_set():
+            pubsub = None
+            try:
+                pubsub = self._client.pubsub()
+                pubsub.subscribe(self._channel)
+                # Subscribed before the sets are read: a change made after
+                # the read comes as a message, one made before is in the read.
+                deadline = time.monotonic() + max(self._retry, 5.0)
+                while pubsub.get_message(timeout=0.5) is None or not pubsub.subscribed:
+                    if time.monotonic() > deadline:
+                        raise redis.exceptions.TimeoutError("no subscription confirmed")
+                self._connected = True
+                self.resync()
+                due = time.monotonic() + self._resync
+                while not self._stop.is_set():
+                    message = pubsub.get_message(timeout=min(0.5, self._resync))
+                    if message is not None and message.get("type") == "message":
+                        self._message(message.get("data"))
+                    if time.monotonic() >= due:
+                        self.resync()
+                        due = time.monotonic() + self._resync
+            except _FAILURES as error:
+                if self._connected:
+                    log.warning("redis: the revocation feed lost Redis (%r); keeping the last "
+                                "set, read at %s", error, self._synced_at)
+                self._connected = False
+            except Exception:  # a bug must not end the thread silently
+                log.exception("redis: the revocation feed failed; retrying")
+                self._connected = False
+            finally:
+                if pubsub is not None:
+                    try:
+                        pubsub.close()
+                    except Exception:
+                        pass
+            self._stop.wait(self._retry)
+
+    def resync(self) -> None:
+        """Reads both sets in full and applies the difference; raises what
+        the client raises when Redis cannot answer (the thread calls it)."""
+        pipe = self._client.pipeline(transaction=False)
+        pipe.smembers(self._ids_key)
+        pipe.smembers(self._keys_key)
+        ids, keys = pipe.execute()
+        wanted_ids = _members(self._ids_key, ids, ID_LEN)
+        wanted_keys = _members(self._keys_key, keys, PK_LEN)
+        with self._lock:
+            self._apply(True, b"i", wanted_ids - self._ids)
+            self._apply(False, b"i", self._ids - wanted_ids)
+            self._apply(True, b"k", wanted_keys - self._keys)
+            self._apply(False, b"k", self._keys - wanted_keys)
+        self._synced_at = time.time()
+        self._synced.set()
+
+    def _message(self, data: Any) -> None:
+        if not isinstance(data, bytes):
+            data = b""
+        size, body = _KINDS.get(data[1:2]), data[2:]
+        if data[:1] not in _OPS or size is None or not body or len(body) % size:
+            # Not one of ours; the next full read is the truth either way.
+            log.warning("redis: a malformed message on %s was ignored", self._channel)
+            return
+        self._apply(_OPS[data[:1]], data[1:2],
+                    [body[i:i + size] for i in range(0, len(body), size)])
+
+    def _apply(self, add: bool, kind: bytes, values: Iterable[bytes]) -> None:
+        values = list(values)
+        if not values:
+            return
+        with self._lock:
+            if kind == b"i":
+                (self._verifier.revoke if add else self._verifier.unrevoke)(values)
+                (self._ids.update if add else self._ids.difference_update)(values)
+                return
+            for pk in values:
+                (self._verifier.revoke_key if add else self._verifier.unrevoke_key)(pk)
+            (self._keys.update if add else self._keys.difference_update)(values)
+
+
+def _members(name: str, members: Any, size: int) -> FrozenSet[bytes]:
+    if not isinstance(members, (set, frozenset, list)):
+        raise redis.exceptions.DataError(f"{name} did not read as a set")
+    good = frozenset(m for m in members if isinstance(m, bytes) and len(m) == size)
+    if len(good) != len(members):
+        log.warning("redis: %d members of %s are not %d-byte values; skipped",
+                    len(members) - len(good), name, size)
+    return good
