@@ -240,6 +240,7 @@ def test_entries_not_written_here_are_skipped_or_refused(
         with pytest.raises(vestrel.Refused) as refused:
             verifier.verify_request("GET", URL, vestrel.present(holder, vestrel.chain_ref(wire), "GET", URL))
         assert (refused.value.status, refused.value.rule) == (401, rule)
+    assert client.keys("bad:replay:*") == []  # the refused proofs' ids, added pipelined, taken back
 
 
 def test_the_feed_follows_the_sets_however_they_change(
