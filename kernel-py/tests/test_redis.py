@@ -234,13 +234,13 @@ def test_entries_not_written_here_are_skipped_or_refused(
     # What a reference reads back is verified again: another chain, or no wire, is refused.
     root, holder = identities("root"), identities("holder")
     verifier = vestrel.Verifier([root.public_key()], replay=replay, chains=chains)
-    wire = chain_of(root, identities("a"), holder)
+    wire, before = chain_of(root, identities("a"), holder), client.keys("bad:replay:*")
     for stored, rule in [(chain_of(root, holder), "ChainUnknown"), (b"\1" * 64, "ChainTooDeep")]:
         client.set(chains.key(vestrel.chain_digest(wire)), stored)
         with pytest.raises(vestrel.Refused) as refused:
             verifier.verify_request("GET", URL, vestrel.present(holder, vestrel.chain_ref(wire), "GET", URL))
         assert (refused.value.status, refused.value.rule) == (401, rule)
-    assert client.keys("bad:replay:*") == []  # the refused proofs' ids, added pipelined, taken back
+    assert client.keys("bad:replay:*") == before  # the refused proofs' ids, added pipelined, taken back
 
 
 def test_the_feed_follows_the_sets_however_they_change(
