@@ -32,3 +32,8 @@ python3 bench/python_bench.py --kernel-json "$build/kernel_bench.json" \
 http_python=/usr/bin/python3
 [[ -x $http_python ]] || http_python=python3
 "$http_python" bench/http_bench.py --module-dir "$build/kernel-py" --package-dir "$build/python"
+
+# What the Redis stores add to verify_request beside the in-memory ones, on
+# a redis-server the script starts on a free loopback port (Debian's python3
+# has redis-py from scripts/setup.sh).
+"$http_python" bench/redis_bench.py --module-dir "$build/kernel-py" --package-dir "$build/python"

@@ -187,32 +187,52 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     payload = None if body is None else byte_string(body, "body")
 
     wanted: Optional[bytes] = None
+    fresh: Optional[bool] = None  # the pipelined replay answer, when there is one
+    key = b""
     if chain.startswith(REF_PREFIX):
         wanted = parse_ref(chain)
-        presented = chains.get(wanted, at)
-        if presented is None:
-            raise ChainUnknown("no chain is registered under this reference: register it again")
-        if type(presented) is not bytes:
-            # A store is not trusted to give back what it was given.
-            raise ChainUnknown("the chain registered under this reference is not a wire")
+        combined = getattr(chains, "get_and_add", None)
+        if combined is not None and getattr(chains, "replay", None) is replay:
+            # A shared store may look the chain up and add the proof's id in
+            # one round trip (vestrel.redis): the id is then added before the
+            # proof is checked, and taken back if the check fails.
+            decoded = _native.decode_proof(text.encode("ascii"))
+            if decoded[0] is None:
+                raise ProofMalformed(f"{PROOF_HEADER} is not a proof: {decoded[1]}")
+            key = wanted[:16] + decoded[1]
+            presented, fresh = combined(wanted, at, key, decoded[0] + max_age + verifier.leeway)
+        else:
+            presented = chains.get(wanted, at)
     elif chain.startswith(TOKEN_PREFIX):
         known = verifier._known_wire(chain)
         presented = token_bytes(chain) if known is None else known
     else:
         raise TokenMalformed("Prefix")
-    answer = verifier._core.check_request(presented, text.encode("ascii"), target, payload,
-                                          (at, max_age, wanted))
-    if answer[0] is None:
-        own = _REQUEST_REFUSALS.get(answer[1])
-        if own is None:
-            refuse(answer)
-        raise own(answer[2])
+    try:
+        if presented is None:
+            raise ChainUnknown("no chain is registered under this reference: register it again")
+        if type(presented) is not bytes:
+            # A store is not trusted to give back what it was given.
+            raise ChainUnknown("the chain registered under this reference is not a wire")
+        answer = verifier._core.check_request(presented, text.encode("ascii"), target, payload,
+                                              (at, max_age, wanted))
+        if answer[0] is None:
+            own = _REQUEST_REFUSALS.get(answer[1])
+            if own is None:
+                refuse(answer)
+            raise own(answer[2])
+    except BaseException:
+        if fresh:
+            getattr(replay, "forget")(key)
+        raise
     (authority, root, _), token_wire, digest, nonce, issued_at = answer
     if token_wire is not None:
         verifier._remember_wire(chain, token_wire)
     verified = VerifiedChain._from_native(authority, presented if token_wire is None else token_wire,
                                           verifier.roots[root])
-    # Last, so that only a valid proof's id is ever stored.
-    if not replay.add(digest[:16] + nonce, at, issued_at + max_age + verifier.leeway):
+    # Last, so that only a valid proof's id is ever stored (or, pipelined, kept).
+    if fresh is None:
+        fresh = replay.add(digest[:16] + nonce, at, issued_at + max_age + verifier.leeway)
+    if not fresh:
         raise ProofReplayed("this proof was used before")
     return verified, digest
