@@ -10,6 +10,7 @@
 
 #include "errors.h"
 #include "ref.h"
+#include "token.h"
 #include "verify.h"
 
 namespace vestrel::py {
@@ -30,6 +31,12 @@ extern PyMethodDef native_http_methods[];
 [[nodiscard]] Ref refused(KernelError error, std::optional<std::uint32_t> at);
 [[nodiscard]] Ref text(std::string_view value);
 [[nodiscard]] Ref optional_int(const std::optional<std::uint64_t>& value);  // None when absent
+
+// Each thread's buffer for a token's binary form: tokens run to hundreds of
+// kilobytes, and fresh pages for every request would cost more than reading.
+[[nodiscard]] Bytes& token_buffer() noexcept;
+// The wire a read token gives back, written into a new bytes object.
+[[nodiscard]] Ref new_token_wire(const TokenParts& parts, PublicKeyView root);
 
 // Creates the Verifier class and adds it to the module.
 void add_verifier_type(PyObject* module);

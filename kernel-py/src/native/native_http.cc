@@ -48,8 +48,8 @@ std::array<std::uint8_t, N> fixed_argument(const Arguments& matched, std::size_t
 // ---------------------------------------------------------------------------
 // Tokens
 
-// Tokens run to hundreds of kilobytes; each thread keeps its buffers.
-thread_local Bytes token_scratch;
+// Tokens run to hundreds of kilobytes; each thread keeps its buffer for the
+// text it encodes (token_buffer() holds the binary form).
 thread_local std::string text_scratch;
 
 constexpr std::string_view kWireParameters[] = {"wire"};
@@ -59,7 +59,7 @@ constexpr CallSignature kEncodeTokenSignature{"", "encode_token", kWireParameter
 PyObject* encode_token_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kEncodeTokenSignature, args, kwargs);
-    auto encoded = encode_token(bytes_argument(matched, 0), token_scratch, text_scratch);
+    auto encoded = encode_token(bytes_argument(matched, 0), token_buffer(), text_scratch);
     if (!encoded) return refused(encoded.error().error, encoded.error().index);
     return ascii(text_scratch);
   });
@@ -75,16 +75,11 @@ PyObject* decode_token_entry(PyObject* /*module*/, PyObject* args, PyObject* kwa
     const ByteView token = bytes_argument(matched, 0);
     const ByteView root = bytes_argument(matched, 1);
     if (root.size() != PK_SIZE) throw wrong_length("root_pk", PK_SIZE);
-    auto parts = read_token(as_text(token), token_scratch);
+    auto parts = read_token(as_text(token), token_buffer());
     if (!parts) return text_refused(parts.error());
     const KeyId ids[] = {key_id(root.first<PK_SIZE>())};
     if (!token_root(*parts, ids)) return text_refused(TextRefusal::UnknownRoot);
-    Ref wire =
-        created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(parts->wire_len)));
-    // A fresh bytes object may be written before anything else sees it.
-    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(wire.get()));
-    write_token_wire(*parts, root.first<PK_SIZE>(), std::span(data, parts->wire_len));
-    return wire;
+    return new_token_wire(*parts, root.first<PK_SIZE>());
   });
 }
 
@@ -95,7 +90,7 @@ PyObject* token_chain_digest_entry(PyObject* /*module*/, PyObject* args,
                                    PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kTokenDigestSignature, args, kwargs);
-    auto parts = read_token(as_text(bytes_argument(matched, 0)), token_scratch);
+    auto parts = read_token(as_text(bytes_argument(matched, 0)), token_buffer());
     if (!parts) return text_refused(parts.error());
     return new_bytes(token_chain_digest(*parts));
   });
@@ -285,6 +280,19 @@ PyObject* decode_proof_entry(PyObject* /*module*/, PyObject* args, PyObject* kwa
 }
 
 }  // namespace
+
+Bytes& token_buffer() noexcept {
+  thread_local Bytes body;
+  return body;
+}
+
+Ref new_token_wire(const TokenParts& parts, PublicKeyView root) {
+  Ref wire = created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(parts.wire_len)));
+  // A fresh bytes object may be written before anything else sees it.
+  auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(wire.get()));
+  write_token_wire(parts, root, std::span(data, parts.wire_len));
+  return wire;
+}
 
 PyMethodDef native_http_methods[] = {
     {"encode_token", as_method(&encode_token_entry), METH_VARARGS | METH_KEYWORDS,
