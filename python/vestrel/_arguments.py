@@ -8,6 +8,7 @@ import datetime
 import hashlib
 import math
 import re
+import time
 from typing import Any, FrozenSet, Iterable, Union
 
 import vestrel_kernel
@@ -101,6 +102,15 @@ def seconds(now: Any, what: str = "now") -> int:
     if value > MAX_TIME:
         raise ValueError(f"{what} must be at most 2**64 - 1 seconds (got {value})")
     return value
+
+
+def instant(now: Any) -> int:
+    """The time to verify at: ``now`` as seconds(), or the clock's for None.
+    The one place the package reads a clock."""
+    if now is None:
+        return int(time.time())
+    # Ints in range are the common case and need no conversion.
+    return now if type(now) is int and 0 <= now <= MAX_TIME else seconds(now)
 
 
 def count(value: Any, what: str) -> int:

@@ -16,14 +16,13 @@ from __future__ import annotations
 import functools
 import os
 import re
-import time
 from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union)
 from urllib.parse import urlsplit
 
 from vestrel_kernel import IdentityIsland
 
 from . import _native
-from ._arguments import MAX_TIME, BytesLike, TimeLike, byte_string, count, seconds
+from ._arguments import BytesLike, TimeLike, byte_string, count, instant
 from ._chain import VerifiedChain, refuse
 from ._errors import (ChainUnknown, ProofExpired, ProofInvalid, ProofMalformed, ProofMissing,
                       ProofReplayed, TokenMalformed)
@@ -85,7 +84,7 @@ def request_target(method: str, url: str) -> Tuple[bytes, bytes, bytes, bytes, b
 
 def _sign(holder: IdentityIsland, digest: bytes, method: str, url: str,
           body: Optional[BytesLike], now: Optional[TimeLike]) -> str:
-    issued_at = int(time.time()) if now is None else seconds(now)
+    issued_at = instant(now)
     nonce = os.urandom(16)
     body_digest = None if body is None else _native.sha3_256(byte_string(body, "body"))
     message = _native.request_message(_target(method, url), issued_at, nonce, digest,
@@ -116,9 +115,10 @@ def register(holder: IdentityIsland, chain: Union[str, BytesLike], url: str, *,
     the body, where no header limit applies."""
     token = chain if isinstance(chain, str) else encode_token(chain)
     body = token_bytes(token)
-    headers = {PROOF_HEADER: _sign(holder, chain_digest(token), "POST", url, body, now),
+    digest = chain_digest(token)
+    headers = {PROOF_HEADER: _sign(holder, digest, "POST", url, body, now),
                "Content-Type": "text/plain"}
-    return headers, body, REF_PREFIX + _native.base64url_encode(chain_digest(token))
+    return headers, body, REF_PREFIX + _native.base64url_encode(digest)
 
 
 def _text(value: Any) -> str:
@@ -167,7 +167,7 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     there (a registration's body), not from the Authorization header."""
     if type(max_age) is not int or max_age < 0:
         max_age = count(max_age, "max_age")
-    at = int(time.time()) if now is None else now if type(now) is int and 0 <= now <= MAX_TIME else seconds(now)
+    at = instant(now)
     authorization, proofs = _credentials(headers)
     if chain is None:
         chain = _presented_chain(authorization)
@@ -225,7 +225,7 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
         if fresh:
             getattr(replay, "forget")(key)
         raise
-    (authority, root, _), token_wire, digest, nonce, issued_at = answer
+    (authority, root), token_wire, digest, nonce, issued_at = answer
     if token_wire is not None:
         verifier._remember_wire(chain, token_wire)
     verified = VerifiedChain._from_native(authority, presented if token_wire is None else token_wire,

@@ -3,12 +3,10 @@
 from __future__ import annotations
 
 import datetime
-import time
 from typing import Any, Dict, FrozenSet, Iterable, NamedTuple, Optional, Tuple, Union
 
 from . import _native
-from ._arguments import (MAX_TIME, BytesLike, TimeLike, byte_string, count, public_key,
-                         revocation_ids, seconds)
+from ._arguments import BytesLike, TimeLike, byte_string, count, instant, public_key, revocation_ids
 from ._chain import VerifiedChain, refuse
 from ._errors import TokenMalformed
 from ._request import DEFAULT_MAX_AGE, Headers, check_request
@@ -117,28 +115,23 @@ class Verifier:
         Raises :class:`Revoked`, the rule's KernelError or, for a token that
         does not decode, :class:`TokenMalformed`: all :class:`Refused`.
         """
-        return self._verify(chain, now, False)[0]
-
-    def _verify(self, chain: Any, now: Optional[TimeLike],
-                want_ids: bool) -> Tuple[VerifiedChain, Optional[Tuple[bytes, ...]]]:
-        at = int(time.time()) if now is None else now if type(now) is int and 0 <= now <= MAX_TIME \
-            else seconds(now)
+        at = instant(now)
         if isinstance(chain, str):
             known = self._known_wire(chain)
             if known is not None:
-                return self._verify(known, at, want_ids)
-            answer = self._core.verify_token(token_bytes(chain), at, want_ids)
+                return self.verify(known, at)
+            answer = self._core.verify_token(token_bytes(chain), at)
             if answer[0] is None:
                 refuse(answer)
-            (authority, root, ids), wire = answer
+            (authority, root), wire = answer
             self._remember_wire(chain, wire)
         else:
             wire = byte_string(chain, "wire")
-            answer = self._core.verify(wire, at, want_ids)
+            answer = self._core.verify(wire, at)
             if answer[0] is None:
                 refuse(answer)
-            authority, root, ids = answer
-        return VerifiedChain._from_native(authority, wire, self._roots[root]), ids
+            authority, root = answer
+        return VerifiedChain._from_native(authority, wire, self._roots[root])
 
     def _known_wire(self, token: str) -> Optional[bytes]:
         known = self._token_wires.get(len(token))
@@ -184,7 +177,7 @@ class Verifier:
             token = payload.decode("ascii")
         except UnicodeDecodeError:
             raise TokenMalformed("Character") from None
-        at = int(time.time()) if now is None else seconds(now)
+        at = instant(now)
         verified, digest = check_request(self, "POST", url, headers, body=payload, now=at,
                                          max_age=max_age, replay=self._replay,
                                          chains=self._chains, chain=token)

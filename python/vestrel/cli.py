@@ -64,7 +64,6 @@ import argparse
 import base64
 import datetime
 import errno
-import hashlib
 import json
 import os
 import re
@@ -76,7 +75,7 @@ from typing import (IO, AbstractSet, Any, BinaryIO, Callable, Dict, List, NoRetu
 import vestrel_kernel
 
 from . import __version__
-from ._arguments import revocation_id
+from ._arguments import key_id, revocation_id
 from ._chain import VerifiedChain
 from ._errors import KernelError, ParentKeyMismatch, Revoked, TokenMalformed
 from ._token import MAX_TOKEN_LEN, TOKEN_PREFIX, decode_token, encode_token
@@ -314,12 +313,6 @@ def _verify_chain(roots: Sequence[bytes], revoked_ids: AbstractSet[bytes], wire:
 
 # --- output ----------------------------------------------------------------
 
-def _key_id(pk: bytes) -> str:
-    """A key's id (vestrel.key_id); every key shown goes through here. A
-    payload's child field may be any bytes, so it is hashed as it is."""
-    return hashlib.sha3_256(pk).digest()[:16].hex()
-
-
 def show_field(value: bytes) -> str:
     """Printable ASCII as it is; anything else, or the empty field, in hex."""
     if value and all(0x21 <= b <= 0x7E for b in value):
@@ -381,13 +374,13 @@ def inspect(wire: bytes, as_json: bool, say: Say) -> int:
     for index, (issuer, sig, payload) in enumerate(credentials):
         rid = revocation_id(sig).hex()
         entry: Dict[str, Any] = {"index": index, "issuer": issuer.hex(),
-                                 "issuer_key_id": _key_id(issuer), "revocation_id": rid,
+                                 "issuer_key_id": key_id(issuer), "revocation_id": rid,
                                  "payload_bytes": len(payload)}
         link = ""
         if expected is not None:
             link = f" (= child of [{index - 1}])" if issuer == expected else f" (NOT child of [{index - 1}])"
         if not as_json:
-            say(f"[{index}] issuer {_key_id(issuer)}{link}, payload {len(payload)} bytes")
+            say(f"[{index}] issuer {key_id(issuer)}{link}, payload {len(payload)} bytes")
             say(f"    revocation id {rid}")
         try:
             fields = vestrel_kernel.parse_payload(payload)
@@ -398,12 +391,12 @@ def inspect(wire: bytes, as_json: bool, say: Say) -> int:
                 say(f"    payload unreadable: {error}")
             status, expected = EXIT_REFUSED, None
             continue
-        entry.update(child_pk=fields["child_pk"].hex(), child_key_id=_key_id(fields["child_pk"]),
+        entry.update(child_pk=fields["child_pk"].hex(), child_key_id=key_id(fields["child_pk"]),
                      role=fields["role"], depth=fields["depth"], perms=perms_json(fields["perms"]),
                      not_before=fields["not_before"], not_after=fields["not_after"])
         listed.append(entry)
         if not as_json:
-            say(f"    depth {fields['depth']}, {fields['role']}, child {_key_id(fields['child_pk'])}")
+            say(f"    depth {fields['depth']}, {fields['role']}, child {key_id(fields['child_pk'])}")
             for resource, verb in fields["perms"]:
                 say(f"    permit {show_field(resource)} {show_field(verb)}")
             say(f"    not before {show_time(fields['not_before'])}")
@@ -449,7 +442,7 @@ def verify_command(roots: Sequence[bytes], revoked_ids: AbstractSet[bytes], wire
                    "not_after": chain.not_after, "issuers": [k.hex() for k in chain.issuers],
                    "revocation_ids": [i.hex() for i in chain.revocation_ids]})
         return EXIT_OK
-    say(f"holder {_key_id(chain.holder_pk)}, {chain.role}, depth {chain.depth}")
+    say(f"holder {key_id(chain.holder_pk)}, {chain.role}, depth {chain.depth}")
     for resource, verb in chain.perms:
         say(f"    permit {show_field(resource)} {show_field(verb)}")
     say(f"    not before {show_time(chain.not_before)}")

@@ -72,6 +72,14 @@ Ref bytes_tuple(const std::vector<std::array<std::uint8_t, N>>& values) {
   return tuple;
 }
 
+// The contents of a bytes object the caller holds a reference to.
+ByteView bytes_view(PyObject* bytes) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) throw Failure::fetch();
+  return ByteView(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
+}
+
 Verifier& verifier_of(PyObject* self) {
   VerifierObject* object = as_verifier(self);
   if (object->verifier == nullptr) fault("Verifier used before it was constructed");
@@ -116,23 +124,12 @@ void verifier_dealloc(PyObject* self) noexcept {
 // ---------------------------------------------------------------------------
 // Methods
 
-// (authority, root index, revocation ids or None) for a verified chain;
+// (authority, root index) for a verified chain;
 // (None, rule, index) for a rule's refusal; (None, "Revoked", index,
 // revocation id, revoked key or None) for the verifier's own; and for a token
 // that does not decode, (None, "TokenMalformed", reason).
 Ref answer_of(const Result<VerifierAnswer, VerifierRefusal>& outcome) {
-  if (outcome) {
-    Ref ids = Ref::borrow(Py_None);
-    if (outcome->has_ids) {
-      ids = created(PyTuple_New(static_cast<Py_ssize_t>(outcome->authority.count)));
-      for (std::size_t i = 0; i < outcome->authority.count; ++i) {
-        // Steals the bytes; the tuple is fresh and the index in range.
-        PyTuple_SetItem(ids.get(), static_cast<Py_ssize_t>(i),
-                        new_bytes(outcome->ids[i]).release());
-      }
-    }
-    return new_tuple(authority_answer(outcome->authority), new_int(outcome->root), std::move(ids));
-  }
+  if (outcome) return new_tuple(authority_answer(outcome->authority), new_int(outcome->root));
   const VerifierRefusal& refusal = outcome.error();
   switch (refusal.kind) {
     case VerifierRefusal::Kind::Rule:
@@ -147,13 +144,7 @@ Ref answer_of(const Result<VerifierAnswer, VerifierRefusal>& outcome) {
                    new_bytes(refusal.revoked_id), new_bytes(refusal.revoked_key));
 }
 
-bool flag_argument(const Arguments& matched, std::size_t index) {
-  const int truth = PyObject_IsTrue(matched[index]);
-  if (truth < 0) throw Failure::fetch();
-  return truth == 1;
-}
-
-constexpr std::string_view kVerifyParameters[] = {"wire", "now", "want_ids"};
+constexpr std::string_view kVerifyParameters[] = {"wire", "now"};
 constexpr CallSignature kVerifySignature{"Verifier", "verify", kVerifyParameters};
 
 PyObject* verify_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -161,19 +152,18 @@ PyObject* verify_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
     const Arguments matched(kVerifySignature, args, kwargs);
     const ByteView wire = bytes_argument(matched, 0);
     const std::uint64_t now = u64_argument(matched, 1);
-    const bool want_ids = flag_argument(matched, 2);
     Verifier& verifier = verifier_of(self);
     // The wire is a bytes object `matched` holds, and `self` outlives the
     // call, so other threads may run meanwhile.
     auto outcome = [&] {
       const InterpreterUnlocked unlocked;
-      return verifier.verify(wire, now, want_ids);
+      return verifier.verify(wire, now);
     }();
     return answer_of(outcome);
   });
 }
 
-constexpr std::string_view kVerifyTokenParameters[] = {"token", "now", "want_ids"};
+constexpr std::string_view kVerifyTokenParameters[] = {"token", "now"};
 constexpr CallSignature kVerifyTokenSignature{"Verifier", "verify_token", kVerifyTokenParameters};
 
 // As verify, for the ASCII bytes of a token: (verify's answer, the wire the
@@ -186,27 +176,23 @@ PyObject* verify_token_entry(PyObject* self, PyObject* args, PyObject* kwargs) n
     const Arguments matched(kVerifyTokenSignature, args, kwargs);
     const ByteView token = bytes_argument(matched, 0);
     const std::uint64_t now = u64_argument(matched, 1);
-    const bool want_ids = flag_argument(matched, 2);
     Verifier& verifier = verifier_of(self);
-    // Each thread keeps its buffer for the binary form from call to call.
-    thread_local Bytes body;
-    auto parts = read_token(
-        std::string_view(reinterpret_cast<const char*>(token.data()), token.size()), body);
+    auto parts =
+        read_token(std::string_view(reinterpret_cast<const char*>(token.data()), token.size()),
+                   token_buffer());
     if (!parts) {
       return new_tuple(Ref::borrow(Py_None), text("TokenMalformed"),
                        text(text_refusal_name(parts.error())));
     }
     const auto root = token_root(*parts, verifier.root_ids());
     if (!root) return refused(KernelError::ParentKeyMismatch, 0);
-    // The wire is written straight into the bytes object the answer holds;
-    // nothing else refers to it until the call returns.
-    Ref wire =
-        created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(parts->wire_len)));
-    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(wire.get()));
+    // The answer holds the wire; nothing else refers to it until the call
+    // returns, so it does not change while other threads run.
+    Ref wire = new_token_wire(*parts, verifier.roots()[*root]);
+    const ByteView view = bytes_view(wire.get());
     auto outcome = [&] {
       const InterpreterUnlocked unlocked;
-      write_token_wire(*parts, verifier.roots()[*root], std::span(data, parts->wire_len));
-      return verifier.verify(ByteView(data, parts->wire_len), now, want_ids);
+      return verifier.verify(view, now);
     }();
     Ref answer = answer_of(outcome);
     if (!outcome) return answer;
@@ -291,17 +277,13 @@ PyObject* check_request_entry(PyObject* self, PyObject* args, PyObject* kwargs) 
     Ref token_wire = Ref::borrow(Py_None);
     ByteView wire = chain;
     const std::string_view as_text(reinterpret_cast<const char*>(chain.data()), chain.size());
-    thread_local Bytes body_scratch;
     if (as_text.starts_with(TOKEN_PREFIX)) {
-      auto parts = read_token(as_text, body_scratch);
+      auto parts = read_token(as_text, token_buffer());
       if (!parts) return request_refused("TokenMalformed", text_refusal_name(parts.error()));
       const auto root = token_root(*parts, verifier.root_ids());
       if (!root) return refused(KernelError::ParentKeyMismatch, 0);
-      token_wire =
-          created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(parts->wire_len)));
-      auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(token_wire.get()));
-      write_token_wire(*parts, verifier.roots()[*root], std::span(data, parts->wire_len));
-      wire = ByteView(data, parts->wire_len);
+      token_wire = new_token_wire(*parts, verifier.roots()[*root]);
+      wire = bytes_view(token_wire.get());
     }
 
     RequestFields request;
@@ -418,11 +400,11 @@ PyObject* cache_info_entry(PyObject* self, PyObject* /*unused*/) noexcept {
 
 PyMethodDef kMethods[] = {
     {"verify", as_method(&verify_entry), METH_VARARGS | METH_KEYWORDS,
-     "verify(wire, now, want_ids)\n--\n\n"
-     "((count, holder_pk, role, depth, scope_tlv, perms, not_before, not_after), root index,\n"
-     "ids or None), (None, rule, index), or (None, 'Revoked', index, revocation_id, key or None)."},
+     "verify(wire, now)\n--\n\n"
+     "((count, holder_pk, role, depth, scope_tlv, perms, not_before, not_after), root index),\n"
+     "(None, rule, index), or (None, 'Revoked', index, revocation_id, key or None)."},
     {"verify_token", as_method(&verify_token_entry), METH_VARARGS | METH_KEYWORDS,
-     "verify_token(token, now, want_ids)\n--\n\n"
+     "verify_token(token, now)\n--\n\n"
      "(verify's answer, wire) for a verified chain; verify's refusals, or\n"
      "(None, 'TokenMalformed', reason)."},
     {"check_request", as_method(&check_request_entry), METH_VARARGS | METH_KEYWORDS,
