@@ -18,7 +18,8 @@ import json
 import re
 import time
 from http import HTTPStatus
-from typing import TYPE_CHECKING, Any, Callable, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import (TYPE_CHECKING, Any, Callable, Generic, Iterable, List, NamedTuple, Optional,
+                    Sequence, Tuple, TypeVar, Union)
 from urllib.parse import quote, urlsplit
 
 from ._chain import VerifiedChain
@@ -45,6 +46,23 @@ _DESCRIPTION_MAX = 200
 
 PathRule = Callable[[str], bytes]
 PublicRule = Callable[[str, str], bool]
+
+
+AppT = TypeVar("AppT")
+
+
+class Middleware(Generic[AppT]):
+    """What both middlewares hold: the app they guard and their options."""
+
+    def __init__(self, app: AppT, verifier: Any, *, resource: Optional[PathRule] = None,
+                 verb: Optional[PathRule] = None, public: Optional[PublicRule] = None,
+                 register_path: Optional[str] = DEFAULT_REGISTER_PATH,
+                 origin: Optional[str] = None, max_age: int = 60,
+                 max_body: int = DEFAULT_MAX_BODY, ttl: int = DEFAULT_TTL) -> None:
+        self.app = app
+        self.options = Options(verifier, resource=resource, verb=verb, public=public,
+                               register_path=register_path, origin=origin, max_age=max_age,
+                               max_body=max_body, ttl=ttl)
 
 
 def default_resource(path: str) -> bytes:

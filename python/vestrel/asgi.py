@@ -25,12 +25,11 @@ cache.
 
 from __future__ import annotations
 
-from typing import Any, Awaitable, Callable, Dict, List, MutableMapping, Optional, Tuple
+from typing import Any, Awaitable, Callable, Dict, List, MutableMapping, Tuple
 
 from ._errors import Refused
-from ._http import Answer, Options, PathRule, PublicRule, content_length, quoted_target, refusal
-from ._http import DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, method_not_allowed
-from ._http import too_large
+from ._http import (Answer, Middleware, content_length, method_not_allowed, quoted_target, refusal,
+                    too_large)
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -41,7 +40,7 @@ App = Callable[[Scope, Receive, Send], Awaitable[None]]
 __all__ = ["Authorize"]
 
 
-class Authorize:
+class Authorize(Middleware[App]):
     """Checks every HTTP request's chain and proof before ``app`` sees it.
 
     ``resource`` and ``verb`` map the decoded path and the method to what
@@ -54,16 +53,6 @@ class Authorize:
     body, ``ttl`` how long a registered chain is kept; ``register_path``
     None turns registration off.
     """
-
-    def __init__(self, app: App, verifier: Any, *, resource: Optional[PathRule] = None,
-                 verb: Optional[PathRule] = None, public: Optional[PublicRule] = None,
-                 register_path: Optional[str] = DEFAULT_REGISTER_PATH,
-                 origin: Optional[str] = None, max_age: int = 60,
-                 max_body: int = DEFAULT_MAX_BODY, ttl: int = DEFAULT_TTL) -> None:
-        self.app = app
-        self.options = Options(verifier, resource=resource, verb=verb, public=public,
-                               register_path=register_path, origin=origin, max_age=max_age,
-                               max_body=max_body, ttl=ttl)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         kind = scope.get("type")

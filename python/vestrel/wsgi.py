@@ -17,12 +17,11 @@ SCRIPT_NAME + PATH_INFO, decoded as UTF-8. The body is read up to
 from __future__ import annotations
 
 import io
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Tuple
 
 from ._errors import Refused
-from ._http import Answer, Options, PathRule, PublicRule, content_length, quoted_target, refusal
-from ._http import DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, method_not_allowed
-from ._http import status_line, too_large
+from ._http import (Answer, Middleware, content_length, method_not_allowed, quoted_target, refusal,
+                    status_line, too_large)
 
 Environ = Dict[str, Any]
 StartResponse = Callable[..., Any]
@@ -34,19 +33,9 @@ __all__ = ["Authorize"]
 _UNPREFIXED = {"CONTENT_TYPE": "content-type", "CONTENT_LENGTH": "content-length"}
 
 
-class Authorize:
+class Authorize(Middleware[App]):
     """Checks every request's chain and proof before ``app`` sees it; the
     options are vestrel.asgi.Authorize's."""
-
-    def __init__(self, app: App, verifier: Any, *, resource: Optional[PathRule] = None,
-                 verb: Optional[PathRule] = None, public: Optional[PublicRule] = None,
-                 register_path: Optional[str] = DEFAULT_REGISTER_PATH,
-                 origin: Optional[str] = None, max_age: int = 60,
-                 max_body: int = DEFAULT_MAX_BODY, ttl: int = DEFAULT_TTL) -> None:
-        self.app = app
-        self.options = Options(verifier, resource=resource, verb=verb, public=public,
-                               register_path=register_path, origin=origin, max_age=max_age,
-                               max_body=max_body, ttl=ttl)
 
     def __call__(self, environ: Environ, start_response: StartResponse) -> Iterable[bytes]:
         # PEP 3333 strings carry the request's bytes as latin-1.
