@@ -118,50 +118,56 @@ __attribute__((target("avx2"))) std::size_t encode_avx2(const std::uint8_t* in, 
   return done;
 }
 
-// 0xFF in each byte of `c` from `low` to `high`.
-__attribute__((target("avx2"), always_inline)) inline __m256i in_range(__m256i c, char low,
-                                                                       char high) noexcept {
-  return _mm256_and_si256(_mm256_cmpgt_epi8(c, _mm256_set1_epi8(static_cast<char>(low - 1))),
-                          _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(high + 1)), c));
-}
-
 // 32 characters to 24 bytes a step; returns the groups done, stopping at the
 // first step holding a character outside the alphabet (the scalar loop then
-// finds it).
+// finds it). Each step stores 32 bytes, 8 past its own 24, so it runs only
+// while the output has room for them.
+//
+// A character is checked by its two nibbles: lo_bits[low] & hi_bits[high]
+// is zero exactly for the 64 of the alphabet. Each high nibble has one bit
+// (0 and 1, and 8 to 15, share the bit every low nibble carries), and each
+// low nibble carries the bits of the high nibbles it is invalid under:
+//   high 2: only '-' (0x2D);           high 3: '0'..'9', low 0..9;
+//   high 4 and 6: all but low 0;       high 5: 'P'..'Z' and '_', not low B..E;
+//   high 7: 'p'..'z', low 0..A.
+// Its value is the character plus an offset that its high nibble gives, but
+// for '_', which shares high nibble 5 with 'P'..'Z'.
 __attribute__((target("avx2"))) std::size_t decode_avx2(const unsigned char* in, std::uint8_t* out,
                                                         std::size_t groups) noexcept {
   std::size_t done = 0;
+  const __m256i hi_bits = _mm256_setr_epi8(1, 1, 2, 4, 8, 16, 8, 32, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                                           2, 4, 8, 16, 8, 32, 1, 1, 1, 1, 1, 1, 1, 1);
+  const __m256i lo_bits =
+      _mm256_setr_epi8(0x0B, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x07, 0x37,
+                       0x37, 0x35, 0x37, 0x27, 0x0B, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03,
+                       0x03, 0x03, 0x07, 0x37, 0x37, 0x35, 0x37, 0x27);
+  const __m256i offsets = _mm256_setr_epi8(0, 0, 17, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0,
+                                           0, 0, 17, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
   const __m256i pack = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2,
                                         1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
-  for (; done + 8 <= groups; done += 8) {
-    // Bytes 0x80 and above compare as negative, so they fall in no range.
+  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+  for (; done * 3 + 32 <= groups * 3; done += 8) {
     const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + done * 4));
-    const __m256i upper = in_range(c, 'A', 'Z');
-    const __m256i lower = in_range(c, 'a', 'z');
-    const __m256i digit = in_range(c, '0', '9');
-    const __m256i dash = _mm256_cmpeq_epi8(c, _mm256_set1_epi8('-'));
-    const __m256i underscore = _mm256_cmpeq_epi8(c, _mm256_set1_epi8('_'));
-    const __m256i valid = _mm256_or_si256(
-        _mm256_or_si256(upper, lower), _mm256_or_si256(digit, _mm256_or_si256(dash, underscore)));
-    if (_mm256_movemask_epi8(valid) != -1) break;
-    const __m256i delta = _mm256_or_si256(
-        _mm256_or_si256(_mm256_and_si256(upper, _mm256_set1_epi8(-65)),
-                        _mm256_and_si256(lower, _mm256_set1_epi8(-71))),
-        _mm256_or_si256(_mm256_and_si256(digit, _mm256_set1_epi8(4)),
-                        _mm256_or_si256(_mm256_and_si256(dash, _mm256_set1_epi8(17)),
-                                        _mm256_and_si256(underscore, _mm256_set1_epi8(-32)))));
-    const __m256i values = _mm256_add_epi8(c, delta);
-    // Four 6-bit values to one 24-bit group per 32-bit word, then the three
-    // bytes of each word packed, big end first, 12 to a lane.
+    const __m256i high = _mm256_and_si256(_mm256_srli_epi32(c, 4), nibble);
+    const __m256i low = _mm256_and_si256(c, nibble);
+    if (_mm256_testz_si256(_mm256_shuffle_epi8(lo_bits, low), _mm256_shuffle_epi8(hi_bits, high)) ==
+        0) {
+      break;
+    }
+    // '_' (0x5F) takes 63: -32 where its high nibble gives -65.
+    const __m256i underscore =
+        _mm256_and_si256(_mm256_cmpeq_epi8(c, _mm256_set1_epi8('_')), _mm256_set1_epi8(33));
+    const __m256i values =
+        _mm256_add_epi8(_mm256_add_epi8(c, _mm256_shuffle_epi8(offsets, high)), underscore);
+    // Four 6-bit values to one 24-bit group per 32-bit word, the three bytes
+    // of each word packed big end first, 12 to a lane, and the two lanes' 12
+    // brought together.
     const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140));
     const __m256i groups24 = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
-    const __m256i packed = _mm256_shuffle_epi8(groups24, pack);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + done * 3), _mm256_castsi256_si128(packed));
-    // The upper lane's 12 bytes follow the lower lane's 12 (whose last four
-    // bytes the store above wrote as zeros).
-    alignas(16) std::uint8_t upper_lane[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(upper_lane), _mm256_extracti128_si256(packed, 1));
-    std::memcpy(out + done * 3 + 12, upper_lane, 12);
+    const __m256i packed =
+        _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(groups24, pack), lanes);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + done * 3), packed);
   }
   return done;
 }
