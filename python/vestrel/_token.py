@@ -28,15 +28,20 @@ MAX_TOKEN_LEN = len(TOKEN_PREFIX) + _base64url_len(17 + 16 * (3309 + 2 + 35309))
 REF_LEN = len(REF_PREFIX) + 43
 
 
-def token_bytes(token: str) -> bytes:
-    """The ASCII bytes of a token's text; any other character is refused
-    here, before the core reads it (a lone surrogate cannot even be
-    encoded)."""
+def token_text(token: str) -> str:
+    """A token's text, once checked to be no longer than any token and
+    ASCII: any other character is refused here, before the core reads it
+    (which then reads the characters where the str keeps them)."""
     if len(token) > MAX_TOKEN_LEN:
         raise TokenMalformed("TooLong")
     if not token.isascii():
         raise TokenMalformed("Character")
-    return token.encode("ascii")
+    return token
+
+
+def token_bytes(token: str) -> bytes:
+    """The ASCII bytes of a token's text, checked as token_text does."""
+    return token_text(token).encode("ascii")
 
 
 def encode_token(wire: BytesLike) -> str:
@@ -57,7 +62,7 @@ def decode_token(token: str, root_pk: BytesLike) -> bytes:
     credential 0) when it names another root."""
     if not isinstance(token, str):
         raise TypeError(f"token must be str, not {type(token).__name__}")
-    answer = _native.decode_token(token_bytes(token), public_key(root_pk, "root_pk"))
+    answer = _native.decode_token(token_text(token), public_key(root_pk, "root_pk"))
     if isinstance(answer, bytes):
         return answer
     if answer[1] == "UnknownRoot":
@@ -69,7 +74,7 @@ def chain_digest(chain: Union[str, BytesLike]) -> bytes:
     """The 32 bytes a request proof binds a chain with, from its token or
     its wire (docs/formats.md)."""
     if isinstance(chain, str):
-        answer = _native.token_chain_digest(token_bytes(chain))
+        answer = _native.token_chain_digest(token_text(chain))
         if isinstance(answer, bytes):
             return answer
         raise TokenMalformed(answer[1])

@@ -10,6 +10,7 @@
 
 #include "errors.h"
 #include "ref.h"
+#include "signature.h"
 #include "token.h"
 #include "verify.h"
 
@@ -37,6 +38,20 @@ extern PyMethodDef native_http_methods[];
 [[nodiscard]] Bytes& token_buffer() noexcept;
 // The wire a read token gives back, written into a new bytes object.
 [[nodiscard]] Ref new_token_wire(const TokenParts& parts, PublicKeyView root);
+
+// The characters of a token argument: a str's where the interpreter keeps
+// them when it can say where (3.10 and later), else from an ASCII copy; a
+// bytes object's where they stand. Valid while the argument is held. The
+// package passes only ASCII text.
+class TextArgument {
+ public:
+  TextArgument(const Arguments& matched, std::size_t index);
+  [[nodiscard]] std::string_view view() const noexcept { return view_; }
+
+ private:
+  Ref copy_;
+  std::string_view view_;
+};
 
 // Creates the Verifier class and adds it to the module.
 void add_verifier_type(PyObject* module);

@@ -19,9 +19,20 @@
 #include "token.h"
 #include "unlocked.h"
 
+// Part of the stable ABI from 3.10 on, where it answers with a str's own
+// storage for ASCII text instead of a copy. The limited API the modules are
+// built for (3.9) does not declare it, so it is declared here and called
+// only where the running interpreter is 3.10 or later.
+extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* size);
+
 namespace vestrel::py {
 
 namespace {
+
+bool reads_text_in_place() noexcept {
+  static const bool in_place = !std::string_view(Py_GetVersion()).starts_with("3.9.");
+  return in_place;
+}
 
 std::string_view as_text(ByteView bytes) noexcept {
   return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -65,6 +76,20 @@ PyObject* encode_token_entry(PyObject* /*module*/, PyObject* args, PyObject* kwa
   });
 }
 
+// The key id of the root a thread last decoded against: a service names the
+// same root again and again, and comparing it costs far less than hashing it.
+KeyId root_key_id(PublicKeyView root) {
+  thread_local std::array<std::uint8_t, PK_SIZE> last{};
+  thread_local KeyId id{};
+  thread_local bool known = false;
+  if (!known || !std::equal(root.begin(), root.end(), last.begin())) {
+    id = key_id(root);
+    std::copy(root.begin(), root.end(), last.begin());
+    known = true;
+  }
+  return id;
+}
+
 constexpr std::string_view kDecodeTokenParameters[] = {"token", "root_pk"};
 constexpr CallSignature kDecodeTokenSignature{"", "decode_token", kDecodeTokenParameters};
 
@@ -72,12 +97,12 @@ constexpr CallSignature kDecodeTokenSignature{"", "decode_token", kDecodeTokenPa
 PyObject* decode_token_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kDecodeTokenSignature, args, kwargs);
-    const ByteView token = bytes_argument(matched, 0);
+    const TextArgument token(matched, 0);
     const ByteView root = bytes_argument(matched, 1);
     if (root.size() != PK_SIZE) throw wrong_length("root_pk", PK_SIZE);
-    auto parts = read_token(as_text(token), token_buffer());
+    auto parts = read_token(token.view(), token_buffer());
     if (!parts) return text_refused(parts.error());
-    const KeyId ids[] = {key_id(root.first<PK_SIZE>())};
+    const KeyId ids[] = {root_key_id(root.first<PK_SIZE>())};
     if (!token_root(*parts, ids)) return text_refused(TextRefusal::UnknownRoot);
     return new_token_wire(*parts, root.first<PK_SIZE>());
   });
@@ -90,7 +115,7 @@ PyObject* token_chain_digest_entry(PyObject* /*module*/, PyObject* args,
                                    PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kTokenDigestSignature, args, kwargs);
-    auto parts = read_token(as_text(bytes_argument(matched, 0)), token_buffer());
+    auto parts = read_token(TextArgument(matched, 0).view(), token_buffer());
     if (!parts) return text_refused(parts.error());
     return new_bytes(token_chain_digest(*parts));
   });
@@ -271,7 +296,7 @@ constexpr CallSignature kDecodeProofSignature{"", "decode_proof", kProofParamete
 PyObject* decode_proof_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kDecodeProofSignature, args, kwargs);
-    auto proof = decode_request_proof(as_text(bytes_argument(matched, 0)));
+    auto proof = decode_request_proof(TextArgument(matched, 0).view());
     if (!proof) return text_refused(proof.error());
     return new_tuple(new_int(proof->issued_at), new_bytes(proof->nonce),
                      Ref::borrow(proof->covers_body ? Py_True : Py_False),
@@ -280,6 +305,27 @@ PyObject* decode_proof_entry(PyObject* /*module*/, PyObject* args, PyObject* kwa
 }
 
 }  // namespace
+
+TextArgument::TextArgument(const Arguments& matched, std::size_t index) {
+  PyObject* obj = matched[index];
+  if (!PyUnicode_Check(obj)) {
+    view_ = as_text(bytes_argument(matched, index));
+    return;
+  }
+  if (reads_text_in_place()) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) throw Failure::fetch();
+    view_ = std::string_view(data, static_cast<std::size_t>(size));
+    return;
+  }
+  copy_ = Ref::steal(PyUnicode_AsASCIIString(obj));
+  if (!copy_) throw Failure::fetch();  // UnicodeEncodeError
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(copy_.get(), &data, &size) != 0) throw Failure::fetch();
+  view_ = std::string_view(data, static_cast<std::size_t>(size));
+}
 
 Bytes& token_buffer() noexcept {
   thread_local Bytes body;

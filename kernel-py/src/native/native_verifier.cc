@@ -166,7 +166,7 @@ PyObject* verify_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
 constexpr std::string_view kVerifyTokenParameters[] = {"token", "now"};
 constexpr CallSignature kVerifyTokenSignature{"Verifier", "verify_token", kVerifyTokenParameters};
 
-// As verify, for the ASCII bytes of a token: (verify's answer, the wire the
+// As verify, for a token's ASCII text (str or bytes): (verify's answer, the wire the
 // token gave) for a verified chain; verify's refusals, (None,
 // "TokenMalformed", reason) for a text that is not a token, and
 // ParentKeyMismatch at credential 0 for one naming no trusted root, as a wire
@@ -174,12 +174,10 @@ constexpr CallSignature kVerifyTokenSignature{"Verifier", "verify_token", kVerif
 PyObject* verify_token_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kVerifyTokenSignature, args, kwargs);
-    const ByteView token = bytes_argument(matched, 0);
+    const TextArgument token(matched, 0);
     const std::uint64_t now = u64_argument(matched, 1);
     Verifier& verifier = verifier_of(self);
-    auto parts =
-        read_token(std::string_view(reinterpret_cast<const char*>(token.data()), token.size()),
-                   token_buffer());
+    auto parts = read_token(token.view(), token_buffer());
     if (!parts) {
       return new_tuple(Ref::borrow(Py_None), text("TokenMalformed"),
                        text(text_refusal_name(parts.error())));
@@ -210,7 +208,7 @@ Ref request_refused(std::string_view rule, std::string_view reason) {
 }
 
 // The whole check of one presented request but the replay store, in one call:
-// the proof header read, its age, the chain (a token's ASCII bytes, or a
+// the proof header read, its age, the chain (a token's text, a str, or a
 // wire) verified, the request's message signed by the chain's holder.
 // target: (method, scheme, authority, path, query) as bytes; body: bytes or
 // None; limits: (now, max_age, the chain digest a reference named or None).
@@ -220,8 +218,12 @@ Ref request_refused(std::string_view rule, std::string_view reason) {
 PyObject* check_request_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kCheckRequestSignature, args, kwargs);
-    const ByteView chain = bytes_argument(matched, 0);
-    const ByteView proof_text = bytes_argument(matched, 1);
+    // A str is a token's text; bytes are a wire.
+    const bool is_token = PyUnicode_Check(matched[0]) != 0;
+    const std::optional<TextArgument> token =
+        is_token ? std::optional<TextArgument>(std::in_place, matched, 0) : std::nullopt;
+    const ByteView chain = is_token ? ByteView() : bytes_argument(matched, 0);
+    const TextArgument proof_text(matched, 1);
     PyObject* target = matched[2];
     PyObject* times = matched[4];
     if (!PyTuple_Check(target) || PyTuple_Size(target) != 5 || !PyTuple_Check(times) ||
@@ -256,8 +258,7 @@ PyObject* check_request_entry(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (matched[3] != Py_None) body = bytes_argument(matched, 3);
     Verifier& verifier = verifier_of(self);
 
-    auto proof = decode_request_proof(
-        std::string_view(reinterpret_cast<const char*>(proof_text.data()), proof_text.size()));
+    auto proof = decode_request_proof(proof_text.view());
     if (!proof) return request_refused("ProofMalformed", text_refusal_name(proof.error()));
     // Cheap refusals before any signature is checked.
     switch (proof_age(proof->issued_at, now, max_age, verifier.leeway())) {
@@ -276,9 +277,8 @@ PyObject* check_request_entry(PyObject* self, PyObject* args, PyObject* kwargs) 
     // answer holds; a wire is verified where it stands.
     Ref token_wire = Ref::borrow(Py_None);
     ByteView wire = chain;
-    const std::string_view as_text(reinterpret_cast<const char*>(chain.data()), chain.size());
-    if (as_text.starts_with(TOKEN_PREFIX)) {
-      auto parts = read_token(as_text, token_buffer());
+    if (token) {
+      auto parts = read_token(token->view(), token_buffer());
       if (!parts) return request_refused("TokenMalformed", text_refusal_name(parts.error()));
       const auto root = token_root(*parts, verifier.root_ids());
       if (!root) return refused(KernelError::ParentKeyMismatch, 0);
