@@ -35,11 +35,13 @@ class VerifiedChain:
 
     @classmethod
     def _from_native(cls, authority: Tuple[Any, ...], wire: bytes, root: bytes) -> VerifiedChain:
+        # Through the slots' own setters, which __setattr__ does not stand
+        # in front of: a service makes one of these per request.
         chain = object.__new__(cls)
-        object.__setattr__(chain, "_authority", authority)
-        object.__setattr__(chain, "_wire", wire)
-        object.__setattr__(chain, "_root", root)
-        object.__setattr__(chain, "_credentials", None)
+        _set_authority(chain, authority)
+        _set_wire(chain, wire)
+        _set_root(chain, root)
+        _set_credentials(chain, None)
         return chain
 
     def __setattr__(self, name: str, value: object) -> NoReturn:
@@ -134,6 +136,10 @@ class VerifiedChain:
         """Whether ``proof`` is the holder's proof over ``challenge`` (see
         :func:`vestrel.prove`): the presenter holds the chain's last key."""
         return check_proof(self._authority[1], challenge, proof)
+
+
+_set_authority, _set_wire, _set_root, _set_credentials = (
+    VerifiedChain.__dict__[name].__set__ for name in VerifiedChain.__slots__)
 
 
 def refuse(answer: Tuple[Any, ...]) -> NoReturn:

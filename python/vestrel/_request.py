@@ -27,7 +27,8 @@ from ._chain import VerifiedChain, refuse
 from ._errors import (ChainUnknown, ProofExpired, ProofInvalid, ProofMalformed, ProofMissing,
                       ProofReplayed, TokenMalformed)
 from ._stores import ChainStore, ReplayStore
-from ._token import REF_PREFIX, TOKEN_PREFIX, chain_digest, encode_token, parse_ref, token_bytes
+from ._token import (REF_PREFIX, TOKEN_PREFIX, chain_digest, encode_token, parse_ref, token_bytes,
+                     token_text)
 
 if TYPE_CHECKING:
     from ._verifier import Verifier
@@ -135,13 +136,19 @@ def _credentials(headers: Headers) -> Tuple[List[str], List[str]]:
     the case of their names."""
     authorization: List[str] = []
     proofs: List[str] = []
-    items = headers.items() if isinstance(headers, Mapping) else headers
+    items = headers.items() if isinstance(headers, (dict, Mapping)) else headers
     for name, value in items:
-        key = _text(name).lower()
+        if type(name) is not str:
+            name = _text(name)
+        # Both names have 13 letters: the other headers are passed over
+        # without lower-casing them.
+        if len(name) != 13:
+            continue
+        key = name.lower()
         if key == "authorization":
-            authorization.append(_text(value))
+            authorization.append(value if type(value) is str else _text(value))
         elif key == "vestrel-proof":
-            proofs.append(_text(value))
+            proofs.append(value if type(value) is str else _text(value))
     return authorization, proofs
 
 
@@ -169,8 +176,12 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
         max_age = count(max_age, "max_age")
     at = instant(now)
     authorization, proofs = _credentials(headers)
+    # A client sends the same token with each request: one the verifier read
+    # lately is found by comparing the header's text with it.
+    presented: Union[str, bytes, None] = None
     if chain is None:
-        chain = _presented_chain(authorization)
+        presented = verifier._known_header(authorization)
+        chain = "" if presented is not None else _presented_chain(authorization)
     if not proofs:
         raise ProofMissing(f"no {PROOF_HEADER} header")
     if len(proofs) > 1:
@@ -189,14 +200,16 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     wanted: Optional[bytes] = None
     fresh: Optional[bool] = None  # the pipelined replay answer, when there is one
     key = b""
-    if chain.startswith(REF_PREFIX):
+    if presented is not None:
+        pass
+    elif chain.startswith(REF_PREFIX):
         wanted = parse_ref(chain)
         combined = getattr(chains, "get_and_add", None)
         if combined is not None and getattr(chains, "replay", None) is replay:
             # A shared store may look the chain up and add the proof's id in
             # one round trip (vestrel.redis): the id is then added before the
             # proof is checked, and taken back if the check fails.
-            decoded = _native.decode_proof(text.encode("ascii"))
+            decoded = _native.decode_proof(text)
             if decoded[0] is None:
                 raise ProofMalformed(f"{PROOF_HEADER} is not a proof: {decoded[1]}")
             key = wanted[:16] + decoded[1]
@@ -205,16 +218,16 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
             presented = chains.get(wanted, at)
     elif chain.startswith(TOKEN_PREFIX):
         known = verifier._known_wire(chain)
-        presented = token_bytes(chain) if known is None else known
+        presented = token_text(chain) if known is None else known
     else:
         raise TokenMalformed("Prefix")
     try:
         if presented is None:
             raise ChainUnknown("no chain is registered under this reference: register it again")
-        if type(presented) is not bytes:
+        if wanted is not None and type(presented) is not bytes:
             # A store is not trusted to give back what it was given.
             raise ChainUnknown("the chain registered under this reference is not a wire")
-        answer = verifier._core.check_request(presented, text.encode("ascii"), target, payload,
+        answer = verifier._core.check_request(presented, text, target, payload,
                                               (at, max_age, wanted))
         if answer[0] is None:
             own = _REQUEST_REFUSALS.get(answer[1])
@@ -229,10 +242,10 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     if token_wire is not None:
         verifier._remember_wire(chain, token_wire)
     verified = VerifiedChain._from_native(authority, presented if token_wire is None else token_wire,
-                                          verifier.roots[root])
+                                          verifier._roots[root])
     # Last, so that only a valid proof's id is ever stored (or, pipelined, kept).
     if fresh is None:
-        fresh = replay.add(digest[:16] + nonce, at, issued_at + max_age + verifier.leeway)
+        fresh = replay.add(digest[:16] + nonce, at, issued_at + max_age + verifier._leeway)
     if not fresh:
         raise ProofReplayed("this proof was used before")
     return verified, digest

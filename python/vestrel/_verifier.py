@@ -3,15 +3,15 @@
 from __future__ import annotations
 
 import datetime
-from typing import Any, Dict, FrozenSet, Iterable, NamedTuple, Optional, Tuple, Union
+from typing import Any, Dict, FrozenSet, Iterable, List, NamedTuple, Optional, Tuple, Union
 
 from . import _native
 from ._arguments import BytesLike, TimeLike, byte_string, count, instant, public_key, revocation_ids
 from ._chain import VerifiedChain, refuse
 from ._errors import TokenMalformed
-from ._request import DEFAULT_MAX_AGE, Headers, check_request
+from ._request import _SCHEME_LEN, _SCHEME_PREFIX, DEFAULT_MAX_AGE, Headers, check_request
 from ._stores import ChainStore, MemoryChainStore, MemoryReplayStore, ReplayStore
-from ._token import REF_PREFIX, token_bytes
+from ._token import REF_PREFIX, token_text
 
 # About 2,200 credentials of the usual size (an entry holds the issuer key,
 # the signature and the payload it covers).
@@ -120,7 +120,7 @@ class Verifier:
             known = self._known_wire(chain)
             if known is not None:
                 return self.verify(known, at)
-            answer = self._core.verify_token(token_bytes(chain), at)
+            answer = self._core.verify_token(token_text(chain), at)
             if answer[0] is None:
                 refuse(answer)
             (authority, root), wire = answer
@@ -136,6 +136,18 @@ class Verifier:
     def _known_wire(self, token: str) -> Optional[bytes]:
         known = self._token_wires.get(len(token))
         return known[1] if known is not None and known[0] == token else None
+
+    def _known_header(self, values: List[str]) -> Optional[bytes]:
+        # The wire of a lone "Vestrel <token>" value whose token is known, in
+        # the one form clients write it: a token's text holds no spaces.
+        if len(values) != 1:
+            return None
+        value = values[0]
+        known = self._token_wires.get(len(value) - _SCHEME_LEN)
+        if (known is not None and value.endswith(known[0])
+                and value[:_SCHEME_LEN].lower() == _SCHEME_PREFIX):
+            return known[1]
+        return None
 
     def _remember_wire(self, token: str, wire: bytes) -> None:
         # Tokens of a few credentials, and a few dozen of them.
