@@ -217,6 +217,39 @@ def test_chains_by_reference(chains: Dict[str, Any]) -> None:
                                   vestrel.encode_token(chains["twin"]).encode(), now=NOW)
 
 
+@pytest.mark.parametrize("cache_bytes", [0, vestrel.DEFAULT_CACHE_BYTES])
+def test_a_token_seen_before_is_still_checked_in_full(chains: Dict[str, Any],
+                                                      cache_bytes: int) -> None:
+    # A re-presented token skips its decoding and the signature cache's
+    # comparisons, and nothing else: a changed byte, the clock and
+    # revocation all still count, and with the cache off every signature is
+    # checked again.
+    root, worker = chains["root"].public_key(), chains["worker"]
+    verifier = vestrel.Verifier([root], cache_bytes=cache_bytes)
+    token = vestrel.encode_token(chains["leaf"])
+
+    def ask(chain: str = token, now: int = NOW) -> Optional[str]:
+        try:
+            verifier.verify_request("GET", URL, vestrel.present(worker, chain, "GET", URL, now=now),
+                                    now=now)
+        except vestrel.Refused as refused:
+            return refused.rule
+        return None
+
+    assert ask() is None and ask() is None
+    # One character of the first signature changed: as long, and refused.
+    at = len(token) // 5
+    forged = token[:at] + ("B" if token[at] == "A" else "A") + token[at + 1:]
+    assert ask(forged) == "SignatureInvalid" and ask() is None
+    assert ask(now=NOW + 3601) == "NotAfterViolation"
+    verifier.revoke(vestrel.verify(root, chains["leaf"], NOW).revocation_ids[1])
+    assert ask() == "Revoked"
+    hits, misses = verifier.cache_info()[:2]
+    # Twelve signature steps in all; with the cache on only the two genuine
+    # credentials and the forged one are ever checked.
+    assert hits + misses == 12 and misses == (12 if cache_bytes == 0 else 3)
+
+
 @given(a=st.lists(st.text(st.sampled_from("ab/?=&:"), max_size=4), min_size=5, max_size=5),
        b=st.lists(st.text(st.sampled_from("ab/?=&:"), max_size=4), min_size=5, max_size=5),
        body=st.sampled_from([None, b"\0" * 32]))

@@ -247,17 +247,27 @@ std::size_t Verifier::root_for(const DecodedChain& chain) const noexcept {
 }
 
 Result<VerifierAnswer, VerifierRefusal> Verifier::verify(ByteView wire, std::uint64_t now,
-                                                         bool want_ids) noexcept {
+                                                         bool want_ids,
+                                                         const VerifiedBefore* before) noexcept {
   const auto decoded = decode_chain(wire);
   if (!decoded) return fail(VerifierRefusal{.rule = {decoded.error(), std::nullopt}});
   const DecodedChain& chain = *decoded;
 
   Remembered known;
-  for (std::size_t i = 0; i < chain.count; ++i) {
-    auto found = cache_.find(chain.slots[i]);
-    known.verified[i] = found.verified;
-    known.id_was_cached[i] = found.id.has_value();
-    known.ids[i] = found.id;
+  if (before != nullptr && before->count == chain.count && cache_.enabled()) {
+    for (std::size_t i = 0; i < chain.count; ++i) {
+      known.verified[i] = true;
+      known.id_was_cached[i] = true;
+      known.ids[i] = before->ids[i];
+    }
+    cache_.count_hits(chain.count);
+  } else {
+    for (std::size_t i = 0; i < chain.count; ++i) {
+      auto found = cache_.find(chain.slots[i]);
+      known.verified[i] = found.verified;
+      known.id_was_cached[i] = found.id.has_value();
+      known.ids[i] = found.id;
+    }
   }
   // Revocation is the verifier's own list, consulted before any signature is
   // checked, so a revoked chain costs no ML-DSA work.

@@ -56,6 +56,16 @@ struct VerifierAnswer {
   bool has_ids = false;
 };
 
+// What a caller knows of a wire it verified before and has held unchanged
+// since (an immutable object it keeps): every signature in it verified, and
+// these are its credentials' revocation ids. A signature that verified once
+// verifies forever, so the cache need not be asked; every other rule, and
+// revocation, still runs.
+struct VerifiedBefore {
+  std::array<RevocationId, MAX_CHAIN_LEN> ids{};
+  std::size_t count = 0;
+};
+
 struct CacheInfo {
   std::uint64_t hits = 0;    // signature checks answered from memory
   std::uint64_t misses = 0;  // signature checks run
@@ -85,6 +95,9 @@ class SignatureCache {
   // Adds the revocation id to the entry of a remembered credential.
   void remember_id(const CredentialView& cred, const RevocationId& id) noexcept;
   [[nodiscard]] CacheInfo info() const noexcept;
+  // Signature checks answered without a lookup (a wire verified before).
+  void count_hits(std::size_t n) noexcept { hits_.fetch_add(n, std::memory_order_relaxed); }
+  [[nodiscard]] bool enabled() const noexcept { return max_bytes_ != 0; }
 
  private:
   struct Entry {
@@ -112,8 +125,13 @@ class Verifier {
   // either direction; cache_bytes 0 remembers nothing.
   Verifier(std::vector<PublicKey> roots, std::uint64_t leeway, std::size_t cache_bytes);
 
-  [[nodiscard]] Result<VerifierAnswer, VerifierRefusal> verify(ByteView wire, std::uint64_t now,
-                                                               bool want_ids = false) noexcept;
+  // `before`, when given, must describe exactly these bytes; a verifier
+  // whose cache is off ignores it and checks every signature.
+  [[nodiscard]] Result<VerifierAnswer, VerifierRefusal> verify(
+      ByteView wire, std::uint64_t now, bool want_ids = false,
+      const VerifiedBefore* before = nullptr) noexcept;
+  // Whether remembering what verified saves anything here (the cache is on).
+  [[nodiscard]] bool remembers() const noexcept { return cache_.enabled(); }
 
   void revoke(std::span<const RevocationId> ids);
   void unrevoke(std::span<const RevocationId> ids) noexcept;

@@ -28,12 +28,53 @@ namespace vestrel::py {
 
 namespace {
 
+// A wire object this Verifier verified lately, held so that its bytes cannot
+// change and its address cannot be taken by another object, with what that
+// verification learned. A client presents the same token with every request,
+// and the package hands back the same wire object for it: the signature
+// cache then need not compare its bytes again.
+struct KnownWire {
+  PyObject* wire;  // an owned reference, or null
+  VerifiedBefore before;
+};
+constexpr std::size_t kKnownWires = 8;
+
+// Allocated zeroed by the type's allocator: no verifier, no known wires.
 struct VerifierObject {
   PyObject_HEAD Verifier* verifier;  // owned; created by the constructor, deleted by dealloc
+  KnownWire known[kKnownWires];      // filled in turn
+  std::size_t next_known;
 };
 
 VerifierObject* as_verifier(PyObject* self) noexcept {
   return reinterpret_cast<VerifierObject*>(self);
+}
+
+// What the verifier learned of `wire` when it verified that very object; only
+// a bytes object can be known, as only it cannot change.
+const VerifiedBefore* known_wire(PyObject* self, PyObject* wire) noexcept {
+  VerifierObject* object = as_verifier(self);
+  if (!PyBytes_CheckExact(wire)) return nullptr;
+  for (const KnownWire& known : object->known) {
+    if (known.wire == wire) return &known.before;
+  }
+  return nullptr;
+}
+
+void remember_wire(PyObject* self, PyObject* wire, const VerifierAnswer& answer) noexcept {
+  VerifierObject* object = as_verifier(self);
+  if (!PyBytes_CheckExact(wire) || !answer.has_ids || !object->verifier->remembers() ||
+      known_wire(self, wire) != nullptr) {
+    return;
+  }
+  KnownWire& slot = object->known[object->next_known];
+  object->next_known = (object->next_known + 1) % kKnownWires;
+  PyObject* dropped = slot.wire;
+  Py_INCREF(wire);
+  slot.wire = wire;
+  slot.before.ids = answer.ids;
+  slot.before.count = answer.authority.count;
+  Py_XDECREF(dropped);
 }
 
 // ---------------------------------------------------------------------------
@@ -113,6 +154,7 @@ PyObject* verifier_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noe
 }
 
 void verifier_dealloc(PyObject* self) noexcept {
+  for (KnownWire& known : as_verifier(self)->known) Py_XDECREF(known.wire);
   delete as_verifier(self)->verifier;
   PyTypeObject* type = Py_TYPE(self);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -153,11 +195,14 @@ PyObject* verify_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
     const ByteView wire = bytes_argument(matched, 0);
     const std::uint64_t now = u64_argument(matched, 1);
     Verifier& verifier = verifier_of(self);
+    // A copy: another thread may reuse the slot while this one verifies.
+    std::optional<VerifiedBefore> before;
+    if (const VerifiedBefore* known = known_wire(self, matched[0])) before = *known;
     // The wire is a bytes object `matched` holds, and `self` outlives the
     // call, so other threads may run meanwhile.
     auto outcome = [&] {
       const InterpreterUnlocked unlocked;
-      return verifier.verify(wire, now);
+      return verifier.verify(wire, now, false, before ? &*before : nullptr);
     }();
     return answer_of(outcome);
   });
@@ -277,6 +322,9 @@ PyObject* check_request_entry(PyObject* self, PyObject* args, PyObject* kwargs) 
     // answer holds; a wire is verified where it stands.
     Ref token_wire = Ref::borrow(Py_None);
     ByteView wire = chain;
+    PyObject* wire_object = matched[0];
+    std::optional<VerifiedBefore> before;  // a copy, as in verify
+    if (const VerifiedBefore* known = known_wire(self, wire_object)) before = *known;
     if (token) {
       auto parts = read_token(token->view(), token_buffer());
       if (!parts) return request_refused("TokenMalformed", text_refusal_name(parts.error()));
@@ -284,6 +332,7 @@ PyObject* check_request_entry(PyObject* self, PyObject* args, PyObject* kwargs) 
       if (!root) return refused(KernelError::ParentKeyMismatch, 0);
       token_wire = new_token_wire(*parts, verifier.roots()[*root]);
       wire = bytes_view(token_wire.get());
+      wire_object = token_wire.get();
     }
 
     RequestFields request;
@@ -298,7 +347,7 @@ PyObject* check_request_entry(PyObject* self, PyObject* args, PyObject* kwargs) 
     bool named_chain = true;
     auto outcome = [&] {
       const InterpreterUnlocked unlocked;
-      auto verified = verifier.verify(wire, now, true);
+      auto verified = verifier.verify(wire, now, true, before ? &*before : nullptr);
       if (!verified) return verified;
       request.chain = chain_digest(
           std::span<const RevocationId>(verified->ids.data(), verified->authority.count));
@@ -318,6 +367,7 @@ PyObject* check_request_entry(PyObject* self, PyObject* args, PyObject* kwargs) 
       return verified;
     }();
     if (!outcome) return answer_of(outcome);
+    remember_wire(self, wire_object, *outcome);
     if (!named_chain) {
       return request_refused("ChainUnknown",
                              "the chain registered under this reference is another one");
