@@ -238,14 +238,14 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
         if fresh:
             getattr(replay, "forget")(key)
         raise
-    (authority, root), token_wire, digest, nonce, issued_at = answer
+    (authority, root), token_wire, digest, replay_id, issued_at = answer
     if token_wire is not None:
         verifier._remember_wire(chain, token_wire)
     verified = VerifiedChain._from_native(authority, presented if token_wire is None else token_wire,
                                           verifier._roots[root])
     # Last, so that only a valid proof's id is ever stored (or, pipelined, kept).
     if fresh is None:
-        fresh = replay.add(digest[:16] + nonce, at, issued_at + max_age + verifier._leeway)
+        fresh = replay.add(replay_id, at, issued_at + max_age + verifier._leeway)
     if not fresh:
         raise ProofReplayed("this proof was used before")
     return verified, digest

@@ -3,6 +3,7 @@
 // this class still accepts only the exact shapes it documents.
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -258,7 +259,7 @@ Ref request_refused(std::string_view rule, std::string_view reason) {
 // target: (method, scheme, authority, path, query) as bytes; body: bytes or
 // None; limits: (now, max_age, the chain digest a reference named or None).
 // Answers (verify's answer, the wire a token
-// gave or None, chain digest, nonce, issued_at), a refusal of verify, or
+// gave or None, chain digest, replay id, issued_at), a refusal of verify, or
 // (None, rule, reason) for the request's own faults.
 PyObject* check_request_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
@@ -376,8 +377,12 @@ PyObject* check_request_entry(PyObject* self, PyObject* args, PyObject* kwargs) 
       return request_refused("ProofInvalid",
                              "the proof is not the holder's over this request and chain");
     }
+    // The id a replay store keeps: the chain digest's first half and the nonce.
+    std::array<std::uint8_t, DIGEST_LEN / 2 + NONCE_LEN> replay_id;
+    std::copy_n(request.chain.begin(), DIGEST_LEN / 2, replay_id.begin());
+    std::copy(proof->nonce.begin(), proof->nonce.end(), replay_id.begin() + DIGEST_LEN / 2);
     return new_tuple(answer_of(outcome), std::move(token_wire), new_bytes(request.chain),
-                     new_bytes(proof->nonce), new_int(proof->issued_at));
+                     new_bytes(replay_id), new_int(proof->issued_at));
   });
 }
 
@@ -459,7 +464,7 @@ PyMethodDef kMethods[] = {
      "(None, 'TokenMalformed', reason)."},
     {"check_request", as_method(&check_request_entry), METH_VARARGS | METH_KEYWORDS,
      "check_request(chain, proof, target, body, times)\n--\n\n"
-     "(verify's answer, token wire or None, chain digest, nonce, issued_at), verify's\n"
+     "(verify's answer, token wire or None, chain digest, replay id, issued_at), verify's\n"
      "refusals, or (None, rule, reason)."},
     {"revoke", as_method(&revoke_entry), METH_VARARGS | METH_KEYWORDS,
      "revoke(ids)\n--\n\nRevokes a tuple of 32-byte revocation ids."},
