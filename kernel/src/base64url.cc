@@ -138,9 +138,9 @@ __attribute__((target("avx2"))) std::size_t decode_avx2(const unsigned char* in,
   const __m256i hi_bits = _mm256_setr_epi8(1, 1, 2, 4, 8, 16, 8, 32, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
                                            2, 4, 8, 16, 8, 32, 1, 1, 1, 1, 1, 1, 1, 1);
   const __m256i lo_bits =
-      _mm256_setr_epi8(0x0B, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x07, 0x37,
-                       0x37, 0x35, 0x37, 0x27, 0x0B, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03,
-                       0x03, 0x03, 0x07, 0x37, 0x37, 0x35, 0x37, 0x27);
+      _mm256_setr_epi8(0x0B, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x07, 0x37, 0x37,
+                       0x35, 0x37, 0x27, 0x0B, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03, 0x03,
+                       0x07, 0x37, 0x37, 0x35, 0x37, 0x27);
   const __m256i offsets = _mm256_setr_epi8(0, 0, 17, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0,
                                            0, 0, 17, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
   const __m256i nibble = _mm256_set1_epi8(0x0F);
@@ -165,8 +165,7 @@ __attribute__((target("avx2"))) std::size_t decode_avx2(const unsigned char* in,
     // brought together.
     const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140));
     const __m256i groups24 = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
-    const __m256i packed =
-        _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(groups24, pack), lanes);
+    const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(groups24, pack), lanes);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + done * 3), packed);
   }
   return done;
