@@ -16,7 +16,8 @@ from __future__ import annotations
 import functools
 import os
 import re
-from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union)
+from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, NoReturn, Optional, Tuple,
+                    Union)
 from urllib.parse import urlsplit
 
 from vestrel_kernel import IdentityIsland
@@ -175,6 +176,23 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     if type(max_age) is not int or max_age < 0:
         max_age = count(max_age, "max_age")
     at = instant(now)
+    if chain is None and verifier._token_wires:
+        # The common request, a token the verifier read lately presented
+        # plainly, is read and checked by the core in one call; any other is
+        # read here, and refused as it must be.
+        try:
+            target = _target(method, url) if isinstance(method, str) and isinstance(url, str) \
+                else request_target(method, url)
+            payload = None if body is None else byte_string(body, "body")
+        except (TypeError, ValueError):
+            pass
+        else:
+            answer = verifier._core.check_headers(headers, verifier._token_wires, target, payload,
+                                                  (at, max_age, None))
+            if answer is not None:
+                if answer[0] is None:
+                    _refuse_request(answer)
+                return _accepted(verifier, answer, answer[1], at, max_age, replay, None)
     authorization, proofs = _credentials(headers)
     # A client sends the same token with each request: one the verifier read
     # lately is found by comparing the header's text with it.
@@ -230,19 +248,31 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
         answer = verifier._core.check_request(presented, text, target, payload,
                                               (at, max_age, wanted))
         if answer[0] is None:
-            own = _REQUEST_REFUSALS.get(answer[1])
-            if own is None:
-                refuse(answer)
-            raise own(answer[2])
+            _refuse_request(answer)
     except BaseException:
         if fresh:
             getattr(replay, "forget")(key)
         raise
-    (authority, root), token_wire, digest, replay_id, issued_at = answer
+    token_wire = answer[1]
     if token_wire is not None:
         verifier._remember_wire(chain, token_wire)
-    verified = VerifiedChain._from_native(authority, presented if token_wire is None else token_wire,
-                                          verifier._roots[root])
+    return _accepted(verifier, answer, presented if token_wire is None else token_wire, at,
+                     max_age, replay, fresh)
+
+
+def _refuse_request(answer: Tuple[Any, ...]) -> NoReturn:
+    own = _REQUEST_REFUSALS.get(answer[1])
+    if own is None:
+        refuse(answer)
+    raise own(answer[2])
+
+
+def _accepted(verifier: Verifier, answer: Tuple[Any, ...], wire: Any, at: int, max_age: int,
+              replay: ReplayStore, fresh: Optional[bool]) -> Tuple[VerifiedChain, bytes]:
+    """The verified chain of the core's answer, once its proof's id is new;
+    ``fresh``: the store's answer already given, pipelined."""
+    (authority, root), _, digest, replay_id, issued_at = answer
+    verified = VerifiedChain._from_native(authority, wire, verifier._roots[root])
     # Last, so that only a valid proof's id is ever stored (or, pipelined, kept).
     if fresh is None:
         fresh = replay.add(replay_id, at, issued_at + max_age + verifier._leeway)

@@ -14,7 +14,15 @@
 #include "token.h"
 #include "verify.h"
 
+// Part of the stable ABI from 3.10 on, where it answers with a str's own
+// storage for ASCII text instead of a copy. The limited API the modules are
+// built for (3.9) does not declare it, so it is declared here, and called
+// only where reads_text_in_place() says the interpreter is 3.10 or later.
+extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* size);
+
 namespace vestrel::py {
+
+[[nodiscard]] bool reads_text_in_place() noexcept;
 
 extern PyMethodDef native_verify_method;
 extern PyMethodDef native_covers_method;

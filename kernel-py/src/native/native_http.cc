@@ -19,20 +19,14 @@
 #include "token.h"
 #include "unlocked.h"
 
-// Part of the stable ABI from 3.10 on, where it answers with a str's own
-// storage for ASCII text instead of a copy. The limited API the modules are
-// built for (3.9) does not declare it, so it is declared here and called
-// only where the running interpreter is 3.10 or later.
-extern "C" const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* size);
-
 namespace vestrel::py {
-
-namespace {
 
 bool reads_text_in_place() noexcept {
   static const bool in_place = !std::string_view(Py_GetVersion()).starts_with("3.9.");
   return in_place;
 }
+
+namespace {
 
 std::string_view as_text(ByteView bytes) noexcept {
   return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());

@@ -253,136 +253,296 @@ Ref request_refused(std::string_view rule, std::string_view reason) {
   return new_tuple(Ref::borrow(Py_None), text(rule), text(reason));
 }
 
-// The whole check of one presented request but the replay store, in one call:
-// the proof header read, its age, the chain (a token's text, a str, or a
-// wire) verified, the request's message signed by the chain's holder.
+// What check_request and check_headers take besides the chain and the proof.
 // target: (method, scheme, authority, path, query) as bytes; body: bytes or
 // None; limits: (now, max_age, the chain digest a reference named or None).
-// Answers (verify's answer, the wire a token
-// gave or None, chain digest, replay id, issued_at), a refusal of verify, or
-// (None, rule, reason) for the request's own faults.
+// The views are into objects the call's arguments hold.
+struct RequestLimits {
+  std::array<std::string_view, 5> fields;
+  std::optional<ByteView> body;
+  std::uint64_t now = 0;
+  std::uint64_t max_age = 0;
+  std::optional<Digest> wanted;
+};
+
+RequestLimits request_limits(const Arguments& matched, std::size_t target_index,
+                             std::size_t body_index, std::size_t limits_index) {
+  PyObject* target = matched[target_index];
+  PyObject* times = matched[limits_index];
+  if (!PyTuple_Check(target) || PyTuple_Size(target) != 5 || !PyTuple_Check(times) ||
+      PyTuple_Size(times) != 3) {
+    throw Failure::message(PyExc_TypeError, "target and limits must be tuples of 5 and 3");
+  }
+  RequestLimits limits;
+  if (PyObject* named = PyTuple_GetItem(times, 2); named != Py_None) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyBytes_Check(named)) throw downcast_error(named, "PyBytes");
+    if (PyBytes_AsStringAndSize(named, &data, &size) != 0) throw Failure::fetch();
+    if (size != static_cast<Py_ssize_t>(DIGEST_LEN)) throw wrong_length("digest", DIGEST_LEN);
+    limits.wanted.emplace();
+    std::memcpy(limits.wanted->data(), data, DIGEST_LEN);
+  }
+  for (Py_ssize_t i = 0; i < 5; ++i) {
+    PyObject* item = PyTuple_GetItem(target, i);
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyBytes_Check(item)) throw downcast_error(item, "PyBytes");
+    if (PyBytes_AsStringAndSize(item, &data, &size) != 0) throw Failure::fetch();
+    limits.fields[static_cast<std::size_t>(i)] =
+        std::string_view(data, static_cast<std::size_t>(size));
+  }
+  limits.now = PyLong_AsUnsignedLongLong(PyTuple_GetItem(times, 0));
+  if (PyErr_Occurred() != nullptr) throw Failure::fetch();
+  limits.max_age = PyLong_AsUnsignedLongLong(PyTuple_GetItem(times, 1));
+  if (PyErr_Occurred() != nullptr) throw Failure::fetch();
+  if (matched[body_index] != Py_None) limits.body = bytes_argument(matched, body_index);
+  return limits;
+}
+
+// The whole check of one presented request but the replay store: the proof
+// header read, its age, the chain verified (`token`, a token's text, read
+// into a new wire; else `wire_object`, a wire held by the caller), the
+// request's message signed by the chain's holder. Answers (verify's answer,
+// the wire a token gave or None, chain digest, replay id, issued_at), a
+// refusal of verify, or (None, rule, reason) for the request's own faults.
+Ref check_one_request(PyObject* self, const std::optional<TextArgument>& token,
+                      PyObject* wire_object, std::string_view proof_text,
+                      const RequestLimits& limits) {
+  Verifier& verifier = verifier_of(self);
+  auto proof = decode_request_proof(proof_text);
+  if (!proof) return request_refused("ProofMalformed", text_refusal_name(proof.error()));
+  // Cheap refusals before any signature is checked.
+  switch (proof_age(proof->issued_at, limits.now, limits.max_age, verifier.leeway())) {
+    case ProofAge::Future:
+      return request_refused("ProofExpired", "the proof was issued in the future");
+    case ProofAge::Old:
+      return request_refused("ProofExpired", "the proof is older than its max_age");
+    case ProofAge::Fresh:
+      break;
+  }
+  if (limits.body && !limits.body->empty() && !proof->covers_body) {
+    return request_refused("ProofInvalid", "the proof does not cover the request's body");
+  }
+
+  // A token is read into a wire written straight into the bytes object the
+  // answer holds; a wire is verified where it stands.
+  Ref token_wire = Ref::borrow(Py_None);
+  ByteView wire;
+  std::optional<VerifiedBefore> before;  // a copy, as in verify
+  if (token) {
+    auto parts = read_token(token->view(), token_buffer());
+    if (!parts) return request_refused("TokenMalformed", text_refusal_name(parts.error()));
+    const auto root = token_root(*parts, verifier.root_ids());
+    if (!root) return refused(KernelError::ParentKeyMismatch, 0);
+    token_wire = new_token_wire(*parts, verifier.roots()[*root]);
+    wire_object = token_wire.get();
+    wire = bytes_view(wire_object);
+  } else {
+    if (!PyBytes_Check(wire_object)) throw downcast_error(wire_object, "PyBytes");
+    wire = bytes_view(wire_object);
+    if (const VerifiedBefore* known = known_wire(self, wire_object)) before = *known;
+  }
+
+  RequestFields request;
+  request.method = limits.fields[0];
+  request.scheme = limits.fields[1];
+  request.authority = limits.fields[2];
+  request.path = limits.fields[3];
+  request.query = limits.fields[4];
+  request.issued_at = proof->issued_at;
+  request.nonce = proof->nonce;
+  bool signed_by_holder = false;
+  bool named_chain = true;
+  auto outcome = [&] {
+    const InterpreterUnlocked unlocked;
+    auto verified = verifier.verify(wire, limits.now, true, before ? &*before : nullptr);
+    if (!verified) return verified;
+    request.chain = chain_digest(
+        std::span<const RevocationId>(verified->ids.data(), verified->authority.count));
+    // A store is not trusted to give back the chain a reference names.
+    if (limits.wanted && *limits.wanted != request.chain) {
+      named_chain = false;
+      return verified;
+    }
+    if (proof->covers_body) {
+      Digest digest;
+      sha3::sha3_256(limits.body ? *limits.body : ByteView(), digest);
+      request.body = digest;
+    }
+    if (auto message = request_message(request)) {
+      signed_by_holder = check_request(verified->authority.holder_pk, *message, proof->signature);
+    }
+    return verified;
+  }();
+  if (!outcome) return answer_of(outcome);
+  remember_wire(self, wire_object, *outcome);
+  if (!named_chain) {
+    return request_refused("ChainUnknown",
+                           "the chain registered under this reference is another one");
+  }
+  if (!signed_by_holder) {
+    return request_refused("ProofInvalid",
+                           "the proof is not the holder's over this request and chain");
+  }
+  // The id a replay store keeps: the chain digest's first half and the nonce.
+  std::array<std::uint8_t, DIGEST_LEN / 2 + NONCE_LEN> replay_id;
+  std::copy_n(request.chain.begin(), DIGEST_LEN / 2, replay_id.begin());
+  std::copy(proof->nonce.begin(), proof->nonce.end(), replay_id.begin() + DIGEST_LEN / 2);
+  return new_tuple(answer_of(outcome), std::move(token_wire), new_bytes(request.chain),
+                   new_bytes(replay_id), new_int(proof->issued_at));
+}
+
+// check_request(chain, proof, target, body, limits): the chain a token's text
+// (a str) or a wire (bytes); see check_one_request.
 PyObject* check_request_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kCheckRequestSignature, args, kwargs);
-    // A str is a token's text; bytes are a wire.
-    const bool is_token = PyUnicode_Check(matched[0]) != 0;
-    const std::optional<TextArgument> token =
-        is_token ? std::optional<TextArgument>(std::in_place, matched, 0) : std::nullopt;
-    const ByteView chain = is_token ? ByteView() : bytes_argument(matched, 0);
+    std::optional<TextArgument> token;
+    if (PyUnicode_Check(matched[0]) != 0) token.emplace(matched, 0);
     const TextArgument proof_text(matched, 1);
-    PyObject* target = matched[2];
-    PyObject* times = matched[4];
-    if (!PyTuple_Check(target) || PyTuple_Size(target) != 5 || !PyTuple_Check(times) ||
-        PyTuple_Size(times) != 3) {
-      throw Failure::message(PyExc_TypeError, "target and limits must be tuples of 5 and 3");
-    }
-    std::optional<Digest> wanted;
-    if (PyObject* named = PyTuple_GetItem(times, 2); named != Py_None) {
-      char* data = nullptr;
-      Py_ssize_t size = 0;
-      if (!PyBytes_Check(named)) throw downcast_error(named, "PyBytes");
-      if (PyBytes_AsStringAndSize(named, &data, &size) != 0) throw Failure::fetch();
-      if (size != static_cast<Py_ssize_t>(DIGEST_LEN)) throw wrong_length("digest", DIGEST_LEN);
-      wanted.emplace();
-      std::memcpy(wanted->data(), data, DIGEST_LEN);
-    }
-    std::array<std::string_view, 5> fields;
-    for (Py_ssize_t i = 0; i < 5; ++i) {
-      PyObject* item = PyTuple_GetItem(target, i);
-      char* data = nullptr;
-      Py_ssize_t size = 0;
-      if (!PyBytes_Check(item)) throw downcast_error(item, "PyBytes");
-      if (PyBytes_AsStringAndSize(item, &data, &size) != 0) throw Failure::fetch();
-      // Views into bytes objects the tuple holds for the call.
-      fields[static_cast<std::size_t>(i)] = std::string_view(data, static_cast<std::size_t>(size));
-    }
-    const std::uint64_t now = PyLong_AsUnsignedLongLong(PyTuple_GetItem(times, 0));
-    if (PyErr_Occurred() != nullptr) throw Failure::fetch();
-    const std::uint64_t max_age = PyLong_AsUnsignedLongLong(PyTuple_GetItem(times, 1));
-    if (PyErr_Occurred() != nullptr) throw Failure::fetch();
-    std::optional<ByteView> body;
-    if (matched[3] != Py_None) body = bytes_argument(matched, 3);
-    Verifier& verifier = verifier_of(self);
+    const RequestLimits limits = request_limits(matched, 2, 3, 4);
+    return check_one_request(self, token, matched[0], proof_text.view(), limits);
+  });
+}
 
-    auto proof = decode_request_proof(proof_text.view());
-    if (!proof) return request_refused("ProofMalformed", text_refusal_name(proof.error()));
-    // Cheap refusals before any signature is checked.
-    switch (proof_age(proof->issued_at, now, max_age, verifier.leeway())) {
-      case ProofAge::Future:
-        return request_refused("ProofExpired", "the proof was issued in the future");
-      case ProofAge::Old:
-        return request_refused("ProofExpired", "the proof is older than its max_age");
-      case ProofAge::Fresh:
-        break;
-    }
-    if (body && !body->empty() && !proof->covers_body) {
-      return request_refused("ProofInvalid", "the proof does not cover the request's body");
-    }
+constexpr std::string_view kCheckHeadersParameters[] = {"headers", "known", "target", "body",
+                                                        "limits"};
+constexpr CallSignature kCheckHeadersSignature{"Verifier", "check_headers",
+                                               kCheckHeadersParameters};
 
-    // A token is read into a wire written straight into the bytes object the
-    // answer holds; a wire is verified where it stands.
-    Ref token_wire = Ref::borrow(Py_None);
-    ByteView wire = chain;
-    PyObject* wire_object = matched[0];
-    std::optional<VerifiedBefore> before;  // a copy, as in verify
-    if (const VerifiedBefore* known = known_wire(self, wire_object)) before = *known;
-    if (token) {
-      auto parts = read_token(token->view(), token_buffer());
-      if (!parts) return request_refused("TokenMalformed", text_refusal_name(parts.error()));
-      const auto root = token_root(*parts, verifier.root_ids());
-      if (!root) return refused(KernelError::ParentKeyMismatch, 0);
-      token_wire = new_token_wire(*parts, verifier.roots()[*root]);
-      wire = bytes_view(token_wire.get());
-      wire_object = token_wire.get();
-    }
+// The bytes of a header's name or value, for an exact str (where the
+// interpreter keeps them) or bytes; nothing for any other object.
+std::optional<std::string_view> header_text(PyObject* obj) noexcept {
+  if (PyBytes_CheckExact(obj)) {
+    return std::string_view(PyBytes_AsString(obj), static_cast<std::size_t>(PyBytes_Size(obj)));
+  }
+  if (!PyUnicode_CheckExact(obj)) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) {
+    PyErr_Clear();  // a lone surrogate: the package's own reading refuses it
+    return std::nullopt;
+  }
+  // Only ASCII text is its own UTF-8, character for byte.
+  if (PyUnicode_GetLength(obj) != size) return std::nullopt;
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
 
-    RequestFields request;
-    request.method = fields[0];
-    request.scheme = fields[1];
-    request.authority = fields[2];
-    request.path = fields[3];
-    request.query = fields[4];
-    request.issued_at = proof->issued_at;
-    request.nonce = proof->nonce;
-    bool signed_by_holder = false;
-    bool named_chain = true;
-    auto outcome = [&] {
-      const InterpreterUnlocked unlocked;
-      auto verified = verifier.verify(wire, now, true, before ? &*before : nullptr);
-      if (!verified) return verified;
-      request.chain = chain_digest(
-          std::span<const RevocationId>(verified->ids.data(), verified->authority.count));
-      // A store is not trusted to give back the chain a reference names.
-      if (wanted && *wanted != request.chain) {
-        named_chain = false;
-        return verified;
+bool same_ascii_letters(std::string_view text, std::string_view lower) noexcept {
+  return text.size() == lower.size() &&
+         std::equal(text.begin(), text.end(), lower.begin(), [](char c, char l) {
+           return (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == l;
+         });
+}
+
+// A proof header's text as a proof's own characters: nothing around them that
+// the package's reading would strip, nothing outside ASCII.
+bool plain_proof_text(std::string_view text) noexcept {
+  const auto proof_char = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '.';
+  };
+  if (text.empty() || text.size() > PROOF_TEXT_LEN || !proof_char(text.front()) ||
+      !proof_char(text.back())) {
+    return false;
+  }
+  // Eight characters a step: any byte's top bit set means a byte past ASCII.
+  std::uint64_t bits = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    bits |= word;
+  }
+  for (; i < text.size(); ++i) bits |= static_cast<unsigned char>(text[i]);
+  return (bits & 0x8080808080808080u) == 0;
+}
+
+// The common request in one call: headers (an exact dict, or a list or
+// tuple of 2-tuples, of str or bytes) holding exactly one Authorization
+// header, "Vestrel " and a token the package has read lately (`known`, its
+// dict of token length -> (token, wire)), and exactly one proof header,
+// plainly written. Answers as check_request, with the known wire as the
+// second item; None for any other request, which the package then reads
+// itself and refuses as it must. Only where str text is read in place.
+PyObject* check_headers_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&]() -> Ref {
+    const Arguments matched(kCheckHeadersSignature, args, kwargs);
+    PyObject* headers = matched[0];
+    PyObject* known = matched[1];
+    const auto not_handled = [] { return Ref::borrow(Py_None); };
+    if (!reads_text_in_place() || !PyDict_CheckExact(known)) return not_handled();
+
+    PyObject* authorization = nullptr;  // borrowed from `headers`
+    PyObject* proof = nullptr;
+    int authorizations = 0;
+    int proofs = 0;
+    const auto take = [&](PyObject* name, PyObject* value) {
+      const auto text = header_text(name);
+      if (!text) return false;
+      if (same_ascii_letters(*text, "authorization")) {
+        authorization = value;
+        ++authorizations;
+      } else if (same_ascii_letters(*text, "vestrel-proof")) {
+        proof = value;
+        ++proofs;
       }
-      if (proof->covers_body) {
-        Digest digest;
-        sha3::sha3_256(body ? *body : ByteView(), digest);
-        request.body = digest;
+      return true;
+    };
+    if (PyDict_CheckExact(headers)) {
+      Py_ssize_t position = 0;
+      PyObject* name = nullptr;
+      PyObject* value = nullptr;
+      while (PyDict_Next(headers, &position, &name, &value)) {
+        if (!take(name, value)) return not_handled();
       }
-      if (auto message = request_message(request)) {
-        signed_by_holder = check_request(verified->authority.holder_pk, *message, proof->signature);
+    } else if (PyList_CheckExact(headers) || PyTuple_CheckExact(headers)) {
+      const bool list = PyList_CheckExact(headers);
+      const Py_ssize_t count = list ? PyList_Size(headers) : PyTuple_Size(headers);
+      for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = list ? PyList_GetItem(headers, i) : PyTuple_GetItem(headers, i);
+        if (!PyTuple_CheckExact(item) || PyTuple_Size(item) != 2 ||
+            !take(PyTuple_GetItem(item, 0), PyTuple_GetItem(item, 1))) {
+          return not_handled();
+        }
       }
-      return verified;
-    }();
-    if (!outcome) return answer_of(outcome);
-    remember_wire(self, wire_object, *outcome);
-    if (!named_chain) {
-      return request_refused("ChainUnknown",
-                             "the chain registered under this reference is another one");
+    } else {
+      return not_handled();
     }
-    if (!signed_by_holder) {
-      return request_refused("ProofInvalid",
-                             "the proof is not the holder's over this request and chain");
+    if (authorizations != 1 || proofs != 1) return not_handled();
+    // Held: the verification below runs without the interpreter lock.
+    const Ref held_authorization = Ref::borrow(authorization);
+    const Ref held_proof = Ref::borrow(proof);
+    const auto value = header_text(authorization);
+    const auto proof_text = header_text(proof);
+    if (!value || !proof_text || !plain_proof_text(*proof_text)) return not_handled();
+    constexpr std::string_view kScheme = "vestrel ";
+    if (value->size() <= kScheme.size() ||
+        !same_ascii_letters(value->substr(0, kScheme.size()), kScheme)) {
+      return not_handled();
     }
-    // The id a replay store keeps: the chain digest's first half and the nonce.
-    std::array<std::uint8_t, DIGEST_LEN / 2 + NONCE_LEN> replay_id;
-    std::copy_n(request.chain.begin(), DIGEST_LEN / 2, replay_id.begin());
-    std::copy(proof->nonce.begin(), proof->nonce.end(), replay_id.begin() + DIGEST_LEN / 2);
-    return new_tuple(answer_of(outcome), std::move(token_wire), new_bytes(request.chain),
-                     new_bytes(replay_id), new_int(proof->issued_at));
+    const std::string_view token = value->substr(kScheme.size());
+    const Ref length = created(PyLong_FromSize_t(token.size()));
+    PyObject* entry = PyDict_GetItem(known, length.get());  // borrowed
+    if (entry == nullptr || !PyTuple_CheckExact(entry) || PyTuple_Size(entry) != 2) {
+      return not_handled();
+    }
+    const auto kept = header_text(PyTuple_GetItem(entry, 0));
+    PyObject* wire = PyTuple_GetItem(entry, 1);
+    if (!kept || *kept != token || !PyBytes_CheckExact(wire)) return not_handled();
+    const Ref held_wire = Ref::borrow(wire);
+
+    const RequestLimits limits = request_limits(matched, 2, 3, 4);
+    Ref answer = check_one_request(self, std::nullopt, wire, *proof_text, limits);
+    // A verified answer names the wire it used, in the place of a token's.
+    if (PyTuple_Size(answer.get()) == 5 && PyTuple_GetItem(answer.get(), 0) != Py_None) {
+      return new_tuple(Ref::borrow(PyTuple_GetItem(answer.get(), 0)), Ref::borrow(wire),
+                       Ref::borrow(PyTuple_GetItem(answer.get(), 2)),
+                       Ref::borrow(PyTuple_GetItem(answer.get(), 3)),
+                       Ref::borrow(PyTuple_GetItem(answer.get(), 4)));
+    }
+    return answer;
   });
 }
 
@@ -466,6 +626,9 @@ PyMethodDef kMethods[] = {
      "check_request(chain, proof, target, body, times)\n--\n\n"
      "(verify's answer, token wire or None, chain digest, replay id, issued_at), verify's\n"
      "refusals, or (None, rule, reason)."},
+    {"check_headers", as_method(&check_headers_entry), METH_VARARGS | METH_KEYWORDS,
+     "check_headers(headers, known, target, body, limits)\n--\n\n"
+     "check_request's answer for a plainly presented known token, else None."},
     {"revoke", as_method(&revoke_entry), METH_VARARGS | METH_KEYWORDS,
      "revoke(ids)\n--\n\nRevokes a tuple of 32-byte revocation ids."},
     {"unrevoke", as_method(&unrevoke_entry), METH_VARARGS | METH_KEYWORDS,
