@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -40,6 +41,10 @@ extern PyMethodDef native_http_methods[];
 [[nodiscard]] Ref refused(KernelError error, std::optional<std::uint32_t> at);
 [[nodiscard]] Ref text(std::string_view value);
 [[nodiscard]] Ref optional_int(const std::optional<std::uint64_t>& value);  // None when absent
+
+// A request target's (method, scheme, authority, path, query), five bytes
+// objects, as views into them: valid while the tuple is held.
+[[nodiscard]] std::array<std::string_view, 5> target_fields(PyObject* tuple);
 
 // Each thread's buffer for a token's binary form: tokens run to hundreds of
 // kilobytes, and fresh pages for every request would cost more than reading.

@@ -193,20 +193,7 @@ constexpr CallSignature kMessageSignature{"", "request_message", kMessageParamet
 PyObject* request_message_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kMessageSignature, args, kwargs);
-    PyObject* tuple = matched[0];
-    if (!PyTuple_Check(tuple) || PyTuple_Size(tuple) != 5) {
-      throw Failure::message(PyExc_TypeError, "fields must be a tuple of five bytes objects");
-    }
-    std::array<std::string_view, 5> texts;
-    for (Py_ssize_t i = 0; i < 5; ++i) {
-      PyObject* item = PyTuple_GetItem(tuple, i);
-      char* data = nullptr;
-      Py_ssize_t size = 0;
-      if (!PyBytes_Check(item)) throw downcast_error(item, "PyBytes");
-      if (PyBytes_AsStringAndSize(item, &data, &size) != 0) throw Failure::fetch();
-      // The views are into bytes objects the tuple holds for the call.
-      texts[static_cast<std::size_t>(i)] = std::string_view(data, static_cast<std::size_t>(size));
-    }
+    const auto texts = target_fields(matched[0]);
     RequestFields fields;
     fields.method = texts[0];
     fields.scheme = texts[1];
@@ -319,6 +306,22 @@ TextArgument::TextArgument(const Arguments& matched, std::size_t index) {
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(copy_.get(), &data, &size) != 0) throw Failure::fetch();
   view_ = std::string_view(data, static_cast<std::size_t>(size));
+}
+
+std::array<std::string_view, 5> target_fields(PyObject* tuple) {
+  if (!PyTuple_Check(tuple) || PyTuple_Size(tuple) != 5) {
+    throw Failure::message(PyExc_TypeError, "fields must be a tuple of five bytes objects");
+  }
+  std::array<std::string_view, 5> texts;
+  for (Py_ssize_t i = 0; i < 5; ++i) {
+    PyObject* item = PyTuple_GetItem(tuple, i);
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyBytes_Check(item)) throw downcast_error(item, "PyBytes");
+    if (PyBytes_AsStringAndSize(item, &data, &size) != 0) throw Failure::fetch();
+    texts[static_cast<std::size_t>(i)] = std::string_view(data, static_cast<std::size_t>(size));
+  }
+  return texts;
 }
 
 Bytes& token_buffer() noexcept {

@@ -283,15 +283,7 @@ RequestLimits request_limits(const Arguments& matched, std::size_t target_index,
     limits.wanted.emplace();
     std::memcpy(limits.wanted->data(), data, DIGEST_LEN);
   }
-  for (Py_ssize_t i = 0; i < 5; ++i) {
-    PyObject* item = PyTuple_GetItem(target, i);
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (!PyBytes_Check(item)) throw downcast_error(item, "PyBytes");
-    if (PyBytes_AsStringAndSize(item, &data, &size) != 0) throw Failure::fetch();
-    limits.fields[static_cast<std::size_t>(i)] =
-        std::string_view(data, static_cast<std::size_t>(size));
-  }
+  limits.fields = target_fields(target);
   limits.now = PyLong_AsUnsignedLongLong(PyTuple_GetItem(times, 0));
   if (PyErr_Occurred() != nullptr) throw Failure::fetch();
   limits.max_age = PyLong_AsUnsignedLongLong(PyTuple_GetItem(times, 1));
