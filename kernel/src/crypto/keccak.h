@@ -34,19 +34,21 @@ inline std::uint64_t rotl64(std::uint64_t x, unsigned n) noexcept {
   return (x << n) | (x >> ((64 - n) & 63));
 }
 
+// iota's constants, one per round; the four-way permutation (keccak_x4.h)
+// uses them too.
+inline constexpr std::uint64_t kKeccakRoundConstants[24] = {
+    0x0000000000000001, 0x0000000000008082, 0x800000000000808a, 0x8000000080008000,
+    0x000000000000808b, 0x0000000080000001, 0x8000000080008081, 0x8000000000008009,
+    0x000000000000008a, 0x0000000000000088, 0x0000000080008009, 0x000000008000000a,
+    0x000000008000808b, 0x800000000000008b, 0x8000000000008089, 0x8000000000008003,
+    0x8000000000008002, 0x8000000000000080, 0x000000000000800a, 0x800000008000000a,
+    0x8000000080008081, 0x8000000000008080, 0x0000000080000001, 0x8000000080008008};
+
 // The round is written out lane by lane with the state in 25 locals, two
 // rounds per iteration so that the A and E sets swap roles without copies.
 // Each output row takes five input lanes, each after theta and its rho
 // rotation, in the order pi dictates.
 inline void keccak_f1600(std::uint64_t (&s)[25]) noexcept {
-  static constexpr std::uint64_t kRoundConstants[24] = {
-      0x0000000000000001, 0x0000000000008082, 0x800000000000808a, 0x8000000080008000,
-      0x000000000000808b, 0x0000000080000001, 0x8000000080008081, 0x8000000000008009,
-      0x000000000000008a, 0x0000000000000088, 0x0000000080008009, 0x000000008000000a,
-      0x000000008000808b, 0x800000000000008b, 0x8000000000008089, 0x8000000000008003,
-      0x8000000000008002, 0x8000000000000080, 0x000000000000800a, 0x800000008000000a,
-      0x8000000080008081, 0x8000000000008080, 0x0000000080000001, 0x8000000080008008};
-
   std::uint64_t Aba = s[0], Abe = s[1], Abi = s[2], Abo = s[3], Abu = s[4];
   std::uint64_t Aga = s[5], Age = s[6], Agi = s[7], Ago = s[8], Agu = s[9];
   std::uint64_t Aka = s[10], Ake = s[11], Aki = s[12], Ako = s[13], Aku = s[14];
@@ -98,8 +100,8 @@ inline void keccak_f1600(std::uint64_t (&s)[25]) noexcept {
                      39, X##ma, Da, 41, X##se, De, 2)
 
   for (unsigned round = 0; round < 24; round += 2) {
-    VESTREL_KECCAK_ROUND(A, E, kRoundConstants[round])
-    VESTREL_KECCAK_ROUND(E, A, kRoundConstants[round + 1])
+    VESTREL_KECCAK_ROUND(A, E, kKeccakRoundConstants[round])
+    VESTREL_KECCAK_ROUND(E, A, kKeccakRoundConstants[round + 1])
   }
 #undef VESTREL_KECCAK_ROUND
 #undef VESTREL_KECCAK_ROW

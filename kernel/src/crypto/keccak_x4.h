@@ -18,7 +18,8 @@
 // at some 20 KB the code no longer fits the decoded-instruction cache, and the
 // four-round body does, with the same instructions per round.
 //
-// Included only by mldsa65_avx2.h, with AVX2 enabled.
+// Included only by mldsa65_avx2.h, with AVX2 enabled, after keccak.h, whose
+// round constants it takes.
 #pragma once
 
 #include <immintrin.h>
@@ -60,14 +61,6 @@ inline void store_x4(std::uint64_t* p, __m256i v) noexcept {
 }
 
 // lanes: 100 words, 32-byte aligned, interleaved as above.
-inline constexpr std::uint64_t kKeccakRoundConstants[24] = {
-    0x0000000000000001, 0x0000000000008082, 0x800000000000808a, 0x8000000080008000,
-    0x000000000000808b, 0x0000000080000001, 0x8000000080008081, 0x8000000000008009,
-    0x000000000000008a, 0x0000000000000088, 0x0000000080008009, 0x000000008000000a,
-    0x000000008000808b, 0x800000000000008b, 0x8000000000008089, 0x8000000000008003,
-    0x8000000000008002, 0x8000000000000080, 0x000000000000800a, 0x800000008000000a,
-    0x8000000080008081, 0x8000000000008080, 0x0000000080000001, 0x8000000080008008};
-
 [[gnu::always_inline]] inline void keccak_f1600_x4_inline(std::uint64_t* lanes) noexcept {
   __m256i Aba = load_x4(lanes + 0), Abe = load_x4(lanes + 4), Abi = load_x4(lanes + 8);
   __m256i Abo = load_x4(lanes + 12), Abu = load_x4(lanes + 16), Aga = load_x4(lanes + 20);
