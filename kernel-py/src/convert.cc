@@ -177,6 +177,16 @@ Role parse_role(std::string text) {
   throw Failure::message(PyExc_ValueError, "role must be 'leaf' or 'node'");
 }
 
+CredentialArguments credential_arguments(const Arguments& args) {
+  const ByteView child_pk = bytes_argument(args, 0);
+  std::string role_text = text_argument(args, 1);
+  const std::uint32_t depth = u32_argument(args, 2);
+  const ByteView scope = bytes_argument(args, 3);
+  const ByteView caveats = bytes_argument(args, 4);
+  if (child_pk.size() != PK_SIZE) throw wrong_length("child_pk", PK_SIZE);
+  return {child_pk.first<PK_SIZE>(), parse_role(std::move(role_text)), depth, scope, caveats};
+}
+
 Failure wrong_length(std::string_view what, std::size_t expected) {
   return Failure::message(PyExc_ValueError,
                           std::string(what) + " must be " + std::to_string(expected) + " bytes");

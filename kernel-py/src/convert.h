@@ -57,6 +57,20 @@ struct OwnedCredential {
 // issue_credential and the package's delegate, which must agree on it.
 [[nodiscard]] Role parse_role(std::string text);
 
+// The (child_pk, role, depth, scope_tlv, caveats) of issue_credential, at
+// argument positions 0 to 4, converted and checked as it does: every argument
+// converted before any is judged, so a wrongly typed later argument is
+// reported even when an earlier one is too long. The views are into objects
+// `args` holds. The package's credential_payload takes them the same way.
+struct CredentialArguments {
+  PublicKeyView child_pk{kNoKey};
+  Role role = Role::Leaf;
+  std::uint32_t depth = 0;
+  ByteView scope;
+  ByteView caveats;
+};
+[[nodiscard]] CredentialArguments credential_arguments(const Arguments& args);
+
 // TypeError "'{qualname}' object cannot be converted to '{target}'".
 [[nodiscard]] Failure downcast_error(PyObject* obj, std::string_view target);
 

@@ -90,17 +90,9 @@ PyObject* issue_credential_entry(PyObject* self, PyObject* args, PyObject* kwarg
   return guarded([&] {
     const Arguments matched(kIssueSignature, args, kwargs);
     const IslandHold held(self);
-    // Every argument is converted before any of them is judged, so a wrongly
-    // typed later argument is reported even when an earlier one is too long.
-    const ByteView child_pk = bytes_argument(matched, 0);
-    std::string role_text = text_argument(matched, 1);
-    const std::uint32_t depth = u32_argument(matched, 2);
-    const ByteView scope = bytes_argument(matched, 3);
-    const ByteView caveats = bytes_argument(matched, 4);
-    if (child_pk.size() != PK_SIZE) throw wrong_length("child_pk", PK_SIZE);
-    const Role role = parse_role(std::move(role_text));
-    IssuedCredential issued = value_or_raise(
-        issue_credential(held.identity(), child_pk.first<PK_SIZE>(), role, depth, scope, caveats));
+    const CredentialArguments cred = credential_arguments(matched);
+    IssuedCredential issued = value_or_raise(issue_credential(
+        held.identity(), cred.child_pk, cred.role, cred.depth, cred.scope, cred.caveats));
     Ref payload = new_bytes(issued.payload);
     Ref sig = new_bytes(issued.sig);
     return new_tuple(std::move(payload), std::move(sig));

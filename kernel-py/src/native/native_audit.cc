@@ -38,14 +38,9 @@ PyObject* credential_payload_entry(PyObject* /*module*/, PyObject* args,
                                    PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kPayloadSignature, args, kwargs);
-    const ByteView child_pk = bytes_argument(matched, 0);
-    std::string role_text = text_argument(matched, 1);
-    const std::uint32_t depth = u32_argument(matched, 2);
-    const ByteView scope = bytes_argument(matched, 3);
-    const ByteView caveats = bytes_argument(matched, 4);
-    if (child_pk.size() != PK_SIZE) throw wrong_length("child_pk", PK_SIZE);
-    const Role role = parse_role(std::move(role_text));
-    return new_bytes(encode_payload(child_pk.first<PK_SIZE>(), role, depth, scope, caveats));
+    const CredentialArguments cred = credential_arguments(matched);
+    return new_bytes(
+        encode_payload(cred.child_pk, cred.role, cred.depth, cred.scope, cred.caveats));
   });
 }
 
