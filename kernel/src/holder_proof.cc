@@ -6,25 +6,33 @@ namespace vestrel {
 
 namespace {
 
-// The context without its terminating zero.
-ByteView proof_context() noexcept {
-  return ByteView(reinterpret_cast<const std::uint8_t*>(kHolderProofContext),
-                  sizeof kHolderProofContext - 1);
+ByteView bytes_of(std::string_view text) noexcept {
+  return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
 }  // namespace
 
-KResult<HolderProof> make_holder_proof(const Identity& holder, ByteView challenge) noexcept {
-  HolderProof proof{};
-  if (auto s = mldsa65::sign(holder.signing_key, proof_context(), challenge, proof); !s) {
+KResult<HolderProof> sign_as_holder(const Identity& holder, std::string_view context,
+                                    ByteView message) noexcept {
+  HolderProof signature{};
+  if (auto s = mldsa65::sign(holder.signing_key, bytes_of(context), message, signature); !s) {
     return fail(KernelError::SigningFailed);
   }
-  return proof;
+  return signature;
+}
+
+bool check_as_holder(PublicKeyView holder_pk, std::string_view context, ByteView message,
+                     SignatureView signature) noexcept {
+  return mldsa65::verify(holder_pk, bytes_of(context), message, signature) ==
+         mldsa65::VerifyOutcome::Valid;
+}
+
+KResult<HolderProof> make_holder_proof(const Identity& holder, ByteView challenge) noexcept {
+  return sign_as_holder(holder, kHolderProofContext, challenge);
 }
 
 bool check_holder_proof(PublicKeyView holder_pk, ByteView challenge, SignatureView proof) noexcept {
-  return mldsa65::verify(holder_pk, proof_context(), challenge, proof) ==
-         mldsa65::VerifyOutcome::Valid;
+  return check_as_holder(holder_pk, kHolderProofContext, challenge, proof);
 }
 
 }  // namespace vestrel

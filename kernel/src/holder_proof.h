@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 #include "bytes.h"
 #include "chain_wire.h"
@@ -22,6 +23,14 @@ namespace vestrel {
 inline constexpr char kHolderProofContext[] = "vestrel-holder-proof/1";
 
 using HolderProof = std::array<std::uint8_t, SIG_SIZE>;
+
+// The holder's deterministic ML-DSA-65 signature over `message` under
+// `context`, and its check: the one shape of holder proofs (below) and of
+// request proofs (request_proof.h), which differ in their context only.
+[[nodiscard]] KResult<HolderProof> sign_as_holder(const Identity& holder, std::string_view context,
+                                                  ByteView message) noexcept;
+[[nodiscard]] bool check_as_holder(PublicKeyView holder_pk, std::string_view context,
+                                   ByteView message, SignatureView signature) noexcept;
 
 // Deterministic: the same identity and challenge give the same proof.
 // SigningFailed only if the primitive gives up.

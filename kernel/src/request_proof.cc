@@ -1,18 +1,11 @@
 #include "request_proof.h"
 
-#include "crypto/mldsa65.h"
-
 namespace vestrel {
 
 namespace {
 
 constexpr std::uint8_t kMessageVersion = 1;
 constexpr std::uint8_t kCoversBody = 0x01;
-
-ByteView context() noexcept {
-  return ByteView(reinterpret_cast<const std::uint8_t*>(kRequestProofContext),
-                  sizeof kRequestProofContext - 1);
-}
 
 ByteView bytes_of(std::string_view text) noexcept {
   return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -79,15 +72,11 @@ TextResult<RequestProof> decode_request_proof(std::string_view text) {
 }
 
 KResult<HolderProof> sign_request(const Identity& holder, ByteView message) noexcept {
-  HolderProof signature{};
-  if (auto s = mldsa65::sign(holder.signing_key, context(), message, signature); !s) {
-    return fail(KernelError::SigningFailed);
-  }
-  return signature;
+  return sign_as_holder(holder, kRequestProofContext, message);
 }
 
 bool check_request(PublicKeyView holder_pk, ByteView message, SignatureView signature) noexcept {
-  return mldsa65::verify(holder_pk, context(), message, signature) == mldsa65::VerifyOutcome::Valid;
+  return check_as_holder(holder_pk, kRequestProofContext, message, signature);
 }
 
 }  // namespace vestrel
