@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "errors.h"
+#include "holder_proof.h"
 #include "ref.h"
 #include "signature.h"
 #include "token.h"
@@ -41,6 +42,15 @@ extern PyMethodDef native_http_methods[];
 [[nodiscard]] Ref refused(KernelError error, std::optional<std::uint32_t> at);
 [[nodiscard]] Ref text(std::string_view value);
 [[nodiscard]] Ref optional_int(const std::optional<std::uint64_t>& value);  // None when absent
+
+// Holder proofs and request proofs, made and checked alike by their kernel
+// functions: (holder, message) gives the genuine island's signature over
+// message; (holder_pk, message, signature) whether it is one, each wrong
+// length a ValueError naming its argument.
+using HolderSign = KResult<HolderProof> (*)(const Identity&, ByteView) noexcept;
+using HolderCheck = bool (*)(PublicKeyView, ByteView, SignatureView) noexcept;
+[[nodiscard]] Ref holder_signature(const Arguments& matched, HolderSign sign);
+[[nodiscard]] Ref holder_signature_valid(const Arguments& matched, HolderCheck check);
 
 // A request target's (method, scheme, authority, path, query), five bytes
 // objects, as views into them: valid while the tuple is held.

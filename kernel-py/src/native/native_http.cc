@@ -218,17 +218,8 @@ constexpr std::string_view kSignParameters[] = {"holder", "message"};
 constexpr CallSignature kSignSignature{"", "sign_request", kSignParameters};
 
 PyObject* sign_request_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    const Arguments matched(kSignSignature, args, kwargs);
-    const ByteView message = bytes_argument(matched, 1);
-    PyObject* holder = matched[0];
-    if (PyType_IsSubtype(Py_TYPE(holder), reinterpret_cast<PyTypeObject*>(genuine_island_type())) ==
-        0) {
-      throw downcast_error(holder, "IdentityIsland").with_argument_prefix(matched.name(0));
-    }
-    const SharedHold held(holder, genuine_island_type());
-    return new_bytes(value_or_raise(sign_request(held.identity(), message)));
-  });
+  return guarded(
+      [&] { return holder_signature(Arguments(kSignSignature, args, kwargs), &sign_request); });
 }
 
 constexpr std::string_view kCheckParameters[] = {"holder_pk", "message", "signature"};
@@ -236,19 +227,7 @@ constexpr CallSignature kCheckSignature{"", "check_request", kCheckParameters};
 
 PyObject* check_request_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    const Arguments matched(kCheckSignature, args, kwargs);
-    const ByteView holder_pk = bytes_argument(matched, 0);
-    const ByteView message = bytes_argument(matched, 1);
-    const ByteView signature = bytes_argument(matched, 2);
-    if (holder_pk.size() != PK_SIZE) throw wrong_length("holder_pk", PK_SIZE);
-    if (signature.size() != SIG_SIZE) throw wrong_length("signature", SIG_SIZE);
-    bool valid = false;
-    {
-      // The views are into bytes objects `matched` holds.
-      const InterpreterUnlocked unlocked;
-      valid = check_request(holder_pk.first<PK_SIZE>(), message, signature.first<SIG_SIZE>());
-    }
-    return Ref::borrow(valid ? Py_True : Py_False);
+    return holder_signature_valid(Arguments(kCheckSignature, args, kwargs), &check_request);
   });
 }
 

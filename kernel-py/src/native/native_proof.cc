@@ -1,5 +1,6 @@
 // prove and check_proof: holder proofs, the island's signature over a
-// verifier's challenge under the proof context (holder_proof.h).
+// verifier's challenge under the proof context (holder_proof.h); and the two
+// helpers request proofs share with them.
 #include <string_view>
 
 #include "convert.h"
@@ -13,6 +14,32 @@
 
 namespace vestrel::py {
 
+Ref holder_signature(const Arguments& matched, HolderSign sign) {
+  const ByteView message = bytes_argument(matched, 1);
+  PyObject* holder = matched[0];
+  if (PyType_IsSubtype(Py_TYPE(holder), reinterpret_cast<PyTypeObject*>(genuine_island_type())) ==
+      0) {
+    throw downcast_error(holder, "IdentityIsland").with_argument_prefix(matched.name(0));
+  }
+  const SharedHold held(holder, genuine_island_type());
+  return new_bytes(value_or_raise(sign(held.identity(), message)));
+}
+
+Ref holder_signature_valid(const Arguments& matched, HolderCheck check) {
+  const ByteView holder_pk = bytes_argument(matched, 0);
+  const ByteView message = bytes_argument(matched, 1);
+  const ByteView signature = bytes_argument(matched, 2);
+  if (holder_pk.size() != PK_SIZE) throw wrong_length(matched.name(0), PK_SIZE);
+  if (signature.size() != SIG_SIZE) throw wrong_length(matched.name(2), SIG_SIZE);
+  bool valid = false;
+  {
+    // The views are into bytes objects `matched` holds.
+    const InterpreterUnlocked unlocked;
+    valid = check(holder_pk.first<PK_SIZE>(), message, signature.first<SIG_SIZE>());
+  }
+  return Ref::borrow(valid ? Py_True : Py_False);
+}
+
 namespace {
 
 constexpr std::string_view kProveParameters[] = {"holder", "challenge"};
@@ -20,15 +47,7 @@ constexpr CallSignature kProveSignature{"", "prove", kProveParameters};
 
 PyObject* prove_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    const Arguments matched(kProveSignature, args, kwargs);
-    const ByteView challenge = bytes_argument(matched, 1);
-    PyObject* holder = matched[0];
-    if (PyType_IsSubtype(Py_TYPE(holder), reinterpret_cast<PyTypeObject*>(genuine_island_type())) ==
-        0) {
-      throw downcast_error(holder, "IdentityIsland").with_argument_prefix(matched.name(0));
-    }
-    const SharedHold held(holder, genuine_island_type());
-    return new_bytes(value_or_raise(make_holder_proof(held.identity(), challenge)));
+    return holder_signature(Arguments(kProveSignature, args, kwargs), &make_holder_proof);
   });
 }
 
@@ -37,19 +56,7 @@ constexpr CallSignature kCheckSignature{"", "check_proof", kCheckParameters};
 
 PyObject* check_proof_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    const Arguments matched(kCheckSignature, args, kwargs);
-    const ByteView holder_pk = bytes_argument(matched, 0);
-    const ByteView challenge = bytes_argument(matched, 1);
-    const ByteView proof = bytes_argument(matched, 2);
-    if (holder_pk.size() != PK_SIZE) throw wrong_length("holder_pk", PK_SIZE);
-    if (proof.size() != SIG_SIZE) throw wrong_length("proof", SIG_SIZE);
-    bool valid = false;
-    {
-      // The views are into bytes objects `matched` holds.
-      const InterpreterUnlocked unlocked;
-      valid = check_holder_proof(holder_pk.first<PK_SIZE>(), challenge, proof.first<SIG_SIZE>());
-    }
-    return Ref::borrow(valid ? Py_True : Py_False);
+    return holder_signature_valid(Arguments(kCheckSignature, args, kwargs), &check_holder_proof);
   });
 }
 
