@@ -30,6 +30,8 @@ import threading
 import time
 from typing import Dict, List, Tuple
 
+from loopback import free_port
+
 MASTER = bytes(range(32))
 PATH = "/docs/1"
 PERMS = [(b"/docs/1", b"GET")]
@@ -61,12 +63,6 @@ def serve(kind: str, port: int) -> None:
         app = vestrel.asgi.Authorize(app, vestrel.Verifier([root.public_key()]))  # type: ignore
     uvicorn.run(app, host="127.0.0.1", port=port, log_level="error", access_log=False,
                 lifespan="off")
-
-
-def free_port() -> int:
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return int(sock.getsockname()[1])
 
 
 def start(kind: str, args: argparse.Namespace) -> Tuple[subprocess.Popen, int]:  # type: ignore[type-arg]

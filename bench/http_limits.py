@@ -23,6 +23,8 @@ import threading
 import time
 from typing import Callable, Iterator, Tuple
 
+from loopback import free_port
+
 HIGH = 256 * 1024
 
 
@@ -67,12 +69,6 @@ def largest(port: int, segment: int) -> Tuple[int, str]:
         else:
             high = middle
     return low, answer(port, low + 1, segment)
-
-
-def free_port() -> int:
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return int(sock.getsockname()[1])
 
 
 def wait_for(port: int) -> None:

@@ -19,7 +19,6 @@ from __future__ import annotations
 import argparse
 import os
 import shutil
-import socket
 import statistics
 import subprocess
 import sys
@@ -27,14 +26,10 @@ import tempfile
 import time
 from typing import Any, Callable, Dict, List
 
+from loopback import free_port
+
 MASTER = bytes(range(32))
 URL = "http://api.test/docs/1"
-
-
-def free_port() -> int:
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return int(sock.getsockname()[1])
 
 
 def main() -> int:
