@@ -56,7 +56,15 @@ _REQUEST_REFUSALS: Dict[str, Any] = {"ProofMalformed": ProofMalformed, "ProofExp
 
 
 @functools.lru_cache(maxsize=4096)
-def _target(method: str, url: str) -> Tuple[bytes, bytes, bytes, bytes, bytes]:
+def _cached_target(method: str, url: str) -> Tuple[bytes, bytes, bytes, bytes, bytes]:
+    return request_target(method, url)
+
+
+def _target_of(method: str, url: str) -> Tuple[bytes, bytes, bytes, bytes, bytes]:
+    # A service sees the same few targets again and again: str arguments are
+    # read once each.
+    if isinstance(method, str) and isinstance(url, str):
+        return _cached_target(method, url)
     return request_target(method, url)
 
 
@@ -89,7 +97,7 @@ def _sign(holder: IdentityIsland, digest: bytes, method: str, url: str,
     issued_at = instant(now)
     nonce = os.urandom(16)
     body_digest = None if body is None else _native.sha3_256(byte_string(body, "body"))
-    message = _native.request_message(_target(method, url), issued_at, nonce, digest,
+    message = _native.request_message(_target_of(method, url), issued_at, nonce, digest,
                                       body_digest)
     signature = _native.sign_request(holder, message)
     proof: str = _native.encode_proof(issued_at, nonce, body is not None, signature)
@@ -137,6 +145,7 @@ def _credentials(headers: Headers) -> Tuple[List[str], List[str]]:
     the case of their names."""
     authorization: List[str] = []
     proofs: List[str] = []
+    # dict first: the common case, without the abstract class's check.
     items = headers.items() if isinstance(headers, (dict, Mapping)) else headers
     for name, value in items:
         if type(name) is not str:
@@ -176,16 +185,17 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     if type(max_age) is not int or max_age < 0:
         max_age = count(max_age, "max_age")
     at = instant(now)
+    target: Optional[Tuple[bytes, bytes, bytes, bytes, bytes]] = None
+    payload: Optional[bytes] = None
     if chain is None and verifier._token_wires:
         # The common request, a token the verifier read lately presented
         # plainly, is read and checked by the core in one call; any other is
-        # read here, and refused as it must be.
+        # read here, and refused as it must be, in its turn.
         try:
-            target = _target(method, url) if isinstance(method, str) and isinstance(url, str) \
-                else request_target(method, url)
+            target = _target_of(method, url)
             payload = None if body is None else byte_string(body, "body")
         except (TypeError, ValueError):
-            pass
+            target = None
         else:
             answer = verifier._core.check_headers(headers, verifier._token_wires, target, payload,
                                                   (at, max_age, None))
@@ -207,13 +217,12 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     text = proofs[0].strip()
     if len(text) > PROOF_TEXT_LEN or not text.isascii():
         raise ProofMalformed(f"{PROOF_HEADER} is not a proof")
-    try:
-        # A service sees the same few targets again and again.
-        target = _target(method, url) if isinstance(method, str) and isinstance(url, str) \
-            else request_target(method, url)
-    except ValueError as error:
-        raise ProofMalformed(f"the request target cannot be read: {error}") from None
-    payload = None if body is None else byte_string(body, "body")
+    if target is None:
+        try:
+            target = _target_of(method, url)
+        except ValueError as error:
+            raise ProofMalformed(f"the request target cannot be read: {error}") from None
+        payload = None if body is None else byte_string(body, "body")
 
     wanted: Optional[bytes] = None
     fresh: Optional[bool] = None  # the pipelined replay answer, when there is one
