@@ -50,6 +50,8 @@ def test_one_token_per_chain_and_back_to_the_wire(chains: Dict[str, Any], which:
     token = vestrel.encode_token(wire)
     assert token.startswith("vt1.") and token.isascii() and len(token) < len(wire) * 4 // 3
     assert vestrel.decode_token(token, root) == wire
+    # The token names its root by the id vestrel.key_id shows.
+    assert body_of(token)[:16].hex() == vestrel.key_id(root)
     assert vestrel.Verifier([root]).verify(token, NOW).revocation_ids == \
         vestrel.verify(root, wire, NOW).revocation_ids
     # Any other text is refused or names another chain; never this one.

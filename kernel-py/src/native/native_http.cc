@@ -162,6 +162,19 @@ PyObject* sha3_256_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs)
   });
 }
 
+constexpr std::string_view kPkParameters[] = {"pk"};
+constexpr CallSignature kKeyIdSignature{"", "key_id", kPkParameters};
+
+// The 16 bytes a token names its root by (token.h).
+PyObject* key_id_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    const Arguments matched(kKeyIdSignature, args, kwargs);
+    const ByteView pk = bytes_argument(matched, 0);
+    if (pk.size() != PK_SIZE) throw wrong_length("pk", PK_SIZE);
+    return new_bytes(key_id(pk.first<PK_SIZE>()));
+  });
+}
+
 constexpr CallSignature kB64EncodeSignature{"", "base64url_encode", kDataParameters};
 constexpr std::string_view kTextParameters[] = {"text"};
 constexpr CallSignature kB64DecodeSignature{"", "base64url_decode", kTextParameters};
@@ -327,6 +340,8 @@ PyMethodDef native_http_methods[] = {
      "chain_digest(revocation_ids)\n--\n\nThe digest of the chain with these ids."},
     {"sha3_256", as_method(&sha3_256_entry), METH_VARARGS | METH_KEYWORDS,
      "sha3_256(data)\n--\n\nSHA3-256 of data."},
+    {"key_id", as_method(&key_id_entry), METH_VARARGS | METH_KEYWORDS,
+     "key_id(pk)\n--\n\nThe key's 16-byte id."},
     {"base64url_encode", as_method(&base64url_encode_entry), METH_VARARGS | METH_KEYWORDS,
      "base64url_encode(data)\n--\n\nbase64url without padding."},
     {"base64url_decode", as_method(&base64url_decode_entry), METH_VARARGS | METH_KEYWORDS,
