@@ -4,17 +4,23 @@ turn a request into what a proof is checked against, and the answers.
 Nothing here reads a socket or knows a framework; vestrel.asgi and
 vestrel.wsgi only move bytes between their server and these functions.
 
-The URL a proof is checked against is ``origin`` when one is given (the
-public scheme, host and port of a service behind a proxy), else the
-request's own scheme and Host header, followed by the request target's path
-and query exactly as the client sent them. Servers that do not keep the
-target as sent get the decoded path quoted again, which matches any client
-that percent-encodes only what must be.
+The URL a proof is checked against is built from what the service knows
+of itself, never from what the sender alone chooses: its ``origin`` (the
+public scheme, host and port its clients address), or one of several origins
+or named ``hosts`` that the Host header picks among, followed by the request
+target's path and query exactly as the client sent them. Servers that do not
+keep the target as sent get the decoded path quoted again, which matches any
+client that percent-encodes only what must be.
+
+The target is read by one function, origin_form: only "/path?query" targets
+are checked, and the path and query the proof covers are split at the
+target's first "?", as every server splits it for the app.
 """
 
 from __future__ import annotations
 
 import json
+import math
 import re
 import time
 from http import HTTPStatus
@@ -23,8 +29,8 @@ from typing import (TYPE_CHECKING, Any, Callable, Generic, Iterable, List, Named
 from urllib.parse import quote, urlsplit
 
 from ._chain import VerifiedChain
-from ._errors import KernelError, NotAllowed, ProofMalformed, Refused
-from ._request import Headers
+from ._errors import KernelError, NotAllowed, ProofMissing, Refused, RequestRefused
+from ._request import _SCHEME_LEN, _SCHEME_PREFIX, PROOF_HEADER, Headers, _credentials
 
 if TYPE_CHECKING:
     from ._verifier import Verifier
@@ -43,6 +49,7 @@ _HOST = re.compile(r"(?:[A-Za-z0-9._-]+|\[[0-9A-Fa-f:.]+\])(?::[0-9]{1,5})?")
 # and sub-delimiter characters and those a path segment allows.
 _PATH_SAFE = "/!$&'()*+,;=:@"
 _DESCRIPTION_MAX = 200
+_DEFAULT_PORTS = {"http": "80", "https": "443"}
 
 PathRule = Callable[[str], bytes]
 PublicRule = Callable[[str, str], bool]
@@ -51,18 +58,46 @@ PublicRule = Callable[[str, str], bool]
 AppT = TypeVar("AppT")
 
 
+class RequestTargetRefused(RequestRefused):
+    """A request target that is not "/path" with an optional "?query": it is
+    not checked at all, since a reader that sees a fragment, a user or a
+    host in it would check another URL than the one the app serves."""
+
+    rule = "RequestTarget"
+    status = 400
+    error = "invalid_request"
+
+
+class HostRefused(RequestRefused):
+    """A Host header that is missing, repeated or not a host, where the
+    service needs it to tell which of its names the request addressed."""
+
+    rule = "Host"
+    status = 400
+    error = "invalid_request"
+
+
+class MisdirectedRequest(RequestRefused):
+    """A Host header naming none of the hosts the service answers to."""
+
+    rule = "MisdirectedRequest"
+    status = 421
+    error = "invalid_request"
+
+
 class Middleware(Generic[AppT]):
     """What both middlewares hold: the app they guard and their options."""
 
     def __init__(self, app: AppT, verifier: Any, *, resource: Optional[PathRule] = None,
                  verb: Optional[PathRule] = None, public: Optional[PublicRule] = None,
                  register_path: Optional[str] = DEFAULT_REGISTER_PATH,
-                 origin: Optional[str] = None, max_age: int = 60,
+                 origin: Union[str, Sequence[str], None] = None,
+                 hosts: Optional[Sequence[str]] = None, max_age: int = 60,
                  max_body: int = DEFAULT_MAX_BODY, ttl: int = DEFAULT_TTL) -> None:
         self.app = app
         self.options = Options(verifier, resource=resource, verb=verb, public=public,
-                               register_path=register_path, origin=origin, max_age=max_age,
-                               max_body=max_body, ttl=ttl)
+                               register_path=register_path, origin=origin, hosts=hosts,
+                               max_age=max_age, max_body=max_body, ttl=ttl)
 
 
 def default_resource(path: str) -> bytes:
@@ -72,7 +107,9 @@ def default_resource(path: str) -> bytes:
 
 
 def default_verb(method: str) -> bytes:
-    return method.encode("ascii", "replace")
+    """The method in ASCII; HEAD is GET, since frameworks answer HEAD with
+    their GET route (without its body)."""
+    return b"GET" if method == "HEAD" else method.encode("ascii", "replace")
 
 
 class Answer(NamedTuple):
@@ -83,16 +120,26 @@ class Answer(NamedTuple):
     body: bytes
 
 
+class Prepared(NamedTuple):
+    """What a request is checked against, settled before its body is read
+    and before its proof is looked at."""
+
+    url: str
+    resource: bytes
+    verb: bytes
+
+
 class Options:
     """The middleware's options, checked once when it is built."""
 
-    __slots__ = ("verifier", "resource", "verb", "public", "register_path", "origin", "max_age",
-                 "max_body", "ttl")
+    __slots__ = ("verifier", "resource", "verb", "public", "register_path", "origins", "hosts",
+                 "max_age", "max_body", "ttl")
 
     def __init__(self, verifier: Verifier, *, resource: Optional[PathRule] = None,
                  verb: Optional[PathRule] = None, public: Optional[PublicRule] = None,
                  register_path: Optional[str] = DEFAULT_REGISTER_PATH,
-                 origin: Optional[str] = None, max_age: int = 60,
+                 origin: Union[str, Sequence[str], None] = None,
+                 hosts: Optional[Sequence[str]] = None, max_age: int = 60,
                  max_body: int = DEFAULT_MAX_BODY, ttl: int = DEFAULT_TTL) -> None:
         if not callable(getattr(verifier, "verify_request", None)):
             raise TypeError("verifier must be a vestrel.Verifier")
@@ -105,12 +152,29 @@ class Options:
         for name, number in (("max_age", max_age), ("max_body", max_body), ("ttl", ttl)):
             if isinstance(number, bool) or not isinstance(number, int) or number < 0:
                 raise ValueError(f"{name} must be an int, 0 or more")
+        origins = [] if origin is None else [_origin(o) for o in _listed(origin, "origin")]
+        named = None if hosts is None else [_named_host(h) for h in _listed(hosts, "hosts")]
+        if not origins and named is None:
+            raise TypeError(
+                "Authorize needs origin='https://api.example.com' (the scheme and host its "
+                "clients address; a list of them for a service with several names), or "
+                "hosts=['api.example.com', 'localhost:8000'] (the Host headers it answers to, "
+                "under the server's scheme): a proof is never checked against a URL built "
+                "from the request's own Host header")
+        if len(origins) > 1 and named is not None:
+            raise ValueError("give hosts with one origin or none: with several origins the "
+                             "Host header must name one of theirs")
+        seen = [_origin_key(o) for o in origins]
+        if len(set(seen)) != len(seen):
+            raise ValueError("two origins name the same host: a Host header could not tell "
+                             "which one a request addressed")
         self.verifier = verifier
         self.resource = resource or default_resource
         self.verb = verb or default_verb
         self.public = public
         self.register_path = register_path
-        self.origin = None if origin is None else _origin(origin)
+        self.origins = origins
+        self.hosts = named
         self.max_age = max_age
         self.max_body = max_body
         self.ttl = ttl
@@ -123,27 +187,53 @@ class Options:
             return "public"
         return "check"
 
-    def url(self, scheme: str, hosts: Sequence[str], target: str) -> str:
-        """The URL the proof covers; ``hosts`` are the request's Host header
-        values, ``target`` its path and query as sent."""
-        if self.origin is not None:
-            return self.origin + target
+    def base(self, scheme: str, hosts: Sequence[str]) -> str:
+        """The scheme and host a proof is checked under; ``hosts`` are the
+        request's Host header values. Only a header that names one of the
+        hosts the service was given can choose among them."""
+        if len(self.origins) == 1 and self.hosts is None:
+            return self.origins[0]  # a proxy may rewrite the Host header: it is not read
         if len(hosts) != 1:
-            raise ProofMalformed("no Host header" if not hosts else "more than one Host header")
+            raise HostRefused("no Host header" if not hosts else "more than one Host header")
         host = hosts[0].strip()
         if _HOST.fullmatch(host) is None:
-            raise ProofMalformed("the Host header is not a host")
-        if scheme not in ("http", "https"):
-            raise ProofMalformed("the request's scheme is not http or https")
-        return f"{scheme}://{host}{target}"
+            raise HostRefused("the Host header is not a host")
+        if self.hosts is None:
+            for origin in self.origins:
+                if _origin_key(origin) == _host_key(origin.partition(":")[0], host):
+                    return origin
+            raise MisdirectedRequest(f"this service does not answer to the host {host!r}")
+        if scheme not in _DEFAULT_PORTS:
+            raise HostRefused("the request's scheme is not http or https")
+        if _host_key(scheme, host) not in (_host_key(scheme, h) for h in self.hosts):
+            raise MisdirectedRequest(f"this service does not answer to the host {host!r}")
+        return self.origins[0] if self.origins else f"{scheme}://{host}"
 
-    def check(self, method: str, path: str, url: str, headers: Headers,
+    def prepare(self, route: str, method: str, path: str, scheme: str, hosts: Sequence[str],
+                target: str, headers: Headers) -> Prepared:
+        """Everything decided before the body is read and the proof checked,
+        so that nothing after the proof's id is spent can fail but the
+        check itself: the host (421), the target (400), whether credentials
+        came at all (401), and what the scope must allow (the resource and
+        verb callables, whose own failures are the server's 500)."""
+        url = self.base(scheme, hosts) + target_text(target)
+        registering = route == "register"
+        expect_credentials(headers, registering)
+        if registering:
+            return Prepared(url, b"", b"")
+        resource, verb = self.resource(path), self.verb(method)
+        for name, value in (("resource", resource), ("verb", verb)):
+            if not isinstance(value, bytes):
+                raise TypeError(f"the {name} callable must return bytes, not "
+                                f"{type(value).__name__}")
+        return Prepared(url, resource, verb)
+
+    def check(self, method: str, prepared: Prepared, headers: Headers,
               body: bytes) -> VerifiedChain:
         """The verified chain of an allowed request; Refused otherwise."""
-        chain = self.verifier.verify_request(method, url, headers, body=body,
+        chain = self.verifier.verify_request(method, prepared.url, headers, body=body,
                                              max_age=self.max_age)
-        resource, verb = self.resource(path), self.verb(method)
-        if not chain.allows(resource, verb):
+        if not chain.allows(prepared.resource, prepared.verb):
             raise NotAllowed("the chain does not allow this request")
         return chain
 
@@ -156,6 +246,82 @@ class Options:
         if chain.not_after is not None:
             expires_at = min(expires_at, chain.not_after)
         return json_answer(201, {"ref": ref, "expires_at": expires_at})
+
+
+def _listed(value: Union[str, Sequence[str]], name: str) -> List[str]:
+    listed = [value] if isinstance(value, str) else list(value) if isinstance(
+        value, (list, tuple)) else None
+    if not listed:
+        raise TypeError(f"{name} must be a str or a non-empty list of them")
+    return listed
+
+
+def _host_key(scheme: str, host: str) -> str:
+    """A host as the Host header may write it, compared without case and
+    with the scheme's default port written or not."""
+    host = host.lower()
+    default = ":" + _DEFAULT_PORTS.get(scheme, "")
+    return host[:-len(default)] if host.endswith(default) else host
+
+
+def _origin_key(origin: str) -> str:
+    scheme, _, host = origin.partition("://")
+    return _host_key(scheme, host)
+
+
+def _named_host(host: str) -> str:
+    if not isinstance(host, str) or _HOST.fullmatch(host) is None:
+        raise ValueError(f"hosts must be names or IP literals with an optional port, such as "
+                         f"'api.example.com' or 'localhost:8000', not {host!r}")
+    return host
+
+
+def origin_form(target: str) -> Tuple[str, str]:
+    """(path, query) of a request target in origin form, "/path?query", split
+    at its first "?" as servers split it for the app; RequestTargetRefused
+    for any other.
+
+    Refused: a target not starting with "/" (absolute-form "http://h/x",
+    asterisk-form "*", and "@h/x", "%2F@h/x" or "\\@h/x", which joined to
+    a scheme and host would name another host); one starting with "//",
+    which a parser given the target alone reads as a host; a "#" anywhere,
+    since a URL parser would drop what follows as a fragment while the
+    server gives it to the app; a backslash in the path, which some readers
+    take for "/"; and anything but printable ASCII, which no client sends
+    unencoded."""
+    if not target.startswith("/") or target.startswith("//"):
+        raise RequestTargetRefused(f"the request target is not a path: {_bounded(target)}")
+    if not all("!" <= c <= "~" for c in target):
+        raise RequestTargetRefused("the request target is not printable ASCII")
+    if "#" in target:
+        raise RequestTargetRefused(f"the request target holds a '#': {_bounded(target)}")
+    path, _, query = target.partition("?")
+    if "\\" in path:
+        raise RequestTargetRefused(f"the request path holds a backslash: {_bounded(target)}")
+    return path, query
+
+
+def target_text(target: str) -> str:
+    """The path and query a proof covers, from the target as received."""
+    path, query = origin_form(target)
+    return path + ("?" + query if query else "")
+
+
+def _bounded(text: str, limit: int = 80) -> str:
+    return repr(text if len(text) <= limit else text[:limit] + "...")
+
+
+def expect_credentials(headers: Headers, registering: bool) -> None:
+    """ProofMissing unless the request carries what a check reads: a chain
+    in a Vestrel Authorization header (not for a registration, whose chain
+    is its body) and a proof header. Checked before the body is read, so a
+    request with nothing to check costs no more than its head."""
+    authorization, proofs = _credentials(headers)
+    if not registering and not any(v.strip()[:_SCHEME_LEN].lower() == _SCHEME_PREFIX
+                                   for v in authorization):
+        raise ProofMissing("no Vestrel credentials", credentials=False)
+    if not proofs:
+        raise ProofMissing(f"no {PROOF_HEADER} header", credentials=not registering)
 
 
 def _origin(origin: str) -> str:
@@ -201,14 +367,18 @@ def json_answer(status: int, content: Any,
 
 def refusal(error: Refused) -> Answer:
     """The answer to a refused request: its status, a challenge naming the
-    error and the rule, and the same in a small JSON body."""
+    error and the rule, and the same in a small JSON body; a refusal that
+    says when to try again (``retry_after`` seconds) also gets Retry-After."""
     rule = error.rule or type(error).__name__
     challenge = "Vestrel"
     if error.error is not None:
         challenge += f' error="{header_text(error.error)}",'
     challenge += f' error_description="{header_text(rule + ": " + describe(error))}"'
-    return json_answer(error.status, {"error": error.error, "rule": rule},
-                       [("www-authenticate", challenge)])
+    headers = [("www-authenticate", challenge)]
+    retry = getattr(error, "retry_after", None)
+    if isinstance(retry, (int, float)) and not isinstance(retry, bool) and 0 <= retry < 1e9:
+        headers.append(("retry-after", str(math.ceil(retry))))
+    return json_answer(error.status, {"error": error.error, "rule": rule}, headers)
 
 
 def too_large(max_body: int) -> Answer:

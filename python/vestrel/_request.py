@@ -44,6 +44,8 @@ PROOF_TEXT_LEN = 4 + 4446
 
 # Longer than any server takes in a request line by default.
 MAX_URL_LEN = 65_536
+# Of a URL named in a refusal's text, which may end up in a header.
+_SHOWN_URL = 100
 _METHOD = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]{1,32}")
 _DEFAULT_PORTS = {"http": 80, "https": 443}
 
@@ -201,7 +203,7 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
                                                   (at, max_age, None))
             if answer is not None:
                 if answer[0] is None:
-                    _refuse_request(answer)
+                    _refuse_request(answer, method, url)
                 return _accepted(verifier, answer, answer[1], at, max_age, replay, None)
     authorization, proofs = _credentials(headers)
     # A client sends the same token with each request: one the verifier read
@@ -257,7 +259,7 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
         answer = verifier._core.check_request(presented, text, target, payload,
                                               (at, max_age, wanted))
         if answer[0] is None:
-            _refuse_request(answer)
+            _refuse_request(answer, method, url)
     except BaseException:
         if fresh:
             getattr(replay, "forget")(key)
@@ -269,10 +271,16 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
                      max_age, replay, fresh)
 
 
-def _refuse_request(answer: Tuple[Any, ...]) -> NoReturn:
+def _refuse_request(answer: Tuple[Any, ...], method: str, url: str) -> NoReturn:
     own = _REQUEST_REFUSALS.get(answer[1])
     if own is None:
         refuse(answer)
+    if own is ProofInvalid:
+        # The URL comes first: a service's most common fault is checking
+        # proofs against another URL than its clients sign (a wrong origin,
+        # a proxy that rewrites the path), and this says which it used.
+        shown = url if len(url) <= _SHOWN_URL else url[:_SHOWN_URL] + "..."
+        raise ProofInvalid(f"checked against {method} {shown}: {answer[2]}")
     raise own(answer[2])
 
 

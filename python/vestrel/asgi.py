@@ -1,7 +1,7 @@
 """Vestrel request proofs in front of any ASGI application, with nothing but
 the standard library.
 
-    app = vestrel.asgi.Authorize(app, verifier)
+    app = vestrel.asgi.Authorize(app, verifier, origin="https://api.example.com")
 
 Each HTTP request must carry a chain (token or registered reference) and
 the holder's proof of exactly this request (see vestrel.present); one that
@@ -11,9 +11,12 @@ VerifiedChain in ``scope["state"]["vestrel_chain"]`` (Starlette:
 reaches it. A POST of a token to ``register_path`` registers it (see
 vestrel.register).
 
-The proof covers ``origin`` (or the scope's scheme and the Host header),
-then ``raw_path`` and ``query_string`` as the client sent them. The body is
-read whole, up to ``max_body`` bytes (beyond: 413), and handed on unchanged.
+The proof covers ``origin`` (or, with several origins or named ``hosts``,
+the one the Host header names; HTTP/2's ``:authority`` where a server
+passes it on), then ``raw_path`` and ``query_string`` as the client sent
+them, which must be "/path?query" (else 400). A request without credentials
+is answered before its body is read; the body is read whole, up to
+``max_body`` bytes (beyond: 413), and handed on unchanged.
 Lifespan scopes pass through. WebSocket handshakes are not checked (a
 browser cannot add headers to one), so a WebSocket scope whose path is not
 public is closed before it is accepted (the server answers 403).
@@ -43,15 +46,23 @@ __all__ = ["Authorize"]
 class Authorize(Middleware[App]):
     """Checks every HTTP request's chain and proof before ``app`` sees it.
 
+    ``origin`` ("https://api.example.com") is the scheme and host clients
+    address, which every proof is checked under; a list of them serves a
+    service with several names, the Host header picking one (421 for any
+    other). Without an origin, ``hosts`` (["api.example.com",
+    "localhost:8000"]) names the Host headers the service answers to, under
+    the server's own scheme; given with one origin, it only restricts the
+    Host header. One of the two is required.
+
     ``resource`` and ``verb`` map the decoded path and the method to what
     the chain's scope must allow (default: the path's UTF-8 bytes and the
-    method's); either may raise a vestrel.Refused (NotAllowed, say) for a
-    request it has no mapping for. ``public(path, method)`` true leaves a
-    request unchecked. ``origin`` ("https://api.example.com") replaces the
-    scheme and host the proof is checked against, for a service behind a
-    proxy. ``max_age`` bounds a proof's age in seconds, ``max_body`` the
-    body, ``ttl`` how long a registered chain is kept; ``register_path``
-    None turns registration off.
+    method's, HEAD counting as GET); either may raise a vestrel.Refused
+    (NotAllowed, say) for a request it has no mapping for.
+    ``public(path, method)`` true leaves a request unchecked. These run
+    before the proof is checked: any other exception they raise is the
+    server's 500, and the proof stays unspent. ``max_age`` bounds a proof's
+    age in seconds, ``max_body`` the body, ``ttl`` how long a registered
+    chain is kept; ``register_path`` None turns registration off.
     """
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
@@ -60,7 +71,11 @@ class Authorize(Middleware[App]):
             await self.app(scope, receive, send)
             return
         path, method = scope.get("path", "/"), scope.get("method", "GET")
-        route = self.options.route(path, method)
+        try:
+            route = self.options.route(path, method)
+        except Refused as error:
+            await _answer(send, refusal(error))
+            return
         if route == "public":
             await self.app(scope, receive, send)
             return
@@ -72,6 +87,12 @@ class Authorize(Middleware[App]):
             return
 
         headers: List[Tuple[bytes, bytes]] = list(scope.get("headers", ()))
+        try:
+            prepared = self.options.prepare(route, method, path, scope.get("scheme", "http"),
+                                            _hosts(headers), _target(scope), headers)
+        except Refused as error:
+            await _answer(send, refusal(error))
+            return
         body = await _read_body(receive, headers, self.options.max_body)
         if isinstance(body, Answer):
             await _answer(send, body)
@@ -79,12 +100,10 @@ class Authorize(Middleware[App]):
         if body is None:
             return  # the client went away
         try:
-            url = self.options.url(scope.get("scheme", "http"), _values(headers, b"host"),
-                                   _target(scope))
             if route == "register":
-                await _answer(send, self.options.register(url, headers, body))
+                await _answer(send, self.options.register(prepared.url, headers, body))
                 return
-            chain = self.options.check(method, path, url, headers, body)
+            chain = self.options.check(method, prepared, headers, body)
         except Refused as error:
             await _answer(send, refusal(error))
             return
@@ -95,6 +114,12 @@ class Authorize(Middleware[App]):
 
 def _values(headers: List[Tuple[bytes, bytes]], name: bytes) -> List[str]:
     return [bytes(v).decode("latin-1") for k, v in headers if bytes(k).lower() == name]
+
+
+def _hosts(headers: List[Tuple[bytes, bytes]]) -> List[str]:
+    """The Host header's values; an HTTP/2 server that passes the request's
+    ``:authority`` on as it came, and no Host header, gives that instead."""
+    return _values(headers, b"host") or _values(headers, b":authority")
 
 
 def _target(scope: Scope) -> str:

@@ -1,16 +1,18 @@
 """Vestrel request proofs in front of any WSGI (PEP 3333) application, with
 nothing but the standard library.
 
-    app.wsgi_app = vestrel.wsgi.Authorize(app.wsgi_app, verifier)   # Flask
+    app.wsgi_app = vestrel.wsgi.Authorize(app.wsgi_app, verifier,   # Flask
+                                          origin="https://api.example.com")
 
 The same checks and options as vestrel.asgi.Authorize; a verified request
 reaches the app with its VerifiedChain in ``environ["vestrel.chain"]``.
 
-The proof covers ``origin`` (or wsgi.url_scheme and the Host header), then
-the target as sent: REQUEST_URI or RAW_URI when the server gives one (the
-Werkzeug and gunicorn servers do), else SCRIPT_NAME and PATH_INFO quoted
-again and QUERY_STRING. The path the scope is matched against is
-SCRIPT_NAME + PATH_INFO, decoded as UTF-8. The body is read up to
+The proof covers ``origin`` (or, with several origins or named ``hosts``,
+the one HTTP_HOST names, under wsgi.url_scheme for hosts alone), then the
+target as sent: REQUEST_URI or RAW_URI when the server gives one (the
+Werkzeug and gunicorn servers do), which must be "/path?query" (else 400),
+else SCRIPT_NAME and PATH_INFO quoted again and QUERY_STRING. The path
+the scope is matched against is SCRIPT_NAME + PATH_INFO, decoded as UTF-8. The body is read up to
 ``max_body`` bytes (beyond: 413) and handed on as a fresh wsgi.input.
 """
 
@@ -43,23 +45,31 @@ class Authorize(Middleware[App]):
             "latin-1", "replace")
         path = raw_path.decode("utf-8", "replace") or "/"
         method = environ.get("REQUEST_METHOD", "GET")
-        route = self.options.route(path, method)
+        try:
+            route = self.options.route(path, method)
+        except Refused as error:
+            return _answer(start_response, refusal(error))
         if route == "public":
             return self.app(environ, start_response)
         if route == "register" and method != "POST":
             return _answer(start_response, method_not_allowed())
 
         headers = _headers(environ)
+        try:
+            prepared = self.options.prepare(route, method, path,
+                                            environ.get("wsgi.url_scheme", "http"),
+                                            [v for k, v in headers if k == "host"],
+                                            _target(environ, raw_path), headers)
+        except Refused as error:
+            return _answer(start_response, refusal(error))
         body = _read_body(environ, headers, self.options.max_body)
         if isinstance(body, Answer):
             return _answer(start_response, body)
         try:
-            url = self.options.url(environ.get("wsgi.url_scheme", "http"),
-                                   [v for k, v in headers if k == "host"],
-                                   _target(environ, raw_path))
             if route == "register":
-                return _answer(start_response, self.options.register(url, headers, body))
-            chain = self.options.check(method, path, url, headers, body)
+                return _answer(start_response,
+                               self.options.register(prepared.url, headers, body))
+            chain = self.options.check(method, prepared, headers, body)
         except Refused as error:
             return _answer(start_response, refusal(error))
         environ["vestrel.chain"] = chain
@@ -81,9 +91,9 @@ def _headers(environ: Environ) -> List[Tuple[str, str]]:
 def _target(environ: Environ, raw_path: bytes) -> str:
     for key in ("REQUEST_URI", "RAW_URI"):
         sent = environ.get(key)
-        # Only an origin-form target; an absolute one ("http://...") or "*"
-        # is rebuilt from the decoded path instead.
-        if isinstance(sent, str) and sent.startswith("/"):
+        # The target as sent, whatever its form: anything but "/path?query"
+        # (absolute-form, "*", a fragment) is then refused, never rebuilt.
+        if isinstance(sent, str) and sent:
             return sent
     return quoted_target(raw_path or b"/", environ.get("QUERY_STRING", ""))
 
