@@ -60,7 +60,8 @@ def serve(kind: str, port: int) -> None:
     app = Starlette(routes=[Route(PATH, docs)])
     if kind == "vestrel":
         root = islands()[0]
-        app = vestrel.asgi.Authorize(app, vestrel.Verifier([root.public_key()]))  # type: ignore
+        app = vestrel.asgi.Authorize(app, vestrel.Verifier([root.public_key()]),  # type: ignore
+                                     origin=f"http://127.0.0.1:{port}")
     uvicorn.run(app, host="127.0.0.1", port=port, log_level="error", access_log=False,
                 lifespan="off")
 
