@@ -93,7 +93,7 @@ def _target(environ: Environ, raw_path: bytes) -> str:
         sent = environ.get(key)
         # The target as sent, whatever its form: anything but "/path?query"
         # (absolute-form, "*", a fragment) is then refused, never rebuilt.
-        if isinstance(sent, str) and sent:
+        if isinstance(sent, str):
             return sent
     return quoted_target(raw_path or b"/", environ.get("QUERY_STRING", ""))
 
