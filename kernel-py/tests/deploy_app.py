@@ -75,7 +75,7 @@ def build_wsgi(origins: List[str]) -> Any:
     def health() -> Dict[str, Any]:
         return {"served": served.count}
 
-    app.wsgi_app = vestrel.wsgi.Authorize(app.wsgi_app, verifier(),  # type: ignore[method-assign]
+    app.wsgi_app = vestrel.wsgi.Authorize(app.wsgi_app, verifier(),  # type: ignore
                                           origin=origins, public=public)
     return app
 

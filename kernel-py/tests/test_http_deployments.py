@@ -56,7 +56,7 @@ def listening() -> socket.socket:
     return sock
 
 
-def in_thread(run: Callable[[], None]) -> threading.Thread:
+def in_thread(run: Callable[[], Any]) -> threading.Thread:
     thread = threading.Thread(target=run, daemon=True)
     thread.start()
     return thread
@@ -189,7 +189,7 @@ def proof(w: SimpleNamespace, method: str, url: str, body: Optional[bytes] = Non
 
 
 def test_proper_requests_reach_the_app(server: SimpleNamespace, world: SimpleNamespace) -> None:
-    before = health(server)
+    before = health(server) or 0
     host = server.local[len("http://"):]
     rows: List[Tuple[str, str, str, str, bytes, int]] = [
         # method, target, Host, the URL signed, body, status
@@ -265,7 +265,7 @@ def test_http2_takes_its_host_from_authority(server: SimpleNamespace,
         pytest.skip("HTTP/2 is Hypercorn's alone here")
     import httpx
 
-    before = health(server)
+    before = health(server) or 0
     base = server.local
     with httpx.Client(http1=False, http2=True, timeout=10) as client:
         ok = client.get(base + DOCS, headers=proof(world, "GET", base + DOCS))

@@ -133,7 +133,7 @@ TARGETS: List[Tuple[str, Optional[Tuple[str, str]]]] = [
 
 
 def test_only_origin_form_targets_are_read() -> None:
-    got = []
+    got: List[Tuple[str, Optional[Tuple[str, str]]]] = []
     for target, _ in TARGETS:
         try:
             got.append((target, origin_form(target)))
@@ -150,7 +150,7 @@ PIECES = st.one_of(
     st.sampled_from(["/", "//", "?", "#", "@", "\\", ":", "%", "http://", "a.example.test",
                      "[::1]", ";", "..", " ", "\t", "\x7f", "\u00e4"]),
     st.integers(0, 255).map(lambda b: f"%{b:02X}"))
-TARGET = st.builds(lambda lead, pieces: lead + "".join(pieces),
+TARGET = st.builds(lambda lead, pieces: str(lead + "".join(pieces)),
                    st.sampled_from(["/", "", "/", "//", "@", "/a"]), st.lists(PIECES, max_size=12))
 
 
@@ -183,7 +183,7 @@ def edited(target: str, data: Any) -> str:
     if how == "same":
         return target
     at = data.draw(st.integers(0, len(target)))
-    piece = "" if how == "remove" else data.draw(PIECES)
+    piece: str = "" if how == "remove" else data.draw(PIECES)
     return target[:at] + piece + target[at + (how != "insert"):]
 
 
@@ -242,7 +242,7 @@ HOST_ROWS: List[Tuple[Any, Any, str, List[str], Any]] = [
 
 
 def test_the_host_header_only_chooses_among_named_hosts(world: SimpleNamespace) -> None:
-    got = []
+    got: List[Any] = []
     for origin, hosts, scheme, values, _ in HOST_ROWS:
         options = Options(world.verifier, origin=origin, hosts=hosts)
         try:
@@ -266,7 +266,7 @@ def test_a_middleware_without_a_known_origin_is_refused_when_built(
         world: SimpleNamespace, options: Dict[str, Any], error: type, text: str) -> None:
     for middleware in (vestrel.asgi.Authorize, vestrel.wsgi.Authorize):
         with pytest.raises(error, match=text.replace("(", r"\(").replace("[", r"\[")):
-            middleware(None, world.verifier, **options)  # type: ignore[arg-type]
+            middleware(None, world.verifier, **options)
 
 
 def test_a_proof_for_another_host_is_misdirected_not_checked(world: SimpleNamespace) -> None:
@@ -331,7 +331,8 @@ def test_head_is_checked_as_get(world: SimpleNamespace) -> None:
 
 
 REGISTER = "/.well-known/vestrel/chains"
-NO_CREDENTIALS = [  # path, headers, status, error
+NO_CREDENTIALS: List[Tuple[str, List[Tuple[bytes, bytes]], int, Optional[str]]] = [
+    # path, headers, status, error
     (DOCS, [], 401, None),
     (DOCS, [(b"authorization", b"Bearer abc"), (b"vestrel-proof", b"vp1.x")], 401, None),
     (DOCS, [(b"authorization", b"Vestrel")], 401, None),
