@@ -221,12 +221,8 @@ class Options:
         expect_credentials(headers, registering)
         if registering:
             return Prepared(url, b"", b"")
-        resource, verb = self.resource(path), self.verb(method)
-        for name, value in (("resource", resource), ("verb", verb)):
-            if not isinstance(value, bytes):
-                raise TypeError(f"the {name} callable must return bytes, not "
-                                f"{type(value).__name__}")
-        return Prepared(url, resource, verb)
+        return Prepared(url, _mapped(self.resource(path), "resource"),
+                        _mapped(self.verb(method), "verb"))
 
     def check(self, method: str, prepared: Prepared, headers: Headers,
               body: bytes) -> VerifiedChain:
@@ -246,6 +242,14 @@ class Options:
         if chain.not_after is not None:
             expires_at = min(expires_at, chain.not_after)
         return json_answer(201, {"ref": ref, "expires_at": expires_at})
+
+
+def _mapped(value: Any, name: str) -> bytes:
+    # Checked here, while a failure is still the server's 500 and not a
+    # refusal after the proof's id was spent.
+    if not isinstance(value, (bytes, bytearray, memoryview)):
+        raise TypeError(f"the {name} callable must return bytes, not {type(value).__name__}")
+    return bytes(value)
 
 
 def _listed(value: Union[str, Sequence[str]], name: str) -> List[str]:
