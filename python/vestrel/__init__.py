@@ -29,6 +29,8 @@ from ._request import AUTH_SCHEME, PROOF_HEADER, present, register
 from ._stores import ChainStore, MemoryChainStore, MemoryReplayStore, ReplayStore
 from ._token import chain_digest, chain_ref, decode_token, encode_token
 from ._verifier import DEFAULT_CACHE_BYTES, CacheInfo, Verifier
+from ._roots import AsyncRootsFromURL, RootsFromURL
+from . import jwk
 
 
 def _version() -> str:
@@ -56,6 +58,9 @@ __all__ = [
     "__version__",
     "IdentityIsland",
     "Verifier",
+    "RootsFromURL",
+    "AsyncRootsFromURL",
+    "jwk",
     "CacheInfo",
     "DEFAULT_CACHE_BYTES",
     "VerifiedChain",
