@@ -16,7 +16,7 @@ from vestrel_kernel import IdentityIsland
 
 from ._arguments import key_id, revocation_id
 from ._chain import VerifiedChain, check_proof, covers, prove, verify
-from ._delegate import caveats, delegate, scope
+from ._delegate import Signer, SignerFailed, caveats, delegate, external_mu, scope
 from ._errors import (CaveatsTooLarge, ChainTooDeep, DepthMismatch, EmptyChain, HkdfExpandFailed,
                       InvalidRoleByte, KernelError, KeyDecodingFailed, LeafCannotDelegate,
                       MalformedCaveatBuffer, NotAfterViolation, NotBeforeViolation,
@@ -83,6 +83,9 @@ __all__ = [
     "scope",
     "caveats",
     "delegate",
+    "Signer",
+    "SignerFailed",
+    "external_mu",
     "prove",
     "check_proof",
     "Refused",
