@@ -1,9 +1,11 @@
 // credential_payload, audit and check_signature: what the package's delegate
-// checks before it signs, and after a signer outside the process has signed. The would-be chain, the existing credentials and the new one not yet
+// checks before it signs, and after a signer outside the process has signed.
+// The would-be chain, the existing credentials and the new one not yet
 // signed, goes through the kernel's own walk with every signature taken as
 // good: the earlier ones were made by others and are checked whenever the
 // chain is verified, and the new one does not exist yet. No ML-DSA work is
-// done, and every other rule is judged exactly as verification judges it.
+// done there, and every other rule is judged exactly as verification judges
+// it. check_signature is the one ML-DSA check, of a signature made elsewhere.
 #include <cstdint>
 #include <optional>
 #include <string>
