@@ -393,10 +393,11 @@ def seed_bytes(raw: bytearray, size: int, what: str) -> bytearray:
 
 def derived_identity(options: argparse.Namespace) -> vestrel_kernel.IdentityIsland:
     """The identity of --seed-file, --deployment and --context; the seed's
-    bytes are overwritten as soon as the island holds its key."""
+    bytes are overwritten as soon as the island holds its key. The island
+    takes only bytes: that one copy, immutable, is dropped at once."""
     seed = read_seed(options.seed_file)
     try:
-        return vestrel_kernel.IdentityIsland(seed, os.fsencode(options.deployment),
+        return vestrel_kernel.IdentityIsland(bytes(seed), os.fsencode(options.deployment),
                                              os.fsencode(options.context))
     except ValueError as error:
         raise UsageError(f"cannot derive the identity: {error}") from None
