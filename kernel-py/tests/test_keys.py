@@ -308,3 +308,15 @@ def test_a_redirect_to_plain_http_elsewhere_is_not_followed(server: KeySetServer
     roots = vestrel.RootsFromURL(server.url, verifier, timeout=2)
     assert not roots.refresh_now()
     assert "refused redirect" in (roots.last_error or "") and verifier.roots == (PKS[0],)
+
+
+def test_the_worked_thumbprint_in_formats_md_is_the_vector_s() -> None:
+    from pathlib import Path
+
+    repo = Path(__file__).resolve().parents[2]
+    section = (repo / "docs" / "formats.md").read_text().split("## JSON Web Key", 1)[1]
+    vectors = json.loads((repo / "vectors" / "jwk.json").read_text())
+    case, = (c for c in vectors["cases"] if "docs/formats.md" in c["name"])
+    pk = vestrel.IdentityIsland(bytes(32), b"prod", b"root").public_key()
+    assert case["public_key"] == pk.hex() and f"`{case['thumbprint']}`" in section
+    assert case["thumbprint"] == jwk.thumbprint(pk)
