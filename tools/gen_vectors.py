@@ -223,7 +223,7 @@ def jwk_vectors() -> Dict[str, Any]:
     # 1952 bytes leave two spare bits at the bottom of the last character's six.
     alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
     spare = alphabet[alphabet.index(good["pub"][-1]) ^ 1]
-    bad = [
+    bad: List[Tuple[str, Dict[str, Any]]] = [
         ("kty 'OKP'", {**good, "kty": "OKP"}),
         ("no alg", {k: v for k, v in good.items() if k != "alg"}),
         ("alg ML-DSA-44", {**good, "alg": "ML-DSA-44"}),

@@ -89,7 +89,7 @@ def test_every_non_canonical_last_character_is_refused() -> None:
 
 def test_key_set_is_refused_whole() -> None:
     other = jwk.public_jwk(PKS[1])
-    cases = [
+    cases: List[Tuple[Any, str]] = [
         ({"keys": [GOOD, GOOD]}, "keys[1] repeats the key of keys[0]"),
         ({"keys": [GOOD, {**other, "kid": GOOD["kid"]}]}, "repeats the kid"),
         ({"keys": [GOOD, {**other, "kty": "OKP"}]}, "keys[1]: 'kty' must be 'AKP'"),
@@ -104,7 +104,7 @@ def test_key_set_is_refused_whole() -> None:
     with pytest.raises(ValueError, match="repeats the key"):
         jwk.key_set([PKS[0], PKS[0]])
     with pytest.raises(TypeError):
-        jwk.key_set(PKS[0])
+        jwk.key_set(PKS[0])  # type: ignore[arg-type]
 
 
 # --- Verifier roots from a key set --------------------------------------------
@@ -131,7 +131,8 @@ def test_set_roots_replaces_roots_and_keeps_revocations() -> None:
     with pytest.raises(vestrel.Revoked):
         verifier.verify(revoked, 1000)
     assert verifier.revoked_keys == {PKS[2]}
-    for bad, error in [([], ValueError), ([PKS[0][:-1]], ValueError), (PKS[0], TypeError)]:
+    wrong: List[Tuple[Any, type]] = [([], ValueError), ([PKS[0][:-1]], ValueError), (PKS[0], TypeError)]
+    for bad, error in wrong:
         with pytest.raises(error):
             verifier.set_roots(bad)
         assert verifier.roots == (PKS[1],)
@@ -253,7 +254,7 @@ def test_refresh_delay_follows_max_age_within_bounds(server: KeySetServer) -> No
                                  ("max-age=99999999", 86400), ("no-store", 60),
                                  ("s-maxage=10", 300)]:
         headers = {} if cache_control is None else {"Cache_Control": cache_control}
-        server.serve(jwk.key_set(PKS[:1]), **headers)
+        server.serve(jwk.key_set(PKS[:1]), 200, **headers)
         assert feed.once() == delay, cache_control
     server.serve(b"", 503)
     assert feed.once() == 60

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import hashlib
-from typing import Any, Iterable, Literal, NoReturn, Optional, Protocol, Tuple, Union
+from typing import Any, Iterable, Literal, NoReturn, Optional, Protocol, Tuple, Union, cast
 
 import vestrel_kernel
 from vestrel_kernel import IdentityIsland
@@ -164,7 +164,8 @@ def delegate(wire: Optional[bytes], issuer: Union[IdentityIsland, Signer], child
         credentials.append((issuer_pk, sig, payload))
         return vestrel_kernel.encode_chain(credentials)
     try:
-        payload, sig = issuer.issue_credential(child_pk, role, depth, scope_tlv, records)
+        island = cast(IdentityIsland, issuer)
+        payload, sig = island.issue_credential(child_pk, role, depth, scope_tlv, records)
         credentials.append((issuer_pk, sig, payload))
         return vestrel_kernel.encode_chain(credentials)
     except ValueError as error:

@@ -22,7 +22,7 @@ import time
 import urllib.error
 import urllib.parse
 import urllib.request
-from typing import Any, Optional, Tuple
+from typing import Any, List, Optional, Tuple
 
 from ._verifier import Verifier
 from .jwk import MAX_DOCUMENT_BYTES, read_key_set
@@ -83,7 +83,7 @@ class _Feed:
         self.min_refresh, self.max_refresh = float(min_refresh), float(max_refresh)
         self.refresh = self._clamp(float(refresh))
         self.timeout, self.max_bytes = float(timeout), int(max_bytes)
-        handlers: list = [_SameRulesRedirect()]
+        handlers: List[urllib.request.BaseHandler] = [_SameRulesRedirect()]
         if context is not None:
             handlers.append(urllib.request.HTTPSHandler(context=context))
         self._opener = urllib.request.build_opener(*handlers)

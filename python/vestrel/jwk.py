@@ -19,7 +19,7 @@ import binascii
 import hashlib
 import json
 import re
-from typing import Any, Dict, Iterable, List, Mapping, Tuple, Union
+from typing import Any, Dict, Iterable, List, Mapping, Sequence, Tuple, Union
 
 KTY = "AKP"
 ALG = "ML-DSA-65"
@@ -199,9 +199,9 @@ def public_key(jwk: JwkInput) -> bytes:
     return _decode_pub(value.get("pub"))
 
 
-def _refuse_repeats(keys: List[Mapping[str, Any]]) -> None:
-    seen_pub: Dict[str, int] = {}
-    seen_kid: Dict[str, int] = {}
+def _refuse_repeats(keys: Sequence[Mapping[str, Any]]) -> None:
+    seen_pub: Dict[Any, int] = {}
+    seen_kid: Dict[Any, int] = {}
     for index, key in enumerate(keys):
         pub, kid = key.get("pub"), key.get("kid")
         if pub in seen_pub:
