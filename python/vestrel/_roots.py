@@ -11,21 +11,24 @@ that was good, and the reason is logged on the ``vestrel.roots`` logger.
 
 from __future__ import annotations
 
-import asyncio
-import http.client
 import ipaddress
 import logging
 import os
 import re
 import threading
 import time
-import urllib.error
 import urllib.parse
-import urllib.request
-from typing import Any, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, List, Optional, Tuple
 
 from ._verifier import Verifier
 from .jwk import MAX_DOCUMENT_BYTES, read_key_set
+
+if TYPE_CHECKING:
+    import asyncio
+    import urllib.request
+
+# asyncio and the HTTP client are imported when first used: `import vestrel`
+# stays as light as a service that never fetches a key set needs.
 
 log = logging.getLogger("vestrel.roots")
 
@@ -55,16 +58,25 @@ def _check_url(url: str) -> str:
     raise ValueError(f"a key set URL must be https://host/...: {url!r}")
 
 
-class _SameRulesRedirect(urllib.request.HTTPRedirectHandler):
-    # A redirect may not take the fetch somewhere a URL given directly could
-    # not go, such as from https to plain http.
-    def redirect_request(self, req: Any, fp: Any, code: int, msg: str, headers: Any,
-                         newurl: str) -> Any:
-        try:
-            _check_url(newurl)
-        except ValueError as error:
-            raise urllib.error.URLError(f"refused redirect: {error}") from None
-        return super().redirect_request(req, fp, code, msg, headers, newurl)
+def _opener(context: Any) -> "urllib.request.OpenerDirector":
+    import urllib.error
+    import urllib.request
+
+    class SameRulesRedirect(urllib.request.HTTPRedirectHandler):
+        # A redirect may not take the fetch somewhere a URL given directly
+        # could not go, such as from https to plain http.
+        def redirect_request(self, req: Any, fp: Any, code: int, msg: str, headers: Any,
+                             newurl: str) -> Any:
+            try:
+                _check_url(newurl)
+            except ValueError as error:
+                raise urllib.error.URLError(f"refused redirect: {error}") from None
+            return super().redirect_request(req, fp, code, msg, headers, newurl)
+
+    handlers: List[urllib.request.BaseHandler] = [SameRulesRedirect()]
+    if context is not None:
+        handlers.append(urllib.request.HTTPSHandler(context=context))
+    return urllib.request.build_opener(*handlers)
 
 
 class _Feed:
@@ -83,10 +95,8 @@ class _Feed:
         self.min_refresh, self.max_refresh = float(min_refresh), float(max_refresh)
         self.refresh = self._clamp(float(refresh))
         self.timeout, self.max_bytes = float(timeout), int(max_bytes)
-        handlers: List[urllib.request.BaseHandler] = [_SameRulesRedirect()]
-        if context is not None:
-            handlers.append(urllib.request.HTTPSHandler(context=context))
-        self._opener = urllib.request.build_opener(*handlers)
+        self._context = context
+        self._opener: Optional["urllib.request.OpenerDirector"] = None
         self.last_error: Optional[str] = None
         self.last_success: Optional[float] = None
 
@@ -103,6 +113,10 @@ class _Feed:
         return self.refresh
 
     def _fetch(self) -> Tuple[bytes, Optional[str]]:
+        import urllib.request
+
+        if self._opener is None:
+            self._opener = _opener(self._context)
         request = urllib.request.Request(self.url, headers={
             "Accept": "application/jwk-set+json, application/json"})
         with self._opener.open(request, timeout=self.timeout) as response:
@@ -120,6 +134,8 @@ class _Feed:
     def once(self) -> float:
         """Fetches and applies the key set; returns the seconds until the
         next fetch. Never raises for the URL's or the document's faults."""
+        import http.client
+
         try:
             body, cache_control = self._fetch()
             roots = read_key_set(body)
@@ -228,10 +244,14 @@ class AsyncRootsFromURL:
         return self._feed.last_success
 
     async def refresh_now(self) -> bool:
+        import asyncio
+
         await asyncio.get_running_loop().run_in_executor(None, self._feed.once)
         return self._feed.last_error is None
 
     async def start(self) -> "AsyncRootsFromURL":
+        import asyncio
+
         if self._task is not None and not self._task.done():
             raise RuntimeError("this AsyncRootsFromURL is already running")
         loop = asyncio.get_running_loop()
@@ -240,12 +260,16 @@ class AsyncRootsFromURL:
         return self
 
     async def _run(self, delay: float) -> None:
+        import asyncio
+
         loop = asyncio.get_running_loop()
         while True:
             await asyncio.sleep(delay)
             delay = await loop.run_in_executor(None, self._feed.once)
 
     async def stop(self) -> None:
+        import asyncio
+
         task, self._task = self._task, None
         if task is not None:
             task.cancel()
