@@ -260,6 +260,22 @@ def test_refresh_delay_follows_max_age_within_bounds(server: KeySetServer) -> No
     assert feed.once() == 60
 
 
+def test_an_unforeseen_fault_leaves_the_roots_and_the_refresher_alive(
+        server: KeySetServer, monkeypatch: pytest.MonkeyPatch) -> None:
+    from vestrel import _roots
+
+    def broken(document: Any) -> Any:
+        raise RuntimeError("a fault nobody planned for")
+
+    verifier = vestrel.Verifier([PKS[0]])
+    roots = vestrel.RootsFromURL(server.url, verifier, min_refresh=61)
+    server.serve(jwk.key_set(PKS[1:2]))
+    monkeypatch.setattr(_roots, "read_key_set", broken)
+    assert roots._feed.once() == 61
+    assert roots.last_error == "RuntimeError: a fault nobody planned for"
+    assert verifier.roots == (PKS[0],)
+
+
 def test_background_thread_and_async_task_apply_a_new_set(server: KeySetServer) -> None:
     server.serve(jwk.key_set(PKS[:1]))
     verifier = vestrel.Verifier([PKS[2]])

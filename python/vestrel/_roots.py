@@ -148,6 +148,13 @@ class _Feed:
             log.warning("key set %s not applied, keeping %d trusted roots: %s", self.url,
                         len(self.verifier.roots), reason)
             return self.min_refresh
+        except Exception as error:  # noqa: BLE001 - the refresher must outlive any fault
+            # A fault not foreseen above would end the refreshing thread
+            # silently; it is logged whole, and the roots stay as they are.
+            self.last_error = f"{type(error).__name__}: {error}"
+            log.exception("key set %s not applied, keeping %d trusted roots", self.url,
+                          len(self.verifier.roots))
+            return self.min_refresh
         self.last_error = None
         self.last_success = time.time()
         log.debug("key set %s applied: %d trusted roots", self.url, len(roots))
