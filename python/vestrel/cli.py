@@ -85,6 +85,7 @@ import errno
 import json
 import os
 import re
+import stat
 import sys
 import time
 from typing import (IO, AbstractSet, Any, BinaryIO, Callable, Dict, List, NoReturn, Optional,
@@ -346,6 +347,10 @@ def read_seed(path: str) -> bytearray:
         raise UsageError(f"cannot read {what}: {error.strerror}") from None
     try:
         mode = os.fstat(fd).st_mode
+        # A pipe is accepted, for a seed handed over by a secret store
+        # (`--seed-file <(...)`).
+        if not (stat.S_ISREG(mode) or stat.S_ISFIFO(mode)):
+            raise UsageError(f"{what} is not a file")
         if mode & 0o077:
             raise UsageError(f"{what}: permissions {mode & 0o777:04o} are too open: a master "
                              f"seed must be readable by its owner only (chmod 600)")

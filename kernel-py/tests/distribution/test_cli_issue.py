@@ -74,6 +74,17 @@ def test_a_seed_file_is_refused_without_showing_the_seed(write, data, mode, mess
     assert ROOT_SEED.hex() not in done.stderr.decode().lower()
 
 
+def test_a_seed_from_a_pipe_is_read_and_a_directory_refused(tmp_path):
+    pipe = tmp_path / "seed.fifo"
+    os.mkfifo(pipe, 0o600)
+    writer = subprocess.Popen(["sh", "-c", f"printf '%s' {ROOT_SEED.hex()} > {pipe}"])
+    done = vestrel_cli("identity", "--seed-file", pipe, *LABELS)
+    writer.wait(10)
+    assert (done.returncode, done.stdout) == (0, ROOT.public_key().hex().encode() + b"\n")
+    done = vestrel_cli("identity", "--seed-file", tmp_path, *LABELS)
+    assert (done.returncode, done.stderr) == (2, f"vestrel: seed file {tmp_path} is not a file\n".encode())
+
+
 def test_delegate_issues_a_chain_from_the_root_down(write, tmp_path):
     root_seed, worker_seed = write("root.seed", ROOT_SEED), write("worker.seed", WORKER_SEED)
     root_pk = write("root.pk", ROOT.public_key())
