@@ -13,6 +13,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Dict, Iterator, List, Tuple
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import vestrel
 from vestrel import jwk
@@ -39,6 +40,15 @@ def test_jwk_round_trips_and_its_kid_is_the_canonical_thumbprint() -> None:
         assert jwk.public_key(key) == jwk.public_key(json.dumps(key)) == pk
         assert jwk.public_key(json.dumps(key).encode()) == pk
     assert jwk.read_key_set(json.dumps(jwk.key_set(PKS))) == tuple(PKS)
+
+
+@settings(max_examples=50, deadline=None)
+@given(st.binary(min_size=1952, max_size=1952))
+def test_any_key_round_trips_through_its_jwk_text(pk: bytes) -> None:
+    text = json.dumps(jwk.public_jwk(pk))
+    assert jwk.public_key(text) == pk
+    assert json.loads(text)["kid"] == b64(hashlib.sha256(
+        b'{"alg":"ML-DSA-65","kty":"AKP","pub":"' + b64(pk).encode() + b'"}').digest())
 
 
 GOOD = jwk.public_jwk(PKS[0])
@@ -122,12 +132,14 @@ def test_set_roots_replaces_roots_and_keeps_revocations() -> None:
     verifier.revoke(vestrel.verify(PKS[1], revoked, 1000).revocation_ids)
     verifier.revoke_key(ISLANDS[2].public_key())
     assert verifier.verify(old, 1000).root_pk == PKS[0]
+    assert verifier.verify(vestrel.encode_token(old), 1000).root_pk == PKS[0]  # now remembered
     verifier.set_roots(PKS[1:2])
     assert verifier.roots == (PKS[1],)
     assert verifier.verify(new, 1000).root_pk == PKS[1]
     assert verifier.verify(vestrel.encode_token(new), 1000).root_pk == PKS[1]
-    with pytest.raises(vestrel.ParentKeyMismatch):
-        verifier.verify(old, 1000)
+    for presented in (old, vestrel.encode_token(old)):
+        with pytest.raises(vestrel.ParentKeyMismatch):
+            verifier.verify(presented, 1000)
     with pytest.raises(vestrel.Revoked):
         verifier.verify(revoked, 1000)
     assert verifier.revoked_keys == {PKS[2]}
