@@ -143,3 +143,22 @@ def test_every_check_runs_before_the_signer_is_asked() -> None:
     assert vestrel.verify(CHILD.public_key(), extended, 150).length == 2
     with pytest.raises(TypeError, match="a signer with public_key"):
         vestrel.delegate(None, object(), CHILD.public_key(), "leaf", DOCS)  # type: ignore
+
+
+def test_the_native_signature_check_takes_only_what_it_documents() -> None:
+    from vestrel import _native
+
+    payload = b"payload"
+    sig = ref.sign(KEYS, payload)
+    assert _native.check_signature(KEYS.public_key, payload, sig) is None
+    assert _native.check_signature(KEYS.public_key, payload + b"!", sig) == (
+        None, "SignatureInvalid", None)
+    for args, error, text in [
+        ((KEYS.public_key[:-1], payload, sig), ValueError, "issuer_pk"),
+        ((KEYS.public_key, payload, sig + b"\0"), ValueError, "sig"),
+        ((KEYS.public_key, "text", sig), TypeError, ""),
+        ((bytearray(KEYS.public_key), payload, sig), TypeError, ""),
+        ((KEYS.public_key, payload), TypeError, ""),
+    ]:
+        with pytest.raises(error, match=text):
+            _native.check_signature(*args)  # type: ignore[arg-type]
