@@ -71,7 +71,8 @@ ssh refuses a private key.
 
 Exit status: 0 listed, verified, encoded or decoded; 1 refused, or the
 input is malformed, not the form the command takes, or over the cap; 2 a usage problem (bad option, unreadable file, unusable root
-key, time or revocation list), or the output could not be written (a
+key, time or revocation list, a seed file too open or not a seed, an unusable
+child key or scope), or the output could not be written (a
 refusal exits 1 whatever becomes of its output; a reader that stops early,
 as `| head` does, is no failure).
 """
