@@ -69,7 +69,7 @@ an optional line break), never from the command line or the environment,
 and a seed file that its group or others may read or write is refused, as
 ssh refuses a private key.
 
-Exit status: 0 listed, verified, encoded or decoded; 1 refused, or the
+Exit status: 0 listed, verified, encoded, decoded, derived or issued; 1 refused, or the
 input is malformed, not the form the command takes, or over the cap; 2 a usage problem (bad option, unreadable file, unusable root
 key, time or revocation list, a seed file too open or not a seed, an unusable
 child key or scope), or the output could not be written (a
