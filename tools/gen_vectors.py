@@ -193,6 +193,70 @@ def derivation_vectors() -> Dict[str, Any]:
     return {"format": FORMAT, "kind": "derivation", "cases": cases}
 
 
+# --- JSON Web Keys ------------------------------------------------------------------
+
+
+def jwk_vectors() -> Dict[str, Any]:
+    from vestrel import jwk
+
+    inputs = [
+        ("all-zero master, 'prod', 'root': the key id example of docs/formats.md",
+         bytes(32), b"prod", b"root"),
+        ("counting master, typical labels", MASTER, b"example-deployment", b"root"),
+        ("all-ones master, 'prod', 'root-2026'", b"\xff" * 32, b"prod", b"root-2026"),
+    ]
+    cases, pks = [], []
+    for name, master, deployment, context in inputs:
+        pk = vk.IdentityIsland(master, deployment, context).public_key()
+        pub = b64url(pk)
+        canonical = '{"alg":"ML-DSA-65","kty":"AKP","pub":"%s"}' % pub
+        thumb = b64url(hashlib.sha256(canonical.encode()).digest())
+        document = jwk.public_jwk(pk)
+        if document != {"kty": "AKP", "alg": "ML-DSA-65", "pub": pub, "kid": thumb}:
+            raise SystemExit(f"jwk: the module's JWK differs from the layout for {name!r}")
+        pks.append(pk)
+        cases.append({"name": name, "master": master.hex(), "deployment": deployment.hex(),
+                      "context": context.hex(), "public_key": pk.hex(),
+                      "key_id": vestrel.key_id(pk), "thumbprint_input": canonical,
+                      "thumbprint": thumb, "jwk": document})
+    good = jwk.public_jwk(pks[0])
+    # 1952 bytes leave two spare bits at the bottom of the last character's six.
+    alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+    spare = alphabet[alphabet.index(good["pub"][-1]) ^ 1]
+    bad: List[Tuple[str, Dict[str, Any]]] = [
+        ("kty 'OKP'", {**good, "kty": "OKP"}),
+        ("no alg", {k: v for k, v in good.items() if k != "alg"}),
+        ("alg ML-DSA-44", {**good, "alg": "ML-DSA-44"}),
+        ("alg ML-DSA-87", {**good, "alg": "ML-DSA-87"}),
+        ("pub with '=' padding", {**good, "pub": good["pub"] + "="}),
+        ("pub in standard base64 ('+' and '/')",
+         {**good, "pub": good["pub"].replace("-", "+").replace("_", "/")}),
+        ("pub one byte short", {**good, "pub": b64url(pks[0][:-1])}),
+        ("pub one byte long", {**good, "pub": b64url(pks[0] + b"\x00")}),
+        ("pub with spare bits set in its last character", {**good, "pub": good["pub"][:-1] + spare}),
+        ("priv present", {**good, "priv": b64url(bytes(32))}),
+        ("crit naming an unknown member", {**good, "crit": ["exp"], "exp": 1}),
+    ]
+    refusals = []
+    for name, document in bad:
+        try:
+            jwk.public_key(document)
+        except ValueError as error:
+            refusals.append({"name": name, "jwk": document, "message": str(error)})
+        else:
+            raise SystemExit(f"jwk: the module accepted {name!r}")
+    text = json.dumps(good)[:-1] + ', "pub": "%s"}' % b64url(pks[1])
+    try:
+        jwk.public_key(text)
+    except ValueError as error:
+        refusals.append({"name": "pub named twice in the JSON text", "text": text,
+                         "message": str(error)})
+    else:
+        raise SystemExit("jwk: the module accepted a member named twice")
+    return {"format": FORMAT, "kind": "jwk", "cases": cases, "key_set": jwk.key_set(pks),
+            "refusals": refusals}
+
+
 # --- issuance ---------------------------------------------------------------------
 
 
@@ -853,6 +917,7 @@ def build_all() -> Dict[str, Dict[str, Any]]:
     tokens = token_vectors(ids)
     return {
         "derivation.json": derivation_vectors(),
+        "jwk.json": jwk_vectors(),
         "issuance.json": issuance_vectors(ids),
         "verification.json": verification_vectors(ids),
         "encoding.json": encoding_vectors(),

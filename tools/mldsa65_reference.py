@@ -7,8 +7,10 @@ signature. This file signs arbitrary messages with a derived identity's key. It
 also re-derives every public key the vectors publish, which cross-checks the
 module against code that shares nothing with it but the standards.
 
-Only deterministic signing (rnd = 32 zero bytes), pure mode, empty context is
-implemented, because that is the only form the credentials use. Nothing here is
+Pure mode with the empty context is implemented, because that is the only
+form the credentials use; signing is deterministic (rnd = 32 zero bytes) unless
+a test passes its own rnd, and may start from a message representative mu
+computed elsewhere, as a signer that takes mu does. Nothing here is
 constant-time; it is for making test data, never for real keys.
 """
 
@@ -238,10 +240,21 @@ def keygen(xi: bytes) -> KeyPair:
                    [ntt(p) for p in t0], a_hat)
 
 
-def sign(kp: KeyPair, message: bytes) -> bytes:
-    """Deterministic ML-DSA.Sign, pure mode, empty context."""
-    mu = _shake256(kp.tr + b"\x00\x00" + message, 64)
-    rho2 = _shake256(kp.key + bytes(32) + mu, 64)
+def message_representative(tr: bytes, message: bytes) -> bytes:
+    """mu of ML-DSA.Sign, pure mode, empty context: SHAKE256(tr || 00 00 || M, 64)."""
+    return _shake256(tr + b"\x00\x00" + message, 64)
+
+
+def sign(kp: KeyPair, message: bytes, rnd: bytes = bytes(32)) -> bytes:
+    """ML-DSA.Sign, pure mode, empty context; deterministic with the default rnd."""
+    return sign_mu(kp, message_representative(kp.tr, message), rnd)
+
+
+def sign_mu(kp: KeyPair, mu: bytes, rnd: bytes = bytes(32)) -> bytes:
+    """ML-DSA.Sign_internal from the message representative mu."""
+    if len(mu) != 64 or len(rnd) != 32:
+        raise ValueError("mu is 64 bytes and rnd 32")
+    rho2 = _shake256(kp.key + rnd + mu, 64)
     kappa = 0
     while True:
         y = _expand_mask(rho2, kappa)

@@ -16,7 +16,7 @@ from vestrel_kernel import IdentityIsland
 
 from ._arguments import key_id, revocation_id
 from ._chain import VerifiedChain, check_proof, covers, prove, verify
-from ._delegate import caveats, delegate, scope
+from ._delegate import Signer, SignerFailed, caveats, delegate, external_mu, scope
 from ._errors import (CaveatsTooLarge, ChainTooDeep, DepthMismatch, EmptyChain, HkdfExpandFailed,
                       InvalidRoleByte, KernelError, KeyDecodingFailed, LeafCannotDelegate,
                       MalformedCaveatBuffer, NotAfterViolation, NotBeforeViolation,
@@ -29,6 +29,8 @@ from ._request import AUTH_SCHEME, PROOF_HEADER, present, register
 from ._stores import ChainStore, MemoryChainStore, MemoryReplayStore, ReplayStore
 from ._token import chain_digest, chain_ref, decode_token, encode_token
 from ._verifier import DEFAULT_CACHE_BYTES, CacheInfo, Verifier
+from ._roots import AsyncRootsFromURL, RootsFromURL
+from . import jwk
 
 
 def _version() -> str:
@@ -56,6 +58,9 @@ __all__ = [
     "__version__",
     "IdentityIsland",
     "Verifier",
+    "RootsFromURL",
+    "AsyncRootsFromURL",
+    "jwk",
     "CacheInfo",
     "DEFAULT_CACHE_BYTES",
     "VerifiedChain",
@@ -78,6 +83,9 @@ __all__ = [
     "scope",
     "caveats",
     "delegate",
+    "Signer",
+    "SignerFailed",
+    "external_mu",
     "prove",
     "check_proof",
     "Refused",

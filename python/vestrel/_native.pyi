@@ -20,6 +20,7 @@ _EmptyWindow = Tuple[None, Literal["EmptyWindow"], int, Optional[int], Optional[
 _DisjointWindow = Tuple[None, Literal["DisjointWindow"], int, Optional[int], Optional[int],
                         Optional[int], Optional[int]]
 
+def check_signature(issuer_pk: bytes, payload: bytes, sig: bytes) -> Optional[_Refusal]: ...
 def audit(wire: Optional[bytes], issuer_pk: bytes,
           payload: bytes) -> Union[_Authority, _Refusal, _EmptyWindow, _DisjointWindow]: ...
 

@@ -289,7 +289,7 @@ def _accepted(verifier: Verifier, answer: Tuple[Any, ...], wire: Any, at: int, m
     """The verified chain of the core's answer, once its proof's id is new;
     ``fresh``: the store's answer already given, pipelined."""
     (authority, root), _, digest, replay_id, issued_at = answer
-    verified = VerifiedChain._from_native(authority, wire, verifier._roots[root])
+    verified = VerifiedChain._from_native(authority, wire, verifier._root_key(root, wire))
     # Last, so that only a valid proof's id is ever stored (or, pipelined, kept).
     if fresh is None:
         fresh = replay.add(replay_id, at, issued_at + max_age + verifier._leeway)

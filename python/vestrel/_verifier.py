@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime
+import threading
 from typing import Any, Dict, FrozenSet, Iterable, List, NamedTuple, Optional, Tuple, Union
 
 from . import _native
@@ -18,6 +19,9 @@ from ._token import REF_PREFIX, token_text
 DEFAULT_CACHE_BYTES = 16 * 1024 * 1024
 _TOKEN_WIRES = 64
 _TOKEN_WIRE_MAX = 64 * 1024
+# A wire's first credential record, whose first field is the root's key,
+# starts after the version byte and the 4-byte count.
+_FIRST_ISSUER = 5
 
 
 class CacheInfo(NamedTuple):
@@ -50,7 +54,8 @@ class Verifier:
     releases the interpreter lock while it works.
     """
 
-    __slots__ = ("_core", "_leeway", "_roots", "_replay", "_chains", "_token_wires")
+    __slots__ = ("_core", "_leeway", "_roots", "_replay", "_chains", "_token_wires", "_swap",
+                 "_cache_bytes")
 
     _core: Any
     _leeway: int
@@ -82,7 +87,9 @@ class Verifier:
             leeway = leeway // datetime.timedelta(seconds=1)
         leeway = count(leeway, "leeway")
         ids = revocation_ids(revoked)
-        self._core = _native.Verifier(keys, leeway, count(cache_bytes, "cache_bytes"))
+        self._cache_bytes = count(cache_bytes, "cache_bytes")
+        self._swap = threading.Lock()
+        self._core = _native.Verifier(keys, leeway, self._cache_bytes)
         self._leeway = leeway
         self._roots = keys
         self._token_wires = {}
@@ -99,6 +106,51 @@ class Verifier:
     def roots(self) -> Tuple[bytes, ...]:
         """The trusted root keys, in the order given."""
         return self._roots
+
+    @classmethod
+    def from_key_set(cls, document: Any, **options: Any) -> "Verifier":
+        """A Verifier trusting the keys of a JWK Set (a dict, or its JSON
+        text), read strictly by :func:`vestrel.jwk.read_key_set`; ``options``
+        are the constructor's."""
+        from .jwk import read_key_set
+
+        return cls(read_key_set(document), **options)
+
+    def set_roots(self, roots: Iterable[BytesLike]) -> None:
+        """Replaces the trusted roots, all at once: a chain is verified
+        against either the earlier roots or these, never a mix. Refused as
+        the constructor refuses (no roots, a key of the wrong size) with
+        nothing changed. Revocations are kept; the signature cache starts
+        over unless the roots are the same as before, when nothing changes."""
+        if isinstance(roots, (str, bytes, bytearray, memoryview)):
+            raise TypeError("roots must be an iterable of root public keys: for one root, "
+                            "pass [root_pk]")
+        keys = tuple(dict.fromkeys(public_key(root, "a root public key") for root in roots))
+        if not keys:
+            raise ValueError("a Verifier needs at least one trusted root")
+        # The native verifier's roots are fixed for its life, so a new one
+        # takes over. Under the lock no revocation lands on the one being
+        # replaced after its set was copied.
+        with self._swap:
+            if keys == self._roots:
+                return
+            old = self._core
+            core = _native.Verifier(keys, self._leeway, self._cache_bytes)
+            ids, pks = old.revoked_ids(), old.revoked_keys()
+            if ids:
+                core.revoke(ids)
+            for pk in pks:
+                core.revoke_key(pk)
+            self._core, self._roots = core, keys
+
+    def _root_key(self, index: int, wire: bytes) -> bytes:
+        # The root the core named by its index, unless set_roots replaced the
+        # roots while the chain was verified: then the chain's first issuer
+        # key, which the earlier core matched against a whole trusted key.
+        roots = self._roots
+        if index < len(roots) and wire.startswith(roots[index], _FIRST_ISSUER):
+            return roots[index]
+        return wire[_FIRST_ISSUER:_FIRST_ISSUER + len(roots[0])]
 
     @property
     def leeway(self) -> int:
@@ -131,7 +183,7 @@ class Verifier:
             if answer[0] is None:
                 refuse(answer)
             authority, root = answer
-        return VerifiedChain._from_native(authority, wire, self._roots[root])
+        return VerifiedChain._from_native(authority, wire, self._root_key(root, wire))
 
     def _known_wire(self, token: str) -> Optional[bytes]:
         known = self._token_wires.get(len(token))
@@ -203,20 +255,28 @@ class Verifier:
         """Revokes one id or an iterable of them, each 32 bytes or their 64
         hex digits; the next call of :meth:`verify` refuses them. All are
         checked before any is added."""
-        self._core.revoke(tuple(revocation_ids(ids)))
+        checked = tuple(revocation_ids(ids))
+        with self._swap:
+            self._core.revoke(checked)
 
     def unrevoke(self, ids: Any) -> None:
         """Takes back the revocation of one id or an iterable of them."""
-        self._core.unrevoke(tuple(revocation_ids(ids)))
+        checked = tuple(revocation_ids(ids))
+        with self._swap:
+            self._core.unrevoke(checked)
 
     def revoke_key(self, pk: BytesLike) -> None:
         """Refuses every chain in which ``pk`` issues or receives a
         credential: a compromised worker or service key, whatever
         credentials it holds."""
-        self._core.revoke_key(public_key(pk, "pk"))
+        key = public_key(pk, "pk")
+        with self._swap:
+            self._core.revoke_key(key)
 
     def unrevoke_key(self, pk: BytesLike) -> None:
-        self._core.unrevoke_key(public_key(pk, "pk"))
+        key = public_key(pk, "pk")
+        with self._swap:
+            self._core.unrevoke_key(key)
 
     @property
     def revoked(self) -> FrozenSet[bytes]:

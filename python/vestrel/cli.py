@@ -1,5 +1,5 @@
-"""The `vestrel` command: show what a chain holds, verify it, and turn a
-chain into its token and back.
+"""The `vestrel` command: show what a chain holds, verify it, turn a chain
+into its token and back, and issue credentials from a master seed.
 
     vestrel inspect chain.bin
     xxd -p chain.bin | vestrel inspect
@@ -8,6 +8,9 @@ chain into its token and back.
         --now 1750000000 --json - < chain.b64
     vestrel token encode chain.bin > chain.token
     vestrel token decode --root root.pk --raw chain.token > chain.bin
+    vestrel identity --seed-file root.seed --deployment prod --context root > root.pk
+    vestrel delegate --seed-file root.seed --deployment prod --context root \
+        --child worker.pk --role leaf --scope docs:read --not-after +1h > worker.token
 
 FILE '-' or none: standard input. `inspect` proves nothing about who signed
 what: only `verify` does.
@@ -51,9 +54,25 @@ repeatable) lists revocation ids, one per line as 64 hex digits; blank lines
 and '#' comments are allowed. --now takes 'now', seconds since the epoch
 (ASCII digits, 0 to 2^64-1), or an ISO 8601 time (UTC if no zone).
 
-Exit status: 0 listed, verified, encoded or decoded; 1 refused, or the
+identity prints the public key of the identity a master seed, a deployment
+and a context derive (hex; --format raw, base64 or jwk), its key id and JWK
+thumbprint on stderr, or everything in one JSON document with --json.
+delegate issues the next credential of the chain --parent holds (a wire, or
+a token with --root; none: the first credential, issued by a root) to the
+key in --child (raw, hex, base64 or a JWK), signed by the identity of
+--seed-file, and prints the new chain's token. --scope RESOURCE:VERB (split
+at the last ':') is repeatable; --not-before and --not-after take seconds
+since the epoch, ISO 8601 (UTC if no zone) or a time from now: +90s, +30m,
++1h, +7d. What delegate refuses is told in the words of vestrel.delegate.
+A master seed is read only from a file (32 raw bytes, or 64 hex digits and
+an optional line break), never from the command line or the environment,
+and a seed file that its group or others may read or write is refused, as
+ssh refuses a private key.
+
+Exit status: 0 listed, verified, encoded, decoded, derived or issued; 1 refused, or the
 input is malformed, not the form the command takes, or over the cap; 2 a usage problem (bad option, unreadable file, unusable root
-key, time or revocation list), or the output could not be written (a
+key, time or revocation list, a seed file too open or not a seed, an unusable
+child key or scope), or the output could not be written (a
 refusal exits 1 whatever becomes of its output; a reader that stops early,
 as `| head` does, is no failure).
 """
@@ -67,6 +86,7 @@ import errno
 import json
 import os
 import re
+import stat
 import sys
 import time
 from typing import (IO, AbstractSet, Any, BinaryIO, Callable, Dict, List, NoReturn, Optional,
@@ -77,7 +97,10 @@ import vestrel_kernel
 from . import __version__
 from ._arguments import key_id, revocation_id
 from ._chain import VerifiedChain
-from ._errors import KernelError, ParentKeyMismatch, Revoked, TokenMalformed
+from ._delegate import delegate
+from ._errors import KernelError, ParentKeyMismatch, Refused, Revoked, TokenMalformed
+from .jwk import public_jwk, thumbprint
+from .jwk import public_key as jwk_public_key
 from ._token import MAX_TOKEN_LEN, TOKEN_PREFIX, decode_token, encode_token
 from ._verifier import Verifier
 
@@ -277,7 +300,7 @@ def revocation_entry(line: bytes, where: str) -> Optional[bytes]:
 _SECONDS = re.compile(r"[0-9]+", re.ASCII)
 
 
-def parse_now(text: str) -> int:
+def parse_now(text: str, option: str = "--now") -> int:
     """'now', seconds since the epoch, or an ISO 8601 time (UTC if no zone)."""
     if text == "now":
         return int(time.time())
@@ -285,7 +308,7 @@ def parse_now(text: str) -> int:
         # Leading zeros go first: int() refuses very long digit strings.
         significant = text.lstrip("0")
         if len(significant) > len(str(MAX_TIME)) or int(significant or "0") > MAX_TIME:
-            raise UsageError(f"--now: seconds beyond 2^64-1 ({MAX_TIME})")
+            raise UsageError(f"{option}: seconds beyond 2^64-1 ({MAX_TIME})")
         return int(significant or "0")
     try:
         if not text.isascii():
@@ -295,10 +318,137 @@ def parse_now(text: str) -> int:
             moment = moment.replace(tzinfo=datetime.timezone.utc)
         seconds = int(moment.timestamp())
     except (ValueError, OverflowError, OSError):
-        raise UsageError(f"--now: not 'now', seconds or an ISO 8601 time: {text[:64]!r}") from None
+        raise UsageError(f"{option}: not 'now', seconds or an ISO 8601 time: {text[:64]!r}") from None
     if seconds < 0:
-        raise UsageError(f"--now: before the Unix epoch: {text!r}")
+        raise UsageError(f"{option}: before the Unix epoch: {text!r}")
     return seconds
+
+
+# --- seeds, keys and times for issuing --------------------------------------
+
+SEED_SIZE = 32
+# 64 hex digits and a CRLF; one byte more tells that the file is longer.
+SEED_FILE_CAP = 2 * SEED_SIZE + 2
+# A child key may be given as a JWK, whose text is about 2.7 KB.
+CHILD_KEY_CAP = 64 * 1024
+_NIBBLE = {c: int(chr(c), 16) for c in b"0123456789abcdefABCDEF"}
+_RELATIVE = re.compile(r"\+([0-9]{1,12})([smhd])", re.ASCII)
+_UNIT = {"s": 1, "m": 60, "h": 3600, "d": 86400}
+
+
+def read_seed(path: str) -> bytearray:
+    """The master seed of a file, in a bytearray the caller overwrites once
+    done. The file must be readable by its owner alone: a seed others can
+    read is no secret, and saying so beats using it."""
+    what = f"seed file {shown(path)}"
+    raw = bytearray(SEED_FILE_CAP + 1)
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except OSError as error:
+        raise UsageError(f"cannot read {what}: {error.strerror}") from None
+    try:
+        mode = os.fstat(fd).st_mode
+        # A pipe is accepted, for a seed handed over by a secret store
+        # (`--seed-file <(...)`).
+        if not (stat.S_ISREG(mode) or stat.S_ISFIFO(mode)):
+            raise UsageError(f"{what} is not a file")
+        if mode & 0o077:
+            raise UsageError(f"{what}: permissions {mode & 0o777:04o} are too open: a master "
+                             f"seed must be readable by its owner only (chmod 600)")
+        size = 0
+        with memoryview(raw) as view:
+            while size < len(raw):
+                got = os.readv(fd, [view[size:]])
+                if got == 0:
+                    break
+                size += got
+    except OSError as error:
+        raise UsageError(f"cannot read {what}: {error.strerror}") from None
+    finally:
+        os.close(fd)
+    try:
+        return seed_bytes(raw, size, what)
+    finally:
+        raw[:] = bytes(len(raw))
+
+
+def seed_bytes(raw: bytearray, size: int, what: str) -> bytearray:
+    """32 raw bytes, or 64 hex digits and an optional line break, from the
+    first `size` bytes of raw, into a new bytearray."""
+    seed = bytearray(SEED_SIZE)
+    if size == SEED_SIZE:
+        seed[:] = raw[:SEED_SIZE]
+        return seed
+    digits = size
+    if digits and raw[digits - 1] == 0x0A:
+        digits -= 1
+        if digits and raw[digits - 1] == 0x0D:
+            digits -= 1
+    # Digit by digit, with no slice: a slice would be a copy of the secret
+    # that nothing overwrites.
+    values = [_NIBBLE.get(raw[i], -1) for i in range(digits)] if digits == 2 * SEED_SIZE else [-1]
+    if min(values) < 0:
+        values[:] = [0] * len(values)
+        raise UsageError(f"{what}: a master seed is {SEED_SIZE} raw bytes or {2 * SEED_SIZE} "
+                         f"hex digits and a line break, not {size} bytes of something else")
+    for i in range(SEED_SIZE):
+        seed[i] = values[2 * i] << 4 | values[2 * i + 1]
+    values[:] = [0] * len(values)
+    return seed
+
+
+def derived_identity(options: argparse.Namespace) -> vestrel_kernel.IdentityIsland:
+    """The identity of --seed-file, --deployment and --context; the seed's
+    bytes are overwritten as soon as the island holds its key. The island
+    takes only bytes: that one copy, immutable, is dropped at once."""
+    seed = read_seed(options.seed_file)
+    try:
+        return vestrel_kernel.IdentityIsland(bytes(seed), os.fsencode(options.deployment),
+                                             os.fsencode(options.context))
+    except ValueError as error:
+        raise UsageError(f"cannot derive the identity: {error}") from None
+    finally:
+        seed[:] = bytes(SEED_SIZE)
+
+
+def read_child_key(path: str) -> bytes:
+    """A public key: raw, hex, base64, or a JWK (text beginning with '{')."""
+    what = f"child key {shown(path)}"
+    data = read_file(path, CHILD_KEY_CAP, what, "public key")
+    if data.lstrip(_SPACE).startswith(b"{"):
+        try:
+            return jwk_public_key(data)
+        except ValueError as error:
+            raise UsageError(f"{what}: {error}") from None
+    try:
+        key = data if len(data) == vestrel_kernel.PK_SIZE or not is_text(data) else decode_text(data, what)
+    except MalformedInput as error:
+        raise UsageError(str(error)) from None
+    if len(key) != vestrel_kernel.PK_SIZE:
+        raise UsageError(f"{what}: a public key is {vestrel_kernel.PK_SIZE} bytes, raw, hex, "
+                         "base64 or a JWK")
+    return key
+
+
+def parse_bound(text: str, option: str, now: int) -> int:
+    """'now', seconds since the epoch, ISO 8601, or +N[smhd] from now."""
+    relative = _RELATIVE.fullmatch(text)
+    if relative:
+        at = now + int(relative.group(1)) * _UNIT[relative.group(2)]
+        if at > MAX_TIME:
+            raise UsageError(f"{option}: beyond 2^64-1 seconds")
+        return at
+    return parse_now(text, option)
+
+
+def parse_scope(texts: Sequence[str]) -> List[Tuple[bytes, bytes]]:
+    pairs = []
+    for text in texts:
+        resource, colon, verb = os.fsencode(text).rpartition(b":")
+        if not colon:
+            raise UsageError(f"--scope: not RESOURCE:VERB: {text[:64]!r}")
+        pairs.append((resource, verb))
+    return pairs
 
 
 # --- verification ----------------------------------------------------------
@@ -374,13 +524,15 @@ def inspect(wire: bytes, as_json: bool, say: Say) -> int:
     for index, (issuer, sig, payload) in enumerate(credentials):
         rid = revocation_id(sig).hex()
         entry: Dict[str, Any] = {"index": index, "issuer": issuer.hex(),
-                                 "issuer_key_id": key_id(issuer), "revocation_id": rid,
+                                 "issuer_key_id": key_id(issuer),
+                                 "issuer_thumbprint": thumbprint(issuer), "revocation_id": rid,
                                  "payload_bytes": len(payload)}
         link = ""
         if expected is not None:
             link = f" (= child of [{index - 1}])" if issuer == expected else f" (NOT child of [{index - 1}])"
         if not as_json:
-            say(f"[{index}] issuer {key_id(issuer)}{link}, payload {len(payload)} bytes")
+            say(f"[{index}] issuer {key_id(issuer)} (jwk {thumbprint(issuer)}){link}, "
+                f"payload {len(payload)} bytes")
             say(f"    revocation id {rid}")
         try:
             fields = vestrel_kernel.parse_payload(payload)
@@ -392,11 +544,13 @@ def inspect(wire: bytes, as_json: bool, say: Say) -> int:
             status, expected = EXIT_REFUSED, None
             continue
         entry.update(child_pk=fields["child_pk"].hex(), child_key_id=key_id(fields["child_pk"]),
+                     child_thumbprint=thumbprint(fields["child_pk"]),
                      role=fields["role"], depth=fields["depth"], perms=perms_json(fields["perms"]),
                      not_before=fields["not_before"], not_after=fields["not_after"])
         listed.append(entry)
         if not as_json:
             say(f"    depth {fields['depth']}, {fields['role']}, child {key_id(fields['child_pk'])}")
+            say(f"    child jwk {thumbprint(fields['child_pk'])}")
             for resource, verb in fields["perms"]:
                 say(f"    permit {show_field(resource)} {show_field(verb)}")
             say(f"    not before {show_time(fields['not_before'])}")
@@ -468,6 +622,52 @@ def token_decode(token: Chain, roots: Sequence[bytes], raw: bool, what: str) -> 
         raise MalformedInput(f"{what} is not a token (a token begins with {TOKEN_PREFIX!r})")
     wire = token_wire(token, roots, what)
     return wire if raw else wire.hex() + "\n"
+
+
+def identity_command(options: argparse.Namespace) -> Union[str, bytes]:
+    island = derived_identity(options)
+    pk = island.public_key()
+    key = public_jwk(pk)
+    if options.json:
+        return json.dumps({"public_key": pk.hex(), "key_id": key_id(pk),
+                           "thumbprint": key["kid"], "jwk": key}, indent=2) + "\n"
+    write_stderr(f"key id {key_id(pk)}\njwk thumbprint {key['kid']}\n")
+    if options.format == "raw":
+        return pk
+    if options.format == "base64":
+        return base64.b64encode(pk).decode("ascii") + "\n"
+    if options.format == "jwk":
+        return json.dumps(key) + "\n"
+    return pk.hex() + "\n"
+
+
+def delegate_command(options: argparse.Namespace, roots: Sequence[bytes]) -> str:
+    """The token of the chain --parent holds, extended by one credential."""
+    now = int(time.time())
+    child = read_child_key(options.child)
+    perms = parse_scope(options.scope)
+    not_before = None if options.not_before is None else parse_bound(options.not_before,
+                                                                     "--not-before", now)
+    not_after = None if options.not_after is None else parse_bound(options.not_after,
+                                                                   "--not-after", now)
+    parent: Optional[bytes] = None
+    if options.parent is not None:
+        chain, what = read_source(options.parent)
+        if isinstance(chain, str):
+            if not roots:
+                raise UsageError(f"{what} is a token, which names its root by key id only: "
+                                 "give the root with --root")
+            chain = token_wire(chain, roots, what)
+        parent = chain
+    island = derived_identity(options)
+    try:
+        wire = delegate(parent, island, child, options.role, perms, not_before, not_after)
+    except KernelError as refusal:
+        where = "" if refusal.index is None else f"credential [{refusal.index}]: "
+        raise MalformedInput(f"refused: {where}{refusal}") from None
+    except (Refused, ValueError) as error:
+        raise MalformedInput(f"refused: {error}") from None
+    return encode_token(wire) + "\n"
 
 
 # --- the streams -----------------------------------------------------------
@@ -593,6 +793,30 @@ def parser() -> argparse.ArgumentParser:
                         help="the root the token names, raw, hex or base64; repeatable")
     decode.add_argument("--raw", action="store_true", help="the wire's bytes instead of hex")
     decode.add_argument("wire", nargs="?", metavar="FILE", help="the token; '-': stdin")
+    ident = commands.add_parser("identity", help="print the public key a master seed derives")
+    issue = commands.add_parser("delegate", help="issue the next credential of a chain")
+    for sub in (ident, issue):
+        sub.add_argument("--seed-file", metavar="FILE", required=True,
+                         help="the master seed: 32 raw bytes or 64 hex digits, mode 600")
+        sub.add_argument("--deployment", metavar="LABEL", required=True)
+        sub.add_argument("--context", metavar="LABEL", required=True)
+    ident.add_argument("--format", choices=("raw", "hex", "base64", "jwk"), default="hex",
+                       help="how to print the public key (default: hex)")
+    ident.add_argument("--json", action="store_true",
+                       help="key, key id, thumbprint and JWK in one JSON document")
+    issue.add_argument("--parent", metavar="FILE",
+                       help="the chain to extend, a wire or a token; none: a root's first credential")
+    issue.add_argument("--root", metavar="KEYFILE", action="append", default=[],
+                       help="for a --parent token: the root it names; repeatable")
+    issue.add_argument("--child", metavar="FILE", required=True,
+                       help="the child's public key: raw, hex, base64 or a JWK")
+    issue.add_argument("--role", choices=("leaf", "node"), required=True)
+    issue.add_argument("--scope", metavar="RESOURCE:VERB", action="append", required=True,
+                       help="a permission granted; repeatable")
+    issue.add_argument("--not-before", metavar="TIME",
+                       help="seconds since the epoch, ISO 8601, or +N[smhd] from now")
+    issue.add_argument("--not-after", metavar="TIME",
+                       help="seconds since the epoch, ISO 8601, or +N[smhd] from now")
     return top
 
 
@@ -605,6 +829,10 @@ def run(argv: Optional[Sequence[str]] = None) -> Tuple[int, Union[str, bytes]]:
     try:
         # Options first: a usage problem is told before any input is read.
         roots = [read_root(path) for path in getattr(options, "root", [])]
+        if options.command == "identity":
+            return EXIT_OK, identity_command(options)
+        if options.command == "delegate":
+            return EXIT_OK, delegate_command(options, roots)
         if options.command == "token":
             chain, what = read_source(options.wire)
             if options.direction == "encode":

@@ -1,9 +1,11 @@
-// credential_payload and audit: what the package's delegate checks before it
-// signs. The would-be chain, the existing credentials and the new one not yet
+// credential_payload, audit and check_signature: what the package's delegate
+// checks before it signs, and after a signer outside the process has signed.
+// The would-be chain, the existing credentials and the new one not yet
 // signed, goes through the kernel's own walk with every signature taken as
 // good: the earlier ones were made by others and are checked whenever the
 // chain is verified, and the new one does not exist yet. No ML-DSA work is
-// done, and every other rule is judged exactly as verification judges it.
+// done there, and every other rule is judged exactly as verification judges
+// it. check_signature is the one ML-DSA check, of a signature made elsewhere.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,6 +19,7 @@
 #include "payload.h"
 #include "results.h"
 #include "signature.h"
+#include "unlocked.h"
 #include "verify.h"
 
 namespace vestrel::py {
@@ -132,7 +135,43 @@ PyObject* audit_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) no
   });
 }
 
+// ---------------------------------------------------------------------------
+// A signature made elsewhere
+
+constexpr std::string_view kCheckSignatureParameters[] = {"issuer_pk", "payload", "sig"};
+constexpr CallSignature kCheckSignatureSignature{"", "check_signature", kCheckSignatureParameters};
+
+// The signature step of verification alone, for a credential whose payload
+// was signed by a key outside the process: None when `sig` is the issuer's
+// signature over `payload`, else (None, "SignatureDecodingFailed" or
+// "SignatureInvalid", None). A key or signature of the wrong length is a
+// ValueError naming the argument.
+PyObject* check_signature_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    const Arguments matched(kCheckSignatureSignature, args, kwargs);
+    const ByteView issuer_pk = bytes_argument(matched, 0);
+    const ByteView payload = bytes_argument(matched, 1);
+    const ByteView sig = bytes_argument(matched, 2);
+    if (issuer_pk.size() != PK_SIZE) throw wrong_length("issuer_pk", PK_SIZE);
+    if (sig.size() != SIG_SIZE) throw wrong_length("sig", SIG_SIZE);
+    const CredentialView cred{issuer_pk.first<PK_SIZE>(), sig.first<SIG_SIZE>(), payload};
+    // The views are into bytes objects `matched` holds.
+    const KStatus checked = [&] {
+      const InterpreterUnlocked unlocked;
+      return check_credential_signature(cred);
+    }();
+    if (!checked) return refused(checked.error(), std::nullopt);
+    return Ref::borrow(Py_None);
+  });
+}
+
 }  // namespace
+
+PyMethodDef native_check_signature_method = {
+    "check_signature", as_method(&check_signature_entry), METH_VARARGS | METH_KEYWORDS,
+    "check_signature(issuer_pk, payload, sig)\n--\n\n"
+    "None when sig is issuer_pk's credential signature over payload, else\n"
+    "(None, rule, None) with the rule verification would refuse it by."};
 
 PyMethodDef native_credential_payload_method = {
     "credential_payload", as_method(&credential_payload_entry), METH_VARARGS | METH_KEYWORDS,

@@ -32,6 +32,7 @@ extern PyMethodDef native_prove_method;
 extern PyMethodDef native_check_proof_method;
 extern PyMethodDef native_credential_payload_method;
 extern PyMethodDef native_audit_method;
+extern PyMethodDef native_check_signature_method;
 // Tokens and request proofs, ended by an empty entry.
 extern PyMethodDef native_http_methods[];
 

@@ -32,7 +32,8 @@ PyMethodDef* const kFunctions[] = {&native_verify_method,
                                    &native_prove_method,
                                    &native_check_proof_method,
                                    &native_credential_payload_method,
-                                   &native_audit_method};
+                                   &native_audit_method,
+                                   &native_check_signature_method};
 
 // The island class is found first: without it no proof can be checked.
 void run_body(PyObject* module) {

@@ -342,6 +342,46 @@ for (const c of requests.proofs) {
        chain: chain.length, holder: true });
 }
 
+// JSON Web Keys (docs/formats.md, "JWK"): kty AKP, alg ML-DSA-65, pub the key
+// in canonical unpadded base64url, kid the SHA-256 thumbprint over the three
+// required members in name order. The JOSE library, when installed, computes
+// the thumbprint a second time; a reader without it still checks the rest.
+let jose = null;
+try { jose = await import('jose'); } catch { console.log('jose is not installed: thumbprints checked by hand only'); }
+const b64url = (b) => Buffer.from(b).toString('base64url');
+function readJwk(text) {  // the key of a public JWK, or a refusal; duplicate names are caught by the caller
+  const k = JSON.parse(text);
+  if (k.kty !== 'AKP') plain('kty');
+  if (k.alg !== 'ML-DSA-65') plain('alg');
+  if ('priv' in k) plain('priv');
+  if ('crit' in k && k.crit.some((n) => !['kty', 'alg', 'pub', 'kid', 'use', 'key_ops', 'crit'].includes(n))) plain('crit');
+  if (typeof k.pub !== 'string' || k.pub.includes('=')) plain('pub');
+  const key = b64urlDecode(k.pub);
+  if (key.length !== PK) plain('pub length');
+  return key;
+}
+const jwks = load('jwk');
+for (const c of jwks.cases) {
+  const { publicKey } = derive(hex(c.master), hex(c.deployment), hex(c.context));
+  const canonical = JSON.stringify({ alg: 'ML-DSA-65', kty: 'AKP', pub: b64url(publicKey) });
+  const thumb = createHash('sha256').update(canonical).digest('base64url');
+  const got = { key: publicKey, read: readJwk(JSON.stringify(c.jwk)), input: canonical, thumb, kid: c.jwk.kid,
+    keyId: createHash('sha3-256').update(publicKey).digest().subarray(0, 16) };
+  const want = { key: c.public_key, read: c.public_key, input: c.thumbprint_input, thumb: c.thumbprint,
+    kid: c.thumbprint, keyId: c.key_id };
+  if (jose) { got.jose = await jose.calculateJwkThumbprint(c.jwk, 'sha256'); want.jose = c.thumbprint; }
+  expect('jwk', c.name, got, want);
+}
+expect('jwk', 'key set', jwks.key_set.keys, jwks.cases.map((c) => c.jwk));
+for (const c of jwks.refusals) {
+  // A member named twice: JSON.parse keeps the last, so the text is scanned for it.
+  const text = c.text ?? JSON.stringify(c.jwk);
+  const names = [...text.matchAll(/"(\w+)":/g)].map((m) => m[1]);
+  const refused = new Set(names).size !== names.length || 'message' in outcome(() => readJwk(text))
+    || 'error' in outcome(() => readJwk(text));
+  expect('jwk', c.name, refused, true);
+}
+
 failures.forEach((line) => console.log(`FAIL ${line}`));
 const total = Object.values(tally).reduce((a, b) => a + b, 0);
 console.log(`${Object.entries(tally).map(([file, n]) => `${file} ${n}`).join(', ')} cases`);
