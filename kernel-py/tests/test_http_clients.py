@@ -26,6 +26,7 @@ import vestrel.wsgi
 from conftest import DEBIAN_PYTHON, under_address_sanitizer
 
 REGISTER = "/.well-known/vestrel/chains"
+MOVED = "/api/moved"  # redirects to /api/docs/1
 PERMS = [(b"docs", b"GET"), (b"docs", b"POST")]
 
 
@@ -182,10 +183,12 @@ class Service:
 def serve_starlette(world: SimpleNamespace) -> Iterator[Tuple[str, Service]]:
     import uvicorn  # type: ignore[import]
     from starlette.applications import Starlette
-    from starlette.responses import JSONResponse
+    from starlette.responses import JSONResponse, RedirectResponse
     from starlette.routing import Route
 
     async def echo(request: Any) -> Any:
+        if request.url.path == MOVED:
+            return RedirectResponse("/api/docs/1", status_code=302)
         return JSONResponse(seen(request.scope["raw_path"].decode(), request.url.query,
                                  await request.body()))
 
@@ -222,6 +225,8 @@ def serve_flask(world: SimpleNamespace) -> Iterator[Tuple[str, Service]]:
     @site.route("/<path:rest>", methods=["GET", "POST"])
     def echo(rest: str) -> Any:
         request = flask.request
+        if request.path == MOVED:
+            return flask.redirect("/api/docs/1", 302)
         return seen(request.environ["REQUEST_URI"].partition("?")[0],
                     request.query_string.decode(), request.get_data())
 
@@ -366,7 +371,8 @@ def test_no_loop_when_registering_never_helps(service: Tuple[str, Service],
 
 
 @servers_once
-def test_streamed_bodies(service: Tuple[str, Service], world: SimpleNamespace) -> None:
+def test_streamed_bodies_and_redirects(service: Tuple[str, Service],
+                                       world: SimpleNamespace) -> None:
     import requests
 
     origin, _ = service
@@ -377,6 +383,13 @@ def test_streamed_bodies(service: Tuple[str, Service], world: SimpleNamespace) -
     with pytest.raises(TypeError, match="streamed body"):
         requests.post(origin + "/api/docs/1", data=iter([b"a"]),
                       auth=auth_for("requests", world.holder, world.short))
+    # A redirect is followed without the first URL's proof (spent, and for
+    # another URL): the service asks for credentials, never sees a stale proof.
+    answer = requests.get(origin + MOVED, auth=auth_for("requests", world.holder, world.short),
+                          timeout=30)
+    assert [a.status_code for a in answer.history][-1:] == [302]
+    assert (answer.status_code, answer.json()["rule"]) == (401, "ProofMissing")
+    assert "Vestrel-Proof" not in answer.request.headers
 
 
 @servers_once
