@@ -83,43 +83,37 @@ def drive(signer: vestrel._client.Signer, answers: List[Tuple[int, str]], url: s
 
 
 UNKNOWN = (401, 'Vestrel error="invalid_token", error_description="ChainUnknown: gone"')
-OK = (200, "")
+EXPIRED = (401, 'Vestrel error="invalid_token", error_description="ProofExpired: old"')
+OK, CREATED = (200, ""), (201, "")
 
 
 def test_the_flow_registers_per_origin_and_retries_once(world: SimpleNamespace) -> None:
-    verifier = vestrel.Verifier([world.root.public_key()])
-    signer = vestrel._client.Signer(world.holder, world.long)  # "auto": 113 KB goes by reference
+    verifier = vestrel.Verifier([world.root.public_key()])  # checks every proof the flow makes
+    modes: List[Tuple[str, Any, Any]] = [
+        ("long", world.long, "auto"), ("never", world.long, False), ("short", world.short, "auto"),
+        ("ref", vestrel.chain_ref(world.long), "auto"), ("always", world.short, True)]
+    signers = {name: vestrel._client.Signer(world.holder, given, register=mode)
+               for name, given, mode in modes}
     url = "https://a.example/api/docs/%41?q=a+b"
-    # name, answers, the kinds of request sent (R registration, S signed)
-    rows = [("first use registers", [(201, ""), OK], "RS"),
-            ("then the reference is remembered", [OK], "S"),
-            ("ChainUnknown: registered again, sent again",
-             [UNKNOWN, (201, ""), OK], "SRS"),
-            ("never a second retry", [UNKNOWN, (201, ""), UNKNOWN], "SRS"),
-            ("another refusal is the caller's", [(401, 'error_description="ProofExpired: x"')],
-             "S")]
-    for name, answers, kinds in rows:
-        sent = drive(signer, answers, url, verifier, body=b'{"a": 1}')
-        assert "".join("R" if o.registration else "S" for o in sent) == kinds, name
-        assert all(o.url == "https://a.example" + REGISTER for o in sent if o.registration)
-    # Another port is another service; a path or query of the same one is not.
-    assert [o.registration for o in drive(signer, [(201, ""), OK], "https://a.example:8443/x")] == [
-        True, False]
-    assert len(drive(signer, [OK], "https://A.example:443/other?x")) == 1
-
-
-def test_a_token_in_the_header_or_a_reference_is_never_registered(
-        world: SimpleNamespace) -> None:
-    rows: List[Tuple[Any, Any]] = [(world.short, "auto"), (world.long, False),
-                                   (vestrel.chain_ref(world.long), "auto")]
-    for given, register in rows:
-        signer = vestrel._client.Signer(world.holder, given, register=register)
-        sent = drive(signer, [UNKNOWN], "http://127.0.0.1:9/x")
-        presented = sent[0].headers["Authorization"]
-        assert [o.registration for o in sent] == [False] and presented.startswith(
-            "Vestrel vr1." if isinstance(given, str) else "Vestrel vt1.")
-    forced = vestrel._client.Signer(world.holder, world.short, register=True)
-    assert [o.registration for o in drive(forced, [(201, ""), OK], "http://h/x")] == [True, False]
+    # signer, URL, answers, the requests sent (R registration, S signed), in order
+    rows = [("long", url, [CREATED, OK], "RS"),  # 113 KB of token: registered on first use
+            ("long", url, [OK], "S"),  # then its reference is remembered
+            ("long", "https://A.example:443/other?x", [OK], "S"),  # the same origin
+            ("long", "https://a.example:8443/x", [CREATED, OK], "RS"),  # another port, service
+            ("long", url, [UNKNOWN, CREATED, OK], "SRS"),  # forgotten: registered, sent again
+            ("long", url, [UNKNOWN, CREATED, UNKNOWN], "SRS"),  # but never a second time
+            ("long", url, [EXPIRED], "S"),  # any other refusal is the caller's
+            ("never", url, [UNKNOWN], "S"), ("short", url, [UNKNOWN], "S"),  # tokens in the header
+            ("ref", url, [UNKNOWN], "S"),  # a reference cannot be registered again
+            ("always", url, [CREATED, OK], "RS")]
+    for number, (name, where, answers, kinds) in enumerate(rows):
+        sent = drive(signers[name], answers, where, verifier, body=b'{"a": 1}')
+        assert "".join("R" if o.registration else "S" for o in sent) == kinds, number
+        origin = where[:where.index("/", 8)]
+        assert [o.url for o in sent if o.registration] == [origin + REGISTER] * kinds.count("R")
+        assert all(o.headers["Authorization"].startswith(
+            "Vestrel vt1." if name in ("never", "short") else "Vestrel vr1.")
+            for o in sent if not o.registration), number
 
 
 def test_a_refused_registration_says_where_and_why(world: SimpleNamespace) -> None:
@@ -153,15 +147,6 @@ def test_bad_arguments_are_refused_when_the_signer_is_made(
         arguments["chain"] = vestrel.chain_ref(world.short)
     with pytest.raises(error, match=message):
         vestrel._client.Signer(arguments.pop("holder"), arguments.pop("chain"), **arguments)
-
-
-def test_import_vestrel_imports_no_http_client() -> None:
-    code = ("import sys, vestrel, vestrel._client; "
-            "print(sorted({m.split('.')[0] for m in sys.modules} & {'httpx', 'requests'}))")
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-                          env=dict(os.environ, PYTHONPATH=os.environ["VESTREL_PACKAGE_DIR"] + ":"
-                                   + os.environ["VESTREL_KERNEL_MODULE_DIR"]))
-    assert (done.returncode, done.stdout.strip()) == (0, "[]"), done.stderr
 
 
 # ---- Real clients, real servers ---------------------------------------------

@@ -1,8 +1,8 @@
 """docs/http.md runs as pasted: its ```python blocks in order, in one
 namespace, the services they build served on 127.0.0.1 (the ASGI ``app``
 under uvicorn, the Flask ``api`` under Werkzeug), and each client block
-(requests or httpx) run against each of them, this test playing the TLS proxy that answers to
-https://api.example.com.
+(requests or httpx) run against each of them, this test playing the TLS
+proxy that answers to https://api.example.com.
 
 Blocks that use Redis (``vestrel.redis``) need a Redis server and are left
 to the Redis tests; they are only read here, for their Authorize calls."""
