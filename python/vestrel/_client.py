@@ -139,8 +139,7 @@ class Signer:
             if attempt or not chain_unknown(status, challenge) or not self._registers:
                 return
             with self._lock:
-                if self._refs.get(key) == presented:
-                    del self._refs[key]
+                self._refs.pop(key, None)
 
     def _register(self, key: Tuple[bytes, bytes], url: str) -> Generator[Outgoing, Answer, str]:
         parts = urlsplit(url)
