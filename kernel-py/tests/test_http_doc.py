@@ -1,8 +1,8 @@
 """docs/http.md runs as pasted: its ```python blocks in order, in one
 namespace, the services they build served on 127.0.0.1 (the ASGI ``app``
 under uvicorn, the Flask ``api`` under Werkzeug), and each client block
-run against each of them, this test playing the TLS proxy that answers to
-https://api.example.com.
+(requests or httpx) run against each of them, this test playing the TLS
+proxy that answers to https://api.example.com.
 
 Blocks that use Redis (``vestrel.redis``) need a Redis server and are left
 to the Redis tests; they are only read here, for their Authorize calls."""
@@ -38,6 +38,11 @@ def python_blocks() -> List[Tuple[int, str]]:
 
 def needs_redis(source: str) -> bool:
     return re.search(r"\bimport redis\b|vestrel\.redis", source) is not None
+
+
+def is_client(source: str) -> bool:
+    """A block that sends requests, with requests or httpx."""
+    return re.search(r"^import (?:requests|httpx)$", source, re.M) is not None
 
 
 def test_every_middleware_on_the_page_names_where_it_is_served() -> None:
@@ -79,6 +84,7 @@ def serving(app: Any, wsgi: bool) -> Iterator[int]:
 
 @once
 def test_the_page_runs_against_real_servers(tmp_path: Path, monkeypatch: Any) -> None:
+    import httpx
     import requests.adapters
 
     monkeypatch.chdir(tmp_path)
@@ -94,6 +100,22 @@ def test_the_page_runs_against_real_servers(tmp_path: Path, monkeypatch: Any) ->
         return forward(adapter, request, **kwargs)
 
     monkeypatch.setattr(requests.adapters.HTTPAdapter, "send", proxy)
+
+    def proxied(request: Any) -> Any:
+        assert request.url.netloc == PUBLIC.encode(), request.url
+        request.url = request.url.copy_with(scheme="http", host="127.0.0.1", port=port[0])
+        request.headers["Host"] = PUBLIC
+        return request
+
+    forward_sync = httpx.HTTPTransport.handle_request
+    forward_async = httpx.AsyncHTTPTransport.handle_async_request
+
+    async def proxy_async(transport: Any, request: Any) -> Any:
+        return await forward_async(transport, proxied(request))
+
+    monkeypatch.setattr(httpx.HTTPTransport, "handle_request",
+                        lambda transport, request: forward_sync(transport, proxied(request)))
+    monkeypatch.setattr(httpx.AsyncHTTPTransport, "handle_async_request", proxy_async)
     namespace: Dict[str, Any] = {"__name__": "http_doc"}
     servers: List[Tuple[str, Iterator[int], int]] = []
     clients = 0
@@ -102,7 +124,7 @@ def test_the_page_runs_against_real_servers(tmp_path: Path, monkeypatch: Any) ->
             if needs_redis(source):
                 continue
             code = compile(source, str(HTTP_DOC), "exec")
-            if "import requests" not in source:
+            if not is_client(source):
                 run(code, namespace, number, first)
                 continue
             if not servers:
@@ -119,7 +141,7 @@ def test_the_page_runs_against_real_servers(tmp_path: Path, monkeypatch: Any) ->
     finally:
         for _, server, _ in servers:
             next(server, None)
-    assert clients >= 1, "no client block ran"
+    assert clients >= 3, "the client blocks did not run"
 
 
 def run(code: Any, namespace: Dict[str, Any], number: int, first: int, served: str = "") -> None:

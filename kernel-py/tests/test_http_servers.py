@@ -376,7 +376,7 @@ def test_hostile_headers_get_a_4xx_with_a_safe_challenge(world: SimpleNamespace,
 
 
 def test_the_package_imports_no_framework() -> None:
-    code = ("import sys, vestrel, vestrel.asgi, vestrel.wsgi; "
+    code = ("import sys, vestrel, vestrel.asgi, vestrel.wsgi, vestrel._client; "
             "print(sorted({m.split('.')[0] for m in sys.modules} & {'starlette', 'uvicorn', 'flask', "
             "'werkzeug', 'httpx', 'requests', 'redis', 'urllib3', 'h11', 'anyio', 'asyncio'}))")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,

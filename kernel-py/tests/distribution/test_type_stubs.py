@@ -40,7 +40,7 @@ def test_examples_tools_and_the_package_type_check_strictly(tmp_path):
                REPO / "tools" / "mldsa65_reference.py", REPO / "python" / "vestrel",
                TESTS / "test_vestrel.py", TESTS / "test_vestrel_proofs.py", TESTS / "test_verifier.py",
                TESTS / "test_tokens_and_proofs.py", TESTS / "test_vestrel_delegate.py",
-               TESTS / "test_http_servers.py"]
+               TESTS / "test_http_servers.py", TESTS / "test_http_clients.py"]
     done = mypy(tmp_path, "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *map(str, sources))
     assert done.returncode == 0, done.stdout + done.stderr
 
