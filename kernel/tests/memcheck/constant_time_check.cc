@@ -78,6 +78,7 @@ bool issue_several(const Identity& id) {
 std::vector<const mldsa65::Backend*> runnable_backends() {
   std::vector<const mldsa65::Backend*> backends = {&mldsa65::portable::kBackend};
   if (mldsa65::cpu_runs_avx2_backend()) backends.push_back(&mldsa65::avx2::kBackend);
+  if (mldsa65::cpu_runs_avx512_backend()) backends.push_back(&mldsa65::avx512::kBackend);
   return backends;
 }
 
