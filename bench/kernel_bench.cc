@@ -284,10 +284,7 @@ struct alignas(32) StatesX4 {
 };
 
 void BM_KeccakX4(benchmark::State& state) {
-  if (!mldsa65::cpu_runs_avx2_backend()) {
-    state.SkipWithError("this CPU cannot run the avx2 backend");
-    return;
-  }
+  if (!runnable(mldsa65::avx2::kBackend, state)) return;
   StatesX4 s;
   for (auto _ : state) {
     mldsa65::avx2::keccak_f1600_x4(s.lanes);
