@@ -139,7 +139,8 @@ struct Scratch {
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
   ~Scratch() { secure_wipe(&v, sizeof v); }
-  VESTREL_VECTOR_ALIGNED T v;
+  // At least 32, more where T asks for it (the eight-way Keccak's 64).
+  VESTREL_VECTOR_ALIGNED alignas(T) T v;
 };
 
 // A SHAKE256 sponge wiped when it goes out of scope: it may have absorbed xi,
