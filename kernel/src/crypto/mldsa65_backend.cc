@@ -729,12 +729,15 @@ template <std::size_t Bytes>
 
 // The vector registers outlive the call too, and the code above leaves
 // pieces of keys, masks and SHAKE states in them; every entry point that
-// touches a secret clears them last. VZEROALL clears the whole of registers
-// 0-15 (xmm, ymm and zmm), but not zmm16-31, which only EVEX code reaches:
-// the AVX-512 backend clears those, and the opmask registers, itself.
-void clear_vector_registers() noexcept {
-#if VESTREL_MLDSA65_AVX512
-  _mm256_zeroall();
+// touches a secret clears them last. Not only the registers this backend's
+// own code uses: the C library's memcpy and memset, which copy and wipe
+// secrets here, pick their code by the CPU, and on one with AVX-512 may run
+// through ymm16-31 (their EVEX forms need no vzeroupper) and the opmask
+// registers. So each backend clears everything the CPU has: xmm0-15 always,
+// all of registers 0-15 by VZEROALL where there is AVX, and zmm16-31 and
+// k0-7, which VZEROALL leaves alone, where there is AVX-512.
+#if defined(__x86_64__)
+[[gnu::target("avx512f,avx512bw")]] void clear_evex_registers() noexcept {
   // An EVEX write to xmm clears the register's upper bits up to zmm.
   asm volatile(
       "vpxord %%xmm16, %%xmm16, %%xmm16\n\tvpxord %%xmm17, %%xmm17, %%xmm17\n\t"
@@ -745,25 +748,48 @@ void clear_vector_registers() noexcept {
       "vpxord %%xmm26, %%xmm26, %%xmm26\n\tvpxord %%xmm27, %%xmm27, %%xmm27\n\t"
       "vpxord %%xmm28, %%xmm28, %%xmm28\n\tvpxord %%xmm29, %%xmm29, %%xmm29\n\t"
       "vpxord %%xmm30, %%xmm30, %%xmm30\n\tvpxord %%xmm31, %%xmm31, %%xmm31\n\t"
-      "kxorq %%k0, %%k0, %%k0\n\tkxorq %%k1, %%k1, %%k1\n\tkxorq %%k2, %%k2, %%k2\n\t"
-      "kxorq %%k3, %%k3, %%k3\n\tkxorq %%k4, %%k4, %%k4\n\tkxorq %%k5, %%k5, %%k5\n\t"
+      "kxorq %%k0, %%k0, %%k0\n\tkxorq %%k1, %%k1, %%k1\n\t"
+      "kxorq %%k2, %%k2, %%k2\n\tkxorq %%k3, %%k3, %%k3\n\t"
+      "kxorq %%k4, %%k4, %%k4\n\tkxorq %%k5, %%k5, %%k5\n\t"
       "kxorq %%k6, %%k6, %%k6\n\tkxorq %%k7, %%k7, %%k7" ::
           : "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24",
             "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31", "k0", "k1", "k2", "k3",
             "k4", "k5", "k6", "k7");
-#elif VESTREL_MLDSA65_AVX2
+}
+#endif
+
+void clear_vector_registers() noexcept {
+#if VESTREL_MLDSA65_AVX512
   _mm256_zeroall();
+  clear_evex_registers();
 #elif defined(__x86_64__)
-  // The portable code is compiled for SSE2 and may vectorise in xmm0-15.
-  asm volatile(
-      "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
-      "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
-      "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\tpxor %%xmm8, %%xmm8\n\t"
-      "pxor %%xmm9, %%xmm9\n\tpxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
-      "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\tpxor %%xmm14, %%xmm14\n\t"
-      "pxor %%xmm15, %%xmm15" ::
-          : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
-            "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+  // What this CPU has, read once: the dispatch's own reading of CPUID.
+  static const std::uint32_t features = cpu_features();
+#if VESTREL_MLDSA65_AVX2
+  _mm256_zeroall();
+#else
+  if (features & kOsSavesYmm) {
+    asm volatile("vzeroall" ::
+                     : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8",
+                       "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+  } else {
+    asm volatile(
+        "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\t"
+        "pxor %%xmm2, %%xmm2\n\tpxor %%xmm3, %%xmm3\n\t"
+        "pxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
+        "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\t"
+        "pxor %%xmm8, %%xmm8\n\tpxor %%xmm9, %%xmm9\n\t"
+        "pxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
+        "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\t"
+        "pxor %%xmm14, %%xmm14\n\tpxor %%xmm15, %%xmm15" ::
+            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
+              "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+  }
+#endif
+  if ((features & (kCpuAvx512f | kCpuAvx512bw | kOsSavesZmm)) ==
+      (kCpuAvx512f | kCpuAvx512bw | kOsSavesZmm)) {
+    clear_evex_registers();
+  }
 #endif
 }
 
