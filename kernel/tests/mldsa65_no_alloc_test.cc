@@ -104,14 +104,14 @@ void run(const Backend& b, Outputs& out) {
 class NoAllocBackend : public ::testing::TestWithParam<const Backend*> {};
 
 INSTANTIATE_TEST_SUITE_P(EachBackend, NoAllocBackend,
-                         ::testing::Values(&portable::kBackend, &avx2::kBackend),
+                         ::testing::Values(&portable::kBackend, &avx2::kBackend, &avx512::kBackend),
                          [](const auto& param_info) {
                            return std::string(param_info.param->name);
                          });
 
 TEST_P(NoAllocBackend, GivesTheSameResultsWithTheHeapRefusedAndNeverAsks) {
-  if (GetParam() == &avx2::kBackend && !cpu_runs_avx2_backend()) {
-    GTEST_SKIP() << "this CPU cannot run the avx2 backend";
+  if (!cpu_runs(*GetParam())) {
+    GTEST_SKIP() << "this CPU cannot run the " << GetParam()->name << " backend";
   }
   Outputs normal, refused;
   run(*GetParam(), normal);

@@ -143,6 +143,7 @@ class OwnStack {
 std::vector<const Backend*> runnable_backends() {
   std::vector<const Backend*> backends = {&portable::kBackend};
   if (cpu_runs_avx2_backend()) backends.push_back(&avx2::kBackend);
+  if (cpu_runs_avx512_backend()) backends.push_back(&avx512::kBackend);
   return backends;
 }
 

@@ -78,8 +78,8 @@ Bytes sign_bytes(const Backend& b, const ExpandedKey& sk, const Bytes& msg) {
 class MlDsa65Vectors : public ::testing::TestWithParam<const Backend*> {
  protected:
   void SetUp() override {
-    if (GetParam() != &portable::kBackend && !cpu_runs_avx2_backend()) {
-      GTEST_SKIP() << "this CPU cannot run the avx2 backend";
+    if (!cpu_runs(*GetParam())) {
+      GTEST_SKIP() << "this CPU cannot run the " << GetParam()->name << " backend";
     }
     if (!std::filesystem::is_directory(vectors_dir())) {
       if (vectors_required()) {
@@ -111,6 +111,9 @@ constexpr const Backend* kBackends[] = {
     &portable::kBackend,
 #if VESTREL_MLDSA65_HAS_AVX2_BACKEND
     &avx2::kBackend,
+#endif
+#if VESTREL_MLDSA65_HAS_AVX512_BACKEND
+    &avx512::kBackend,
 #endif
 };
 

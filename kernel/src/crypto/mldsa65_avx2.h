@@ -686,7 +686,9 @@ void mask_x4(poly (&out)[4], const std::uint8_t (&rho_pp)[CRHBYTES], std::uint16
 
 // The masks of successive attempts use consecutive nonces (L per attempt), so
 // they are made four nonces at a time and kept until an attempt asks for
-// them; at most three are ever made and not used.
+// them; at most three are ever made and not used. (The AVX-512 backend makes
+// them eight at a time: mldsa65_avx512.h.)
+#if !VESTREL_MLDSA65_AVX512
 class MaskStream {
  public:
   explicit MaskStream(const std::uint8_t (&rho_pp)[CRHBYTES]) noexcept : rho_pp_(rho_pp) {}
@@ -709,6 +711,7 @@ class MaskStream {
   unsigned first_ = 0;
   bool ready_ = false;
 };
+#endif
 
 }  // namespace
 }  // namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA

@@ -38,7 +38,19 @@
 #include "mldsa65_backend.h"
 #include "secure.h"
 
-#if VESTREL_MLDSA65_AVX2
+#if VESTREL_MLDSA65_AVX512
+// The AVX-512 backend: the AVX2 backend's code and its own eight-way
+// samplers, under AVX-512F/VL/BW/DQ besides what the AVX2 one needs.
+#include <immintrin.h>
+#if defined(__clang__)
+#pragma clang attribute push(                                                           \
+    __attribute__((target("avx2,bmi,bmi2,popcnt,avx512f,avx512vl,avx512bw,avx512dq"))), \
+    apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,bmi,bmi2,popcnt,avx512f,avx512vl,avx512bw,avx512dq")
+#endif
+#elif VESTREL_MLDSA65_AVX2
 #include <immintrin.h>
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2,bmi,bmi2,popcnt"))), apply_to = function)
@@ -127,7 +139,8 @@ struct Scratch {
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
   ~Scratch() { secure_wipe(&v, sizeof v); }
-  VESTREL_VECTOR_ALIGNED T v;
+  // At least 32, more where T asks for it (the eight-way Keccak's 64).
+  VESTREL_VECTOR_ALIGNED alignas(T) T v;
 };
 
 // A SHAKE256 sponge wiped when it goes out of scope: it may have absorbed xi,
@@ -228,7 +241,15 @@ void sample_in_ball(poly& c, const std::uint8_t (&c_tilde)[CTILDEBYTES]) noexcep
 }  // namespace
 }  // namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA
 
-#if VESTREL_MLDSA65_AVX2
+#if VESTREL_MLDSA65_AVX512
+// The AVX-512 backend samples the matrix, s1, s2 and y with its own eight-way
+// routines, which leaves some of the AVX2 ones unused here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#include "mldsa65_avx2.h"
+#pragma GCC diagnostic pop
+#include "mldsa65_avx512.h"
+#elif VESTREL_MLDSA65_AVX2
 #include "mldsa65_avx2.h"
 #endif
 
@@ -361,7 +382,9 @@ unsigned make_hints(polyveck& h, const polyveck& a0, const polyveck& a1) noexcep
 
 // ExpandA: A-hat[i][j] from SHAKE128(rho || j || i).
 void expand_matrix(polyvecl* mat, const std::uint8_t (&rho)[SEEDBYTES]) noexcept {
-#if VESTREL_MLDSA65_AVX2
+#if VESTREL_MLDSA65_AVX512
+  avx512_expand_matrix(mat, rho);
+#elif VESTREL_MLDSA65_AVX2
   avx2_expand_matrix(mat, rho);
 #else
   PQCLEAN_MLDSA65_CLEAN_polyvec_matrix_expand(mat, rho);
@@ -369,7 +392,11 @@ void expand_matrix(polyvecl* mat, const std::uint8_t (&rho)[SEEDBYTES]) noexcept
 }
 
 // ExpandS: s1 from nonces 0..L-1 and s2 from L..L+K-1 of SHAKE256(rho' || nonce).
-#if VESTREL_MLDSA65_AVX2
+#if VESTREL_MLDSA65_AVX512
+void expand_secret(polyvecl& s1, polyveck& s2, const std::uint8_t* rho_prime) noexcept {
+  avx512_expand_secret(s1, s2, rho_prime);
+}
+#elif VESTREL_MLDSA65_AVX2
 void expand_secret(polyvecl& s1, polyveck& s2, const std::uint8_t* rho_prime) noexcept {
   avx2_expand_secret(s1, s2, rho_prime);
 }
@@ -700,15 +727,95 @@ template <std::size_t Bytes>
   secure_wipe(area, sizeof area);
 }
 
+// The vector registers outlive the call too, and the code above leaves
+// pieces of keys, masks and SHAKE states in them; every entry point that
+// touches a secret clears them last. Not only the registers this backend's
+// own code uses: the C library's memcpy and memset, which copy and wipe
+// secrets here, pick their code by the CPU, and on one with AVX-512 may run
+// through ymm16-31 (their EVEX forms need no vzeroupper) and the opmask
+// registers. So each backend clears everything the CPU has: xmm0-15 always,
+// all of registers 0-15 by VZEROALL where there is AVX, and zmm16-31 and
+// k0-7, which VZEROALL leaves alone, where there is AVX-512.
+#if defined(__x86_64__)
+[[gnu::target("avx512f,avx512bw")]] void clear_evex_registers() noexcept {
+  // An EVEX write to xmm clears the register's upper bits up to zmm.
+  asm volatile(
+      "vpxord %%xmm16, %%xmm16, %%xmm16\n\tvpxord %%xmm17, %%xmm17, %%xmm17\n\t"
+      "vpxord %%xmm18, %%xmm18, %%xmm18\n\tvpxord %%xmm19, %%xmm19, %%xmm19\n\t"
+      "vpxord %%xmm20, %%xmm20, %%xmm20\n\tvpxord %%xmm21, %%xmm21, %%xmm21\n\t"
+      "vpxord %%xmm22, %%xmm22, %%xmm22\n\tvpxord %%xmm23, %%xmm23, %%xmm23\n\t"
+      "vpxord %%xmm24, %%xmm24, %%xmm24\n\tvpxord %%xmm25, %%xmm25, %%xmm25\n\t"
+      "vpxord %%xmm26, %%xmm26, %%xmm26\n\tvpxord %%xmm27, %%xmm27, %%xmm27\n\t"
+      "vpxord %%xmm28, %%xmm28, %%xmm28\n\tvpxord %%xmm29, %%xmm29, %%xmm29\n\t"
+      "vpxord %%xmm30, %%xmm30, %%xmm30\n\tvpxord %%xmm31, %%xmm31, %%xmm31\n\t"
+      "kxorq %%k0, %%k0, %%k0\n\tkxorq %%k1, %%k1, %%k1\n\t"
+      "kxorq %%k2, %%k2, %%k2\n\tkxorq %%k3, %%k3, %%k3\n\t"
+      "kxorq %%k4, %%k4, %%k4\n\tkxorq %%k5, %%k5, %%k5\n\t"
+      "kxorq %%k6, %%k6, %%k6\n\tkxorq %%k7, %%k7, %%k7" ::
+          : "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24",
+            "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31", "k0", "k1", "k2", "k3",
+            "k4", "k5", "k6", "k7");
+}
+#endif
+
+void clear_vector_registers() noexcept {
+#if VESTREL_MLDSA65_AVX512
+  _mm256_zeroall();
+  clear_evex_registers();
+#elif defined(__x86_64__)
+  // What this CPU has, read once: the dispatch's own reading of CPUID.
+  static const std::uint32_t features = cpu_features();
+#if VESTREL_MLDSA65_AVX2
+  _mm256_zeroall();
+#else
+  if (features & kOsSavesYmm) {
+    asm volatile("vzeroall" ::
+                     : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8",
+                       "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+  } else {
+    asm volatile(
+        "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\t"
+        "pxor %%xmm2, %%xmm2\n\tpxor %%xmm3, %%xmm3\n\t"
+        "pxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
+        "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\t"
+        "pxor %%xmm8, %%xmm8\n\tpxor %%xmm9, %%xmm9\n\t"
+        "pxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
+        "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\t"
+        "pxor %%xmm14, %%xmm14\n\tpxor %%xmm15, %%xmm15" ::
+            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
+              "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+  }
+#endif
+  if ((features & (kCpuAvx512f | kCpuAvx512bw | kOsSavesZmm)) ==
+      (kCpuAvx512f | kCpuAvx512bw | kOsSavesZmm)) {
+    clear_evex_registers();
+  }
+#endif
+}
+
 void keygen_entry(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept {
   keygen_internal(xi, sk, pk);
   wipe_stack_below<kKeygenStackBytes>();
+  clear_vector_registers();
 }
 
 bool sign_entry(const ExpandedKey& sk, ByteView context, ByteView msg, Signature sig) noexcept {
   const bool ok = sign_internal(sk, context, msg, sig);
   wipe_stack_below<kSignStackBytes>();
+  clear_vector_registers();
   return ok;
+}
+
+// The parentheses keep argument-dependent lookup from offering the adapter's
+// functions of the same names.
+void encode_secret_key_entry(const ExpandedKey& sk, EncodedSecretKey out) noexcept {
+  (encode_secret_key)(sk, out);
+  clear_vector_registers();
+}
+
+void load_secret_key_entry(EncodedSecretKeyView encoded, ExpandedKey& sk) noexcept {
+  (load_secret_key)(encoded, sk);
+  clear_vector_registers();
 }
 
 // --- The empty context, which every credential signature uses ------------------------
@@ -733,21 +840,24 @@ VerifyOutcome verify(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept
 // is not unrolled further); it is also what the test and the benchmark call.
 void keccak_f1600_x4(std::uint64_t* lanes) noexcept { keccak_f1600_x4_inline(lanes); }
 #endif
+#if VESTREL_MLDSA65_AVX512
+void keccak_f1600_x8(std::uint64_t* lanes) noexcept { keccak_f1600_x8_inline(lanes); }
+#endif
 
 extern const Backend kBackend = {
     .name = VESTREL_STRINGIFY(VESTREL_MLDSA65_ISA),
     .keygen = keygen_entry,
     .sign = sign_entry,
     .verify = verify,
-    .encode_secret_key = encode_secret_key,
-    .load_secret_key = load_secret_key,
+    .encode_secret_key = encode_secret_key_entry,
+    .load_secret_key = load_secret_key_entry,
     .sign_in_context = sign_entry,
     .verify_in_context = verify,
 };
 
 }  // namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA
 
-#if VESTREL_MLDSA65_AVX2
+#if VESTREL_MLDSA65_AVX2 || VESTREL_MLDSA65_AVX512
 #if defined(__clang__)
 #pragma clang attribute pop
 #else
