@@ -268,7 +268,8 @@ def test_the_feed_follows_the_sets_however_they_change(
         messages = " ".join(r.getMessage() for r in caplog.records)
         assert "malformed message" in messages and "not 32-byte values" in messages
         with pytest.raises(vestrel.StoreUnavailable):
-            vestrel.redis.RevocationFeed(server.client(port=free_port()), verifiers[0]).revoke(first)
+            vestrel.redis.RevocationFeed(server.client(port=free_port()),
+                                         vestrel.Verifier([key])).revoke(first)
         # A key of the wrong type reads as an outage: the last set is kept.
         client.delete("feed:revoked")
         client.set("feed:revoked", b"not a set")

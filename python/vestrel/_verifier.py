@@ -3,21 +3,31 @@
 from __future__ import annotations
 
 import datetime
-from typing import Any, Dict, FrozenSet, Iterable, List, NamedTuple, Optional, Tuple, Union
+import math
+import threading
+import time
+from typing import (TYPE_CHECKING, Any, Collection, Dict, FrozenSet, Iterable, List, NamedTuple,
+                    Optional, Set, Tuple, Union)
 
 from . import _native
 from ._arguments import BytesLike, TimeLike, byte_string, count, instant, public_key, revocation_ids
 from ._chain import VerifiedChain, refuse
-from ._errors import TokenMalformed
+from ._errors import StoreUnavailable, TokenMalformed
 from ._request import _SCHEME_LEN, _SCHEME_PREFIX, DEFAULT_MAX_AGE, Headers, check_request
 from ._stores import ChainStore, MemoryChainStore, MemoryReplayStore, ReplayStore
 from ._token import REF_PREFIX, token_text
+
+if TYPE_CHECKING:
+    from .redis import RevocationFeed
 
 # About 2,200 credentials of the usual size (an entry holds the issuer key,
 # the signature and the payload it covers).
 DEFAULT_CACHE_BYTES = 16 * 1024 * 1024
 _TOKEN_WIRES = 64
 _TOKEN_WIRE_MAX = 64 * 1024
+
+
+_monotonic = time.monotonic
 
 
 class CacheInfo(NamedTuple):
@@ -48,9 +58,16 @@ class Verifier:
 
     Every method may be called from many threads at once; :meth:`verify`
     releases the interpreter lock while it works.
+
+    A verifier fed by a :class:`vestrel.redis.RevocationFeed` refuses every
+    check (verify, verify_request, register_request) with
+    :class:`StoreUnavailable` while the feed has not read the shared
+    revocations within its bound, and keeps the feed's revocations apart
+    from its own (see :meth:`unrevoke`).
     """
 
-    __slots__ = ("_core", "_leeway", "_roots", "_replay", "_chains", "_token_wires")
+    __slots__ = ("_core", "_leeway", "_roots", "_replay", "_chains", "_token_wires", "_revocations",
+                 "_fresh_until", "_feed")
 
     _core: Any
     _leeway: int
@@ -62,6 +79,12 @@ class Verifier:
     # costs a memory comparison where reading it costs a copy, a decoding and
     # a new wire. Only an exactly equal text matches.
     _token_wires: Dict[int, Tuple[str, bytes]]
+    _revocations: _Revocations
+    # The monotonic time until which the feed's last full read vouches for
+    # the revocations; infinite without a feed. Each check compares it with
+    # the clock, which is all a fed verifier adds to a request.
+    _fresh_until: float
+    _feed: Optional[RevocationFeed]
 
     def __init__(self, roots: Iterable[BytesLike], *, revoked: Iterable[Any] = (),
                  leeway: Any = 0, cache_bytes: int = DEFAULT_CACHE_BYTES,
@@ -88,8 +111,10 @@ class Verifier:
         self._token_wires = {}
         self._replay = MemoryReplayStore() if replay is None else replay
         self._chains = MemoryChainStore() if chains is None else chains
-        if ids:
-            self._core.revoke(tuple(ids))
+        self._revocations = _Revocations(self._core)
+        self._fresh_until = math.inf
+        self._feed = None
+        self._revocations.revoke(ids, ())
 
     def __repr__(self) -> str:
         return (f"<Verifier roots={len(self.roots)} revoked={len(self._core.revoked_ids())} "
@@ -115,6 +140,8 @@ class Verifier:
         Raises :class:`Revoked`, the rule's KernelError or, for a token that
         does not decode, :class:`TokenMalformed`: all :class:`Refused`.
         """
+        if _monotonic() > self._fresh_until:
+            self._refuse_stale()
         at = instant(now)
         if isinstance(chain, str):
             known = self._known_wire(chain)
@@ -170,6 +197,8 @@ class Verifier:
         (scheme, host, port, path and query). Every refusal is a
         :class:`Refused` whose ``status`` and ``error`` give the answer.
         """
+        if _monotonic() > self._fresh_until:
+            self._refuse_stale()
         verified, _ = check_request(self, method, url, headers, body=body, now=now,
                                     max_age=max_age,
                                     replay=self._replay if replay is None else replay,
@@ -183,7 +212,11 @@ class Verifier:
         :func:`vestrel.register`), after checking it and its proof as
         :meth:`verify_request` does; returns its reference and the verified
         chain. The chain is kept for ``ttl`` seconds at most, and never past
-        its own not-after."""
+        its own not-after. Every delegating key of the chain below its root
+        holds one more live registration: the chain store refuses with
+        :class:`RegistrationLimited` (429) once one would exceed its bound."""
+        if _monotonic() > self._fresh_until:
+            self._refuse_stale()
         payload = byte_string(body, "body")
         try:
             token = payload.decode("ascii")
@@ -196,27 +229,59 @@ class Verifier:
         expires_at = at + count(ttl, "ttl")
         if verified.not_after is not None:
             expires_at = min(expires_at, verified.not_after)
-        self._chains.put(digest, verified._wire, at, expires_at)
+        self._chains.put(digest, verified._wire, at, expires_at, verified.issuers[1:])
         return REF_PREFIX + _native.base64url_encode(digest), verified
 
     def revoke(self, ids: Any) -> None:
         """Revokes one id or an iterable of them, each 32 bytes or their 64
         hex digits; the next call of :meth:`verify` refuses them. All are
         checked before any is added."""
-        self._core.revoke(tuple(revocation_ids(ids)))
+        self._revocations.revoke(revocation_ids(ids), ())
 
     def unrevoke(self, ids: Any) -> None:
-        """Takes back the revocation of one id or an iterable of them."""
-        self._core.unrevoke(tuple(revocation_ids(ids)))
+        """Takes back the revocation of one id or an iterable of them, as
+        far as this verifier's own revocations go: an id its revocation feed
+        holds (the shared set has it) stays revoked until the set drops it."""
+        self._revocations.unrevoke(revocation_ids(ids), ())
 
     def revoke_key(self, pk: BytesLike) -> None:
         """Refuses every chain in which ``pk`` issues or receives a
         credential: a compromised worker or service key, whatever
         credentials it holds."""
-        self._core.revoke_key(public_key(pk, "pk"))
+        self._revocations.revoke((), (public_key(pk, "pk"),))
 
     def unrevoke_key(self, pk: BytesLike) -> None:
-        self._core.unrevoke_key(public_key(pk, "pk"))
+        """As :meth:`unrevoke`, for a key."""
+        self._revocations.unrevoke((), (public_key(pk, "pk"),))
+
+    # -- what a revocation feed calls ---------------------------------------
+
+    def _attach_feed(self, feed: RevocationFeed) -> Tuple[FrozenSet[bytes], FrozenSet[bytes]]:
+        """Makes ``feed`` this verifier's feed, refusing every check until it
+        has read the shared sets; answers what the feed layer holds (left by
+        a feed closed before it), for the new feed to account for."""
+        with self._revocations.lock:
+            if self._feed is not None and not self._feed.closed:
+                raise ValueError("this verifier already has a revocation feed: close it first")
+            self._feed = feed
+            self._fresh_until = -math.inf
+            return frozenset(self._revocations.fed_ids), frozenset(self._revocations.fed_keys)
+
+    def _feed_change(self, feed: RevocationFeed, add: Tuple[Collection[bytes], Collection[bytes]],
+                     drop: Tuple[Collection[bytes], Collection[bytes]]) -> None:
+        """Adds to and takes out of the feed's layer (ids, keys), for the
+        verifier's own feed only."""
+        if self._feed is feed:
+            self._revocations.revoke(*add, fed=True)
+            self._revocations.unrevoke(*drop, fed=True)
+
+    def _feed_fresh(self, feed: RevocationFeed, until: float) -> None:
+        if self._feed is feed:
+            self._fresh_until = max(self._fresh_until, until)
+
+    def _refuse_stale(self) -> None:
+        raise StoreUnavailable("the revocation feed has not read the shared revocations within "
+                               "its bound: refused until it does")
 
     @property
     def revoked(self) -> FrozenSet[bytes]:
@@ -230,3 +295,47 @@ class Verifier:
 
     def cache_info(self) -> CacheInfo:
         return CacheInfo(*self._core.cache_info())
+
+
+class _Revocations:
+    """A verifier's revoked ids and keys, from two hands kept apart: its own
+    (``revoked=``, revoke, revoke_key) and its feed's (what the shared sets
+    hold). The core refuses their union, and taking an entry back from one
+    hand lifts the refusal only when the other does not hold it: a message
+    on a shared channel cannot take back what the service revoked itself,
+    nor can Verifier.unrevoke take back what the shared set still holds."""
+
+    __slots__ = ("core", "ids", "keys", "fed_ids", "fed_keys", "lock")
+
+    def __init__(self, core: Any) -> None:
+        self.core = core
+        self.ids: Set[bytes] = set()
+        self.keys: Set[bytes] = set()
+        self.fed_ids: Set[bytes] = set()
+        self.fed_keys: Set[bytes] = set()
+        # Held while the sets and the core change together, so that the
+        # core always refuses exactly their union.
+        self.lock = threading.Lock()
+
+    def revoke(self, ids: Collection[bytes], keys: Collection[bytes], *, fed: bool = False) -> None:
+        with self.lock:
+            if ids:
+                self.core.revoke(tuple(ids))
+            for pk in keys:
+                self.core.revoke_key(pk)
+            (self.fed_ids if fed else self.ids).update(ids)
+            (self.fed_keys if fed else self.keys).update(keys)
+
+    def unrevoke(self, ids: Collection[bytes], keys: Collection[bytes], *,
+                 fed: bool = False) -> None:
+        mine_ids, other_ids = (self.fed_ids, self.ids) if fed else (self.ids, self.fed_ids)
+        mine_keys, other_keys = (self.fed_keys, self.keys) if fed else (self.keys, self.fed_keys)
+        with self.lock:
+            mine_ids.difference_update(ids)
+            mine_keys.difference_update(keys)
+            lifted = tuple(rid for rid in ids if rid not in other_ids)
+            if lifted:
+                self.core.unrevoke(lifted)
+            for pk in keys:
+                if pk not in other_keys:
+                    self.core.unrevoke_key(pk)
