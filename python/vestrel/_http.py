@@ -207,8 +207,11 @@ def refusal(error: Refused) -> Answer:
     if error.error is not None:
         challenge += f' error="{header_text(error.error)}",'
     challenge += f' error_description="{header_text(rule + ": " + describe(error))}"'
-    return json_answer(error.status, {"error": error.error, "rule": rule},
-                       [("www-authenticate", challenge)])
+    headers = [("www-authenticate", challenge)]
+    retry_after = getattr(error, "retry_after", None)
+    if isinstance(retry_after, int):
+        headers.append(("retry-after", str(retry_after)))
+    return json_answer(error.status, {"error": error.error, "rule": rule}, headers)
 
 
 def too_large(max_body: int) -> Answer:
