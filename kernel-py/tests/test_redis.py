@@ -238,6 +238,8 @@ def test_entries_not_written_here_are_skipped_or_refused(
                        (lambda: chains.get(bytes(31), 0), ValueError),
                        (lambda: vestrel.redis.stores(client, prefix="a b"), ValueError),
                        (lambda: vestrel.redis.stores(server.client(decode_responses=True)), ValueError),
+                       (lambda: vestrel.redis.stores(server.client(single_connection_client=True)),
+                        ValueError),
                        (lambda: vestrel.redis.stores(object()), TypeError)]:
         with pytest.raises(error):
             bad()

@@ -92,6 +92,10 @@ def _client(client: Any) -> Any:
            for name in ("execute_command", "set", "get")):
         raise TypeError("an asyncio Redis client cannot serve these stores, which call Redis "
                         "synchronously (async stores come later): pass a redis.Redis")
+    if getattr(client, "connection", None) is not None:
+        raise ValueError("the client must take its connections from its pool (no "
+                         "single_connection_client): one connection would be shared by every "
+                         "thread, and after a fork by two processes")
     kwargs: Any = getattr(client, "get_connection_kwargs", dict)()
     if isinstance(kwargs, dict) and kwargs.get("decode_responses"):
         raise ValueError("the client must answer bytes: make it without decode_responses")
@@ -651,9 +655,11 @@ class RevocationFeed:
             self._connected, self._down = True, False
             return
         if not self._down:
-            log.warning("redis: the revocation feed cannot read the sets (%r); the verifier "
-                        "refuses everything once the last read, begun at %s, is %g s old",
-                        error, self._synced_at, self._max_stale)
+            since = "never read" if self._synced_at is None else \
+                f"last read {time.time() - self._synced_at:.1f} s ago"
+            log.warning("redis: the revocation feed cannot read the sets (%r; %s): the verifier "
+                        "refuses everything once the last read is %g s old", error, since,
+                        self._max_stale)
         self._connected, self._down = False, True
 
     def resync(self) -> None:
