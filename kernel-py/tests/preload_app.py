@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import json
 import os
-from typing import Any, Callable, Dict, Iterable
+from typing import Any, Callable, Dict, Iterable, MutableMapping
 
 import redis
 
@@ -55,7 +55,7 @@ def inner_wsgi(environ: Dict[str, Any], start_response: Callable[..., Any]) -> I
     return [content.encode()]
 
 
-async def inner_asgi(scope: Dict[str, Any], receive: Any, send: Any) -> None:
+async def inner_asgi(scope: MutableMapping[str, Any], receive: Any, send: Any) -> None:
     if scope["type"] == "lifespan":
         while True:
             message = await receive()

@@ -15,7 +15,7 @@ import subprocess
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterator, List, Optional
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 import pytest
 
@@ -188,17 +188,19 @@ def test_only_the_shared_sets_take_a_revocation_back(
             return {name: refusal(lambda: verifier.verify(wire))
                     for name, wire in (*wires.items(), ("key", key_wire))}
 
-        everything = {"own": "Revoked", "shared": "Revoked", "key": "Revoked"}
+        def lifted_here() -> None:  # the set still holds it
+            verifier.unrevoke(shared_rid)
+            feed.resync()
+
+        everything: Dict[str, Optional[str]] = dict.fromkeys(("own", "shared", "key"), "Revoked")
         for change in [lambda: client.publish("hint:revocations", b"-i" + own_rid),
                        lambda: client.publish("hint:revocations", b"-i" + shared_rid),
                        lambda: client.publish("hint:revocations", b"-k" + own_key),
                        lambda: other.unrevoke(own_rid),   # never in the set
-                       lambda: other.unrevoke_key(own_key),
-                       # the set still holds it
-                       lambda: (verifier.unrevoke(shared_rid), feed.resync())]:
+                       lambda: other.unrevoke_key(own_key), lifted_here]:
             assert after(change) == everything
         # The set drops it: then, and only then, the feed lifts it.
-        assert after(lambda: other.unrevoke(shared_rid)) == {**everything, "shared": None}
+        assert after(lambda: other.unrevoke(shared_rid)) == dict(everything, shared=None)
         # A forged "+" refuses until the next read shows the set never held it.
         client.publish("hint:revocations", b"+i" + shared_rid)
         assert wait_for(lambda: refusal(lambda: verifier.verify(wires["shared"])), 2)
@@ -215,7 +217,8 @@ class Interleaved:
     ``between`` after Redis answered and before the feed applies it."""
 
     def __init__(self, client: Any) -> None:
-        self.client, self.between = client, None
+        self.client = client
+        self.between: Optional[Callable[[], None]] = None
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self.client, name)
@@ -250,7 +253,11 @@ def test_a_revocation_made_during_a_read_is_not_undone_by_it(
     feed.revoke(taken)
     # Between the read and its application: a revocation here, and one
     # taken back elsewhere. The first stays; the second goes at the next read.
-    client.between = lambda: (feed.revoke(made), server.client().srem("race:revoked", taken))
+    def between() -> None:
+        feed.revoke(made)
+        server.client().srem("race:revoked", taken)
+
+    client.between = between
     feed.resync()
     assert verifier.revoked == {made, taken}
     feed.resync()
@@ -322,8 +329,8 @@ def test_gunicorn_preload_workers_hear_revocations_made_after_the_fork(
         # Each worker (a pid of its own, not the master's) answers for itself.
         seen: Dict[int, Any] = {}
 
-        def both(path: str, body: bytes, wanted: Callable[[Any], bool]) -> Dict[int, float]:
-            since, at = time.monotonic(), {}
+        def both(path: str, body: bytes, wanted: Callable[[Any], Any]) -> Dict[int, float]:
+            since, at = time.monotonic(), {}  # type: Tuple[float, Dict[int, float]]
             for _ in range(400):
                 status, answer = call(port, "POST", path, body=body)
                 assert status == 200, answer
@@ -337,8 +344,9 @@ def test_gunicorn_preload_workers_hear_revocations_made_after_the_fork(
         both("/status", b"", lambda a: not a["stale"] and a["channel_error"] is None)
         assert process.pid not in seen
         both("/verify", token.encode(), lambda a: a["rule"] is None)
-        vestrel.redis.RevocationFeed(server.client(), vestrel.Verifier([root.public_key()]),
-                                     prefix=prefix).revoke(rid_of(vestrel.Verifier([root.public_key()]), wire))
+        elsewhere = vestrel.Verifier([root.public_key()])
+        vestrel.redis.RevocationFeed(server.client(), elsewhere, prefix=prefix).revoke(
+            rid_of(elsewhere, wire))
         refused_after = both("/verify", token.encode(), lambda a: a["rule"] == "Revoked")
         # Through the channel: well within one resync period, in each worker.
         assert max(refused_after.values()) < resync, refused_after
@@ -496,7 +504,7 @@ def test_a_limited_registration_is_answered_429_with_retry_after(identities: Ide
 
     app = vestrel.asgi.Authorize(unreached, verifier, origin=ORIGIN)
 
-    async def post(holder: vestrel.IdentityIsland) -> Dict[str, Any]:
+    async def post(holder: vestrel.IdentityIsland) -> Dict[Any, Any]:
         headers, body, _ = vestrel.register(holder, chain_of(root, minter, holder),
                                             ORIGIN + REGISTER)
         scope = {"type": "http", "method": "POST", "path": REGISTER,
@@ -521,7 +529,7 @@ def test_a_limited_registration_is_answered_429_with_retry_after(identities: Ide
 
 @pytest.mark.parametrize("make", ["stores", "replay", "chains", "feed"])
 def test_an_asyncio_client_is_refused_when_made(make: str, server: RedisServer) -> None:
-    import redis.asyncio
+    import redis.asyncio  # type: ignore[import]
 
     import vestrel.redis
 
@@ -532,9 +540,10 @@ def test_an_asyncio_client_is_refused_when_made(make: str, server: RedisServer) 
         def pipeline(self) -> None: ...
         def pubsub(self) -> None: ...
 
-    makers = {"stores": vestrel.redis.stores, "replay": vestrel.redis.RedisReplayStore,
-              "chains": vestrel.redis.RedisChainStore,
-              "feed": lambda c: vestrel.redis.RevocationFeed(c, vestrel.Verifier([bytes(1952)]))}
+    makers: Dict[str, Callable[[Any], Any]] = {
+        "stores": vestrel.redis.stores, "replay": vestrel.redis.RedisReplayStore,
+        "chains": vestrel.redis.RedisChainStore,
+        "feed": lambda c: vestrel.redis.RevocationFeed(c, vestrel.Verifier([bytes(1952)]))}
     for client in (redis.asyncio.Redis(port=server.port), Coroutines()):
         with pytest.raises(TypeError, match="async stores come later"):
             makers[make](client)

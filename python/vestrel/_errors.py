@@ -10,7 +10,7 @@ Revoked, a Refused beside them.
 
 from __future__ import annotations
 
-from typing import ClassVar, Dict, Optional, Tuple, Type
+from typing import Any, ClassVar, Dict, Optional, Tuple, Type
 
 from ._arguments import key_id
 
@@ -179,7 +179,7 @@ class RequestRefused(Refused):
     def __init__(self, text: str) -> None:
         super().__init__(text)
 
-    def __reduce__(self) -> Tuple[Type[RequestRefused], Tuple[str]]:
+    def __reduce__(self) -> Tuple[Type[RequestRefused], Tuple[Any, ...]]:
         return (type(self), (str(self),))
 
 

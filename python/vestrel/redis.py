@@ -604,12 +604,14 @@ class RevocationFeed:
                         self._message(message.get("data"))
             except _FAILURES as error:
                 self._set_connected(error)
-                pubsub = _close(pubsub)
+                _close(pubsub)
+                pubsub = None
                 self._stop.wait(self._retry)
             except Exception:  # a bug must not end the thread silently
                 log.exception("redis: the revocation feed failed; retrying")
                 self._connected, self._down = False, True
-                pubsub = _close(pubsub)
+                _close(pubsub)
+                pubsub = None
                 self._stop.wait(self._retry)
         _close(pubsub)
 
@@ -754,7 +756,6 @@ def _close(pubsub: Any) -> None:
             pubsub.close()
         except Exception:
             pass
-    return None
 
 
 # A fork copies locks as they are, and a lock held by a thread the child
