@@ -549,3 +549,72 @@ def test_an_asyncio_client_is_refused_when_made(server: RedisServer) -> None:
         for make in makers:
             with pytest.raises(TypeError, match="async stores come later"):
                 make(client)
+
+
+def test_the_pages_redis_example_runs_as_pasted(server: RedisServer,
+                                                identities: Identities) -> None:
+    """docs/http.md's Redis blocks, against this Redis: the feed starts in
+    the lifespan, the verifier refuses until then, and a revocation made
+    with the page's line is refused by the served app."""
+    import vestrel.redis
+
+    responses, routing = frameworks("starlette.responses", "starlette.routing")
+    from test_guide import fenced_blocks
+
+    read: Callable[[str], List[Tuple[str, int, str]]] = fenced_blocks
+    page = (TESTS.parents[1] / "docs" / "http.md").read_text()
+    blocks = [source.replace('host="10.0.0.5"', f'host="127.0.0.1", port={server.port}')
+              for language, _, source in read(page)
+              if language == "python" and ("vestrel.redis" in source or "feed." in source)]
+    assert len(blocks) >= 2 and "RevocationFeed(" in blocks[0] and "feed.revoke(" in blocks[1]
+    root, holder = identities("root"), identities("page-holder")
+    wire = chain_of(root, holder)
+    server.client().delete("billing:revoked")
+
+    async def doc(request: Any) -> Any:
+        return responses.JSONResponse({"holder": request.state.vestrel_chain.depth})
+
+    page_names: Dict[str, Any] = {
+        "root_pk": root.public_key(), "wire": wire,
+        "site": type("Site", (), {"routes": [routing.Route("/docs", doc)]}),
+        "revocation_id": rid_of(vestrel.Verifier([root.public_key()]), wire)}
+    exec(compile(blocks[0], "docs/http.md", "exec"), page_names)
+    app, verifier = page_names["app"], page_names["verifier"]
+    assert refusal(lambda: verifier.verify(wire)) == "StoreUnavailable"  # not started yet
+
+    async def get() -> int:
+        headers = vestrel.present(holder, wire, "GET", "https://api.example.com/docs")
+        scope = {"type": "http", "method": "GET", "path": "/docs", "raw_path": b"/docs",
+                 "query_string": b"", "scheme": "http", "root_path": "",
+                 "headers": [(k.lower().encode(), v.encode()) for k, v in headers.items()]}
+        sent: List[Any] = []
+
+        async def receive() -> Dict[str, Any]:
+            return {"type": "http.request", "body": b"", "more_body": False}
+
+        async def send(message: Any) -> None:
+            sent.append(message)
+
+        await app(scope, receive, send)
+        return int(sent[0]["status"])
+
+    async def served() -> List[int]:
+        inbox: asyncio.Queue[Dict[str, str]] = asyncio.Queue()
+        outbox: List[Any] = []
+
+        async def send(message: Any) -> None:
+            outbox.append(message["type"])
+
+        lifespan = asyncio.ensure_future(app({"type": "lifespan"}, inbox.get, send))
+        await inbox.put({"type": "lifespan.startup"})
+        while "lifespan.startup.complete" not in outbox:
+            await asyncio.sleep(0.01)
+        statuses = [await get()]
+        exec(compile(blocks[1], "docs/http.md", "exec"), page_names)
+        statuses.append(await get())
+        await inbox.put({"type": "lifespan.shutdown"})
+        await lifespan
+        return statuses
+
+    assert asyncio.run(served()) == [200, 401]
+    assert page_names["feed"].closed
