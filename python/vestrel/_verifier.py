@@ -66,8 +66,8 @@ class Verifier:
     from its own (see :meth:`unrevoke`).
     """
 
-    __slots__ = ("_core", "_leeway", "_roots", "_replay", "_chains", "_token_wires", "_revocations",
-                 "_fresh_until", "_feed")
+    __slots__ = ("_core", "_leeway", "_roots", "_replay", "_chains", "_token_wires", "_swap",
+                 "_revocations", "_fresh_until", "_feed")
 
     _core: Any
     _leeway: int
@@ -79,6 +79,8 @@ class Verifier:
     # costs a memory comparison where reading it costs a copy, a decoding and
     # a new wire. Only an exactly equal text matches.
     _token_wires: Dict[int, Tuple[str, bytes]]
+    # Held while the core's revocations change, with _revocations.
+    _swap: threading.Lock
     _revocations: _Revocations
     # The monotonic time until which the feed's last full read vouches for
     # the revocations; infinite without a feed. Each check compares it with
@@ -111,10 +113,11 @@ class Verifier:
         self._token_wires = {}
         self._replay = MemoryReplayStore() if replay is None else replay
         self._chains = MemoryChainStore() if chains is None else chains
-        self._revocations = _Revocations(self._core)
+        self._swap = threading.Lock()
+        self._revocations = _Revocations()
         self._fresh_until = math.inf
         self._feed = None
-        self._revocations.revoke(ids, ())
+        self._revocations.revoke(self._core, ids, ())
 
     def __repr__(self) -> str:
         return (f"<Verifier roots={len(self.roots)} revoked={len(self._core.revoked_ids())} "
@@ -236,23 +239,31 @@ class Verifier:
         """Revokes one id or an iterable of them, each 32 bytes or their 64
         hex digits; the next call of :meth:`verify` refuses them. All are
         checked before any is added."""
-        self._revocations.revoke(revocation_ids(ids), ())
+        checked = revocation_ids(ids)
+        with self._swap:
+            self._revocations.revoke(self._core, checked, ())
 
     def unrevoke(self, ids: Any) -> None:
         """Takes back the revocation of one id or an iterable of them, as
         far as this verifier's own revocations go: an id its revocation feed
         holds (the shared set has it) stays revoked until the set drops it."""
-        self._revocations.unrevoke(revocation_ids(ids), ())
+        checked = revocation_ids(ids)
+        with self._swap:
+            self._revocations.unrevoke(self._core, checked, ())
 
     def revoke_key(self, pk: BytesLike) -> None:
         """Refuses every chain in which ``pk`` issues or receives a
         credential: a compromised worker or service key, whatever
         credentials it holds."""
-        self._revocations.revoke((), (public_key(pk, "pk"),))
+        key = public_key(pk, "pk")
+        with self._swap:
+            self._revocations.revoke(self._core, (), (key,))
 
     def unrevoke_key(self, pk: BytesLike) -> None:
         """As :meth:`unrevoke`, for a key."""
-        self._revocations.unrevoke((), (public_key(pk, "pk"),))
+        key = public_key(pk, "pk")
+        with self._swap:
+            self._revocations.unrevoke(self._core, (), (key,))
 
     # -- what a revocation feed calls ---------------------------------------
 
@@ -260,7 +271,7 @@ class Verifier:
         """Makes ``feed`` this verifier's feed, refusing every check until it
         has read the shared sets; answers what the feed layer holds (left by
         a feed closed before it), for the new feed to account for."""
-        with self._revocations.lock:
+        with self._swap:
             if self._feed is not None and not self._feed.closed:
                 raise ValueError("this verifier already has a revocation feed: close it first")
             self._feed = feed
@@ -271,9 +282,10 @@ class Verifier:
                      drop: Tuple[Collection[bytes], Collection[bytes]]) -> None:
         """Adds to and takes out of the feed's layer (ids, keys), for the
         verifier's own feed only."""
-        if self._feed is feed:
-            self._revocations.revoke(*add, fed=True)
-            self._revocations.unrevoke(*drop, fed=True)
+        with self._swap:
+            if self._feed is feed:
+                self._revocations.revoke(self._core, *add, fed=True)
+                self._revocations.unrevoke(self._core, *drop, fed=True)
 
     def _feed_fresh(self, feed: RevocationFeed, until: float) -> None:
         if self._feed is feed:
@@ -303,39 +315,36 @@ class _Revocations:
     hold). The core refuses their union, and taking an entry back from one
     hand lifts the refusal only when the other does not hold it: a message
     on a shared channel cannot take back what the service revoked itself,
-    nor can Verifier.unrevoke take back what the shared set still holds."""
+    nor can Verifier.unrevoke take back what the shared set still holds.
+    The caller holds the verifier's lock, so that the core always refuses
+    exactly the union."""
 
-    __slots__ = ("core", "ids", "keys", "fed_ids", "fed_keys", "lock")
+    __slots__ = ("ids", "keys", "fed_ids", "fed_keys")
 
-    def __init__(self, core: Any) -> None:
-        self.core = core
+    def __init__(self) -> None:
         self.ids: Set[bytes] = set()
         self.keys: Set[bytes] = set()
         self.fed_ids: Set[bytes] = set()
         self.fed_keys: Set[bytes] = set()
-        # Held while the sets and the core change together, so that the
-        # core always refuses exactly their union.
-        self.lock = threading.Lock()
 
-    def revoke(self, ids: Collection[bytes], keys: Collection[bytes], *, fed: bool = False) -> None:
-        with self.lock:
-            if ids:
-                self.core.revoke(tuple(ids))
-            for pk in keys:
-                self.core.revoke_key(pk)
-            (self.fed_ids if fed else self.ids).update(ids)
-            (self.fed_keys if fed else self.keys).update(keys)
+    def revoke(self, core: Any, ids: Collection[bytes], keys: Collection[bytes], *,
+               fed: bool = False) -> None:
+        if ids:
+            core.revoke(tuple(ids))
+        for pk in keys:
+            core.revoke_key(pk)
+        (self.fed_ids if fed else self.ids).update(ids)
+        (self.fed_keys if fed else self.keys).update(keys)
 
-    def unrevoke(self, ids: Collection[bytes], keys: Collection[bytes], *,
+    def unrevoke(self, core: Any, ids: Collection[bytes], keys: Collection[bytes], *,
                  fed: bool = False) -> None:
         mine_ids, other_ids = (self.fed_ids, self.ids) if fed else (self.ids, self.fed_ids)
         mine_keys, other_keys = (self.fed_keys, self.keys) if fed else (self.keys, self.fed_keys)
-        with self.lock:
-            mine_ids.difference_update(ids)
-            mine_keys.difference_update(keys)
-            lifted = tuple(rid for rid in ids if rid not in other_ids)
-            if lifted:
-                self.core.unrevoke(lifted)
-            for pk in keys:
-                if pk not in other_keys:
-                    self.core.unrevoke_key(pk)
+        mine_ids.difference_update(ids)
+        mine_keys.difference_update(keys)
+        lifted = tuple(rid for rid in ids if rid not in other_ids)
+        if lifted:
+            core.unrevoke(lifted)
+        for pk in keys:
+            if pk not in other_keys:
+                core.unrevoke_key(pk)

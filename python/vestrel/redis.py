@@ -760,18 +760,18 @@ def _close(pubsub: Any) -> None:
 
 # A fork copies locks as they are, and a lock held by a thread the child
 # does not have stays held there forever. So the parent takes every feed's
-# lock, then every fed verifier's revocation lock (the order the feed's own
-# thread takes them in), and forks while no thread is inside either; the
+# lock, then every fed verifier's (the order the feed's own thread takes
+# them in), and forks while no thread is inside either; the
 # child makes new locks, and a thread of its own for each running feed.
-def _fed() -> Tuple[List[RevocationFeed], List[Any]]:
+def _fed() -> Tuple[List[RevocationFeed], List[Verifier]]:
     feeds = list(_FEEDS)
-    layers = {id(f._verifier._revocations): f._verifier._revocations for f in feeds}
-    return feeds, list(layers.values())
+    verifiers = {id(f._verifier): f._verifier for f in feeds}
+    return feeds, list(verifiers.values())
 
 
 def _before_fork() -> None:
-    feeds, layers = _fed()
-    _FORKING[:] = [f._lock for f in feeds] + [layer.lock for layer in layers]
+    feeds, verifiers = _fed()
+    _FORKING[:] = [f._lock for f in feeds] + [v._swap for v in verifiers]
     for lock in _FORKING:
         lock.acquire()
 
@@ -784,9 +784,9 @@ def _after_fork_in_parent() -> None:
 
 def _after_fork_in_child() -> None:
     _FORKING.clear()
-    feeds, layers = _fed()
-    for layer in layers:
-        layer.lock = threading.Lock()
+    feeds, verifiers = _fed()
+    for verifier in verifiers:
+        verifier._swap = threading.Lock()
     for feed in feeds:
         try:
             feed._after_fork_in_child()
