@@ -10,6 +10,7 @@ from __future__ import annotations
 import asyncio
 import logging
 import os
+import pickle
 import signal
 import subprocess
 import time
@@ -460,7 +461,9 @@ def test_registrations_are_bounded_per_delegating_key(
                                                         now=at)[:2], now=at, ttl=ttl)
             return "ok"
         except vestrel.RegistrationLimited as limited:
-            assert (limited.status, limited.error) == (429, "rate_limited")
+            again = pickle.loads(pickle.dumps(limited))
+            assert (again.status, again.error, str(again), again.retry_after) == (
+                429, "rate_limited", str(limited), limited.retry_after)
             return limited.retry_after
 
     minter, other, sub = (identities(n) for n in ("minter", "other-minter", "sub-minter"))
