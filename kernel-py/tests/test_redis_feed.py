@@ -621,3 +621,23 @@ def test_the_pages_redis_example_runs_as_pasted(server: RedisServer,
 
     assert asyncio.run(served()) == [200, 401]
     assert page_names["feed"].closed
+
+
+def test_bounds_that_are_no_bounds_are_refused(server: RedisServer) -> None:
+    import vestrel.redis
+
+    client = server.client()
+
+    def feed(**options: Any) -> Any:
+        return vestrel.redis.RevocationFeed(client, vestrel.Verifier([bytes(1952)]), **options)
+
+    for make, message in [
+            (lambda: feed(resync=0), "resync must be a positive number of seconds"),
+            (lambda: feed(resync=True), "resync must be a positive number of seconds"),
+            (lambda: feed(retry=-1), "retry must be a positive number of seconds"),
+            (lambda: feed(max_stale=float("nan")), "max_stale must be a positive number"),
+            (lambda: feed(resync=10, max_stale=10), "max_stale must be longer than resync"),
+            (lambda: vestrel.redis.stores(client, max_registrations=0), "max_registrations"),
+            (lambda: vestrel.MemoryChainStore(max_registrations=True), "max_registrations")]:
+        with pytest.raises(ValueError, match=message):
+            make()

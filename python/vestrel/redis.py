@@ -422,13 +422,8 @@ class RevocationFeed:
                  allow_eviction: bool = False) -> None:
         if not isinstance(verifier, Verifier):
             raise TypeError("verifier must be a vestrel.Verifier")
-        for name, value in (("resync", resync), ("retry", retry), ("max_stale", max_stale)):
-            if value is None and name == "max_stale":
-                continue
-            if isinstance(value, bool) or not isinstance(value, (int, float)) \
-                    or not 0 < value < math.inf:
-                raise ValueError(f"{name} must be a positive number of seconds")
-        stale_bound = 3 * resync if max_stale is None else max_stale
+        resync, retry = _seconds("resync", resync), _seconds("retry", retry)
+        stale_bound = 3 * resync if max_stale is None else _seconds("max_stale", max_stale)
         if not stale_bound > resync:
             raise ValueError("max_stale must be longer than resync: the feed reads the sets "
                              "once every resync seconds")
@@ -441,8 +436,7 @@ class RevocationFeed:
         self._ids_key, self._keys_key = base + "revoked", base + "revoked-keys"
         self._channel = base + "revocations"
         self._verifier = verifier
-        self._resync, self._retry = float(resync), float(retry)
-        self._max_stale = float(stale_bound)
+        self._resync, self._retry, self._max_stale = resync, retry, stale_bound
         self._lock = threading.Lock()
         # What this feed put into the verifier's feed layer, each with the
         # count of reads begun when it was last added or confirmed: a read
@@ -726,6 +720,12 @@ class RevocationFeed:
         self._connected = False
         if running:
             self.start()
+
+
+def _seconds(name: str, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 < value < math.inf:
+        raise ValueError(f"{name} must be a positive number of seconds")
+    return float(value)
 
 
 def _difference(held: Dict[bytes, int], wanted: FrozenSet[bytes],
