@@ -500,6 +500,25 @@ def test_registrations_race_for_the_last_places_atomically(server: RedisServer,
         assert sum(pool.map(attempt, range(24))) == 5
 
 
+async def asgi(app: Any, method: str, path: str, headers: Dict[str, str],
+               body: bytes = b"") -> Tuple[int, Dict[bytes, bytes]]:
+    """The status and headers ``app`` answers one request with."""
+    scope = {"type": "http", "method": method, "path": path, "raw_path": path.encode(),
+             "query_string": b"", "scheme": "http", "root_path": "",
+             "headers": [(k.lower().encode(), v.encode()) for k, v in headers.items()]
+             + [(b"content-length", str(len(body)).encode())]}
+    sent: List[Any] = []
+
+    async def receive() -> Dict[str, Any]:
+        return {"type": "http.request", "body": body, "more_body": False}
+
+    async def send(message: Any) -> None:
+        sent.append(message)
+
+    await app(scope, receive, send)
+    return int(sent[0]["status"]), dict(sent[0]["headers"])
+
+
 def test_a_limited_registration_is_answered_429_with_retry_after(identities: Identities) -> None:
     root, minter = identities("root"), identities("minter")
     verifier = vestrel.Verifier([root.public_key()],
@@ -508,31 +527,14 @@ def test_a_limited_registration_is_answered_429_with_retry_after(identities: Ide
         raise AssertionError("a registration is answered by the middleware")
 
     app = vestrel.asgi.Authorize(unreached, verifier, origin=ORIGIN)
-
-    async def post(holder: vestrel.IdentityIsland) -> Dict[Any, Any]:
-        headers, body, _ = vestrel.register(holder, chain_of(root, minter, holder),
-                                            ORIGIN + REGISTER)
-        scope = {"type": "http", "method": "POST", "path": REGISTER,
-                 "raw_path": REGISTER.encode(), "query_string": b"", "scheme": "http",
-                 "headers": [(k.lower().encode(), v.encode()) for k, v in headers.items()]
-                 + [(b"content-length", str(len(body)).encode())]}
-        sent: List[Any] = []
-
-        async def receive() -> Dict[str, Any]:
-            return {"type": "http.request", "body": body, "more_body": False}
-
-        async def send(message: Any) -> None:
-            sent.append(message)
-
-        await app(scope, receive, send)
-        return {"status": sent[0]["status"], **dict(sent[0]["headers"])}
-
-    first, second = (asyncio.run(post(identities(n))) for n in ("limited-a", "limited-b"))
-    assert first["status"] == 201
-    assert (second["status"], second[b"retry-after"]) == (429, b"3601")
+    answers = [asyncio.run(asgi(app, "POST", REGISTER, *vestrel.register(
+        h, chain_of(root, minter, h), ORIGIN + REGISTER)[:2]))
+        for h in (identities("limited-a"), identities("limited-b"))]
+    assert [(status, headers.get(b"retry-after")) for status, headers in answers] == [
+        (201, None), (429, b"3601")]
 
 
-def test_an_asyncio_client_is_refused_when_made(server: RedisServer) -> None:
+def test_clients_and_bounds_that_cannot_work_are_refused_when_made(server: RedisServer) -> None:
     import redis.asyncio  # type: ignore[import]
 
     import vestrel.redis
@@ -547,13 +549,29 @@ def test_an_asyncio_client_is_refused_when_made(server: RedisServer) -> None:
     async def made() -> Any:  # before 3.10 its locks want a running loop
         return redis.asyncio.Redis(port=server.port)
 
-    makers: List[Callable[[Any], Any]] = [
-        vestrel.redis.stores, vestrel.redis.RedisReplayStore, vestrel.redis.RedisChainStore,
-        lambda c: vestrel.redis.RevocationFeed(c, vestrel.Verifier([bytes(1952)]))]
-    for client in (asyncio.run(made()), Coroutines()):
+    client = server.client()
+
+    def feed(redis_client: Any = client, **options: Any) -> Any:
+        return vestrel.redis.RevocationFeed(redis_client, vestrel.Verifier([bytes(1952)]),
+                                            **options)
+
+    makers: List[Callable[[Any], Any]] = [vestrel.redis.stores, vestrel.redis.RedisReplayStore,
+                                          vestrel.redis.RedisChainStore, feed]
+    for asynchronous in (asyncio.run(made()), Coroutines()):
         for make in makers:
             with pytest.raises(TypeError, match="async stores come later"):
-                make(client)
+                make(asynchronous)
+    bounds: List[Tuple[Callable[[], Any], str]] = [
+            (lambda: feed(resync=0), "resync must be a positive number of seconds"),
+            (lambda: feed(resync=True), "resync must be a positive number of seconds"),
+            (lambda: feed(retry=-1), "retry must be a positive number of seconds"),
+            (lambda: feed(max_stale=float("nan")), "max_stale must be a positive number"),
+            (lambda: feed(resync=10, max_stale=10), "max_stale must be longer than resync"),
+            (lambda: vestrel.redis.stores(client, max_registrations=0), "max_registrations"),
+            (lambda: vestrel.MemoryChainStore(max_registrations=True), "max_registrations")]
+    for bad, message in bounds:
+        with pytest.raises(ValueError, match=message):
+            bad()
 
 
 def test_the_pages_redis_example_runs_as_pasted(server: RedisServer,
@@ -577,31 +595,14 @@ def test_the_pages_redis_example_runs_as_pasted(server: RedisServer,
     server.client().delete("billing:revoked")
 
     async def doc(request: Any) -> Any:
-        return responses.JSONResponse({"holder": request.state.vestrel_chain.depth})
+        return responses.JSONResponse({"depth": request.state.vestrel_chain.depth})
 
-    page_names: Dict[str, Any] = {
+    names: Dict[str, Any] = {
         "root_pk": root.public_key(), "wire": wire,
         "site": type("Site", (), {"routes": [routing.Route("/docs", doc)]}),
         "revocation_id": rid_of(vestrel.Verifier([root.public_key()]), wire)}
-    exec(compile(blocks[0], "docs/http.md", "exec"), page_names)
-    app, verifier = page_names["app"], page_names["verifier"]
-    assert refusal(lambda: verifier.verify(wire)) == "StoreUnavailable"  # not started yet
-
-    async def get() -> int:
-        headers = vestrel.present(holder, wire, "GET", "https://api.example.com/docs")
-        scope = {"type": "http", "method": "GET", "path": "/docs", "raw_path": b"/docs",
-                 "query_string": b"", "scheme": "http", "root_path": "",
-                 "headers": [(k.lower().encode(), v.encode()) for k, v in headers.items()]}
-        sent: List[Any] = []
-
-        async def receive() -> Dict[str, Any]:
-            return {"type": "http.request", "body": b"", "more_body": False}
-
-        async def send(message: Any) -> None:
-            sent.append(message)
-
-        await app(scope, receive, send)
-        return int(sent[0]["status"])
+    exec(compile(blocks[0], "docs/http.md", "exec"), names)
+    assert refusal(lambda: names["verifier"].verify(wire)) == "StoreUnavailable"  # not started
 
     async def served() -> List[int]:
         inbox: asyncio.Queue[Dict[str, str]] = asyncio.Queue()
@@ -610,36 +611,18 @@ def test_the_pages_redis_example_runs_as_pasted(server: RedisServer,
         async def send(message: Any) -> None:
             outbox.append(message["type"])
 
-        lifespan = asyncio.ensure_future(app({"type": "lifespan"}, inbox.get, send))
+        lifespan = asyncio.ensure_future(names["app"]({"type": "lifespan"}, inbox.get, send))
         await inbox.put({"type": "lifespan.startup"})
         while "lifespan.startup.complete" not in outbox:
             await asyncio.sleep(0.01)
-        statuses = [await get()]
-        exec(compile(blocks[1], "docs/http.md", "exec"), page_names)
-        statuses.append(await get())
+        statuses = []
+        for block in ("", blocks[1]):
+            exec(compile(block, "docs/http.md", "exec"), names)
+            headers = vestrel.present(holder, wire, "GET", "https://api.example.com/docs")
+            statuses.append((await asgi(names["app"], "GET", "/docs", headers))[0])
         await inbox.put({"type": "lifespan.shutdown"})
         await lifespan
         return statuses
 
     assert asyncio.run(served()) == [200, 401]
-    assert page_names["feed"].closed
-
-
-def test_bounds_that_are_no_bounds_are_refused(server: RedisServer) -> None:
-    import vestrel.redis
-
-    client = server.client()
-
-    def feed(**options: Any) -> Any:
-        return vestrel.redis.RevocationFeed(client, vestrel.Verifier([bytes(1952)]), **options)
-
-    for make, message in [
-            (lambda: feed(resync=0), "resync must be a positive number of seconds"),
-            (lambda: feed(resync=True), "resync must be a positive number of seconds"),
-            (lambda: feed(retry=-1), "retry must be a positive number of seconds"),
-            (lambda: feed(max_stale=float("nan")), "max_stale must be a positive number"),
-            (lambda: feed(resync=10, max_stale=10), "max_stale must be longer than resync"),
-            (lambda: vestrel.redis.stores(client, max_registrations=0), "max_registrations"),
-            (lambda: vestrel.MemoryChainStore(max_registrations=True), "max_registrations")]:
-        with pytest.raises(ValueError, match=message):
-            make()
+    assert names["feed"].closed
