@@ -155,7 +155,7 @@ def test_without_channel_rights_the_feed_reads_on_and_says_so(
             assert admin.sismember("acl:revoked", rids[2])
             # The stores work with these rights too (a registration by script).
             replay, chains = vestrel.redis.stores(client, prefix="acl:")
-            chains.put(os.urandom(32), b"wire", 0, 60, [root.public_key()])
+            chains.register(os.urandom(32), b"wire", 0, 60, [root.public_key()])
             synced = feed.synced_at or 0
             assert wait_for(lambda: (feed.synced_at or 0) > synced + 3 * resync, 3)
         finally:
@@ -491,7 +491,7 @@ def test_registrations_race_for_the_last_places_atomically(server: RedisServer,
 
     def attempt(n: int) -> bool:
         try:
-            chains.put(os.urandom(32), b"wire", 0, 60, [minter])
+            chains.register(os.urandom(32), b"wire", 0, 60, [minter])
             return True
         except vestrel.RegistrationLimited:
             return False
@@ -532,6 +532,24 @@ def test_a_limited_registration_is_answered_429_with_retry_after(identities: Ide
         for h in (identities("limited-a"), identities("limited-b"))]
     assert [(status, headers.get(b"retry-after")) for status, headers in answers] == [
         (201, None), (429, b"3601")]
+
+    class PutOnly:  # a store written for put alone keeps working, unbounded
+        def __init__(self) -> None:
+            self.held: Dict[bytes, bytes] = {}
+
+        def put(self, digest: bytes, wire: bytes, now: int, expires_at: int) -> None:
+            self.held[digest] = wire
+
+        def get(self, digest: bytes, now: int) -> Optional[bytes]:
+            return self.held.get(digest)
+
+    store = PutOnly()
+    verifier = vestrel.Verifier([root.public_key()], chains=store)
+    for n in range(3):
+        holder = identities(f"limited-{n}")
+        verifier.register_request(ORIGIN + REGISTER, *vestrel.register(
+            holder, chain_of(root, minter, holder), ORIGIN + REGISTER)[:2])
+    assert len(store.held) == 3
 
 
 def test_clients_and_bounds_that_cannot_work_are_refused_when_made(server: RedisServer) -> None:

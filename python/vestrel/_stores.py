@@ -30,15 +30,16 @@ class ReplayStore(Protocol):
 class ChainStore(Protocol):
     """Chains registered by reference, keyed by their chain digest."""
 
-    def put(self, digest: bytes, wire: bytes, now: int, expires_at: int,
-            issuers: Sequence[bytes] = ()) -> None:
+    def put(self, digest: bytes, wire: bytes, now: int, expires_at: int) -> None:
         """Keeps ``wire`` under ``digest`` until ``expires_at`` at the latest
         (a store may drop it earlier: the holder then registers it again).
 
+        A store that bounds registrations also has ``register(digest, wire,
+        now, expires_at, issuers)``, which the verifier then calls instead:
         ``issuers`` are the chain's delegating keys below its root (the
-        issuer keys of its credentials after the first): each holds one
-        more live registration, and a store that bounds them raises
-        RegistrationLimited, storing nothing, once one key would exceed it."""
+        issuer keys of its credentials after the first), each holding one
+        more live registration, and it raises RegistrationLimited, storing
+        nothing, once one key would exceed the bound."""
         ...
 
     def get(self, digest: bytes, now: int) -> Optional[bytes]:
@@ -145,20 +146,29 @@ class MemoryChainStore:
     def __len__(self) -> int:
         return len(self._chains)
 
-    def put(self, digest: bytes, wire: bytes, now: int, expires_at: int,
-            issuers: Sequence[bytes] = ()) -> None:
-        if len(wire) > self._max:
-            return
-        with self._lock:
-            self._registrations.admit(digest, now, expires_at, issuers)
-            old = self._chains.pop(digest, None)
-            if old is not None:
-                self._bytes -= len(old[0])
-            while self._chains and self._bytes + len(wire) > self._max:
-                _, (dropped, _) = self._chains.popitem(last=False)
-                self._bytes -= len(dropped)
-            self._chains[digest] = (wire, expires_at)
-            self._bytes += len(wire)
+    def register(self, digest: bytes, wire: bytes, now: int, expires_at: int,
+                 issuers: Sequence[bytes]) -> None:
+        """:meth:`put`, once every key of ``issuers`` may hold one more live
+        registration (see :class:`ChainStore`)."""
+        if len(wire) <= self._max:
+            with self._lock:
+                self._registrations.admit(digest, now, expires_at, issuers)
+                self._put(digest, wire, expires_at)
+
+    def put(self, digest: bytes, wire: bytes, now: int, expires_at: int) -> None:
+        if len(wire) <= self._max:
+            with self._lock:
+                self._put(digest, wire, expires_at)
+
+    def _put(self, digest: bytes, wire: bytes, expires_at: int) -> None:
+        old = self._chains.pop(digest, None)
+        if old is not None:
+            self._bytes -= len(old[0])
+        while self._chains and self._bytes + len(wire) > self._max:
+            _, (dropped, _) = self._chains.popitem(last=False)
+            self._bytes -= len(dropped)
+        self._chains[digest] = (wire, expires_at)
+        self._bytes += len(wire)
 
     def get(self, digest: bytes, now: int) -> Optional[bytes]:
         with self._lock:

@@ -232,7 +232,13 @@ class Verifier:
         expires_at = at + count(ttl, "ttl")
         if verified.not_after is not None:
             expires_at = min(expires_at, verified.not_after)
-        self._chains.put(digest, verified._wire, at, expires_at, verified.issuers[1:])
+        # A store that bounds registrations per delegating key says so by
+        # having register; one written for put alone keeps working.
+        bounded = getattr(self._chains, "register", None)
+        if bounded is not None:
+            bounded(digest, verified._wire, at, expires_at, verified.issuers[1:])
+        else:
+            self._chains.put(digest, verified._wire, at, expires_at)
         return REF_PREFIX + _native.base64url_encode(digest), verified
 
     def revoke(self, ids: Any) -> None:

@@ -272,8 +272,13 @@ class RedisChainStore:
     def key(self, digest: bytes) -> str:
         return self._prefix + _fixed(digest, DIGEST_LEN, "a chain digest").hex()
 
-    def put(self, digest: bytes, wire: bytes, now: int, expires_at: int,
-            issuers: Sequence[bytes] = ()) -> None:
+    def put(self, digest: bytes, wire: bytes, now: int, expires_at: int) -> None:
+        self.register(digest, wire, now, expires_at, ())
+
+    def register(self, digest: bytes, wire: bytes, now: int, expires_at: int,
+                 issuers: Sequence[bytes]) -> None:
+        """:meth:`put`, once every key of ``issuers`` may hold one more live
+        registration; RegistrationLimited, storing nothing, otherwise."""
         name = self.key(digest)
         if expires_at < now or not 0 < len(wire) <= MAX_WIRE:
             return
