@@ -56,16 +56,26 @@ def debian_or_skip(why: str) -> None:
     pytest.skip(why)
 
 
-class RedisServer:
-    """One redis-server without persistence; stop() and start() keep its port."""
+# The tests that start servers under Debian's python3 (which has the
+# frameworks) run in that interpreter's once-per-suite run, not twice.
+served_by_debian = pytest.mark.skipif(
+    os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON),
+    reason="serves through Debian's python3 packages: once per suite")
 
-    def __init__(self, folder: Path) -> None:
+
+class RedisServer:
+    """One redis-server without persistence, given ``options`` beside;
+    stop() and start() keep its port."""
+
+    def __init__(self, folder: Path, *options: str) -> None:
         self.port, self.folder, self.process = free_port(), folder, None
+        self.options = options
 
     def start(self) -> None:
         self.process = subprocess.Popen(
             ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
-             "--appendonly", "no", "--dir", str(self.folder)], stdout=subprocess.DEVNULL)
+             "--appendonly", "no", "--dir", str(self.folder), *self.options],
+            stdout=subprocess.DEVNULL)
         wait_for(lambda: answers(self.port), 10)
 
     def stop(self) -> None:
@@ -133,6 +143,7 @@ def serve(redis_port: int, log: Path, processes: List[Any]) -> int:
     return port
 
 
+@served_by_debian
 def test_two_processes_share_replays_chains_and_revocations(
         server: RedisServer, identities: Callable[[str], vestrel.IdentityIsland],
         tmp_path: Path) -> None:
@@ -227,6 +238,8 @@ def test_entries_not_written_here_are_skipped_or_refused(
                        (lambda: chains.get(bytes(31), 0), ValueError),
                        (lambda: vestrel.redis.stores(client, prefix="a b"), ValueError),
                        (lambda: vestrel.redis.stores(server.client(decode_responses=True)), ValueError),
+                       (lambda: vestrel.redis.stores(server.client(single_connection_client=True)),
+                        ValueError),
                        (lambda: vestrel.redis.stores(object()), TypeError)]:
         with pytest.raises(error):
             bad()
@@ -268,7 +281,8 @@ def test_the_feed_follows_the_sets_however_they_change(
         messages = " ".join(r.getMessage() for r in caplog.records)
         assert "malformed message" in messages and "not 32-byte values" in messages
         with pytest.raises(vestrel.StoreUnavailable):
-            vestrel.redis.RevocationFeed(server.client(port=free_port()), verifiers[0]).revoke(first)
+            vestrel.redis.RevocationFeed(server.client(port=free_port()),
+                                         vestrel.Verifier([key])).revoke(first)
         # A key of the wrong type reads as an outage: the last set is kept.
         client.delete("feed:revoked")
         client.set("feed:revoked", b"not a set")

@@ -24,7 +24,8 @@ from ._errors import (CaveatsTooLarge, ChainTooDeep, DepthMismatch, EmptyChain, 
                       ScopeTooLarge, SignatureDecodingFailed, SignatureInvalid, SigningFailed,
                       VerbTooLong, WireInvalid, WireTruncated, WireVersionMismatch)
 from ._errors import (ChainUnknown, NotAllowed, ProofExpired, ProofInvalid, ProofMalformed,
-                      ProofMissing, ProofReplayed, StoreUnavailable, TokenMalformed)
+                      ProofMissing, ProofReplayed, RegistrationLimited, StoreUnavailable,
+                      TokenMalformed)
 from ._request import AUTH_SCHEME, PROOF_HEADER, present, register
 from ._stores import ChainStore, MemoryChainStore, MemoryReplayStore, ReplayStore
 from ._token import chain_digest, chain_ref, decode_token, encode_token
@@ -99,6 +100,7 @@ __all__ = [
     "ChainUnknown",
     "NotAllowed",
     "StoreUnavailable",
+    "RegistrationLimited",
     "KernelError",
     "HkdfExpandFailed",
     "SigningFailed",

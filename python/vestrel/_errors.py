@@ -10,7 +10,7 @@ Revoked, a Refused beside them.
 
 from __future__ import annotations
 
-from typing import ClassVar, Dict, Optional, Tuple, Type
+from typing import Any, ClassVar, Dict, Optional, Tuple, Type
 
 from ._arguments import key_id
 
@@ -179,7 +179,7 @@ class RequestRefused(Refused):
     def __init__(self, text: str) -> None:
         super().__init__(text)
 
-    def __reduce__(self) -> Tuple[Type[RequestRefused], Tuple[str]]:
+    def __reduce__(self) -> Tuple[Type[RequestRefused], Tuple[Any, ...]]:
         return (type(self), (str(self),))
 
 
@@ -253,11 +253,32 @@ class NotAllowed(RequestRefused):
 
 class StoreUnavailable(RequestRefused):
     """A store the check needs (replay ids, registered chains) could not
-    answer; the request is refused rather than let through unchecked."""
+    answer, or the verifier's revocation feed has not read the shared
+    revocations within its bound; the request is refused rather than let
+    through unchecked."""
 
     rule = "StoreUnavailable"
     status = 503
     error = None
+
+
+class RegistrationLimited(RequestRefused):
+    """A registration refused because a delegating key of the chain already
+    has as many live registrations as the chain store allows each key.
+    ``retry_after`` is how many seconds remain until the first of them
+    expires (the answer's Retry-After)."""
+
+    rule = "RegistrationLimited"
+    status = 429
+    error = "rate_limited"
+    retry_after: int
+
+    def __init__(self, text: str, retry_after: int) -> None:
+        super().__init__(text)
+        self.retry_after = retry_after
+
+    def __reduce__(self) -> Tuple[Type[RegistrationLimited], Tuple[str, int]]:
+        return (type(self), (str(self), self.retry_after))
 
 
 RULES: Dict[str, Type[KernelError]] = {cls.rule: cls for cls in KernelError.__subclasses__()}

@@ -7,9 +7,13 @@ from __future__ import annotations
 
 import threading
 from collections import OrderedDict
-from typing import Dict, Optional, Protocol, Tuple
+from typing import Dict, Iterable, Optional, Protocol, Sequence, Tuple
 
-from ._errors import StoreUnavailable
+from . import _native
+from ._errors import RegistrationLimited, StoreUnavailable
+
+# How many live registrations a chain store lets each delegating key hold.
+DEFAULT_MAX_REGISTRATIONS = 1000
 
 
 class ReplayStore(Protocol):
@@ -28,7 +32,14 @@ class ChainStore(Protocol):
 
     def put(self, digest: bytes, wire: bytes, now: int, expires_at: int) -> None:
         """Keeps ``wire`` under ``digest`` until ``expires_at`` at the latest
-        (a store may drop it earlier: the holder then registers it again)."""
+        (a store may drop it earlier: the holder then registers it again).
+
+        A store that bounds registrations also has ``register(digest, wire,
+        now, expires_at, issuers)``, which the verifier then calls instead:
+        ``issuers`` are the chain's delegating keys below its root (the
+        issuer keys of its credentials after the first), each holding one
+        more live registration, and it raises RegistrationLimited, storing
+        nothing, once one key would exceed the bound."""
         ...
 
     def get(self, digest: bytes, now: int) -> Optional[bytes]:
@@ -72,33 +83,92 @@ class MemoryReplayStore:
             return True
 
 
+class Registrations:
+    """The live registrations of each delegating key: chain digests and
+    when they expire, by the key's id. A chain registered again (the same
+    digest) is the same registration, so a holder renewing its chain does
+    not use up its key's share. Not safe across threads on its own: the
+    store calls it under its lock."""
+
+    def __init__(self, limit: int) -> None:
+        if isinstance(limit, bool) or not isinstance(limit, int) or limit < 1:
+            raise ValueError("max_registrations must be a positive int")
+        self.limit = limit
+        self._live: Dict[bytes, Dict[bytes, int]] = {}
+        # Keys that stop registering keep their entries until a sweep, run
+        # once the number of keys has doubled since the last one.
+        self._sweep_at = 1024
+
+    def admit(self, digest: bytes, now: int, expires_at: int, issuers: Iterable[bytes]) -> None:
+        """Counts the registration of ``digest`` against every key in
+        ``issuers``; RegistrationLimited, counting nothing, when one of them
+        already holds ``limit`` other live registrations."""
+        ids = list(dict.fromkeys(_native.key_id(pk) for pk in issuers))
+        if len(self._live) >= self._sweep_at:
+            self._live = {k: live for k, live in self._live.items()
+                          if any(e >= now for e in live.values())}
+            self._sweep_at = max(1024, 2 * len(self._live))
+        for kid in ids:
+            live = self._live.get(kid)
+            if live is None:
+                continue
+            for gone in [d for d, e in live.items() if e < now]:
+                del live[gone]
+            if digest not in live and len(live) >= self.limit:
+                raise limited(kid, self.limit, min(live.values()) + 1 - now)
+        for kid in ids:
+            self._live.setdefault(kid, {})[digest] = expires_at
+
+
+def limited(kid: bytes, limit: int, retry_after: int) -> RegistrationLimited:
+    return RegistrationLimited(f"the delegating key {kid.hex()} already has {limit} live "
+                               f"registrations", max(1, retry_after))
+
+
 class MemoryChainStore:
     """Registered chains in this process's memory, safe across threads:
-    at most ``max_bytes`` of wires, the least recently used dropped first."""
+    at most ``max_bytes`` of wires, the least recently used dropped first,
+    and at most ``max_registrations`` live registrations counted against
+    each delegating key (see :meth:`ChainStore.put`), so that no holder of
+    a delegating credential can push every other chain out by minting
+    chains of its own."""
 
-    def __init__(self, max_bytes: int = 64 * 1024 * 1024) -> None:
+    def __init__(self, max_bytes: int = 64 * 1024 * 1024, *,
+                 max_registrations: int = DEFAULT_MAX_REGISTRATIONS) -> None:
         if isinstance(max_bytes, bool) or not isinstance(max_bytes, int) or max_bytes < 0:
             raise ValueError("max_bytes must be an int, 0 or more")
         self._max = max_bytes
         self._bytes = 0
         self._chains: OrderedDict[bytes, Tuple[bytes, int]] = OrderedDict()
+        self._registrations = Registrations(max_registrations)
         self._lock = threading.Lock()
 
     def __len__(self) -> int:
         return len(self._chains)
 
+    def register(self, digest: bytes, wire: bytes, now: int, expires_at: int,
+                 issuers: Sequence[bytes]) -> None:
+        """:meth:`put`, once every key of ``issuers`` may hold one more live
+        registration (see :class:`ChainStore`)."""
+        if len(wire) <= self._max:
+            with self._lock:
+                self._registrations.admit(digest, now, expires_at, issuers)
+                self._put(digest, wire, expires_at)
+
     def put(self, digest: bytes, wire: bytes, now: int, expires_at: int) -> None:
-        if len(wire) > self._max:
-            return
-        with self._lock:
-            old = self._chains.pop(digest, None)
-            if old is not None:
-                self._bytes -= len(old[0])
-            while self._chains and self._bytes + len(wire) > self._max:
-                _, (dropped, _) = self._chains.popitem(last=False)
-                self._bytes -= len(dropped)
-            self._chains[digest] = (wire, expires_at)
-            self._bytes += len(wire)
+        if len(wire) <= self._max:
+            with self._lock:
+                self._put(digest, wire, expires_at)
+
+    def _put(self, digest: bytes, wire: bytes, expires_at: int) -> None:
+        old = self._chains.pop(digest, None)
+        if old is not None:
+            self._bytes -= len(old[0])
+        while self._chains and self._bytes + len(wire) > self._max:
+            _, (dropped, _) = self._chains.popitem(last=False)
+            self._bytes -= len(dropped)
+        self._chains[digest] = (wire, expires_at)
+        self._bytes += len(wire)
 
     def get(self, digest: bytes, now: int) -> Optional[bytes]:
         with self._lock:

@@ -3,16 +3,22 @@
 from __future__ import annotations
 
 import datetime
+import math
 import threading
-from typing import Any, Dict, FrozenSet, Iterable, List, NamedTuple, Optional, Tuple, Union
+import time
+from typing import (TYPE_CHECKING, Any, Collection, Dict, FrozenSet, Iterable, List, NamedTuple,
+                    Optional, Set, Tuple, Union)
 
 from . import _native
 from ._arguments import BytesLike, TimeLike, byte_string, count, instant, public_key, revocation_ids
 from ._chain import VerifiedChain, refuse
-from ._errors import TokenMalformed
+from ._errors import StoreUnavailable, TokenMalformed
 from ._request import _SCHEME_LEN, _SCHEME_PREFIX, DEFAULT_MAX_AGE, Headers, check_request
 from ._stores import ChainStore, MemoryChainStore, MemoryReplayStore, ReplayStore
 from ._token import REF_PREFIX, token_text
+
+if TYPE_CHECKING:
+    from .redis import RevocationFeed
 
 # About 2,200 credentials of the usual size (an entry holds the issuer key,
 # the signature and the payload it covers).
@@ -22,6 +28,9 @@ _TOKEN_WIRE_MAX = 64 * 1024
 # A wire's first credential record, whose first field is the root's key,
 # starts after the version byte and the 4-byte count.
 _FIRST_ISSUER = 5
+
+
+_monotonic = time.monotonic
 
 
 class CacheInfo(NamedTuple):
@@ -52,10 +61,16 @@ class Verifier:
 
     Every method may be called from many threads at once; :meth:`verify`
     releases the interpreter lock while it works.
+
+    A verifier fed by a :class:`vestrel.redis.RevocationFeed` refuses every
+    check (verify, verify_request, register_request) with
+    :class:`StoreUnavailable` while the feed has not read the shared
+    revocations within its bound, and keeps the feed's revocations apart
+    from its own (see :meth:`unrevoke`).
     """
 
     __slots__ = ("_core", "_leeway", "_roots", "_replay", "_chains", "_token_wires", "_swap",
-                 "_cache_bytes")
+                 "_cache_bytes", "_revocations", "_fresh_until", "_feed")
 
     _core: Any
     _leeway: int
@@ -67,6 +82,14 @@ class Verifier:
     # costs a memory comparison where reading it costs a copy, a decoding and
     # a new wire. Only an exactly equal text matches.
     _token_wires: Dict[int, Tuple[str, bytes]]
+    # Held while the core's revocations change, with _revocations.
+    _swap: threading.Lock
+    _revocations: _Revocations
+    # The monotonic time until which the feed's last full read vouches for
+    # the revocations; infinite without a feed. Each check compares it with
+    # the clock, which is all a fed verifier adds to a request.
+    _fresh_until: float
+    _feed: Optional[RevocationFeed]
 
     def __init__(self, roots: Iterable[BytesLike], *, revoked: Iterable[Any] = (),
                  leeway: Any = 0, cache_bytes: int = DEFAULT_CACHE_BYTES,
@@ -95,8 +118,10 @@ class Verifier:
         self._token_wires = {}
         self._replay = MemoryReplayStore() if replay is None else replay
         self._chains = MemoryChainStore() if chains is None else chains
-        if ids:
-            self._core.revoke(tuple(ids))
+        self._revocations = _Revocations()
+        self._fresh_until = math.inf
+        self._feed = None
+        self._revocations.revoke(self._core, ids, ())
 
     def __repr__(self) -> str:
         return (f"<Verifier roots={len(self.roots)} revoked={len(self._core.revoked_ids())} "
@@ -167,6 +192,8 @@ class Verifier:
         Raises :class:`Revoked`, the rule's KernelError or, for a token that
         does not decode, :class:`TokenMalformed`: all :class:`Refused`.
         """
+        if _monotonic() > self._fresh_until:
+            self._refuse_stale()
         at = instant(now)
         if isinstance(chain, str):
             known = self._known_wire(chain)
@@ -222,6 +249,8 @@ class Verifier:
         (scheme, host, port, path and query). Every refusal is a
         :class:`Refused` whose ``status`` and ``error`` give the answer.
         """
+        if _monotonic() > self._fresh_until:
+            self._refuse_stale()
         verified, _ = check_request(self, method, url, headers, body=body, now=now,
                                     max_age=max_age,
                                     replay=self._replay if replay is None else replay,
@@ -235,7 +264,11 @@ class Verifier:
         :func:`vestrel.register`), after checking it and its proof as
         :meth:`verify_request` does; returns its reference and the verified
         chain. The chain is kept for ``ttl`` seconds at most, and never past
-        its own not-after."""
+        its own not-after. Every delegating key of the chain below its root
+        holds one more live registration: the chain store refuses with
+        :class:`RegistrationLimited` (429) once one would exceed its bound."""
+        if _monotonic() > self._fresh_until:
+            self._refuse_stale()
         payload = byte_string(body, "body")
         try:
             token = payload.decode("ascii")
@@ -248,22 +281,30 @@ class Verifier:
         expires_at = at + count(ttl, "ttl")
         if verified.not_after is not None:
             expires_at = min(expires_at, verified.not_after)
-        self._chains.put(digest, verified._wire, at, expires_at)
+        # A store that bounds registrations per delegating key says so by
+        # having register; one written for put alone keeps working.
+        bounded = getattr(self._chains, "register", None)
+        if bounded is not None:
+            bounded(digest, verified._wire, at, expires_at, verified.issuers[1:])
+        else:
+            self._chains.put(digest, verified._wire, at, expires_at)
         return REF_PREFIX + _native.base64url_encode(digest), verified
 
     def revoke(self, ids: Any) -> None:
         """Revokes one id or an iterable of them, each 32 bytes or their 64
         hex digits; the next call of :meth:`verify` refuses them. All are
         checked before any is added."""
-        checked = tuple(revocation_ids(ids))
+        checked = revocation_ids(ids)
         with self._swap:
-            self._core.revoke(checked)
+            self._revocations.revoke(self._core, checked, ())
 
     def unrevoke(self, ids: Any) -> None:
-        """Takes back the revocation of one id or an iterable of them."""
-        checked = tuple(revocation_ids(ids))
+        """Takes back the revocation of one id or an iterable of them, as
+        far as this verifier's own revocations go: an id its revocation feed
+        holds (the shared set has it) stays revoked until the set drops it."""
+        checked = revocation_ids(ids)
         with self._swap:
-            self._core.unrevoke(checked)
+            self._revocations.unrevoke(self._core, checked, ())
 
     def revoke_key(self, pk: BytesLike) -> None:
         """Refuses every chain in which ``pk`` issues or receives a
@@ -271,12 +312,43 @@ class Verifier:
         credentials it holds."""
         key = public_key(pk, "pk")
         with self._swap:
-            self._core.revoke_key(key)
+            self._revocations.revoke(self._core, (), (key,))
 
     def unrevoke_key(self, pk: BytesLike) -> None:
+        """As :meth:`unrevoke`, for a key."""
         key = public_key(pk, "pk")
         with self._swap:
-            self._core.unrevoke_key(key)
+            self._revocations.unrevoke(self._core, (), (key,))
+
+    # -- what a revocation feed calls ---------------------------------------
+
+    def _attach_feed(self, feed: RevocationFeed) -> Tuple[FrozenSet[bytes], FrozenSet[bytes]]:
+        """Makes ``feed`` this verifier's feed, refusing every check until it
+        has read the shared sets; answers what the feed layer holds (left by
+        a feed closed before it), for the new feed to account for."""
+        with self._swap:
+            if self._feed is not None and not self._feed.closed:
+                raise ValueError("this verifier already has a revocation feed: close it first")
+            self._feed = feed
+            self._fresh_until = -math.inf
+            return frozenset(self._revocations.fed_ids), frozenset(self._revocations.fed_keys)
+
+    def _feed_change(self, feed: RevocationFeed, add: Tuple[Collection[bytes], Collection[bytes]],
+                     drop: Tuple[Collection[bytes], Collection[bytes]]) -> None:
+        """Adds to and takes out of the feed's layer (ids, keys), for the
+        verifier's own feed only."""
+        with self._swap:
+            if self._feed is feed:
+                self._revocations.revoke(self._core, *add, fed=True)
+                self._revocations.unrevoke(self._core, *drop, fed=True)
+
+    def _feed_fresh(self, feed: RevocationFeed, until: float) -> None:
+        if self._feed is feed:
+            self._fresh_until = max(self._fresh_until, until)
+
+    def _refuse_stale(self) -> None:
+        raise StoreUnavailable("the revocation feed has not read the shared revocations within "
+                               "its bound: refused until it does")
 
     @property
     def revoked(self) -> FrozenSet[bytes]:
@@ -290,3 +362,44 @@ class Verifier:
 
     def cache_info(self) -> CacheInfo:
         return CacheInfo(*self._core.cache_info())
+
+
+class _Revocations:
+    """A verifier's revoked ids and keys, from two hands kept apart: its own
+    (``revoked=``, revoke, revoke_key) and its feed's (what the shared sets
+    hold). The core refuses their union, and taking an entry back from one
+    hand lifts the refusal only when the other does not hold it: a message
+    on a shared channel cannot take back what the service revoked itself,
+    nor can Verifier.unrevoke take back what the shared set still holds.
+    The caller holds the verifier's lock, so that the core always refuses
+    exactly the union."""
+
+    __slots__ = ("ids", "keys", "fed_ids", "fed_keys")
+
+    def __init__(self) -> None:
+        self.ids: Set[bytes] = set()
+        self.keys: Set[bytes] = set()
+        self.fed_ids: Set[bytes] = set()
+        self.fed_keys: Set[bytes] = set()
+
+    def revoke(self, core: Any, ids: Collection[bytes], keys: Collection[bytes], *,
+               fed: bool = False) -> None:
+        if ids:
+            core.revoke(tuple(ids))
+        for pk in keys:
+            core.revoke_key(pk)
+        (self.fed_ids if fed else self.ids).update(ids)
+        (self.fed_keys if fed else self.keys).update(keys)
+
+    def unrevoke(self, core: Any, ids: Collection[bytes], keys: Collection[bytes], *,
+                 fed: bool = False) -> None:
+        mine_ids, other_ids = (self.fed_ids, self.ids) if fed else (self.ids, self.fed_ids)
+        mine_keys, other_keys = (self.fed_keys, self.keys) if fed else (self.keys, self.fed_keys)
+        mine_ids.difference_update(ids)
+        mine_keys.difference_update(keys)
+        lifted = tuple(rid for rid in ids if rid not in other_ids)
+        if lifted:
+            core.unrevoke(lifted)
+        for pk in keys:
+            if pk not in other_keys:
+                core.unrevoke_key(pk)

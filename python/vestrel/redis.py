@@ -8,45 +8,53 @@ registered by reference, and the revocation set.
     verifier = vestrel.Verifier([root_pk], replay=replay, chains=chains)
     feed = vestrel.redis.RevocationFeed(client, verifier, prefix="billing:").start()
     ...
-    feed.revoke(revocation_id)   # every subscribed verifier refuses it within the bound
+    feed.revoke(revocation_id)   # every fed verifier refuses it within the bound
 
 The caller makes the client (redis-py's ``redis.Redis``, with bytes
-answers: no ``decode_responses``) and chooses its timeouts; nothing here
-opens a connection of its own. This module is the only one of the package
-that imports redis-py, and only when it is itself imported.
+answers: no ``decode_responses``; not an asyncio client) and chooses its
+timeouts; nothing here opens a connection of its own. This module is the
+only one of the package that imports redis-py, and only when it is itself
+imported.
 
 Keys, under ``prefix`` (default ``"vestrel:"``) so that deployments sharing
 one Redis stay apart:
 
-    <prefix>replay:<64 hex>   "1", expiring with the proof's window
-    <prefix>chain:<64 hex>    a chain's wire, expiring with its registration
-    <prefix>revoked           a set of 32-byte revocation ids
-    <prefix>revoked-keys      a set of 1952-byte public keys
-    <prefix>revocations       the channel announcing changes to both sets
+    <prefix>replay:<64 hex>          "1", expiring with the proof's window
+    <prefix>chain:<64 hex>           a chain's wire, expiring with its registration
+    <prefix>registrations:<32 hex>   a delegating key's live registrations
+    <prefix>revoked                  a set of 32-byte revocation ids
+    <prefix>revoked-keys             a set of 1952-byte public keys
+    <prefix>revocations              the channel announcing changes to both sets
 
 Everything read back is untrusted: a registered chain is verified again and
 its digest compared on each use (vestrel checks that, not this module), and
 an entry of the wrong type or length is skipped with a logged warning.
 When Redis cannot answer, the stores raise StoreUnavailable (the request is
-refused with 503, never let through unchecked) and the feed keeps the last
-set it had and says it is stale.
+refused with 503, never let through unchecked), and a verifier whose feed
+has not read the revocation sets within its bound refuses the same way.
 """
 
 from __future__ import annotations
 
+import inspect
 import logging
+import math
+import os
 import re
 import threading
 import time
-from typing import Any, FrozenSet, Iterable, List, Optional, Set, Tuple
+import weakref
+from typing import Any, Dict, FrozenSet, Iterable, List, Optional, Sequence, Tuple
 
 import redis  # type: ignore[import]
 from redis.exceptions import RedisError  # type: ignore[import]
 
 import vestrel_kernel
 
+from . import _native
 from ._arguments import REVOCATION_ID_SIZE, public_key, revocation_ids
 from ._errors import StoreUnavailable
+from ._stores import DEFAULT_MAX_REGISTRATIONS, Registrations, limited
 from ._verifier import Verifier
 
 __all__ = ["RedisReplayStore", "RedisChainStore", "RevocationFeed", "stores", "DEFAULT_PREFIX"]
@@ -78,6 +86,16 @@ def _client(client: Any) -> Any:
     for method in ("set", "get", "pipeline"):
         if not callable(getattr(client, method, None)):
             raise TypeError("client must be a redis.Redis (or a client with the same methods)")
+    # redis.asyncio.Redis has the same names, but every command is a
+    # coroutine: used from here, none would ever run.
+    if any(inspect.iscoroutinefunction(getattr(client, name, None))
+           for name in ("execute_command", "set", "get")):
+        raise TypeError("an asyncio Redis client cannot serve these stores, which call Redis "
+                        "synchronously (async stores come later): pass a redis.Redis")
+    if getattr(client, "connection", None) is not None:
+        raise ValueError("the client must take its connections from its pool (no "
+                         "single_connection_client): one connection would be shared by every "
+                         "thread, and after a fork by two processes")
     kwargs: Any = getattr(client, "get_connection_kwargs", dict)()
     if isinstance(kwargs, dict) and kwargs.get("decode_responses"):
         raise ValueError("the client must answer bytes: make it without decode_responses")
@@ -101,15 +119,69 @@ def _unavailable(what: str, error: BaseException) -> StoreUnavailable:
     return StoreUnavailable(f"the shared store cannot answer ({type(error).__name__})")
 
 
+# -- eviction -----------------------------------------------------------------
+
+def _text(value: Any) -> str:
+    return value.decode("ascii", "replace") if isinstance(value, bytes) else str(value)
+
+
+def _memory_policy(client: Any) -> Optional[Tuple[str, int]]:
+    """Redis's maxmemory-policy and maxmemory, or None (said in the log)
+    where they cannot be read: CONFIG renamed away or refused to this user,
+    or Redis not answering."""
+    try:
+        policy = client.config_get("maxmemory-policy")
+        limit = client.config_get("maxmemory")
+        found = {_text(k): _text(v) for k, v in {**policy, **limit}.items()}
+        return found["maxmemory-policy"], int(found["maxmemory"])
+    except (*_FAILURES, KeyError, ValueError, TypeError, AttributeError) as error:
+        log.warning("redis: cannot read maxmemory-policy (%r): if this Redis evicts keys, replay "
+                    "ids and registrations may go before they expire", error)
+        return None
+
+
+def _refuse_eviction(client: Any, *, sets_only: bool) -> None:
+    """Refuses a Redis set to evict the keys the caller keeps there. A
+    limit of 0 is no limit (Redis then evicts nothing, whatever the
+    policy), but a policy that would evict is still worth a warning."""
+    found = _memory_policy(client)
+    if found is None:
+        return
+    policy, limit = found
+    # The volatile-* policies evict only keys with an expiry, which the
+    # revocation sets never have; the stores' keys all expire.
+    evicts = policy.startswith("allkeys-") if sets_only else policy != "noeviction"
+    if not evicts:
+        return
+    what = ("the revocation sets" if sets_only else
+            "replay ids (a captured proof is then accepted again) and registrations")
+    if limit == 0:
+        log.warning("redis: maxmemory-policy is %s, without maxmemory for now: once maxmemory "
+                    "is set, Redis may evict %s", policy, what)
+        return
+    raise ValueError(f"this Redis may evict {what}: maxmemory-policy is {policy} with maxmemory "
+                     f"{limit}. Set maxmemory-policy to noeviction, or pass "
+                     f"allow_eviction=True to accept that")
+
+
+# -- the stores ---------------------------------------------------------------
+
 class RedisReplayStore:
     """Proofs' unique ids in Redis: one ``SET key 1 NX EX ttl`` per proof, a
     single atomic command, so two workers given one proof cannot both be
     told it is new. One round trip per checked request; nothing is read and
-    then written."""
+    then written.
 
-    def __init__(self, client: Any, *, prefix: str = DEFAULT_PREFIX) -> None:
+    Refuses (ValueError) a Redis that may evict keys (a ``maxmemory``
+    limit with any policy but ``noeviction``): an evicted id would let its
+    proof through again. ``allow_eviction=True`` accepts that risk."""
+
+    def __init__(self, client: Any, *, prefix: str = DEFAULT_PREFIX,
+                 allow_eviction: bool = False) -> None:
         self._client = _client(client)
         self._prefix = _prefix(prefix) + "replay:"
+        if not allow_eviction:
+            _refuse_eviction(client, sets_only=False)
 
     def key(self, key: bytes) -> str:
         return self._prefix + _fixed(key, REPLAY_KEY_LEN, "a replay id").hex()
@@ -141,32 +213,96 @@ def _set_answer(answer: Any) -> bool:
     raise StoreUnavailable("the shared store gave an answer that is not SET's")
 
 
+# Registers a chain if every delegating key may hold one more registration.
+# KEYS[1] is the chain's key, KEYS[2..] the keys' sorted sets of live
+# registrations (member: the chain digest, score: its expiry on the
+# verifier's clock). ARGV: wire, ttl, now, expires_at, limit, digest.
+# Answers 0, or {n, first expiry} for the n-th delegating key that is full.
+# One script, so that workers registering at once cannot both take the
+# last place.
+_REGISTER = """
+local now, limit = tonumber(ARGV[3]), tonumber(ARGV[5])
+for i = 2, #KEYS do
+  redis.call('ZREMRANGEBYSCORE', KEYS[i], '-inf', '(' .. ARGV[3])
+  if not redis.call('ZSCORE', KEYS[i], ARGV[6]) and redis.call('ZCARD', KEYS[i]) >= limit then
+    local first = redis.call('ZRANGE', KEYS[i], 0, 0, 'WITHSCORES')
+    return {i - 1, first[2]}
+  end
+end
+for i = 2, #KEYS do
+  redis.call('ZADD', KEYS[i], ARGV[4], ARGV[6])
+  if redis.call('TTL', KEYS[i]) < tonumber(ARGV[2]) then
+    redis.call('EXPIRE', KEYS[i], ARGV[2])
+  end
+end
+redis.call('SET', KEYS[1], ARGV[1], 'EX', ARGV[2])
+return 0
+"""
+
+
 class RedisChainStore:
     """Registered chains in Redis, one string per chain digest, expiring
-    with the registration (``SET key wire EX ttl``): Redis bounds them by
-    expiry, and by its ``maxmemory`` policy if one is set, in which case a
-    dropped chain is registered again by its holder. One round trip per
+    with the registration (``SET key wire EX ttl``). One round trip per
     lookup; ``get_and_add`` pipelines it with the replay store's command.
     A value that is no wire (wrong type, empty, too long) reads as no chain,
-    with a warning: the holder then registers again, which overwrites it."""
+    with a warning: the holder then registers again, which overwrites it.
+
+    Each delegating key of a registered chain below its root holds at most
+    ``max_registrations`` live registrations, counted in a sorted set per
+    key and checked and added by one script (atomic across workers): past
+    it, registration is refused with RegistrationLimited (429). So one
+    delegating credential fills at most that many chains' worth of Redis,
+    however many chains its holder mints. Refuses a Redis that may evict
+    keys, as :class:`RedisReplayStore` does."""
 
     def __init__(self, client: Any, *, prefix: str = DEFAULT_PREFIX,
-                 replay: Optional[RedisReplayStore] = None) -> None:
+                 replay: Optional[RedisReplayStore] = None,
+                 max_registrations: int = DEFAULT_MAX_REGISTRATIONS,
+                 allow_eviction: bool = False) -> None:
         self._client = _client(client)
-        self._prefix = _prefix(prefix) + "chain:"
+        base = _prefix(prefix)
+        self._prefix = base + "chain:"
+        self._registrations = base + "registrations:"
+        self._limit = Registrations(max_registrations).limit
+        self._register: Any = None
         self.replay = replay
+        if not allow_eviction:
+            _refuse_eviction(client, sets_only=False)
 
     def key(self, digest: bytes) -> str:
         return self._prefix + _fixed(digest, DIGEST_LEN, "a chain digest").hex()
 
     def put(self, digest: bytes, wire: bytes, now: int, expires_at: int) -> None:
+        self.register(digest, wire, now, expires_at, ())
+
+    def register(self, digest: bytes, wire: bytes, now: int, expires_at: int,
+                 issuers: Sequence[bytes]) -> None:
+        """:meth:`put`, once every key of ``issuers`` may hold one more live
+        registration; RegistrationLimited, storing nothing, otherwise."""
         name = self.key(digest)
         if expires_at < now or not 0 < len(wire) <= MAX_WIRE:
             return
+        ids = list(dict.fromkeys(_native.key_id(public_key(pk, "an issuer key")) for pk in issuers))
         try:
-            self._client.set(name, bytes(wire), ex=_ttl(now, expires_at))
+            if not ids:
+                self._client.set(name, bytes(wire), ex=_ttl(now, expires_at))
+                return
+            if self._register is None:
+                self._register = self._client.register_script(_REGISTER)
+            answer = self._register(keys=[name, *(self._registrations + k.hex() for k in ids)],
+                                    args=[bytes(wire), _ttl(now, expires_at), now, expires_at,
+                                          self._limit, bytes(digest)])
         except _FAILURES as error:
             raise _unavailable("registering a chain", error) from None
+        if answer == 0:
+            return
+        try:
+            index, first = answer
+            kid, first_expiry = ids[int(index) - 1], int(float(first))
+        except (TypeError, ValueError, IndexError):
+            raise StoreUnavailable("the shared store gave an answer that is not the "
+                                   "registration script's") from None
+        raise limited(kid, self._limit, first_expiry + 1 - now)
 
     def get(self, digest: bytes, now: int) -> Optional[bytes]:
         name = self.key(digest)
@@ -215,87 +351,161 @@ def _wire(name: str, answer: Any) -> Optional[bytes]:
     return answer
 
 
-def stores(client: Any, *, prefix: str = DEFAULT_PREFIX) -> Tuple[RedisReplayStore, RedisChainStore]:
+def stores(client: Any, *, prefix: str = DEFAULT_PREFIX,
+           max_registrations: int = DEFAULT_MAX_REGISTRATIONS,
+           allow_eviction: bool = False) -> Tuple[RedisReplayStore, RedisChainStore]:
     """The replay and chain stores of one deployment, on one client; the
     chain store knows its replay store, so a request by reference costs a
-    single round trip (the lookup and the replay check pipelined)."""
-    replay = RedisReplayStore(client, prefix=prefix)
-    return replay, RedisChainStore(client, prefix=prefix, replay=replay)
+    single round trip (the lookup and the replay check pipelined).
 
+    Refuses with ValueError a Redis whose ``maxmemory`` is set with any
+    ``maxmemory-policy`` but ``noeviction`` (it may evict replay ids before
+    they expire, and a captured proof then passes again), unless
+    ``allow_eviction`` is true; where the policy cannot be read, says so in
+    the log and goes on."""
+    _client(client)
+    if not allow_eviction:
+        _refuse_eviction(client, sets_only=False)
+    replay = RedisReplayStore(client, prefix=prefix, allow_eviction=True)
+    return replay, RedisChainStore(client, prefix=prefix, replay=replay, allow_eviction=True,
+                                   max_registrations=max_registrations)
+
+
+# -- the revocation feed ------------------------------------------------------
 
 # Messages on the channel: one operation byte ("+" revoke, "-" take back),
 # one kind byte ("i" ids of 32 bytes, "k" keys of 1952 bytes), then the
-# values back to back. A message is a hint that makes the change show at
-# once; the sets are the truth, read again in full on every (re)connection
-# and every ``resync`` seconds.
+# values back to back. A message is a hint: "+" applies at once (refusing
+# more is always safe), "-" only makes the feed read the sets again, so that
+# nothing is taken back that the sets do not confirm. The sets are the
+# truth, read in full on every (re)connection and every ``resync`` seconds.
 _OPS = {b"+": True, b"-": False}
 _KINDS = {b"i": ID_LEN, b"k": PK_LEN}
+# How long a subscription may take to be confirmed before the feed counts
+# the channel as unavailable (and goes on with full reads alone).
+_SUBSCRIBE_WAIT = 2.0
+
+# Every feed, for the fork handlers below.
+_FEEDS: weakref.WeakSet[RevocationFeed] = weakref.WeakSet()
+_FORKING: List[Any] = []
 
 
 class RevocationFeed:
     """Keeps ``verifier``'s revocations in step with the two Redis sets,
-    and changes them for every verifier subscribed under the same prefix.
+    and changes them for every verifier fed under the same prefix.
 
     A background thread (started by :meth:`start`) subscribes to the
-    channel, then reads both sets in full and applies the difference; each
+    channel, then reads both sets in full and applies the difference; a
     message then applies at once, and the sets are read again every
-    ``resync`` seconds and after every reconnection, so a message missed
-    while disconnected is never a missed revocation. The bound: a change
-    made with :meth:`revoke` reaches every connected subscriber as soon as
-    Redis delivers the message, and any change, however made, within
-    ``resync`` seconds while Redis is reachable.
+    ``resync`` seconds and after every reconnection.
 
-    When Redis is not reachable the verifier keeps the last set it had,
-    :attr:`stale` turns true and the thread reconnects every
-    ``retry`` seconds. The feed owns what it applied: ids revoked on the
-    verifier by other means are left alone, unless Redis's set held them
-    and then lost them.
+    **Stale means closed.** From the feed's construction, ``verifier``
+    refuses every check with StoreUnavailable (503) until the feed has read
+    both sets in full, and again whenever its last full read began more
+    than ``max_stale`` seconds ago (default three ``resync`` periods):
+    a verifier is never left accepting while unaware. So a revocation made
+    anywhere is refused by every fed verifier within ``max_stale`` seconds
+    at most (in milliseconds through the channel, within ``resync`` when
+    messages are lost), or that verifier refuses everything.
+
+    Without the channel (SUBSCRIBE refused to the Redis user, pub/sub
+    unavailable) the feed goes on reading the sets every ``resync``
+    seconds, sets :attr:`channel_error` and logs an error once per change.
+
+    The feed removes from the verifier only what it added and the sets no
+    longer hold: ids and keys revoked on the verifier itself
+    (``Verifier(revoked=…)``, ``verifier.revoke``) stay revoked whatever
+    the channel says.
+
+    A feed started before the process forks (gunicorn ``--preload``,
+    multiprocessing) starts its thread again in each child, on the
+    client's own connection pool, which redis-py renews after a fork.
     """
 
     def __init__(self, client: Any, verifier: Verifier, *, prefix: str = DEFAULT_PREFIX,
-                 resync: float = 30.0, retry: float = 1.0) -> None:
+                 resync: float = 30.0, retry: float = 1.0, max_stale: Optional[float] = None,
+                 allow_eviction: bool = False) -> None:
         if not isinstance(verifier, Verifier):
             raise TypeError("verifier must be a vestrel.Verifier")
-        for name, value in (("resync", resync), ("retry", retry)):
-            if isinstance(value, bool) or not isinstance(value, (int, float)) or not value > 0:
-                raise ValueError(f"{name} must be a positive number of seconds")
+        resync, retry = _seconds("resync", resync), _seconds("retry", retry)
+        stale_bound = 3 * resync if max_stale is None else _seconds("max_stale", max_stale)
+        if not stale_bound > resync:
+            raise ValueError("max_stale must be longer than resync: the feed reads the sets "
+                             "once every resync seconds")
+        self._client = _client(client)
         if not callable(getattr(client, "pubsub", None)):
             raise TypeError("client must be a redis.Redis (or a client with the same methods)")
-        self._client = _client(client)
         base = _prefix(prefix)
+        if not allow_eviction:
+            _refuse_eviction(client, sets_only=True)
         self._ids_key, self._keys_key = base + "revoked", base + "revoked-keys"
         self._channel = base + "revocations"
         self._verifier = verifier
-        self._resync, self._retry = float(resync), float(retry)
-        self._ids: Set[bytes] = set()  # what this feed applied to the verifier
-        self._keys: Set[bytes] = set()
-        self._lock = threading.RLock()  # resync applies under it, and _apply takes it
-        self._connected = False
+        self._resync, self._retry, self._max_stale = resync, retry, stale_bound
+        self._lock = threading.Lock()
+        # What this feed put into the verifier's feed layer, each with the
+        # count of reads begun when it was last added or confirmed: a read
+        # takes out only what was added before it began, so a revocation
+        # made while a read is under way is never undone by that read.
+        self._held_ids: Dict[bytes, int] = {}
+        self._held_keys: Dict[bytes, int] = {}
+        self._reads = 0
+        self._fresh_until = -math.inf  # monotonic; the verifier keeps the same
         self._synced_at: Optional[float] = None
+        self._connected = self._down = False
+        self._channel_error: Optional[str] = None
+        self._closed = False
         self._synced = threading.Event()
         self._stop = threading.Event()
+        self._wake = threading.Event()  # read the sets now
         self._thread: Optional[threading.Thread] = None
+        # Last: a feed whose construction failed leaves the verifier alone.
+        held_ids, held_keys = verifier._attach_feed(self)
+        self._held_ids = dict.fromkeys(held_ids, 0)
+        self._held_keys = dict.fromkeys(held_keys, 0)
+        _FEEDS.add(self)
 
     # -- what a service asks -------------------------------------------------
 
     @property
     def synced_at(self) -> Optional[float]:
-        """When the sets were last read in full (time.time()), or None."""
+        """When the last full read of both sets began (time.time()), or None."""
         return self._synced_at
 
     @property
     def stale(self) -> bool:
-        """True until the first full read, while disconnected, and when the
-        last full read is more than two ``resync`` periods old: the verifier
-        may then miss revocations made since :attr:`synced_at`."""
-        at = self._synced_at
-        return not self._connected or at is None or time.time() - at > 2 * self._resync
+        """True while the verifier refuses for want of a read: until the
+        first full read, and once the last one began more than
+        :attr:`max_stale` seconds ago."""
+        return time.monotonic() > self._fresh_until
+
+    @property
+    def max_stale(self) -> float:
+        return self._max_stale
+
+    @property
+    def connected(self) -> bool:
+        """Whether the last attempt to read the sets reached Redis."""
+        return self._connected
+
+    @property
+    def channel_error(self) -> Optional[str]:
+        """Why the feed is not subscribed to the channel (SUBSCRIBE refused,
+        pub/sub unavailable), or None. Changes then reach this verifier
+        only by the full reads, every ``resync`` seconds."""
+        return self._channel_error
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
 
     def wait_synced(self, timeout: float) -> bool:
         """Waits for the first full read; whether it happened."""
         return self._synced.wait(timeout)
 
     def start(self) -> RevocationFeed:
+        if self._closed:
+            raise RuntimeError("this revocation feed is closed: make a new one")
         if self._thread is None:
             self._thread = threading.Thread(target=self._run, name="vestrel-revocation-feed",
                                             daemon=True)
@@ -303,8 +513,12 @@ class RevocationFeed:
         return self
 
     def close(self, timeout: float = 5.0) -> None:
+        """Stops the thread. The verifier goes on refusing once the last
+        read is ``max_stale`` old, unless a new feed takes it over."""
+        self._closed = True
         self._stop.set()
-        if self._thread is not None:
+        self._wake.set()
+        if self._thread is not None and self._thread is not threading.current_thread():
             self._thread.join(timeout)
 
     def __enter__(self) -> RevocationFeed:
@@ -323,6 +537,8 @@ class RevocationFeed:
         self._change(True, b"i", sorted(revocation_ids(ids)))
 
     def unrevoke(self, ids: Any) -> None:
+        """Takes ids out of the shared set and announces it; each feed,
+        this one included, lifts them once its read of the set confirms it."""
         self._change(False, b"i", sorted(revocation_ids(ids)))
 
     def revoke_key(self, pk: Any) -> None:
@@ -337,57 +553,123 @@ class RevocationFeed:
             return
         key = self._ids_key if kind == b"i" else self._keys_key
         try:
-            pipe = self._client.pipeline(transaction=True)
-            (pipe.sadd if add else pipe.srem)(key, *values)
-            pipe.publish(self._channel, (b"+" if add else b"-") + kind + b"".join(values))
-            pipe.execute()
+            try:
+                pipe = self._client.pipeline(transaction=True)
+                (pipe.sadd if add else pipe.srem)(key, *values)
+                pipe.publish(self._channel, (b"+" if add else b"-") + kind + b"".join(values))
+                pipe.execute()
+            except redis.exceptions.ResponseError as refused:
+                # Refused before anything ran (a user without rights on the
+                # channel, a Redis without PUBLISH): the change alone, which
+                # every feed reads within resync seconds.
+                (self._client.sadd if add else self._client.srem)(key, *values)
+                self._channel_failed(f"PUBLISH refused: {refused}")
         except _FAILURES as error:
             raise _unavailable("changing the revocation set", error) from None
-        self._apply(add, kind, values)
+        if add:
+            self._hold(kind, values)
+        else:
+            try:
+                self.resync()
+            except _FAILURES as error:  # the thread reads again anyway
+                log.warning("redis: reading the revocation sets after a change failed: %r", error)
+                self._wake.set()
 
     # -- the thread ----------------------------------------------------------
 
     def _run(self) -> None:
+        pubsub: Any = None
+        channel_due = 0.0
         while not self._stop.is_set():
-            pubsub = None
             try:
-                pubsub = self._client.pubsub()
-                pubsub.subscribe(self._channel)
                 # Subscribed before the sets are read: a change made after
-                # the read comes as a message, one made before is in the read.
-                deadline = time.monotonic() + max(self._retry, 5.0)
-                while pubsub.get_message(timeout=0.5) is None or not pubsub.subscribed:
-                    if time.monotonic() > deadline:
-                        raise redis.exceptions.TimeoutError("no subscription confirmed")
-                self._connected = True
+                # the read comes as a message, one made before is in it.
+                if pubsub is None and time.monotonic() >= channel_due:
+                    pubsub = self._subscribe()
+                    channel_due = time.monotonic() + self._resync
+                self._wake.clear()
                 self.resync()
+                self._set_connected(None)
                 due = time.monotonic() + self._resync
-                while not self._stop.is_set():
-                    message = pubsub.get_message(timeout=min(0.5, self._resync))
+                while not self._stop.is_set() and not self._wake.is_set():
+                    left = due - time.monotonic()
+                    if left <= 0:
+                        break
+                    if pubsub is None:
+                        self._wake.wait(left)
+                        continue
+                    message = pubsub.get_message(timeout=min(left, 0.5))
                     if message is not None and message.get("type") == "message":
                         self._message(message.get("data"))
-                    if time.monotonic() >= due:
-                        self.resync()
-                        due = time.monotonic() + self._resync
             except _FAILURES as error:
-                if self._connected:
-                    log.warning("redis: the revocation feed lost Redis (%r); keeping the last "
-                                "set, read at %s", error, self._synced_at)
-                self._connected = False
+                self._set_connected(error)
+                _close(pubsub)
+                pubsub = None
+                self._stop.wait(self._retry)
             except Exception:  # a bug must not end the thread silently
                 log.exception("redis: the revocation feed failed; retrying")
-                self._connected = False
-            finally:
-                if pubsub is not None:
-                    try:
-                        pubsub.close()
-                    except Exception:
-                        pass
-            self._stop.wait(self._retry)
+                self._connected, self._down = False, True
+                _close(pubsub)
+                pubsub = None
+                self._stop.wait(self._retry)
+        _close(pubsub)
+
+    def _subscribe(self) -> Any:
+        """A confirmed subscription, or None with :attr:`channel_error` set
+        when Redis refuses it; raises what the client raises when Redis
+        cannot be reached."""
+        pubsub = self._client.pubsub()
+        try:
+            pubsub.subscribe(self._channel)
+            deadline = time.monotonic() + _SUBSCRIBE_WAIT
+            while True:
+                message = pubsub.get_message(timeout=0.5)
+                if message is not None and message.get("type") == "subscribe":
+                    break
+                if time.monotonic() > deadline:
+                    raise redis.exceptions.ResponseError("no subscription confirmed in "
+                                                         f"{_SUBSCRIBE_WAIT} s")
+        except redis.exceptions.ResponseError as refused:  # NOPERM, unknown command
+            _close(pubsub)
+            self._channel_failed(f"SUBSCRIBE refused: {refused}")
+            return None
+        except BaseException:
+            _close(pubsub)
+            raise
+        if self._channel_error is not None:
+            log.warning("redis: the revocation feed is subscribed to %s again", self._channel)
+        self._channel_error = None
+        return pubsub
+
+    def _channel_failed(self, why: str) -> None:
+        if self._channel_error is None:
+            log.error("redis: the revocation feed has no channel (%s): revocations made "
+                      "elsewhere reach this process only by reading %s every %g s", why,
+                      self._ids_key, self._resync)
+        self._channel_error = why
+
+    def _set_connected(self, error: Optional[BaseException]) -> None:
+        # Logged once a change, not once a retry.
+        if error is None:
+            if self._down:
+                log.warning("redis: the revocation feed reads the sets again")
+            self._connected, self._down = True, False
+            return
+        if not self._down:
+            since = "never read" if self._synced_at is None else \
+                f"last read {time.time() - self._synced_at:.1f} s ago"
+            log.warning("redis: the revocation feed cannot read the sets (%r; %s): the verifier "
+                        "refuses everything once the last read is %g s old", error, since,
+                        self._max_stale)
+        self._connected, self._down = False, True
 
     def resync(self) -> None:
         """Reads both sets in full and applies the difference; raises what
         the client raises when Redis cannot answer (the thread calls it)."""
+        with self._lock:
+            self._reads += 1
+            mark = self._reads
+        began, wall = time.monotonic(), time.time()
         pipe = self._client.pipeline(transaction=False)
         pipe.smembers(self._ids_key)
         pipe.smembers(self._keys_key)
@@ -395,12 +677,23 @@ class RevocationFeed:
         wanted_ids = _members(self._ids_key, ids, ID_LEN)
         wanted_keys = _members(self._keys_key, keys, PK_LEN)
         with self._lock:
-            self._apply(True, b"i", wanted_ids - self._ids)
-            self._apply(False, b"i", self._ids - wanted_ids)
-            self._apply(True, b"k", wanted_keys - self._keys)
-            self._apply(False, b"k", self._keys - wanted_keys)
-        self._synced_at = time.time()
+            add_ids, drop_ids = _difference(self._held_ids, wanted_ids, mark)
+            add_keys, drop_keys = _difference(self._held_keys, wanted_keys, mark)
+            self._verifier._feed_change(self, (add_ids, add_keys), (drop_ids, drop_keys))
+            # The read vouches for the sets as they were when it began.
+            self._fresh_until = max(self._fresh_until, began + self._max_stale)
+            self._verifier._feed_fresh(self, self._fresh_until)
+            self._synced_at = wall
         self._synced.set()
+
+    def _hold(self, kind: bytes, values: Sequence[bytes]) -> None:
+        with self._lock:
+            self._reads += 1
+            held = self._held_ids if kind == b"i" else self._held_keys
+            for value in values:
+                held[value] = self._reads
+            add = (values, ()) if kind == b"i" else ((), values)
+            self._verifier._feed_change(self, add, ((), ()))
 
     def _message(self, data: Any) -> None:
         if not isinstance(data, bytes):
@@ -410,21 +703,46 @@ class RevocationFeed:
             # Not one of ours; the next full read is the truth either way.
             log.warning("redis: a malformed message on %s was ignored", self._channel)
             return
-        self._apply(_OPS[data[:1]], data[1:2],
-                    [body[i:i + size] for i in range(0, len(body), size)])
+        if _OPS[data[:1]]:
+            self._hold(data[1:2], [body[i:i + size] for i in range(0, len(body), size)])
+        else:
+            self._wake.set()
 
-    def _apply(self, add: bool, kind: bytes, values: Iterable[bytes]) -> None:
-        values = list(values)
-        if not values:
-            return
-        with self._lock:
-            if kind == b"i":
-                (self._verifier.revoke if add else self._verifier.unrevoke)(values)
-                (self._ids.update if add else self._ids.difference_update)(values)
-                return
-            for pk in values:
-                (self._verifier.revoke_key if add else self._verifier.unrevoke_key)(pk)
-            (self._keys.update if add else self._keys.difference_update)(values)
+    # -- fork ----------------------------------------------------------------
+
+    def _after_fork_in_child(self) -> None:
+        self._lock = threading.Lock()
+        self._synced, was_synced = threading.Event(), self._synced.is_set()
+        if was_synced:
+            self._synced.set()
+        self._stop, self._wake = threading.Event(), threading.Event()
+        if self._closed:
+            self._stop.set()
+        # The parent's thread does not exist here: the child reads for
+        # itself, on connections of its own, within the bound the parent's
+        # last read left (the verifier refuses once it has passed).
+        running, self._thread = self._thread is not None and not self._closed, None
+        self._connected = False
+        if running:
+            self.start()
+
+
+def _seconds(name: str, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 < value < math.inf:
+        raise ValueError(f"{name} must be a positive number of seconds")
+    return float(value)
+
+
+def _difference(held: Dict[bytes, int], wanted: FrozenSet[bytes],
+                mark: int) -> Tuple[List[bytes], List[bytes]]:
+    """What a read begun at ``mark`` adds to and takes out of ``held``."""
+    add = [value for value in wanted if value not in held]
+    drop = [value for value, at in held.items() if at < mark and value not in wanted]
+    for value in drop:
+        del held[value]
+    for value in wanted:
+        held[value] = max(held.get(value, 0), mark)
+    return add, drop
 
 
 def _members(name: str, members: Any, size: int) -> FrozenSet[bytes]:
@@ -435,3 +753,51 @@ def _members(name: str, members: Any, size: int) -> FrozenSet[bytes]:
         log.warning("redis: %d members of %s are not %d-byte values; skipped",
                     len(members) - len(good), name, size)
     return good
+
+
+def _close(pubsub: Any) -> None:
+    if pubsub is not None:
+        try:
+            pubsub.close()
+        except Exception:
+            pass
+
+
+# A fork copies locks as they are, and a lock held by a thread the child
+# does not have stays held there forever. So the parent takes every feed's
+# lock, then every fed verifier's (the order the feed's own thread takes
+# them in), and forks while no thread is inside either; the
+# child makes new locks, and a thread of its own for each running feed.
+def _fed() -> Tuple[List[RevocationFeed], List[Verifier]]:
+    feeds = list(_FEEDS)
+    verifiers = {id(f._verifier): f._verifier for f in feeds}
+    return feeds, list(verifiers.values())
+
+
+def _before_fork() -> None:
+    feeds, verifiers = _fed()
+    _FORKING[:] = [f._lock for f in feeds] + [v._swap for v in verifiers]
+    for lock in _FORKING:
+        lock.acquire()
+
+
+def _after_fork_in_parent() -> None:
+    for lock in reversed(_FORKING):
+        lock.release()
+    _FORKING.clear()
+
+
+def _after_fork_in_child() -> None:
+    _FORKING.clear()
+    feeds, verifiers = _fed()
+    for verifier in verifiers:
+        verifier._swap = threading.Lock()
+    for feed in feeds:
+        try:
+            feed._after_fork_in_child()
+        except Exception:  # the child runs on, its verifier refusing once stale
+            log.exception("redis: restarting the revocation feed after fork failed")
+
+
+os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent,
+                    after_in_child=_after_fork_in_child)

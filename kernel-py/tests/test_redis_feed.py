@@ -1,0 +1,646 @@
+"""The revocation feed and the shared stores where deployments break them,
+against redis-servers started here on loopback: a feed that cannot read
+(its verifier refuses), a Redis user without channel rights, messages that
+try to take revocations back, a read racing a revocation, fork() and
+gunicorn --preload, a Redis that evicts, and registrations flooding one
+delegating key."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import os
+import pickle
+import signal
+import subprocess
+import time
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+
+import pytest
+
+import vestrel
+import vestrel.asgi
+from conftest import DEBIAN_PYTHON
+from test_http_servers import frameworks
+from test_redis import (ORIGIN, REGISTER, TESTS, URL, RedisServer, answers, call, chain_of,
+                        debian_or_skip, free_port, served_by_debian, server, wait_for)
+
+__all__ = ["server"]  # the module's Redis, shared with test_redis.py
+
+Identities = Callable[[str], vestrel.IdentityIsland]
+# The commands docs/http.md gives a service's Redis user.
+SERVICE_COMMANDS = ("+get +set +del +smembers +sadd +srem +multi +exec +publish +subscribe "
+                    "+evalsha +script|load +zremrangebyscore +zscore +zcard +zrange +zadd +ttl "
+                    "+expire +config|get").split()
+
+
+@pytest.fixture
+def own(tmp_path: Path) -> Iterator[Callable[..., RedisServer]]:
+    """Redis servers of the test's own, started with the options given."""
+    frameworks("redis", "vestrel.redis")
+    started: List[RedisServer] = []
+
+    def start(*options: str) -> RedisServer:
+        running = RedisServer(tmp_path, *options)
+        started.append(running)
+        running.start()
+        try:
+            running.client().ping()
+        except Exception as error:
+            debian_or_skip(f"no redis-server here: {error!r}")
+        return running
+
+    yield start
+    for running in started:
+        running.stop()
+
+
+def refusal(check: Callable[[], Any]) -> Optional[str]:
+    try:
+        check()
+        return None
+    except vestrel.Refused as refused:
+        return refused.rule
+
+
+def rid_of(verifier: vestrel.Verifier, wire: bytes) -> bytes:
+    return vestrel.Verifier(verifier.roots).verify(wire).revocation_ids[-1]
+
+
+def test_a_fed_verifier_refuses_everything_until_read_and_once_stale(
+        own: Callable[..., RedisServer], identities: Identities) -> None:
+    import vestrel.redis
+
+    redis_server = own()
+    root, holder = identities("root"), identities("holder")
+    wire = chain_of(root, identities("a"), holder)
+    token = vestrel.encode_token(wire)
+    verifier = vestrel.Verifier([root.public_key()])
+    paths = {
+        "verify": lambda: verifier.verify(token),
+        "verify_request": lambda: verifier.verify_request(
+            "GET", URL, vestrel.present(holder, token, "GET", URL)),
+        "register_request": lambda: verifier.register_request(
+            ORIGIN + REGISTER, *vestrel.register(holder, wire, ORIGIN + REGISTER)[:2]),
+    }
+    resync, max_stale = 0.2, 0.6
+    feed = vestrel.redis.RevocationFeed(redis_server.client(), verifier, prefix="stale:",
+                                        resync=resync, retry=0.05, max_stale=max_stale)
+    # Made but not started (as after a fork with nobody to start it): closed.
+    assert feed.stale and {n: refusal(p) for n, p in paths.items()} == dict.fromkeys(
+        paths, "StoreUnavailable")
+    with feed.start():
+        assert feed.wait_synced(5) and not feed.stale and feed.connected
+        assert {n: refusal(p) for n, p in paths.items()} == dict.fromkeys(paths, None)
+        # Redis gone: the verifier refuses once the last read is max_stale old,
+        # never later.
+        last_read = feed.synced_at
+        assert last_read is not None
+        redis_server.stop()
+        refused_at: List[float] = []
+        assert wait_for(lambda: refusal(paths["verify"]) == "StoreUnavailable"
+                        and not refused_at.append(time.time()), 3)
+        assert max_stale - 0.05 <= refused_at[0] - last_read <= max_stale + resync
+        assert feed.stale and not feed.connected
+        assert {n: refusal(p) for n, p in paths.items()} == dict.fromkeys(
+            paths, "StoreUnavailable")
+        redis_server.start()
+        assert wait_for(lambda: not feed.stale, 3)
+        assert refusal(paths["verify"]) is None
+    with pytest.raises(RuntimeError, match="closed"):
+        feed.start()
+    # Closed, the feed hands the verifier over to a new one.
+    with vestrel.redis.RevocationFeed(redis_server.client(), verifier, prefix="stale:") as again:
+        assert again.wait_synced(5) and refusal(paths["verify"]) is None
+        with pytest.raises(ValueError, match="already has a revocation feed"):
+            vestrel.redis.RevocationFeed(redis_server.client(), verifier)
+
+
+def test_without_channel_rights_the_feed_reads_on_and_says_so(
+        own: Callable[..., RedisServer], identities: Identities,
+        caplog: pytest.LogCaptureFixture) -> None:
+    import vestrel.redis
+
+    redis_server = own()
+    admin = redis_server.client()
+    # Redis 7 gives a new user no channels (acl-pubsub-default resetchannels).
+    admin.execute_command("ACL", "SETUSER", "nochannel", "on", ">pw", "~acl:*", *SERVICE_COMMANDS,
+                          "resetchannels")
+    client = redis_server.client(username="nochannel", password="pw")
+    root = identities("root")
+    wires = [chain_of(root, identities(f"acl{n}")) for n in range(3)]
+    rids = [rid_of(vestrel.Verifier([root.public_key()]), w) for w in wires]
+    admin.sadd("acl:revoked", rids[0])  # revoked before the service starts
+    verifier = vestrel.Verifier([root.public_key()])
+    resync = 0.2
+    with caplog.at_level(logging.WARNING, "vestrel.redis"):
+        feed = vestrel.redis.RevocationFeed(client, verifier, prefix="acl:", resync=resync,
+                                            retry=0.05).start()
+        try:
+            assert feed.wait_synced(5) and not feed.stale
+            assert "SUBSCRIBE refused" in (feed.channel_error or "")
+            assert [refusal(lambda: verifier.verify(w)) for w in wires] == ["Revoked", None, None]
+            # Made elsewhere, announced on a channel this feed cannot hear:
+            # it arrives with the next read.
+            elsewhere = vestrel.redis.RevocationFeed(admin, vestrel.Verifier([root.public_key()]),
+                                                     prefix="acl:")
+            began = time.monotonic()
+            elsewhere.revoke(rids[1])
+            assert wait_for(lambda: refusal(lambda: verifier.verify(wires[1])) == "Revoked", 2)
+            assert time.monotonic() - began <= resync + 0.3
+            # This user's own revocation is recorded, unannounced.
+            feed.revoke(rids[2])
+            assert admin.sismember("acl:revoked", rids[2])
+            # The stores work with these rights too (a registration by script).
+            replay, chains = vestrel.redis.stores(client, prefix="acl:")
+            chains.register(os.urandom(32), b"wire", 0, 60, [root.public_key()])
+            synced = feed.synced_at or 0
+            assert wait_for(lambda: (feed.synced_at or 0) > synced + 3 * resync, 3)
+        finally:
+            feed.close()
+    errors = [r.getMessage() for r in caplog.records if r.levelno >= logging.ERROR]
+    assert len(errors) == 1 and "no channel" in errors[0], errors
+
+
+def test_only_the_shared_sets_take_a_revocation_back(
+        server: RedisServer, identities: Identities) -> None:
+    import vestrel.redis
+
+    client, root = server.client(), identities("root")
+    wires = {name: chain_of(root, identities(f"hint-{name}")) for name in ("own", "shared")}
+    probe = vestrel.Verifier([root.public_key()])
+    own_rid, shared_rid = (rid_of(probe, wires[n]) for n in ("own", "shared"))
+    own_key = identities("hint-key").public_key()
+    key_wire = chain_of(root, identities("hint-key"))
+    verifier = vestrel.Verifier([root.public_key()], revoked=[own_rid])
+    verifier.revoke_key(own_key)
+    other = vestrel.redis.RevocationFeed(client, vestrel.Verifier([root.public_key()]),
+                                         prefix="hint:")
+    with vestrel.redis.RevocationFeed(client, verifier, prefix="hint:", resync=5, retry=0.1) as feed:
+        assert feed.wait_synced(5)
+        other.revoke(shared_rid)
+        assert wait_for(lambda: shared_rid in verifier.revoked, 2)
+
+        def after(change: Callable[[], Any]) -> Dict[str, Optional[str]]:
+            # Each change is followed by the read it makes the feed do.
+            synced = feed.synced_at or 0
+            change()
+            assert wait_for(lambda: (feed.synced_at or 0) > synced, 3)
+            return {name: refusal(lambda: verifier.verify(wire))
+                    for name, wire in (*wires.items(), ("key", key_wire))}
+
+        def lifted_here() -> None:  # the set still holds it
+            verifier.unrevoke(shared_rid)
+            feed.resync()
+
+        everything: Dict[str, Optional[str]] = dict.fromkeys(("own", "shared", "key"), "Revoked")
+        for change in [lambda: client.publish("hint:revocations", b"-i" + own_rid),
+                       lambda: client.publish("hint:revocations", b"-i" + shared_rid),
+                       lambda: client.publish("hint:revocations", b"-k" + own_key),
+                       lambda: other.unrevoke(own_rid),   # never in the set
+                       lambda: other.unrevoke_key(own_key), lifted_here]:
+            assert after(change) == everything
+        # The set drops it: then, and only then, the feed lifts it.
+        assert after(lambda: other.unrevoke(shared_rid)) == dict(everything, shared=None)
+        # A forged "+" refuses until the next read shows the set never held it.
+        client.publish("hint:revocations", b"+i" + shared_rid)
+        assert wait_for(lambda: refusal(lambda: verifier.verify(wires["shared"])), 2)
+        feed.resync()
+        assert refusal(lambda: verifier.verify(wires["shared"])) is None
+        verifier.unrevoke(own_rid)
+        verifier.unrevoke_key(own_key)
+        assert refusal(lambda: verifier.verify(wires["own"])) is None
+        assert refusal(lambda: verifier.verify(key_wire)) is None
+
+
+class Interleaved:
+    """A client whose next read of the sets (a pipeline without MULTI) runs
+    ``between`` after Redis answered and before the feed applies it."""
+
+    def __init__(self, client: Any) -> None:
+        self.client = client
+        self.between: Optional[Callable[[], None]] = None
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.client, name)
+
+    def pipeline(self, transaction: bool = True) -> Any:
+        pipe, outer = self.client.pipeline(transaction=transaction), self
+
+        class Pipe:
+            def __getattr__(self, name: str) -> Any:
+                return getattr(pipe, name)
+
+            def execute(self, **options: Any) -> Any:
+                answer = pipe.execute(**options)
+                between, outer.between = outer.between, None
+                if between is not None and not transaction:
+                    between()
+                return answer
+
+        return Pipe()
+
+
+def test_a_revocation_made_during_a_read_is_not_undone_by_it(
+        server: RedisServer, identities: Identities) -> None:
+    import vestrel.redis
+
+    root = identities("root")
+    verifier = vestrel.Verifier([root.public_key()])
+    client = Interleaved(server.client())
+    feed = vestrel.redis.RevocationFeed(client, verifier, prefix="race:")
+    feed.resync()
+    made, taken = os.urandom(32), os.urandom(32)
+    feed.revoke(taken)
+    # Between the read and its application: a revocation here, and one
+    # taken back elsewhere. The first stays; the second goes at the next read.
+    def between() -> None:
+        feed.revoke(made)
+        server.client().srem("race:revoked", taken)
+
+    client.between = between
+    feed.resync()
+    assert verifier.revoked == {made, taken}
+    feed.resync()
+    assert verifier.revoked == {made}
+    feed.close()
+
+
+def test_a_feed_started_before_fork_runs_in_the_child(
+        server: RedisServer, identities: Identities) -> None:
+    import vestrel.redis
+
+    root, holder = identities("root"), identities("forked")
+    wire = chain_of(root, holder)
+    verifier = vestrel.Verifier([root.public_key()])
+    rid = rid_of(verifier, wire)
+    with vestrel.redis.RevocationFeed(server.client(), verifier, prefix="fork:", resync=30,
+                                      retry=0.05) as feed:
+        assert feed.wait_synced(5)
+        parent_thread = feed._thread
+        read, write = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # the child: a thread of its own, which hears the revocation
+            code = 1
+            try:
+                os.close(write)
+                os.read(read, 1)  # revoked by now, after the fork
+                if feed._thread is not parent_thread and wait_for(
+                        lambda: refusal(lambda: verifier.verify(wire)) == "Revoked", 5):
+                    code = 0
+            finally:
+                os._exit(code)
+        os.close(read)
+        vestrel.redis.RevocationFeed(server.client(), vestrel.Verifier([root.public_key()]),
+                                     prefix="fork:").revoke(rid)
+        os.write(write, b"!")
+        os.close(write)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        assert wait_for(lambda: refusal(lambda: verifier.verify(wire)) == "Revoked", 5)
+
+
+@served_by_debian
+@pytest.mark.parametrize("worker,app", [("gthread", "preload_app:wsgi"),
+                                        ("uvicorn.workers.UvicornWorker", "preload_app:asgi")])
+def test_gunicorn_preload_workers_hear_revocations_made_after_the_fork(
+        server: RedisServer, identities: Identities, tmp_path: Path, worker: str,
+        app: str) -> None:
+    import vestrel.redis
+
+    frameworks("gunicorn", "uvicorn")
+    root, holder = identities("root"), identities(f"preload-{worker}")
+    wire = chain_of(root, holder)
+    token = vestrel.encode_token(wire)
+    prefix, resync, port = f"preload-{worker}:", 1.0, free_port()
+    path = os.pathsep.join([os.environ["VESTREL_PACKAGE_DIR"],
+                            os.environ["VESTREL_KERNEL_MODULE_DIR"], str(TESTS)])
+    log = tmp_path / "gunicorn.log"
+    with open(log, "wb") as errors:
+        process = subprocess.Popen(
+            [DEBIAN_PYTHON, "-m", "gunicorn", "--preload", "--workers", "2", "--worker-class",
+             worker, "--bind", f"127.0.0.1:{port}", "--graceful-timeout", "2", "--log-level",
+             "warning", app], cwd=TESTS, stderr=errors, start_new_session=True,
+            env=dict(os.environ, PYTHONPATH=path, VESTREL_TEST_REDIS_PORT=str(server.port),
+                     VESTREL_TEST_ORIGIN=ORIGIN, VESTREL_TEST_RESYNC=str(resync),
+                     VESTREL_TEST_PREFIX=prefix))
+    try:
+        assert wait_for(lambda: process.poll() is not None or answers(port), 30) is True \
+            and process.poll() is None, log.read_text()[-1500:]
+        # Each worker (a pid of its own, not the master's) answers for itself.
+        seen: Dict[int, Any] = {}
+
+        def both(path: str, body: bytes, wanted: Callable[[Any], Any]) -> Dict[int, float]:
+            since, at = time.monotonic(), {}  # type: Tuple[float, Dict[int, float]]
+            for _ in range(400):
+                status, answer = call(port, "POST", path, body=body)
+                assert status == 200, answer
+                seen[answer["pid"]] = answer
+                if wanted(answer):
+                    at.setdefault(answer["pid"], time.monotonic() - since)
+                if len(at) == 2:
+                    return at
+            raise AssertionError(f"not both workers: {seen}")
+
+        both("/status", b"", lambda a: not a["stale"] and a["channel_error"] is None)
+        assert process.pid not in seen
+        both("/verify", token.encode(), lambda a: a["rule"] is None)
+        elsewhere = vestrel.Verifier([root.public_key()])
+        vestrel.redis.RevocationFeed(server.client(), elsewhere, prefix=prefix).revoke(
+            rid_of(elsewhere, wire))
+        refused_after = both("/verify", token.encode(), lambda a: a["rule"] == "Revoked")
+        # Through the channel: well within one resync period, in each worker.
+        assert max(refused_after.values()) < resync, refused_after
+        status, answer = call(port, "GET", "/docs", vestrel.present(holder, token, "GET", URL))
+        assert (status, answer["rule"]) == (401, "Revoked")
+    finally:
+        os.killpg(process.pid, signal.SIGKILL)  # the master and its workers: nothing to save
+        process.wait(10)
+
+
+def test_a_redis_that_may_evict_is_refused_unless_allowed(
+        own: Callable[..., RedisServer], identities: Identities,
+        caplog: pytest.LogCaptureFixture) -> None:
+    import vestrel.redis
+
+    redis_server = own("--maxmemory", "4mb", "--maxmemory-policy", "volatile-ttl")
+    client = redis_server.client()
+    verifier = vestrel.Verifier([identities("root").public_key()])
+
+    def outcome(make: Callable[[], Any]) -> str:
+        try:
+            made = make()
+            if isinstance(made, vestrel.redis.RevocationFeed):
+                made.close()
+            return "ok"
+        except ValueError as error:
+            return "refused" if "may evict" in str(error) else repr(error)
+
+    def feed() -> Any:
+        return vestrel.redis.RevocationFeed(client, vestrel.Verifier(verifier.roots))
+
+    # policy, maxmemory: what stores() and a feed say (the feed's sets have no
+    # expiry, which volatile-* policies never evict).
+    for policy, limit, for_stores, for_feed in [
+            ("volatile-ttl", "4mb", "refused", "ok"),
+            ("volatile-lru", "4mb", "refused", "ok"),
+            ("allkeys-lru", "4mb", "refused", "refused"),
+            ("noeviction", "4mb", "ok", "ok"),
+            ("allkeys-lru", "0", "ok", "ok")]:
+        client.config_set("maxmemory-policy", policy)
+        client.config_set("maxmemory", limit)
+        assert (outcome(lambda: vestrel.redis.stores(client)), outcome(feed)) == (
+            for_stores, for_feed), policy
+        assert outcome(lambda: vestrel.redis.RedisReplayStore(client)) == for_stores
+        assert outcome(lambda: vestrel.redis.stores(client, allow_eviction=True)) == "ok"
+    # Where CONFIG is refused the policy cannot be known: said once, and on.
+    client.execute_command("ACL", "SETUSER", "noconfig", "on", ">pw", "~*", "&*", "+@all",
+                           "-config")
+    with caplog.at_level(logging.WARNING, "vestrel.redis"):
+        caplog.clear()
+        vestrel.redis.stores(redis_server.client(username="noconfig", password="pw"))
+    assert [r.getMessage().startswith("redis: cannot read maxmemory-policy (NoPermission")
+            for r in caplog.records] == [True]
+
+
+def test_evicting_replay_ids_lets_captured_proofs_through_again(
+        own: Callable[..., RedisServer], identities: Identities) -> None:
+    """Why stores() refuses an evicting Redis: with volatile-ttl, replay ids
+    have the shortest expiry and go first when registrations fill it."""
+    import vestrel.redis
+
+    redis_server = own("--maxmemory", "4mb")
+    client = redis_server.client()
+    root, holder = identities("root"), identities("holder")
+    token = vestrel.encode_token(chain_of(root, identities("a"), holder))
+    accepted_again = {}
+    for policy in ("volatile-ttl", "noeviction"):
+        client.flushall()
+        client.config_set("maxmemory-policy", policy)
+        replay, chains = vestrel.redis.stores(client, prefix="flood:", allow_eviction=True)
+        verifier = vestrel.Verifier([root.public_key()], replay=replay, chains=chains)
+        captured = [vestrel.present(holder, token, "GET", URL) for _ in range(20)]
+        for headers in captured:
+            verifier.verify_request("GET", URL, headers)
+        # A flood of registrations, each under a delegating key of its own.
+        for _ in range(80):
+            try:
+                chains.put(os.urandom(32), os.urandom(100_000), 0, 3600)
+            except vestrel.StoreUnavailable:  # noeviction: the flood itself is refused
+                break
+        outcomes = [refusal(lambda: verifier.verify_request("GET", URL, headers))
+                    for headers in captured]
+        accepted_again[policy] = outcomes.count(None)
+        assert set(outcomes) <= {None, "ProofReplayed", "StoreUnavailable"}
+    assert accepted_again["noeviction"] == 0 and accepted_again["volatile-ttl"] > 0, \
+        accepted_again
+
+
+@pytest.mark.parametrize("kind", ["memory", "redis"])
+def test_registrations_are_bounded_per_delegating_key(
+        kind: str, server: RedisServer, identities: Identities) -> None:
+    import vestrel.redis
+
+    limit, ttl = 3, 600
+    if kind == "memory":
+        chains: Any = vestrel.MemoryChainStore(max_registrations=limit)
+    else:
+        prefix = f"quota-{os.urandom(4).hex()}:"
+        chains = vestrel.redis.stores(server.client(), prefix=prefix, max_registrations=limit)[1]
+    root = identities("root")
+    verifier = vestrel.Verifier([root.public_key()], chains=chains)
+    now = int(time.time())
+
+    wires: Dict[Any, bytes] = {}
+
+    def register(*islands: vestrel.IdentityIsland, at: int = now) -> Any:
+        wire = wires.setdefault(tuple(i.public_key() for i in islands), chain_of(root, *islands))
+        try:
+            verifier.register_request(ORIGIN + REGISTER,
+                                      *vestrel.register(islands[-1], wire, ORIGIN + REGISTER,
+                                                        now=at)[:2], now=at, ttl=ttl)
+            return "ok"
+        except vestrel.RegistrationLimited as limited:
+            again = pickle.loads(pickle.dumps(limited))
+            assert (again.status, again.error, str(again), again.retry_after) == (
+                429, "rate_limited", str(limited), limited.retry_after)
+            return limited.retry_after
+
+    minter, other, sub = (identities(n) for n in ("minter", "other-minter", "sub-minter"))
+    holders = [identities(f"minted{n}") for n in range(limit + 1)]
+    assert [register(minter, h) for h in holders[:limit]] == ["ok"] * limit
+    assert register(minter, holders[limit]) == ttl + 1  # until the first one expires
+    assert register(minter, holders[0]) == "ok"  # the same chain again: the same place
+    # A key minted by the full one counts against it too; another minter does not.
+    assert register(minter, sub, holders[limit]) == ttl + 1
+    assert register(other, holders[limit]) == "ok"
+    assert register(identities("direct")) == "ok"  # issued by the root: nothing counted
+    # Once the first registrations expire, there is room again.
+    assert register(minter, holders[limit], at=now + ttl + 1) == "ok"
+
+
+def test_registrations_race_for_the_last_places_atomically(server: RedisServer,
+                                                          identities: Identities) -> None:
+    import vestrel.redis
+
+    chains = vestrel.redis.stores(server.client(), prefix=f"race-{os.urandom(4).hex()}:",
+                                  max_registrations=5)[1]
+    minter = identities("minter").public_key()
+
+    def attempt(n: int) -> bool:
+        try:
+            chains.register(os.urandom(32), b"wire", 0, 60, [minter])
+            return True
+        except vestrel.RegistrationLimited:
+            return False
+
+    with ThreadPoolExecutor(8) as pool:
+        assert sum(pool.map(attempt, range(24))) == 5
+
+
+async def asgi(app: Any, method: str, path: str, headers: Dict[str, str],
+               body: bytes = b"") -> Tuple[int, Dict[bytes, bytes]]:
+    """The status and headers ``app`` answers one request with."""
+    scope = {"type": "http", "method": method, "path": path, "raw_path": path.encode(),
+             "query_string": b"", "scheme": "http", "root_path": "",
+             "headers": [(k.lower().encode(), v.encode()) for k, v in headers.items()]
+             + [(b"content-length", str(len(body)).encode())]}
+    sent: List[Any] = []
+
+    async def receive() -> Dict[str, Any]:
+        return {"type": "http.request", "body": body, "more_body": False}
+
+    async def send(message: Any) -> None:
+        sent.append(message)
+
+    await app(scope, receive, send)
+    return int(sent[0]["status"]), dict(sent[0]["headers"])
+
+
+def test_a_limited_registration_is_answered_429_with_retry_after(identities: Identities) -> None:
+    root, minter = identities("root"), identities("minter")
+    verifier = vestrel.Verifier([root.public_key()],
+                                chains=vestrel.MemoryChainStore(max_registrations=1))
+    async def unreached(scope: Any, receive: Any, send: Any) -> None:
+        raise AssertionError("a registration is answered by the middleware")
+
+    app = vestrel.asgi.Authorize(unreached, verifier, origin=ORIGIN)
+    answers = [asyncio.run(asgi(app, "POST", REGISTER, *vestrel.register(
+        h, chain_of(root, minter, h), ORIGIN + REGISTER)[:2]))
+        for h in (identities("limited-a"), identities("limited-b"))]
+    assert [(status, headers.get(b"retry-after")) for status, headers in answers] == [
+        (201, None), (429, b"3601")]
+
+    class PutOnly:  # a store written for put alone keeps working, unbounded
+        def __init__(self) -> None:
+            self.held: Dict[bytes, bytes] = {}
+
+        def put(self, digest: bytes, wire: bytes, now: int, expires_at: int) -> None:
+            self.held[digest] = wire
+
+        def get(self, digest: bytes, now: int) -> Optional[bytes]:
+            return self.held.get(digest)
+
+    store = PutOnly()
+    verifier = vestrel.Verifier([root.public_key()], chains=store)
+    for n in range(3):
+        holder = identities(f"limited-{n}")
+        verifier.register_request(ORIGIN + REGISTER, *vestrel.register(
+            holder, chain_of(root, minter, holder), ORIGIN + REGISTER)[:2])
+    assert len(store.held) == 3
+
+
+def test_clients_and_bounds_that_cannot_work_are_refused_when_made(server: RedisServer) -> None:
+    import redis.asyncio  # type: ignore[import]
+
+    import vestrel.redis
+
+    class Coroutines:  # any client whose commands are coroutines
+        async def set(self, *args: Any) -> None: ...
+        async def get(self, *args: Any) -> None: ...
+        async def execute_command(self, *args: Any) -> None: ...
+        def pipeline(self) -> None: ...
+        def pubsub(self) -> None: ...
+
+    async def made() -> Any:  # before 3.10 its locks want a running loop
+        return redis.asyncio.Redis(port=server.port)
+
+    client = server.client()
+
+    def feed(redis_client: Any = client, **options: Any) -> Any:
+        return vestrel.redis.RevocationFeed(redis_client, vestrel.Verifier([bytes(1952)]),
+                                            **options)
+
+    makers: List[Callable[[Any], Any]] = [vestrel.redis.stores, vestrel.redis.RedisReplayStore,
+                                          vestrel.redis.RedisChainStore, feed]
+    for asynchronous in (asyncio.run(made()), Coroutines()):
+        for make in makers:
+            with pytest.raises(TypeError, match="async stores come later"):
+                make(asynchronous)
+    bounds: List[Tuple[Callable[[], Any], str]] = [
+            (lambda: feed(resync=0), "resync must be a positive number of seconds"),
+            (lambda: feed(resync=True), "resync must be a positive number of seconds"),
+            (lambda: feed(retry=-1), "retry must be a positive number of seconds"),
+            (lambda: feed(max_stale=float("nan")), "max_stale must be a positive number"),
+            (lambda: feed(resync=10, max_stale=10), "max_stale must be longer than resync"),
+            (lambda: vestrel.redis.stores(client, max_registrations=0), "max_registrations"),
+            (lambda: vestrel.MemoryChainStore(max_registrations=True), "max_registrations")]
+    for bad, message in bounds:
+        with pytest.raises(ValueError, match=message):
+            bad()
+
+
+def test_the_pages_redis_example_runs_as_pasted(server: RedisServer,
+                                                identities: Identities) -> None:
+    """docs/http.md's Redis blocks, against this Redis: the feed starts in
+    the lifespan, the verifier refuses until then, and a revocation made
+    with the page's line is refused by the served app."""
+    import vestrel.redis
+
+    responses, routing = frameworks("starlette.responses", "starlette.routing")
+    from test_guide import fenced_blocks
+
+    read: Callable[[str], List[Tuple[str, int, str]]] = fenced_blocks
+    page = (TESTS.parents[1] / "docs" / "http.md").read_text()
+    blocks = [source.replace('host="10.0.0.5"', f'host="127.0.0.1", port={server.port}')
+              for language, _, source in read(page)
+              if language == "python" and ("vestrel.redis" in source or "feed." in source)]
+    assert len(blocks) >= 2 and "RevocationFeed(" in blocks[0] and "feed.revoke(" in blocks[1]
+    root, holder = identities("root"), identities("page-holder")
+    wire = chain_of(root, holder)
+    server.client().delete("billing:revoked")
+
+    async def doc(request: Any) -> Any:
+        return responses.JSONResponse({"depth": request.state.vestrel_chain.depth})
+
+    names: Dict[str, Any] = {
+        "root_pk": root.public_key(), "wire": wire,
+        "site": type("Site", (), {"routes": [routing.Route("/docs", doc)]}),
+        "revocation_id": rid_of(vestrel.Verifier([root.public_key()]), wire)}
+    exec(compile(blocks[0], "docs/http.md", "exec"), names)
+    assert refusal(lambda: names["verifier"].verify(wire)) == "StoreUnavailable"  # not started
+
+    async def served() -> List[int]:
+        inbox: asyncio.Queue[Dict[str, str]] = asyncio.Queue()
+        outbox: List[Any] = []
+
+        async def send(message: Any) -> None:
+            outbox.append(message["type"])
+
+        lifespan = asyncio.ensure_future(names["app"]({"type": "lifespan"}, inbox.get, send))
+        await inbox.put({"type": "lifespan.startup"})
+        while "lifespan.startup.complete" not in outbox:
+            await asyncio.sleep(0.01)
+        statuses = []
+        for block in ("", blocks[1]):
+            exec(compile(block, "docs/http.md", "exec"), names)
+            headers = vestrel.present(holder, wire, "GET", "https://api.example.com/docs")
+            statuses.append((await asgi(names["app"], "GET", "/docs", headers))[0])
+        await inbox.put({"type": "lifespan.shutdown"})
+        await lifespan
+        return statuses
+
+    assert asyncio.run(served()) == [200, 401]
+    assert names["feed"].closed
