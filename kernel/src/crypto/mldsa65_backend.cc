@@ -734,6 +734,21 @@ VerifyOutcome verify(PublicKeyView pk, ByteView msg, SignatureView sig) noexcept
 void keccak_f1600_x4(std::uint64_t* lanes) noexcept { keccak_f1600_x4_inline(lanes); }
 #endif
 
+namespace {
+void ntt_entry(std::int32_t* a) noexcept { ntt(*reinterpret_cast<poly*>(a)); }
+void invntt_entry(std::int32_t* a) noexcept { invntt(*reinterpret_cast<poly*>(a)); }
+void pointwise_entry(std::int32_t* c, const std::int32_t* a, const std::int32_t* b) noexcept {
+  pointwise(*reinterpret_cast<poly*>(c), *reinterpret_cast<const poly*>(a),
+            *reinterpret_cast<const poly*>(b));
+}
+}  // namespace
+
+extern const PolyArithmetic kPolyArithmetic = {
+    .ntt = ntt_entry,
+    .invntt_tomont = invntt_entry,
+    .pointwise = pointwise_entry,
+};
+
 extern const Backend kBackend = {
     .name = VESTREL_STRINGIFY(VESTREL_MLDSA65_ISA),
     .keygen = keygen_entry,
