@@ -272,9 +272,11 @@ const polyvecl* as_matrix(const Poly (&a)[kK][kL]) noexcept {
 // --- Polynomial arithmetic -------------------------------------------------------
 //
 // Each operation either is PQClean's routine or, in the AVX2 backend, vector
-// code that computes every coefficient exactly as that routine does, keeping
-// even the intermediate representatives. The backends therefore agree on
-// every value, not only on keys and signatures.
+// code that gives the same result: the forward NTT and the products the same
+// integers, the inverse NTT the same values modulo q, each followed here by
+// caddq or by reduce32 and a norm check, which make them the same integers
+// wherever they matter (mldsa65_avx2.h). The backends therefore agree on
+// keys, expanded keys and signatures.
 
 #if VESTREL_MLDSA65_AVX2
 void ntt(poly& a) noexcept { avx2_ntt(a.coeffs); }
