@@ -96,10 +96,12 @@ constexpr InnerZetas make_inner_zetas(bool inverse) {
   for (unsigned row = 0; row < 16; ++row) {
     for (unsigned lane = 0; lane < 8; ++lane) {
       // Distance 4: lanes 0-3 hold group 2r, lanes 4-7 group 2r + 1.
-      // Distance 2: each pair of lanes one 4-group, 4r + lane/2.
+      // Distance 2: the lanes hold coefficients 0 4 1 5 | 8 12 9 13 of the
+      // row, so 4-groups 0 1 0 1 | 2 3 2 3.
       // Distance 1: each lane one pair, 8r + lane.
+      constexpr unsigned kGroupOfLane[8] = {0, 1, 0, 1, 2, 3, 2, 3};
       const unsigned base[3] = {32, 64, 128};
-      const unsigned group[3] = {2 * row + lane / 4, 4 * row + lane / 2, 8 * row + lane};
+      const unsigned group[3] = {2 * row + lane / 4, 4 * row + kGroupOfLane[lane], 8 * row + lane};
       for (unsigned level = 0; level < 3; ++level) {
         const unsigned k =
             inverse ? 2 * base[level] - 1 - group[level] : base[level] + group[level];
@@ -181,40 +183,36 @@ inline void store8(std::int32_t* p, __m256i v) noexcept {
 
 // --- Lane shuffles for the three innermost levels ------------------------------
 //
-// Between the natural order of two registers x0, x1 (coefficients c0..c7
-// each) and the orders the levels of distance 4, 2 and 1 need.
-// Halves: lo = (x0[0..3], x1[0..3]), hi = (x0[4..7], x1[4..7]).
+// Two registers x0, x1 hold coefficients 0..7 and 8..15 of a row. The
+// levels of distance 4, 2 and 1 need each butterfly's two coefficients in the
+// same lane of two registers, the first one's (with the lower index) in x0:
+//   distance 4: x0 = 0 1 2 3 | 8 9 10 11,   x1 = 4 5 6 7 | 12 13 14 15
+//   distance 2: x0 = 0 4 1 5 | 8 12 9 13,   x1 = 2 6 3 7 | 10 14 11 15
+//   distance 1: x0 = 0 2 4 6 | 8 10 12 14,  x1 = 1 3 5 7 | 9 11 13 15
+// (`|` parts the 128-bit halves). After the first, each step to the next
+// layout is one interleave of 32-bit lanes within each half, and each step
+// back one de-interleave: the forward transform goes 4 -> 2 -> 1 -> 4, the
+// inverse 4 -> 1 -> 2 -> 4, two shuffles per step and register pair.
+
+// Natural order to the distance-4 layout and back: the 128-bit halves swap.
 inline void to_halves(__m256i& x0, __m256i& x1) noexcept {
   const __m256i lo = _mm256_permute2x128_si256(x0, x1, 0x20);
   const __m256i hi = _mm256_permute2x128_si256(x0, x1, 0x31);
   x0 = lo, x1 = hi;
 }
-inline void from_halves(__m256i& lo, __m256i& hi) noexcept {
-  const __m256i x0 = _mm256_permute2x128_si256(lo, hi, 0x20);
-  const __m256i x1 = _mm256_permute2x128_si256(lo, hi, 0x31);
-  lo = x0, hi = x1;
+inline void from_halves(__m256i& lo, __m256i& hi) noexcept { to_halves(lo, hi); }
+
+// (x0 y0 x1 y1 | ...), (x2 y2 x3 y3 | ...).
+inline void interleave(__m256i& x, __m256i& y) noexcept {
+  const __m256i lo = _mm256_unpacklo_epi32(x, y);
+  const __m256i hi = _mm256_unpackhi_epi32(x, y);
+  x = lo, y = hi;
 }
-// Halves to pairs: a = (c0 c1 c4 c5 | ...), b = (c2 c3 c6 c7 | ...) per lane.
-inline void halves_to_pairs(__m256i& lo, __m256i& hi) noexcept {
-  const __m256i a = _mm256_unpacklo_epi64(lo, hi);
-  const __m256i b = _mm256_unpackhi_epi64(lo, hi);
-  lo = a, hi = b;
-}
-inline void pairs_to_halves(__m256i& a, __m256i& b) noexcept {
-  const __m256i lo = _mm256_unpacklo_epi64(a, b);
-  const __m256i hi = _mm256_unpackhi_epi64(a, b);
-  a = lo, b = hi;
-}
-// Pairs to singles: even = (c0 c2 c4 c6 ...), odd = (c1 c3 c5 c7 ...).
-inline void pairs_to_singles(__m256i& a, __m256i& b) noexcept {
-  const __m256i even = _mm256_blend_epi32(a, _mm256_slli_epi64(b, 32), 0xAA);
-  const __m256i odd = _mm256_blend_epi32(odd_down(a), b, 0xAA);
-  a = even, b = odd;
-}
-inline void singles_to_pairs(__m256i& even, __m256i& odd) noexcept {
-  const __m256i a = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
-  const __m256i b = _mm256_blend_epi32(odd_down(even), odd, 0xAA);
-  even = a, odd = b;
+// (x0 x2 y0 y2 | ...), (x1 x3 y1 y3 | ...): undoes interleave.
+inline void deinterleave(__m256i& x, __m256i& y) noexcept {
+  const __m256 xf = _mm256_castsi256_ps(x), yf = _mm256_castsi256_ps(y);
+  x = _mm256_castps_si256(_mm256_shuffle_ps(xf, yf, 0x88));
+  y = _mm256_castps_si256(_mm256_shuffle_ps(xf, yf, 0xDD));
 }
 
 // --- Forward NTT ---------------------------------------------------------------
@@ -259,16 +257,11 @@ inline void ct_lanes(__m256i& a, __m256i& b, const InnerZetas& z, unsigned level
 inline void ntt_inner(__m256i (&r)[8], unsigned blk) noexcept {
   const InnerZetas& z = kForwardInner;
   for (unsigned j = 0; j < 8; j += 2) to_halves(r[j], r[j + 1]);
-  for (unsigned j = 0; j < 8; j += 2) ct_lanes(r[j], r[j + 1], z, 0, 4 * blk + j / 2);
-  for (unsigned j = 0; j < 8; j += 2) halves_to_pairs(r[j], r[j + 1]);
-  for (unsigned j = 0; j < 8; j += 2) ct_lanes(r[j], r[j + 1], z, 1, 4 * blk + j / 2);
-  for (unsigned j = 0; j < 8; j += 2) pairs_to_singles(r[j], r[j + 1]);
-  for (unsigned j = 0; j < 8; j += 2) ct_lanes(r[j], r[j + 1], z, 2, 4 * blk + j / 2);
-  for (unsigned j = 0; j < 8; j += 2) {
-    singles_to_pairs(r[j], r[j + 1]);
-    pairs_to_halves(r[j], r[j + 1]);
-    from_halves(r[j], r[j + 1]);
+  for (unsigned level = 0; level < 3; ++level) {
+    for (unsigned j = 0; j < 8; j += 2) ct_lanes(r[j], r[j + 1], z, level, 4 * blk + j / 2);
+    for (unsigned j = 0; j < 8; j += 2) interleave(r[j], r[j + 1]);
   }
+  for (unsigned j = 0; j < 8; j += 2) from_halves(r[j], r[j + 1]);
 }
 
 void avx2_ntt(std::int32_t* a) noexcept {
@@ -351,16 +344,11 @@ inline void gs_lanes(__m256i& a, __m256i& b, const InnerZetas& z, unsigned level
 // Levels 1, 2 and 4 on the 64 coefficients of r, back in natural order after.
 inline void invntt_inner(__m256i (&r)[8], unsigned blk) noexcept {
   const InnerZetas& z = kInverseInner;
-  for (unsigned j = 0; j < 8; j += 2) {
-    to_halves(r[j], r[j + 1]);
-    halves_to_pairs(r[j], r[j + 1]);
-    pairs_to_singles(r[j], r[j + 1]);
+  for (unsigned j = 0; j < 8; j += 2) to_halves(r[j], r[j + 1]);
+  for (unsigned level = 3; level-- > 0;) {
+    for (unsigned j = 0; j < 8; j += 2) deinterleave(r[j], r[j + 1]);
+    for (unsigned j = 0; j < 8; j += 2) gs_lanes(r[j], r[j + 1], z, level, 4 * blk + j / 2);
   }
-  for (unsigned j = 0; j < 8; j += 2) gs_lanes(r[j], r[j + 1], z, 2, 4 * blk + j / 2);
-  for (unsigned j = 0; j < 8; j += 2) singles_to_pairs(r[j], r[j + 1]);
-  for (unsigned j = 0; j < 8; j += 2) gs_lanes(r[j], r[j + 1], z, 1, 4 * blk + j / 2);
-  for (unsigned j = 0; j < 8; j += 2) pairs_to_halves(r[j], r[j + 1]);
-  for (unsigned j = 0; j < 8; j += 2) gs_lanes(r[j], r[j + 1], z, 0, 4 * blk + j / 2);
   for (unsigned j = 0; j < 8; j += 2) from_halves(r[j], r[j + 1]);
 }
 
