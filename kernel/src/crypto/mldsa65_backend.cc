@@ -668,6 +668,18 @@ VerifyOutcome verify(PublicKeyView pk, ByteView context, ByteView msg, Signature
                                                           : VerifyOutcome::DoesNotVerify;
 }
 
+// --- Registers --------------------------------------------------------------------
+
+// The vector code leaves key-dependent coefficients (products with s1, s2,
+// t0, the masks y) in the YMM registers, where code that runs later could
+// spill them to memory nobody wipes; they are zeroed on the way out, as the
+// stack is.
+void clear_vector_registers() noexcept {
+#if VESTREL_MLDSA65_AVX2
+  _mm256_zeroall();
+#endif
+}
+
 // --- The skEncode form, for conformance material only -----------------------------
 
 void encode_secret_key(const ExpandedKey& sk, EncodedSecretKey out) noexcept {
@@ -681,6 +693,7 @@ void load_secret_key(EncodedSecretKeyView encoded, ExpandedKey& sk) noexcept {
   expand_matrix(as_matrix(sk.a_hat), sk.rho);
   ntt_image(sk.s1_hat, sk.s1);
   leave_signing_images(sk);
+  clear_vector_registers();
 }
 
 // --- Entry points: the stack is scrubbed after each secret operation --------------
@@ -705,11 +718,13 @@ template <std::size_t Bytes>
 void keygen_entry(SeedView xi, ExpandedKey& sk, PublicKey pk) noexcept {
   keygen_internal(xi, sk, pk);
   wipe_stack_below<kKeygenStackBytes>();
+  clear_vector_registers();
 }
 
 bool sign_entry(const ExpandedKey& sk, ByteView context, ByteView msg, Signature sig) noexcept {
   const bool ok = sign_internal(sk, context, msg, sig);
   wipe_stack_below<kSignStackBytes>();
+  clear_vector_registers();
   return ok;
 }
 
