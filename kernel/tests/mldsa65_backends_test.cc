@@ -213,14 +213,10 @@ Coeffs input(Random& rng, unsigned shape) {
   Coeffs a;
   for (std::size_t i = 0; i < kN; ++i) {
     const std::int32_t uniform = static_cast<std::int32_t>(rng.below(2 * kMax + 1)) - kMax;
-    switch (shape % 6) {
-      case 0: a.c[i] = kMax; break;
-      case 1: a.c[i] = -kMax; break;
-      case 2: a.c[i] = i % 2 ? kMax : -kMax; break;
-      case 3: a.c[i] = static_cast<std::int32_t>(rng.below(9)) - 4; break;  // s1, s2, c
-      case 4: a.c[i] = i == shape % kN ? 1 : 0; break;  // a monomial
-      default: a.c[i] = uniform;
-    }
+    const std::int32_t small = static_cast<std::int32_t>(rng.below(9)) - 4;  // as s1, s2, c
+    const std::int32_t monomial = i == shape % kN ? 1 : 0;
+    const std::int32_t by_shape[6] = {kMax, -kMax, i % 2 ? kMax : -kMax, small, monomial, uniform};
+    a.c[i] = by_shape[shape % 6];
   }
   return a;
 }

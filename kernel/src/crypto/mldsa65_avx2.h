@@ -239,8 +239,7 @@ inline void ct(__m256i& a, __m256i& b, __m256i t) noexcept {
 
 // One butterfly with zetas[k] for every lane.
 inline void ct_const(__m256i& a, __m256i& b, unsigned k) noexcept {
-  ct(a, b,
-     mont_mul_const(b, _mm256_set1_epi32(kZetas.pos[k]), _mm256_set1_epi32(kZetas.pos_q[k])));
+  ct(a, b, mont_mul_const(b, _mm256_set1_epi32(kZetas.pos[k]), _mm256_set1_epi32(kZetas.pos_q[k])));
 }
 
 // One butterfly with the per-lane zetas of `level` in row `row`.
@@ -336,9 +335,8 @@ inline void gs_lanes(__m256i& a, __m256i& b, const InnerZetas& z, unsigned level
                      unsigned row) noexcept {
   const __m256i t = a;
   a = _mm256_add_epi32(t, b);
-  b = mont_mul_zeta(_mm256_sub_epi32(t, b), load8(z.even[level][row]),
-                    load8(z.even_q[level][row]), load8(z.odd[level][row]),
-                    load8(z.odd_q[level][row]));
+  b = mont_mul_zeta(_mm256_sub_epi32(t, b), load8(z.even[level][row]), load8(z.even_q[level][row]),
+                    load8(z.odd[level][row]), load8(z.odd_q[level][row]));
 }
 
 // Levels 1, 2 and 4 on the 64 coefficients of r, back in natural order after.

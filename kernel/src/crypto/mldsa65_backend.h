@@ -52,7 +52,7 @@ struct PolyArithmetic {
 namespace portable {
 extern const Backend kBackend;
 extern const PolyArithmetic kPolyArithmetic;
-}
+}  // namespace portable
 #if VESTREL_MLDSA65_HAS_AVX2_BACKEND
 namespace avx2 {
 extern const Backend kBackend;
