@@ -228,9 +228,10 @@ inline void deinterleave(__m256i& x, __m256i& y) noexcept {
 // Each level of a pass is four independent butterflies, which keeps both
 // multipliers busy through the latency of a Montgomery product.
 //
-// Bounds: every level adds at most |mont(..)| < q (|zeta| < q/2 and the
-// operand below 2^31) to the magnitude, so inputs below q stay below 9q <
-// 2^27 (ML-DSA's inputs: |y| <= 2^19, |t1 * 2^13| < 2^23, |s|, |c| <= 4).
+// Bounds: every level adds at most |mont(zeta * b)| < q/2 + 2^17 to the
+// magnitude (|zeta| < q/2 < 2^22, |b| < 9q < 2^27), so inputs below q stay
+// below 9q (ML-DSA's inputs: |y| <= 2^19, |t1 * 2^13| < 2^23, |s|, |c| <= 4),
+// and products of two images stay far inside 64 bits.
 
 inline void ct(__m256i& a, __m256i& b, __m256i t) noexcept {
   b = _mm256_sub_epi32(a, t);
