@@ -7,10 +7,12 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bytes.h"
@@ -412,6 +414,111 @@ TEST(MlDsa65Images, EveryWayOfComingByThemSignsTheSame) {
     for (auto& t : threads) t.join();
     for (int m = 0; m < kMessages; ++m) EXPECT_EQ(got[m], expected[m]) << m;
     EXPECT_EQ(std::memcmp(racing.get(), fresh.sk.get(), sizeof(ExpandedKey)), 0);
+  }
+}
+
+}  // namespace
+}  // namespace vestrel::mldsa65
+
+namespace vestrel::mldsa65 {
+namespace {
+
+// --- The NTT arithmetic of each backend, against schoolbook products ---------
+
+constexpr std::int64_t kQ = 8380417;
+constexpr std::int32_t kMax = 8380416;  // q - 1
+
+struct alignas(32) Coeffs {
+  std::int32_t c[kN];
+};
+
+std::int64_t mod_q(std::int64_t x) { return ((x % kQ) + kQ) % kQ; }
+
+// a * b in Z_q[X]/(X^256 + 1), coefficients in [0, q).
+Coeffs schoolbook(const Coeffs& a, const Coeffs& b) {
+  std::int64_t acc[kN] = {};
+  for (std::size_t i = 0; i < kN; ++i) {
+    for (std::size_t j = 0; j < kN; ++j) {
+      const std::int64_t p = mod_q(std::int64_t{a.c[i]} * b.c[j]);
+      if (i + j < kN) {
+        acc[i + j] += p;
+      } else {
+        acc[i + j - kN] -= p;  // X^256 = -1
+      }
+    }
+  }
+  Coeffs out;
+  for (std::size_t i = 0; i < kN; ++i) out.c[i] = static_cast<std::int32_t>(mod_q(acc[i]));
+  return out;
+}
+
+// Inputs of every shape the signer feeds in, up to the largest magnitude the
+// inverse transform accepts (below q): the extremes drive its unreduced sums
+// to 256 (q - 1), one step short of overflowing.
+Coeffs input(Random& rng, unsigned shape) {
+  Coeffs a;
+  for (std::size_t i = 0; i < kN; ++i) {
+    const std::int32_t uniform = static_cast<std::int32_t>(rng.below(2 * kMax + 1)) - kMax;
+    const std::int32_t small = static_cast<std::int32_t>(rng.below(9)) - 4;  // as s1, s2, c
+    const std::int32_t monomial = i == shape % kN ? 1 : 0;
+    const std::int32_t by_shape[6] = {kMax, -kMax, i % 2 ? kMax : -kMax, small, monomial, uniform};
+    a.c[i] = by_shape[shape % 6];
+  }
+  return a;
+}
+
+std::vector<std::pair<const char*, const PolyArithmetic*>> arithmetics() {
+  std::vector<std::pair<const char*, const PolyArithmetic*>> out = {
+      {"portable", &portable::kPolyArithmetic}};
+  if (cpu_runs_avx2_backend()) out.emplace_back("avx2", &avx2::kPolyArithmetic);
+  return out;
+}
+
+// invntt_tomont(ntt(a) o ntt(b)) is the product a * b itself: the Montgomery
+// product's 2^-32 is undone by the inverse's 2^32. Every coefficient must be
+// below q in magnitude, which keygen's caddq and signing's reduce32 rely on.
+TEST(MlDsa65Ntt, TransformsMultiplyAsSchoolbookDoes) {
+  for (const auto& [name, f] : arithmetics()) {
+    SCOPED_TRACE(name);
+    Random rng;
+    for (unsigned trial = 0; trial < 120; ++trial) {
+      SCOPED_TRACE(trial);
+      const Coeffs a = input(rng, trial), b = input(rng, trial / 6 + 5);
+      Coeffs a_hat = a, b_hat = b, product;
+      f->ntt(a_hat.c);
+      f->ntt(b_hat.c);
+      f->pointwise(product.c, a_hat.c, b_hat.c);
+      f->invntt_tomont(product.c);
+      const Coeffs expected = schoolbook(a, b);
+      for (std::size_t i = 0; i < kN; ++i) {
+        ASSERT_LT(std::abs(product.c[i]), kQ - 4) << "coefficient " << i;
+        ASSERT_EQ(mod_q(product.c[i]), expected.c[i]) << "coefficient " << i;
+      }
+    }
+  }
+}
+
+// The expanded key keeps forward images, so the backends' must be the same
+// integers in the same order; the inverse, fed anything below q (the extremes
+// included), must agree modulo q and stay below q/2 + 2^21.
+TEST(MlDsa65Ntt, Avx2TransformsAgreeWithPortableOnes) {
+  if (!cpu_runs_avx2_backend()) GTEST_SKIP() << "this CPU cannot run the avx2 backend";
+  Random rng;
+  for (unsigned trial = 0; trial < 600; ++trial) {
+    SCOPED_TRACE(trial);
+    const Coeffs a = input(rng, trial);
+    Coeffs slow = a, fast = a;
+    portable::kPolyArithmetic.ntt(slow.c);
+    avx2::kPolyArithmetic.ntt(fast.c);
+    ASSERT_EQ(std::memcmp(slow.c, fast.c, sizeof slow.c), 0);
+
+    slow = a, fast = a;
+    portable::kPolyArithmetic.invntt_tomont(slow.c);
+    avx2::kPolyArithmetic.invntt_tomont(fast.c);
+    for (std::size_t i = 0; i < kN; ++i) {
+      ASSERT_LT(std::abs(fast.c[i]), kQ / 2 + (1 << 21)) << "coefficient " << i;
+      ASSERT_EQ(mod_q(fast.c[i]), mod_q(slow.c[i])) << "coefficient " << i;
+    }
   }
 }
 

@@ -1,10 +1,21 @@
 // The AVX2 backend's vector code: NTT, inverse NTT, Montgomery products, the
 // norm check, and the SHAKE samplers run four streams at a time.
 //
-// Bit-exactness is the design rule. Every routine here replaces one of
-// PQClean's ml-dsa-65/clean routines and computes each coefficient with the
-// same operations on the same representatives, in the same order, so both
-// backends produce identical intermediates as well as identical outputs.
+// Identical outputs are the design rule: keys, signatures, verdicts and every
+// encoded byte are those of PQClean's ml-dsa-65/clean routines, which the
+// portable backend runs. Inside the backend the vector code picks its own
+// order of work and its own reduction points, wherever a later step makes the
+// result the same. Two values leave it and must match PQClean exactly:
+//
+//  - The forward NTT's output, which the expanded key keeps (s1_hat, s2_hat,
+//    t0_hat) and which is stored in natural order. Its butterflies are
+//    PQClean's, none reduced, so each coefficient is the same integer; only
+//    the order in which the levels are worked through differs.
+//  - Everything after the inverse NTT. Its last level also applies the factor
+//    2^64/256 that PQClean multiplies in afterwards, so its coefficients are
+//    PQClean's modulo q but may be other representatives; every caller makes
+//    them canonical before anything depends on the representative (see
+//    avx2_invntt_tomont).
 //
 // Included only by mldsa65_backend.cc, after PQClean's sources and with AVX2
 // enabled for the code that follows.
@@ -29,6 +40,12 @@ static_assert(static_cast<std::uint32_t>(Q) * static_cast<std::uint32_t>(kQinv) 
 constexpr std::int32_t times_qinv(std::int32_t z) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(z) *
                                    static_cast<std::uint32_t>(kQinv));
+}
+
+// PQClean's montgomery_reduce: a * 2^-32 mod q, in (-q, q) for |a| < 2^31 q.
+constexpr std::int32_t montgomery(std::int64_t a) {
+  const std::int32_t t = times_qinv(static_cast<std::int32_t>(a));
+  return static_cast<std::int32_t>((a - std::int64_t{t} * Q) >> 32);
 }
 
 // PQClean's zetas[k] (k >= 1): the Montgomery form 2^32 * r^brv8(k) mod q of
@@ -64,9 +81,14 @@ static_assert(kZetas.pos[1] == 25847 && kZetas.pos[2] == -2608894 && kZetas.pos[
 // butterfly group within its level, the forward transform uses zetas[B + s]
 // and the inverse -zetas[2B - 1 - s], B being 32, 64 and 128 for the levels
 // of distance 4, 2 and 1.
+//
+// vpmuldq reads only the even lanes of its operands, so each row is stored
+// twice: as it is (`even`, for the even lanes) and with every odd lane's
+// value moved into the even lane before it (`odd`), so that no shift is
+// needed to bring the odd lanes' zetas into place.
 struct alignas(32) InnerZetas {
-  std::int32_t v[3][16][8];
-  std::int32_t vq[3][16][8];
+  std::int32_t even[3][16][8], even_q[3][16][8];
+  std::int32_t odd[3][16][8], odd_q[3][16][8];
 };
 
 constexpr InnerZetas make_inner_zetas(bool inverse) {
@@ -74,15 +96,21 @@ constexpr InnerZetas make_inner_zetas(bool inverse) {
   for (unsigned row = 0; row < 16; ++row) {
     for (unsigned lane = 0; lane < 8; ++lane) {
       // Distance 4: lanes 0-3 hold group 2r, lanes 4-7 group 2r + 1.
-      // Distance 2: each pair of lanes one 4-group, 4r + lane/2.
+      // Distance 2: the lanes hold coefficients 0 4 1 5 | 8 12 9 13 of the
+      // row, so 4-groups 0 1 0 1 | 2 3 2 3.
       // Distance 1: each lane one pair, 8r + lane.
+      constexpr unsigned kGroupOfLane[8] = {0, 1, 0, 1, 2, 3, 2, 3};
       const unsigned base[3] = {32, 64, 128};
-      const unsigned group[3] = {2 * row + lane / 4, 4 * row + lane / 2, 8 * row + lane};
+      const unsigned group[3] = {2 * row + lane / 4, 4 * row + kGroupOfLane[lane], 8 * row + lane};
       for (unsigned level = 0; level < 3; ++level) {
         const unsigned k =
             inverse ? 2 * base[level] - 1 - group[level] : base[level] + group[level];
-        t.v[level][row][lane] = inverse ? kZetas.neg[k] : kZetas.pos[k];
-        t.vq[level][row][lane] = inverse ? kZetas.neg_q[k] : kZetas.pos_q[k];
+        const std::int32_t z = inverse ? kZetas.neg[k] : kZetas.pos[k];
+        const std::int32_t zq = inverse ? kZetas.neg_q[k] : kZetas.pos_q[k];
+        t.even[level][row][lane] = z;
+        t.even_q[level][row][lane] = zq;
+        t.odd[level][row][lane & ~1u] = lane & 1u ? z : t.odd[level][row][lane & ~1u];
+        t.odd_q[level][row][lane & ~1u] = lane & 1u ? zq : t.odd_q[level][row][lane & ~1u];
       }
     }
   }
@@ -96,32 +124,27 @@ constexpr InnerZetas kInverseInner = make_inner_zetas(true);
 
 // Each of these returns, lane by lane, PQClean's montgomery_reduce((int64_t)a
 // * b): t = (int32)(a*b * q^-1), then (a*b - t*q) >> 32. The 64-bit products
-// are formed in the even lanes and, after a shift, the odd ones; the low
-// halves of a*b and t*q cancel exactly, so the high halves carry the result.
+// are formed in the even lanes and, after moving the odd lanes down, the odd
+// ones; the low halves of a*b and t*q cancel exactly, so the high halves
+// carry the result. The result is below q/2 + |a*b| / 2^32 in magnitude.
+
+// Lanes 1, 3, 5, 7 copied into 0, 2, 4, 6 (and kept where they were): a
+// shuffle, which leaves the shift units to the other work around it.
+inline __m256i odd_down(__m256i x) noexcept {
+  return _mm256_castps_si256(_mm256_movehdup_ps(_mm256_castsi256_ps(x)));
+}
 
 inline __m256i high_halves(__m256i even, __m256i odd) noexcept {
-  return _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
+  return _mm256_blend_epi32(odd_down(even), odd, 0xAA);
 }
 
-// b * z with z in every lane and zq = z * q^-1 precomputed.
-inline __m256i mont_mul_const(__m256i b, __m256i z, __m256i zq) noexcept {
+// b * z lane by lane, given z and zq = z * q^-1 for the even lanes in
+// (z, zq) and for the odd lanes, moved down, in (z_odd, zq_odd). A constant
+// zeta passes the same registers twice.
+inline __m256i mont_mul_zeta(__m256i b, __m256i z, __m256i zq, __m256i z_odd,
+                             __m256i zq_odd) noexcept {
   const __m256i q = _mm256_set1_epi32(Q);
-  const __m256i b_odd = _mm256_srli_epi64(b, 32);
-  const __m256i t_even = _mm256_mul_epi32(b, zq);
-  const __m256i t_odd = _mm256_mul_epi32(b_odd, zq);
-  const __m256i p_even = _mm256_mul_epi32(b, z);
-  const __m256i p_odd = _mm256_mul_epi32(b_odd, z);
-  const __m256i r_even = _mm256_sub_epi64(p_even, _mm256_mul_epi32(t_even, q));
-  const __m256i r_odd = _mm256_sub_epi64(p_odd, _mm256_mul_epi32(t_odd, q));
-  return high_halves(r_even, r_odd);
-}
-
-// b * z with a different z in each lane.
-inline __m256i mont_mul_lanes(__m256i b, __m256i z, __m256i zq) noexcept {
-  const __m256i q = _mm256_set1_epi32(Q);
-  const __m256i b_odd = _mm256_srli_epi64(b, 32);
-  const __m256i z_odd = _mm256_srli_epi64(z, 32);
-  const __m256i zq_odd = _mm256_srli_epi64(zq, 32);
+  const __m256i b_odd = odd_down(b);
   const __m256i t_even = _mm256_mul_epi32(b, zq);
   const __m256i t_odd = _mm256_mul_epi32(b_odd, zq_odd);
   const __m256i p_even = _mm256_mul_epi32(b, z);
@@ -131,12 +154,17 @@ inline __m256i mont_mul_lanes(__m256i b, __m256i z, __m256i zq) noexcept {
   return high_halves(r_even, r_odd);
 }
 
+// b * z with z in every lane and zq = z * q^-1 precomputed.
+inline __m256i mont_mul_const(__m256i b, __m256i z, __m256i zq) noexcept {
+  return mont_mul_zeta(b, z, zq, z, zq);
+}
+
 // a * b, neither known in advance.
 inline __m256i mont_mul(__m256i a, __m256i b) noexcept {
   const __m256i q = _mm256_set1_epi32(Q);
   const __m256i qinv = _mm256_set1_epi32(kQinv);
   const __m256i p_even = _mm256_mul_epi32(a, b);
-  const __m256i p_odd = _mm256_mul_epi32(_mm256_srli_epi64(a, 32), _mm256_srli_epi64(b, 32));
+  const __m256i p_odd = _mm256_mul_epi32(odd_down(a), odd_down(b));
   const __m256i t_even = _mm256_mul_epi32(p_even, qinv);
   const __m256i t_odd = _mm256_mul_epi32(p_odd, qinv);
   const __m256i r_even = _mm256_sub_epi64(p_even, _mm256_mul_epi32(t_even, q));
@@ -153,81 +181,91 @@ inline void store8(std::int32_t* p, __m256i v) noexcept {
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
 }
 
-// --- Forward NTT ---------------------------------------------------------------
+// --- Lane shuffles for the three innermost levels ------------------------------
 //
-// PQClean's loop: for len = 128 .. 1, for each block, zeta = zetas[++k],
-//   t = mont(zeta * a[j + len]); a[j + len] = a[j] - t; a[j] = a[j] + t.
-// Levels 128, 64 and 32 run on eight registers strided 32 apart; levels 16
-// down to 1 within each block of 32 coefficients, the last three after
-// shuffling the pairs of each butterfly into matching lanes.
+// Two registers x0, x1 hold coefficients 0..7 and 8..15 of a row. The
+// levels of distance 4, 2 and 1 need each butterfly's two coefficients in the
+// same lane of two registers, the first one's (with the lower index) in x0:
+//   distance 4: x0 = 0 1 2 3 | 8 9 10 11,   x1 = 4 5 6 7 | 12 13 14 15
+//   distance 2: x0 = 0 4 1 5 | 8 12 9 13,   x1 = 2 6 3 7 | 10 14 11 15
+//   distance 1: x0 = 0 2 4 6 | 8 10 12 14,  x1 = 1 3 5 7 | 9 11 13 15
+// (`|` parts the 128-bit halves). After the first, each step to the next
+// layout is one interleave of 32-bit lanes within each half, and each step
+// back one de-interleave: the forward transform goes 4 -> 2 -> 1 -> 4, the
+// inverse 4 -> 1 -> 2 -> 4, two shuffles per step and register pair.
 
-// One butterfly level step with zetas[k] for every lane.
-inline void ct_const(__m256i& a, __m256i& b, unsigned k) noexcept {
-  const __m256i t =
-      mont_mul_const(b, _mm256_set1_epi32(kZetas.pos[k]), _mm256_set1_epi32(kZetas.pos_q[k]));
-  b = _mm256_sub_epi32(a, t);
-  a = _mm256_add_epi32(a, t);
-}
-
-inline void ct_lanes(__m256i& a, __m256i& b, const std::int32_t* z,
-                     const std::int32_t* zq) noexcept {
-  const __m256i t = mont_mul_lanes(b, load8(z), load8(zq));
-  b = _mm256_sub_epi32(a, t);
-  a = _mm256_add_epi32(a, t);
-}
-
-// Lane shuffles between the natural order of two registers x0, x1 (coefficients
-// c0..c7 each) and the orders the inner levels need.
-// Halves: lo = (x0[0..3], x1[0..3]), hi = (x0[4..7], x1[4..7]).
+// Natural order to the distance-4 layout and back: the 128-bit halves swap.
 inline void to_halves(__m256i& x0, __m256i& x1) noexcept {
   const __m256i lo = _mm256_permute2x128_si256(x0, x1, 0x20);
   const __m256i hi = _mm256_permute2x128_si256(x0, x1, 0x31);
   x0 = lo, x1 = hi;
 }
-inline void from_halves(__m256i& lo, __m256i& hi) noexcept {
-  const __m256i x0 = _mm256_permute2x128_si256(lo, hi, 0x20);
-  const __m256i x1 = _mm256_permute2x128_si256(lo, hi, 0x31);
-  lo = x0, hi = x1;
+inline void from_halves(__m256i& lo, __m256i& hi) noexcept { to_halves(lo, hi); }
+
+// (x0 y0 x1 y1 | ...), (x2 y2 x3 y3 | ...).
+inline void interleave(__m256i& x, __m256i& y) noexcept {
+  const __m256i lo = _mm256_unpacklo_epi32(x, y);
+  const __m256i hi = _mm256_unpackhi_epi32(x, y);
+  x = lo, y = hi;
 }
-// Halves to pairs: a = (c0 c1 c4 c5 | ...), b = (c2 c3 c6 c7 | ...) per lane.
-inline void halves_to_pairs(__m256i& lo, __m256i& hi) noexcept {
-  const __m256i a = _mm256_unpacklo_epi64(lo, hi);
-  const __m256i b = _mm256_unpackhi_epi64(lo, hi);
-  lo = a, hi = b;
-}
-inline void pairs_to_halves(__m256i& a, __m256i& b) noexcept {
-  const __m256i lo = _mm256_unpacklo_epi64(a, b);
-  const __m256i hi = _mm256_unpackhi_epi64(a, b);
-  a = lo, b = hi;
-}
-// Pairs to singles: even = (c0 c2 c4 c6 ...), odd = (c1 c3 c5 c7 ...).
-inline void pairs_to_singles(__m256i& a, __m256i& b) noexcept {
-  const __m256i even = _mm256_blend_epi32(a, _mm256_slli_epi64(b, 32), 0xAA);
-  const __m256i odd = _mm256_blend_epi32(_mm256_srli_epi64(a, 32), b, 0xAA);
-  a = even, b = odd;
-}
-inline void singles_to_pairs(__m256i& even, __m256i& odd) noexcept {
-  const __m256i a = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
-  const __m256i b = _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
-  even = a, odd = b;
+// (x0 x2 y0 y2 | ...), (x1 x3 y1 y3 | ...): undoes interleave.
+inline void deinterleave(__m256i& x, __m256i& y) noexcept {
+  const __m256 xf = _mm256_castsi256_ps(x), yf = _mm256_castsi256_ps(y);
+  x = _mm256_castps_si256(_mm256_shuffle_ps(xf, yf, 0x88));
+  y = _mm256_castps_si256(_mm256_shuffle_ps(xf, yf, 0xDD));
 }
 
-// Levels 4, 2 and 1 on registers 2*row and 2*row + 1 (x0, x1).
-inline void ntt_inner(__m256i& x0, __m256i& x1, unsigned row) noexcept {
+// --- Forward NTT ---------------------------------------------------------------
+//
+// PQClean's loop: for len = 128 .. 1, for each block, zeta = zetas[++k],
+//   t = mont(zeta * a[j + len]); a[j + len] = a[j] - t; a[j] = a[j] + t.
+// The same butterflies, none of them reduced, so every coefficient comes out
+// as the same integer as PQClean's and in natural order: the expanded key
+// keeps these images. Two passes over the polynomial: levels 128 and 64 on
+// eight registers strided 32 apart, then, for each block of 64 coefficients
+// held in eight registers, levels 32, 16 and 8 between registers and 4, 2
+// and 1 after shuffling the pairs of each butterfly into matching lanes.
+// Each level of a pass is four independent butterflies, which keeps both
+// multipliers busy through the latency of a Montgomery product.
+//
+// Bounds: every level adds at most |mont(zeta * b)| < q/2 + 2^17 to the
+// magnitude (|zeta| < q/2 < 2^22, |b| < 9q < 2^27), so inputs below q stay
+// below 9q (ML-DSA's inputs: |y| <= 2^19, |t1 * 2^13| < 2^23, |s|, |c| <= 4),
+// and products of two images stay far inside 64 bits.
+
+inline void ct(__m256i& a, __m256i& b, __m256i t) noexcept {
+  b = _mm256_sub_epi32(a, t);
+  a = _mm256_add_epi32(a, t);
+}
+
+// One butterfly with zetas[k] for every lane.
+inline void ct_const(__m256i& a, __m256i& b, unsigned k) noexcept {
+  ct(a, b, mont_mul_const(b, _mm256_set1_epi32(kZetas.pos[k]), _mm256_set1_epi32(kZetas.pos_q[k])));
+}
+
+// One butterfly with the per-lane zetas of `level` in row `row`.
+inline void ct_lanes(__m256i& a, __m256i& b, const InnerZetas& z, unsigned level,
+                     unsigned row) noexcept {
+  ct(a, b,
+     mont_mul_zeta(b, load8(z.even[level][row]), load8(z.even_q[level][row]),
+                   load8(z.odd[level][row]), load8(z.odd_q[level][row])));
+}
+
+// Levels 4, 2 and 1 on the 64 coefficients of r (rows 4 blk .. 4 blk + 3),
+// each step on all four register pairs before the next, which are
+// independent of each other.
+inline void ntt_inner(__m256i (&r)[8], unsigned blk) noexcept {
   const InnerZetas& z = kForwardInner;
-  to_halves(x0, x1);
-  ct_lanes(x0, x1, z.v[0][row], z.vq[0][row]);
-  halves_to_pairs(x0, x1);
-  ct_lanes(x0, x1, z.v[1][row], z.vq[1][row]);
-  pairs_to_singles(x0, x1);
-  ct_lanes(x0, x1, z.v[2][row], z.vq[2][row]);
-  singles_to_pairs(x0, x1);
-  pairs_to_halves(x0, x1);
-  from_halves(x0, x1);
+  for (unsigned j = 0; j < 8; j += 2) to_halves(r[j], r[j + 1]);
+  for (unsigned level = 0; level < 3; ++level) {
+    for (unsigned j = 0; j < 8; j += 2) ct_lanes(r[j], r[j + 1], z, level, 4 * blk + j / 2);
+    for (unsigned j = 0; j < 8; j += 2) interleave(r[j], r[j + 1]);
+  }
+  for (unsigned j = 0; j < 8; j += 2) from_halves(r[j], r[j + 1]);
 }
 
 void avx2_ntt(std::int32_t* a) noexcept {
-  // Levels 128, 64, 32: zetas 1; 2, 3; 4 .. 7.
+  // Levels 128 and 64: zetas 1; 2, 3.
   for (unsigned col = 0; col < 32; col += 8) {
     __m256i r[8];
     for (unsigned i = 0; i < 8; ++i) r[i] = load8(a + 32 * i + col);
@@ -236,22 +274,23 @@ void avx2_ntt(std::int32_t* a) noexcept {
       ct_const(r[i], r[i + 2], 2);
       ct_const(r[i + 4], r[i + 6], 3);
     }
-    for (unsigned i = 0; i < 8; i += 2) ct_const(r[i], r[i + 1], 4 + i / 2);
     for (unsigned i = 0; i < 8; ++i) store8(a + 32 * i + col, r[i]);
   }
-  // Levels 16 and 8 (zetas 8 + b; 16 + 2b, 17 + 2b), then 4, 2, 1.
-  for (unsigned b = 0; b < 8; ++b) {
-    std::int32_t* block = a + 32 * b;
-    __m256i r0 = load8(block), r1 = load8(block + 8);
-    __m256i r2 = load8(block + 16), r3 = load8(block + 24);
-    const unsigned z16 = 8 + b;
-    ct_const(r0, r2, z16);
-    ct_const(r1, r3, z16);
-    ct_const(r0, r1, 16 + 2 * b);
-    ct_const(r2, r3, 17 + 2 * b);
-    ntt_inner(r0, r1, 2 * b);
-    ntt_inner(r2, r3, 2 * b + 1);
-    store8(block, r0), store8(block + 8, r1), store8(block + 16, r2), store8(block + 24, r3);
+  // Block b of 64 coefficients is group b of level 32 (zeta 4 + b), groups
+  // 2b, 2b + 1 of level 16 (zetas 8 + 2b, 9 + 2b) and 4b .. 4b + 3 of level
+  // 8 (zetas 16 + 4b ..).
+  for (unsigned b = 0; b < 4; ++b) {
+    std::int32_t* block = a + 64 * b;
+    __m256i r[8];
+    for (unsigned i = 0; i < 8; ++i) r[i] = load8(block + 8 * i);
+    for (unsigned i = 0; i < 4; ++i) ct_const(r[i], r[i + 4], 4 + b);
+    for (unsigned i = 0; i < 2; ++i) {
+      ct_const(r[i], r[i + 2], 8 + 2 * b);
+      ct_const(r[i + 4], r[i + 6], 9 + 2 * b);
+    }
+    for (unsigned j = 0; j < 4; ++j) ct_const(r[2 * j], r[2 * j + 1], 16 + 4 * b + j);
+    ntt_inner(r, b);
+    for (unsigned i = 0; i < 8; ++i) store8(block + 8 * i, r[i]);
   }
 }
 
@@ -260,9 +299,32 @@ void avx2_ntt(std::int32_t* a) noexcept {
 // PQClean's loop: for len = 1 .. 128, for each block, zeta = -zetas[--k],
 //   t = a[j]; a[j] = t + a[j + len]; a[j + len] = mont(zeta * (t - a[j + len])),
 // then every coefficient times f = mont^2/256. The block visited at position
-// s of level len uses k = 256/len - 1 - s.
+// s of level len uses k = 256/len - 1 - s. Here the same butterflies run in
+// the forward transform's two passes taken backwards, and the factor f is
+// folded into the last level: a[j] = mont(f * (t + a[j + 128])) and
+// a[j + 128] = mont(f' * (t - a[j + 128])) with f' = mont(f * -zetas[1]),
+// one product per coefficient instead of two for half of them.
+//
+// Bounds, for inputs below q in magnitude (every caller's: reduce32 output,
+// or Montgomery products of NTT images, below q/2 + 2^21): after l levels a
+// coefficient is a sum of at most 2^l terms each below q (inputs or
+// Montgomery products), so the last level's sums and differences stay below
+// 256 (q - 1) < 2^31 and nothing needs reducing on the way. The results are
+// below q/2 + 2^21 in magnitude (|f|, |f'| < q/2 < 2^22 times less than 2^31,
+// over 2^32), so below q - 4.
+//
+// The representatives may differ from PQClean's by q: mont(f' * x) and
+// mont(f * mont(-zetas[1] * x)) agree only modulo q. Every caller makes them
+// canonical before they matter. Key generation adds s2 (below 4) and caddq
+// maps (-q, q) onto [0, q); signing's w and verification's w' go through
+// caddq too. Signing's other three products go through reduce32 and a norm
+// check: reduce32 returns a value below 6283009 in magnitude, so for a
+// residue with a representative v below 2^21 in magnitude (q - 6283009 >
+// 2^21) it returns v from any input, and the checks accept only values below
+// 2^19. Accepted values, and so signatures, are PQClean's; a rejected one is
+// rejected by both.
 
-// One butterfly level step with -zetas[k] for every lane.
+// One butterfly with -zetas[k] for every lane.
 inline void gs_const(__m256i& a, __m256i& b, unsigned k) noexcept {
   const __m256i t = a;
   a = _mm256_add_epi32(t, b);
@@ -270,54 +332,62 @@ inline void gs_const(__m256i& a, __m256i& b, unsigned k) noexcept {
                      _mm256_set1_epi32(kZetas.neg_q[k]));
 }
 
-inline void gs_lanes(__m256i& a, __m256i& b, const std::int32_t* z,
-                     const std::int32_t* zq) noexcept {
+inline void gs_lanes(__m256i& a, __m256i& b, const InnerZetas& z, unsigned level,
+                     unsigned row) noexcept {
   const __m256i t = a;
   a = _mm256_add_epi32(t, b);
-  b = mont_mul_lanes(_mm256_sub_epi32(t, b), load8(z), load8(zq));
+  b = mont_mul_zeta(_mm256_sub_epi32(t, b), load8(z.even[level][row]), load8(z.even_q[level][row]),
+                    load8(z.odd[level][row]), load8(z.odd_q[level][row]));
 }
 
-inline void invntt_inner(__m256i& x0, __m256i& x1, unsigned row) noexcept {
+// Levels 1, 2 and 4 on the 64 coefficients of r, back in natural order after.
+inline void invntt_inner(__m256i (&r)[8], unsigned blk) noexcept {
   const InnerZetas& z = kInverseInner;
-  to_halves(x0, x1);
-  halves_to_pairs(x0, x1);
-  pairs_to_singles(x0, x1);
-  gs_lanes(x0, x1, z.v[2][row], z.vq[2][row]);
-  singles_to_pairs(x0, x1);
-  gs_lanes(x0, x1, z.v[1][row], z.vq[1][row]);
-  pairs_to_halves(x0, x1);
-  gs_lanes(x0, x1, z.v[0][row], z.vq[0][row]);
-  from_halves(x0, x1);
+  for (unsigned j = 0; j < 8; j += 2) to_halves(r[j], r[j + 1]);
+  for (unsigned level = 3; level-- > 0;) {
+    for (unsigned j = 0; j < 8; j += 2) deinterleave(r[j], r[j + 1]);
+    for (unsigned j = 0; j < 8; j += 2) gs_lanes(r[j], r[j + 1], z, level, 4 * blk + j / 2);
+  }
+  for (unsigned j = 0; j < 8; j += 2) from_halves(r[j], r[j + 1]);
 }
+
+constexpr std::int32_t kInvScale = 41978;  // mont^2/256: 2^64 / 256 mod q
+constexpr std::int32_t kInvScaleZeta = montgomery(std::int64_t{kInvScale} * kZetas.neg[1]);
+static_assert(kInvScaleZeta > -Q / 2 && kInvScaleZeta < Q / 2);
 
 void avx2_invntt_tomont(std::int32_t* a) noexcept {
-  for (unsigned b = 0; b < 8; ++b) {
-    std::int32_t* block = a + 32 * b;
-    __m256i r0 = load8(block), r1 = load8(block + 8);
-    __m256i r2 = load8(block + 16), r3 = load8(block + 24);
-    invntt_inner(r0, r1, 2 * b);
-    invntt_inner(r2, r3, 2 * b + 1);
-    // Level 8: blocks s = 2b, 2b+1 use k = 31 - s; level 16: k = 15 - b.
-    gs_const(r0, r1, 31 - 2 * b);
-    gs_const(r2, r3, 30 - 2 * b);
-    const unsigned z16 = 15 - b;
-    gs_const(r0, r2, z16);
-    gs_const(r1, r3, z16);
-    store8(block, r0), store8(block + 8, r1), store8(block + 16, r2), store8(block + 24, r3);
+  for (unsigned b = 0; b < 4; ++b) {
+    std::int32_t* block = a + 64 * b;
+    __m256i r[8];
+    for (unsigned i = 0; i < 8; ++i) r[i] = load8(block + 8 * i);
+    invntt_inner(r, b);
+    // Level 8: groups s = 4b + j, k = 31 - s; level 16: s = 2b, 2b + 1,
+    // k = 15 - s; level 32: s = b, k = 7 - b.
+    for (unsigned j = 0; j < 4; ++j) gs_const(r[2 * j], r[2 * j + 1], 31 - 4 * b - j);
+    for (unsigned i = 0; i < 2; ++i) {
+      gs_const(r[i], r[i + 2], 15 - 2 * b);
+      gs_const(r[i + 4], r[i + 6], 14 - 2 * b);
+    }
+    for (unsigned i = 0; i < 4; ++i) gs_const(r[i], r[i + 4], 7 - b);
+    for (unsigned i = 0; i < 8; ++i) store8(block + 8 * i, r[i]);
   }
-  // Levels 32 (k = 7 - s), 64 (k = 3 - s), 128 (k = 1), then the factor f.
-  constexpr std::int32_t kF = 41978;
-  const __m256i f = _mm256_set1_epi32(kF), fq = _mm256_set1_epi32(times_qinv(kF));
+  // Level 64 (k = 3, 2), then level 128 (k = 1) with the factor folded in.
+  const __m256i f = _mm256_set1_epi32(kInvScale), fq = _mm256_set1_epi32(times_qinv(kInvScale));
+  const __m256i fz = _mm256_set1_epi32(kInvScaleZeta);
+  const __m256i fzq = _mm256_set1_epi32(times_qinv(kInvScaleZeta));
   for (unsigned col = 0; col < 32; col += 8) {
     __m256i r[8];
     for (unsigned i = 0; i < 8; ++i) r[i] = load8(a + 32 * i + col);
-    for (unsigned i = 0; i < 8; i += 2) gs_const(r[i], r[i + 1], 7 - i / 2);
     for (unsigned i = 0; i < 2; ++i) {
       gs_const(r[i], r[i + 2], 3);
       gs_const(r[i + 4], r[i + 6], 2);
     }
-    for (unsigned i = 0; i < 4; ++i) gs_const(r[i], r[i + 4], 1);
-    for (unsigned i = 0; i < 8; ++i) store8(a + 32 * i + col, mont_mul_const(r[i], f, fq));
+    for (unsigned i = 0; i < 4; ++i) {
+      const __m256i sum = _mm256_add_epi32(r[i], r[i + 4]);
+      const __m256i diff = _mm256_sub_epi32(r[i], r[i + 4]);
+      store8(a + 32 * i + col, mont_mul_const(sum, f, fq));
+      store8(a + 32 * (i + 4) + col, mont_mul_const(diff, fz, fzq));
+    }
   }
 }
 

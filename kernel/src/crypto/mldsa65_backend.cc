@@ -293,9 +293,11 @@ const polyvecl* as_matrix(const Poly (&a)[kK][kL]) noexcept {
 // --- Polynomial arithmetic -------------------------------------------------------
 //
 // Each operation either is PQClean's routine or, in the AVX2 backend, vector
-// code that computes every coefficient exactly as that routine does, keeping
-// even the intermediate representatives. The backends therefore agree on
-// every value, not only on keys and signatures.
+// code that gives the same result: the forward NTT and the products the same
+// integers, the inverse NTT the same values modulo q, each followed here by
+// caddq or by reduce32 and a norm check, which make them the same integers
+// wherever they matter (mldsa65_avx2.h). The backends therefore agree on
+// keys, expanded keys and signatures.
 
 #if VESTREL_MLDSA65_AVX2
 void ntt(poly& a) noexcept { avx2_ntt(a.coeffs); }
@@ -693,6 +695,18 @@ VerifyOutcome verify(PublicKeyView pk, ByteView context, ByteView msg, Signature
                                                           : VerifyOutcome::DoesNotVerify;
 }
 
+// --- Registers --------------------------------------------------------------------
+
+// The vector code leaves key-dependent coefficients (products with s1, s2,
+// t0, the masks y) in the YMM registers, where code that runs later could
+// spill them to memory nobody wipes; they are zeroed on the way out, as the
+// stack is.
+void clear_vector_registers() noexcept {
+#if VESTREL_MLDSA65_AVX2
+  _mm256_zeroall();
+#endif
+}
+
 // --- The skEncode form, for conformance material only -----------------------------
 
 void encode_secret_key(const ExpandedKey& sk, EncodedSecretKey out) noexcept {
@@ -706,6 +720,7 @@ void load_secret_key(EncodedSecretKeyView encoded, ExpandedKey& sk) noexcept {
   expand_matrix(as_matrix(sk.a_hat), sk.rho);
   ntt_image(sk.s1_hat, sk.s1);
   leave_signing_images(sk);
+  clear_vector_registers();
 }
 
 // --- Entry points: the stack is scrubbed after each secret operation --------------
@@ -843,6 +858,21 @@ void keccak_f1600_x4(std::uint64_t* lanes) noexcept { keccak_f1600_x4_inline(lan
 #if VESTREL_MLDSA65_AVX512
 void keccak_f1600_x8(std::uint64_t* lanes) noexcept { keccak_f1600_x8_inline(lanes); }
 #endif
+
+namespace {
+void ntt_entry(std::int32_t* a) noexcept { ntt(*reinterpret_cast<poly*>(a)); }
+void invntt_entry(std::int32_t* a) noexcept { invntt(*reinterpret_cast<poly*>(a)); }
+void pointwise_entry(std::int32_t* c, const std::int32_t* a, const std::int32_t* b) noexcept {
+  pointwise(*reinterpret_cast<poly*>(c), *reinterpret_cast<const poly*>(a),
+            *reinterpret_cast<const poly*>(b));
+}
+}  // namespace
+
+extern const PolyArithmetic kPolyArithmetic = {
+    .ntt = ntt_entry,
+    .invntt_tomont = invntt_entry,
+    .pointwise = pointwise_entry,
+};
 
 extern const Backend kBackend = {
     .name = VESTREL_STRINGIFY(VESTREL_MLDSA65_ISA),

@@ -38,12 +38,29 @@ struct Backend {
 #define VESTREL_MLDSA65_HAS_AVX512_BACKEND 0
 #endif
 
+// One backend's arithmetic on single polynomials of kN coefficients, aligned
+// to 32 bytes: the forward transform, the inverse (which also multiplies by
+// 2^32, undoing the 2^-32 of a Montgomery product) and the coefficientwise
+// Montgomery product. Nothing in the kernel calls these through here; they
+// are exported for the tests, which check them against schoolbook products,
+// and for the benchmark. NTT-domain values are in whatever coefficient order
+// the backend keeps them in, so only the composition
+// invntt_tomont(pointwise(ntt(a), ntt(b))) has a meaning outside it: a * b in
+// Z_q[X]/(X^256 + 1), each coefficient some representative in (-q, q).
+struct PolyArithmetic {
+  void (*ntt)(std::int32_t* a) noexcept;
+  void (*invntt_tomont)(std::int32_t* a) noexcept;
+  void (*pointwise)(std::int32_t* c, const std::int32_t* a, const std::int32_t* b) noexcept;
+};
+
 namespace portable {
 extern const Backend kBackend;
-}
+extern const PolyArithmetic kPolyArithmetic;
+}  // namespace portable
 #if VESTREL_MLDSA65_HAS_AVX2_BACKEND
 namespace avx2 {
 extern const Backend kBackend;
+extern const PolyArithmetic kPolyArithmetic;
 // The backend's four Keccak-f[1600] permutations at once, on 100 words
 // aligned to 32 bytes, word 4*l + i holding lane l of state i. Exported for
 // its test and the benchmark; like the backend, only for a CPU that runs it.
