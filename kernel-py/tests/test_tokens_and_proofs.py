@@ -4,6 +4,7 @@ a proof binds every field of its request and its chain; replay and age."""
 from __future__ import annotations
 
 import base64
+import datetime
 import itertools
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
@@ -193,6 +194,79 @@ def test_age_replay_and_missing_parts(chains: Dict[str, Any]) -> None:
     forged = vestrel.present(chains["other"], chains["leaf"], "GET", URL, now=NOW)
     with pytest.raises(vestrel.ProofInvalid):
         verifier.verify_request("GET", URL, forged, now=NOW)
+
+
+# (Verifier options, max_age, issued_at - now, the refusal's text or None).
+# Each bound at, one under and one over, on both sides; the credential
+# leeway widens neither.
+PROOF_CLOCK: List[Tuple[Dict[str, Any], int, int, Optional[str]]] = [
+    ({}, 60, 5, None), ({}, 60, 4, None),
+    ({}, 60, 6, "the proof was issued 6 s in the future (at most 5 s allowed)"),
+    ({}, 60, -60, None), ({}, 60, -59, None),
+    ({}, 60, -61, "the proof is 61 s old (max_age 60 s)"),
+    ({"proof_skew": 0}, 60, 0, None),
+    ({"proof_skew": 0}, 60, 1, "the proof was issued 1 s in the future (at most 0 s allowed)"),
+    ({"proof_skew": datetime.timedelta(seconds=10)}, 60, 10, None),
+    ({"proof_skew": 10}, 60, 11, "the proof was issued 11 s in the future (at most 10 s allowed)"),
+    ({"leeway": 30}, 60, 6, "the proof was issued 6 s in the future (at most 5 s allowed)"),
+    ({"leeway": 30}, 60, -61, "the proof is 61 s old (max_age 60 s)"),
+    ({}, 0, 0, None), ({}, 0, -1, "the proof is 1 s old (max_age 0 s)"),
+]
+
+
+class Recording:
+    """A replay store that keeps what it was asked to keep."""
+
+    def __init__(self) -> None:
+        self.inner, self.expiries = vestrel.MemoryReplayStore(), []  # type: ignore[var-annotated]
+
+    def add(self, key: bytes, now: int, expires_at: int) -> bool:
+        self.expiries.append(expires_at)
+        return self.inner.add(key, now, expires_at)
+
+
+@pytest.mark.parametrize("options,max_age,offset,refusal", PROOF_CLOCK)
+def test_proof_clock_bounds(chains: Dict[str, Any], options: Dict[str, Any], max_age: int,
+                            offset: int, refusal: Optional[str]) -> None:
+    root, worker = chains["root"].public_key(), chains["worker"]
+    token = vestrel.encode_token(chains["leaf"])
+    # Cold: the core reads the token; warm: the verifier knows it and the
+    # whole request is checked in one call. Both must judge time alike.
+    for warm in (False, True):
+        replay = Recording()
+        verifier = vestrel.Verifier([root], replay=replay, **options)
+        if warm:
+            verifier.verify(token, NOW)
+        headers = vestrel.present(worker, token, "GET", URL, now=NOW + offset)
+        if refusal is not None:
+            with pytest.raises(vestrel.ProofExpired) as refused:
+                verifier.verify_request("GET", URL, headers, now=NOW, max_age=max_age)
+            assert (str(refused.value), replay.expiries) == (refusal, [])
+            continue
+        verifier.verify_request("GET", URL, headers, now=NOW, max_age=max_age)
+        # The id is held up to the last second the proof is accepted.
+        issued_at = NOW + offset
+        assert replay.expiries == [issued_at + max_age]
+        with pytest.raises(vestrel.ProofReplayed):
+            verifier.verify_request("GET", URL, headers, now=issued_at + max_age, max_age=max_age)
+
+
+def test_registration_and_options_share_the_proof_clock(chains: Dict[str, Any]) -> None:
+    root, worker = chains["root"].public_key(), chains["worker"]
+    verifier = vestrel.Verifier([root], proof_skew=2)
+    assert (verifier.proof_skew, vestrel.Verifier([root]).proof_skew) == (2, 5)
+    url = "https://api.example.com/register"
+    for offset, accepted in ((2, True), (3, False)):
+        headers, body, _ = vestrel.register(worker, chains["leaf"], url, now=NOW + offset)
+        try:
+            verifier.register_request(url, headers, body, now=NOW)
+        except vestrel.ProofExpired as refused:
+            assert not accepted and "issued 3 s in the future (at most 2 s allowed)" in str(refused)
+        else:
+            assert accepted
+    for bad, error in (((-1), ValueError), ("5", TypeError), (True, TypeError), (2**64, ValueError)):
+        with pytest.raises(error, match="proof_skew"):
+            vestrel.Verifier([root], proof_skew=bad)
 
 
 def test_chains_by_reference(chains: Dict[str, Any]) -> None:

@@ -198,7 +198,7 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
             target = None
         else:
             answer = verifier._core.check_headers(headers, verifier._token_wires, target, payload,
-                                                  (at, max_age, None))
+                                                  (at, max_age, verifier._proof_skew, None))
             if answer is not None:
                 if answer[0] is None:
                     _refuse_request(answer)
@@ -240,7 +240,7 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
             if decoded[0] is None:
                 raise ProofMalformed(f"{PROOF_HEADER} is not a proof: {decoded[1]}")
             key = wanted[:16] + decoded[1]
-            presented, fresh = combined(wanted, at, key, decoded[0] + max_age + verifier.leeway)
+            presented, fresh = combined(wanted, at, key, replay_expiry(decoded[0], max_age))
         else:
             presented = chains.get(wanted, at)
     elif chain.startswith(TOKEN_PREFIX):
@@ -255,7 +255,7 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
             # A store is not trusted to give back what it was given.
             raise ChainUnknown("the chain registered under this reference is not a wire")
         answer = verifier._core.check_request(presented, text, target, payload,
-                                              (at, max_age, wanted))
+                                              (at, max_age, verifier._proof_skew, wanted))
         if answer[0] is None:
             _refuse_request(answer)
     except BaseException:
@@ -267,6 +267,14 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
         verifier._remember_wire(chain, token_wire)
     return _accepted(verifier, answer, presented if token_wire is None else token_wire, at,
                      max_age, replay, fresh)
+
+
+def replay_expiry(issued_at: int, max_age: int) -> int:
+    """The last second a proof issued at ``issued_at`` is accepted, and so
+    the last its id must be held: a proof is fresh from ``proof_skew``
+    seconds before its issue time (a holder's clock ahead of the verifier's)
+    to ``max_age`` seconds after it, both bounds included."""
+    return issued_at + max_age
 
 
 def _refuse_request(answer: Tuple[Any, ...]) -> NoReturn:
@@ -284,7 +292,7 @@ def _accepted(verifier: Verifier, answer: Tuple[Any, ...], wire: Any, at: int, m
     verified = VerifiedChain._from_native(authority, wire, verifier._roots[root])
     # Last, so that only a valid proof's id is ever stored (or, pipelined, kept).
     if fresh is None:
-        fresh = replay.add(replay_id, at, issued_at + max_age + verifier._leeway)
+        fresh = replay.add(replay_id, at, replay_expiry(issued_at, max_age))
     if not fresh:
         raise ProofReplayed("this proof was used before")
     return verified, digest
