@@ -74,9 +74,15 @@ def test_token_refusals(chains: Dict[str, Any]) -> None:
     short = vestrel.encode_token(chains["leaf"])
     while len(short[4:]) % 4 == 0:
         short = short[:-1]
+    # Padding is a character outside the alphabet, but a length no text can
+    # have is refused first.
+    def padded(text: str) -> str:
+        return "Length" if len(text[4:]) % 4 == 1 else "Character"
+
     rows: List[Tuple[str, str]] = [
         ("vt2." + token[4:], "Prefix"), ("VT1." + token[4:], "Prefix"), ("", "Prefix"),
-        (token + "=", "Character"), (token + "==", "Character"), (token[:100] + " " + token[101:], "Character"),
+        (token + "=", padded(token + "=")), (token + "==", padded(token + "==")),
+        (token[:100] + " " + token[101:], "Character"),
         (token[:100] + "+" + token[101:], "Character"), (token[:-1] + "é", "Character"),
         (token[:4] + "A", "Length"), ("vt1." + b64(body[:16]), "Truncated"),
         ("vt1." + b64(body + b"\0"), "Trailing"), ("vt1." + b64(body[:-1]), "Truncated"),
@@ -105,6 +111,74 @@ def test_token_refusals(chains: Dict[str, Any]) -> None:
     with pytest.raises(vestrel.ParentKeyMismatch) as unlinked:
         vestrel.encode_token(vk.encode_chain(creds))
     assert unlinked.value.index == 1
+
+
+B64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+
+
+def layer_faults(t: str) -> List[Tuple[str, str, str]]:
+    """(case, text, reason) for the faults of the base64url layer, made from
+    a canonical text whose length is 2 or 3 mod 4, none longer than it: an
+    impossible length wins over a bad character, which wins over non-zero
+    final bits, whatever reads the text."""
+    cut = (len(t) - 1) % 4  # what leaves a length of 1 mod 4
+    bad = t[:10] + "*" + t[11:]
+    foreign = t[:10] + "\u00e9" + t[11:]
+    return [
+        ("length", t[:len(t) - cut], "Length"), ("character", bad, "Character"),
+        ("both", bad[:len(t) - cut], "Length"), ("non-ASCII", foreign, "Character"),
+        ("non-ASCII and length", foreign[:len(t) - cut], "Length"),
+        ("final bits", t[:-1] + B64[B64.index(t[-1]) + 1], "FinalBits"),
+        ("padding", t[:-1] + "=", "Character"), ("padding and length", t[:len(t) - cut - 1] + "=", "Length"),
+        ("short padded", "AAAA=", "Length"),
+    ]
+
+
+def test_every_base64url_reader_refuses_in_the_same_order(chains: Dict[str, Any]) -> None:
+    root, worker = chains["root"].public_key(), chains["worker"]
+    token = vestrel.encode_token(chains["leaf"])
+    verifier = vestrel.Verifier([root])
+    headers = vestrel.present(worker, token, "GET", URL, now=NOW)
+
+    def token_reason(call: Callable[[], object]) -> str:
+        with pytest.raises(vestrel.TokenMalformed) as refused:
+            call()
+        return refused.value.reason
+
+    def request(authorization: str, proof: str) -> Callable[[], object]:
+        return lambda: verifier.verify_request("GET", URL, {"Authorization": authorization,
+                                                            "Vestrel-Proof": proof}, now=NOW)
+
+    def proof_reason(text: str) -> str:
+        with pytest.raises(vestrel.ProofMalformed) as refused:
+            request(headers["Authorization"], "vp1." + text)()
+        return str(refused.value)
+
+    def native_reason(answer: Any) -> str:
+        assert answer[0] is None
+        return str(answer[1])
+
+    synthetic = b64(bytes(range(40)))  # the token layer refuses before any field is read
+    proof_body = headers["Vestrel-Proof"][4:]
+    ref_body = vestrel.chain_ref(token)[4:]
+    readers: List[Tuple[str, str, Callable[[str], str]]] = [
+        ("decode_token", synthetic, lambda t: token_reason(lambda: vestrel.decode_token("vt1." + t, root))),
+        ("Verifier.verify", synthetic, lambda t: token_reason(lambda: verifier.verify("vt1." + t, NOW))),
+        ("chain_digest", synthetic, lambda t: token_reason(lambda: vestrel.chain_digest("vt1." + t))),
+        ("request token", synthetic, lambda t: token_reason(
+            request("Vestrel vt1." + t, headers["Vestrel-Proof"]))),
+        ("request reference", ref_body, lambda t: token_reason(
+            request("Vestrel vr1." + t, headers["Vestrel-Proof"]))),
+        ("request proof", proof_body, proof_reason),
+        ("decode_proof", proof_body, lambda t: native_reason(
+            _native.decode_proof(("vp1." + t).encode("ascii", "replace")))),
+        ("base64url_decode", synthetic, lambda t: native_reason(
+            _native.base64url_decode(t.encode("ascii", "replace")))),
+    ]
+    for name, canonical, read in readers:
+        assert len(canonical) % 4 in (2, 3), name
+        got = [(case, read(text)) for case, text, _ in layer_faults(canonical)]
+        assert got == [(case, reason) for case, _, reason in layer_faults(canonical)], name
 
 
 def test_chain_digests_and_references(chains: Dict[str, Any]) -> None:

@@ -28,8 +28,8 @@ from ._chain import VerifiedChain, refuse
 from ._errors import (ChainUnknown, ProofExpired, ProofInvalid, ProofMalformed, ProofMissing,
                       ProofReplayed, TokenMalformed)
 from ._stores import ChainStore, ReplayStore
-from ._token import (REF_PREFIX, TOKEN_PREFIX, chain_digest, encode_token, parse_ref, token_bytes,
-                     token_text)
+from ._token import (REF_PREFIX, TOKEN_PREFIX, ascii_text, chain_digest, encode_token, parse_ref,
+                     token_bytes, token_text)
 
 if TYPE_CHECKING:
     from ._verifier import Verifier
@@ -215,8 +215,9 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     if len(proofs) > 1:
         raise ProofMalformed(f"more than one {PROOF_HEADER} header")
     text = proofs[0].strip()
-    if len(text) > PROOF_TEXT_LEN or not text.isascii():
-        raise ProofMalformed(f"{PROOF_HEADER} is not a proof")
+    if len(text) > PROOF_TEXT_LEN:
+        raise ProofMalformed("TooLong")
+    text = ascii_text(text)
     if target is None:
         try:
             target = _target_of(method, url)
@@ -238,7 +239,7 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
             # proof is checked, and taken back if the check fails.
             decoded = _native.decode_proof(text)
             if decoded[0] is None:
-                raise ProofMalformed(f"{PROOF_HEADER} is not a proof: {decoded[1]}")
+                raise ProofMalformed(decoded[1])
             key = wanted[:16] + decoded[1]
             presented, fresh = combined(wanted, at, key, replay_expiry(decoded[0], max_age))
         else:
