@@ -40,8 +40,8 @@ constexpr CallSignature kVerifySignature{"", "verify", kVerifyParameters};
 
 // The arguments of verify and chain_signatures, converted and checked alike,
 // so that both refuse a bad argument with the same error in the same order.
-// The views are into bytes objects `matched` holds, whose contents never
-// change. Only exact ints and bytes are read without calling Python code (an
+// The views are into bytes objects `matched` holds (keep it for the call),
+// whose contents never change. Only exact ints and bytes are read without calling Python code (an
 // __index__): the package converts anything else before the call.
 struct VerifyArguments {
   PublicKeyView root_pk{kNoKey};
@@ -61,7 +61,8 @@ VerifyArguments verify_arguments(const Arguments& matched) {
 // one, so it comes back as (None, rule name, index or None).
 PyObject* verify_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    const VerifyArguments checked = verify_arguments(Arguments(kVerifySignature, args, kwargs));
+    const Arguments matched(kVerifySignature, args, kwargs);
+    const VerifyArguments checked = verify_arguments(matched);
     // Other threads may run while the chain is verified: the views stay valid.
     auto verified = [&] {
       const InterpreterUnlocked unlocked;
@@ -81,8 +82,8 @@ constexpr CallSignature kSignaturesSignature{"", "chain_signatures", kVerifyPara
 // (unlocked.h says why).
 PyObject* chain_signatures_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    const VerifyArguments checked =
-        verify_arguments(Arguments(kSignaturesSignature, args, kwargs));
+    const Arguments matched(kSignaturesSignature, args, kwargs);
+    const VerifyArguments checked = verify_arguments(matched);
     auto decoded = decode_chain(checked.wire);
     if (!decoded) return refused(decoded.error(), std::nullopt);
     Ref signatures = created(PyTuple_New(static_cast<Py_ssize_t>(decoded->count)));
