@@ -98,31 +98,24 @@ std::vector<std::pair<std::string, TextRefusal>> layer_faults(const std::string&
   };
 }
 
+template <class T>
+std::optional<TextRefusal> refusal_of(const TextResult<T>& result) {
+  if (result) return std::nullopt;
+  return result.error();
+}
+
 // Every reader of base64url text in the kernel refuses each fault alike.
 TEST(Base64url, EveryReaderRefusesInTheSameOrder) {
-  RequestProof proof;
-  const std::string proof_text = encode_request_proof(proof);
+  const std::string proof = encode_request_proof(RequestProof{}).substr(PROOF_PREFIX.size());
+  const std::string bytes = base64url_encode(Bytes(40, 7));
   Bytes scratch;
   using Reader = std::function<std::optional<TextRefusal>(const std::string&)>;
   const std::vector<std::tuple<const char*, std::string, Reader>> readers = {
-      {"base64url_decode", base64url_encode(Bytes(40, 7)),
-       [](const std::string& text) -> std::optional<TextRefusal> {
-         auto decoded = base64url_decode(text);
-         if (decoded) return std::nullopt;
-         return decoded.error();
-       }},
-      {"read_token", base64url_encode(Bytes(40, 7)),
-       [&](const std::string& text) -> std::optional<TextRefusal> {
-         auto read = read_token(std::string(TOKEN_PREFIX) + text, scratch);
-         if (read) return std::nullopt;
-         return read.error();
-       }},
-      {"decode_request_proof", proof_text.substr(PROOF_PREFIX.size()),
-       [](const std::string& text) -> std::optional<TextRefusal> {
-         auto read = decode_request_proof(std::string(PROOF_PREFIX) + text);
-         if (read) return std::nullopt;
-         return read.error();
-       }},
+      {"base64url_decode", bytes, [](auto& text) { return refusal_of(base64url_decode(text)); }},
+      {"read_token", bytes,
+       [&](auto& text) { return refusal_of(read_token(std::string(TOKEN_PREFIX) + text, scratch)); }},
+      {"decode_request_proof", proof,
+       [](auto& text) { return refusal_of(decode_request_proof(std::string(PROOF_PREFIX) + text)); }},
   };
   for (const auto& [name, canonical, read] : readers) {
     ASSERT_EQ(canonical.size() % 4, 2u) << name;
