@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import operator
-from typing import Any, Callable, Container, FrozenSet, Iterable, Literal, NoReturn, Optional, Tuple
+from typing import (Any, Callable, Container, FrozenSet, Iterable, Literal, NoReturn, Optional, Tuple,
+                    cast)
 from weakref import WeakKeyDictionary
 
 import vestrel_kernel
@@ -250,7 +251,7 @@ def verify(root_pk: bytes, wire: bytes, now: int, *,
         signatures = _native.chain_signatures(root_pk, wire, now)
         if signatures[0] is None:
             refuse(signatures)
-        for index, signature in enumerate(signatures):
+        for index, signature in enumerate(cast(Tuple[bytes, ...], signatures)):
             rid = revocation_id(signature)
             if holds(rid):
                 raise Revoked(index, rid)
