@@ -27,9 +27,14 @@ std::size_t relocking = 0;
 }
 
 PyObject* on_interpreter_exit(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
+  // Set while this thread holds the interpreter lock, so that a thread about
+  // to release it sees either value consistently (see unlock()).
+  {
+    const std::lock_guard lock(exit_mutex);
+    exiting = true;
+  }
   Py_BEGIN_ALLOW_THREADS {
     std::unique_lock lock(exit_mutex);
-    exiting = true;
     relocked.wait(lock, [] { return relocking == 0; });
   }
   Py_END_ALLOW_THREADS Py_RETURN_NONE;
@@ -40,6 +45,17 @@ PyMethodDef exit_callback = {"_vestrel_interpreter_exit",
                              nullptr};
 
 }  // namespace
+
+// The caller holds the interpreter lock, as the atexit callback does when it
+// sets `exiting`: a thread that saw it false and released the lock is either
+// counted by relock() before the callback stops waiting, or never relocks.
+PyThreadState* InterpreterUnlocked::unlock() noexcept {
+  {
+    const std::lock_guard lock(exit_mutex);
+    if (exiting) return nullptr;
+  }
+  return PyEval_SaveThread();
+}
 
 void InterpreterUnlocked::relock(PyThreadState* state) noexcept {
   {

@@ -4,6 +4,7 @@ a proof binds every field of its request and its chain; replay and age."""
 from __future__ import annotations
 
 import base64
+import datetime
 import itertools
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
@@ -73,9 +74,15 @@ def test_token_refusals(chains: Dict[str, Any]) -> None:
     short = vestrel.encode_token(chains["leaf"])
     while len(short[4:]) % 4 == 0:
         short = short[:-1]
+    # Padding is a character outside the alphabet, but a length no text can
+    # have is refused first.
+    def padded(text: str) -> str:
+        return "Length" if len(text[4:]) % 4 == 1 else "Character"
+
     rows: List[Tuple[str, str]] = [
         ("vt2." + token[4:], "Prefix"), ("VT1." + token[4:], "Prefix"), ("", "Prefix"),
-        (token + "=", "Character"), (token + "==", "Character"), (token[:100] + " " + token[101:], "Character"),
+        (token + "=", padded(token + "=")), (token + "==", padded(token + "==")),
+        (token[:100] + " " + token[101:], "Character"),
         (token[:100] + "+" + token[101:], "Character"), (token[:-1] + "é", "Character"),
         (token[:4] + "A", "Length"), ("vt1." + b64(body[:16]), "Truncated"),
         ("vt1." + b64(body + b"\0"), "Trailing"), ("vt1." + b64(body[:-1]), "Truncated"),
@@ -104,6 +111,74 @@ def test_token_refusals(chains: Dict[str, Any]) -> None:
     with pytest.raises(vestrel.ParentKeyMismatch) as unlinked:
         vestrel.encode_token(vk.encode_chain(creds))
     assert unlinked.value.index == 1
+
+
+B64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+
+
+def layer_faults(t: str) -> List[Tuple[str, str, str]]:
+    """(case, text, reason) for the faults of the base64url layer, made from
+    a canonical text whose length is 2 or 3 mod 4, none longer than it: an
+    impossible length wins over a bad character, which wins over non-zero
+    final bits, whatever reads the text."""
+    cut = (len(t) - 1) % 4  # what leaves a length of 1 mod 4
+    bad = t[:10] + "*" + t[11:]
+    foreign = t[:10] + "\u00e9" + t[11:]
+    return [
+        ("length", t[:len(t) - cut], "Length"), ("character", bad, "Character"),
+        ("both", bad[:len(t) - cut], "Length"), ("non-ASCII", foreign, "Character"),
+        ("non-ASCII and length", foreign[:len(t) - cut], "Length"),
+        ("final bits", t[:-1] + B64[B64.index(t[-1]) + 1], "FinalBits"),
+        ("padding", t[:-1] + "=", "Character"), ("padding and length", t[:len(t) - cut - 1] + "=", "Length"),
+        ("short padded", "AAAA=", "Length"),
+    ]
+
+
+def test_every_base64url_reader_refuses_in_the_same_order(chains: Dict[str, Any]) -> None:
+    root, worker = chains["root"].public_key(), chains["worker"]
+    token = vestrel.encode_token(chains["leaf"])
+    verifier = vestrel.Verifier([root])
+    headers = vestrel.present(worker, token, "GET", URL, now=NOW)
+
+    def token_reason(call: Callable[[], object]) -> str:
+        with pytest.raises(vestrel.TokenMalformed) as refused:
+            call()
+        return refused.value.reason
+
+    def request(authorization: str, proof: str) -> Callable[[], object]:
+        return lambda: verifier.verify_request("GET", URL, {"Authorization": authorization,
+                                                            "Vestrel-Proof": proof}, now=NOW)
+
+    def proof_reason(text: str) -> str:
+        with pytest.raises(vestrel.ProofMalformed) as refused:
+            request(headers["Authorization"], "vp1." + text)()
+        return str(refused.value)
+
+    def native_reason(answer: Any) -> str:
+        assert answer[0] is None
+        return str(answer[1])
+
+    synthetic = b64(bytes(range(40)))  # the token layer refuses before any field is read
+    proof_body = headers["Vestrel-Proof"][4:]
+    ref_body = vestrel.chain_ref(token)[4:]
+    readers: List[Tuple[str, str, Callable[[str], str]]] = [
+        ("decode_token", synthetic, lambda t: token_reason(lambda: vestrel.decode_token("vt1." + t, root))),
+        ("Verifier.verify", synthetic, lambda t: token_reason(lambda: verifier.verify("vt1." + t, NOW))),
+        ("chain_digest", synthetic, lambda t: token_reason(lambda: vestrel.chain_digest("vt1." + t))),
+        ("request token", synthetic, lambda t: token_reason(
+            request("Vestrel vt1." + t, headers["Vestrel-Proof"]))),
+        ("request reference", ref_body, lambda t: token_reason(
+            request("Vestrel vr1." + t, headers["Vestrel-Proof"]))),
+        ("request proof", proof_body, proof_reason),
+        ("decode_proof", proof_body, lambda t: native_reason(
+            _native.decode_proof(("vp1." + t).encode("ascii", "replace")))),
+        ("base64url_decode", synthetic, lambda t: native_reason(
+            _native.base64url_decode(t.encode("ascii", "replace")))),
+    ]
+    for name, canonical, read in readers:
+        assert len(canonical) % 4 in (2, 3), name
+        got = [(case, read(text)) for case, text, _ in layer_faults(canonical)]
+        assert got == [(case, reason) for case, _, reason in layer_faults(canonical)], name
 
 
 def test_chain_digests_and_references(chains: Dict[str, Any]) -> None:
@@ -193,6 +268,79 @@ def test_age_replay_and_missing_parts(chains: Dict[str, Any]) -> None:
     forged = vestrel.present(chains["other"], chains["leaf"], "GET", URL, now=NOW)
     with pytest.raises(vestrel.ProofInvalid):
         verifier.verify_request("GET", URL, forged, now=NOW)
+
+
+# (Verifier options, max_age, issued_at - now, the refusal's text or None).
+# Each bound at, one under and one over, on both sides; the credential
+# leeway widens neither.
+PROOF_CLOCK: List[Tuple[Dict[str, Any], int, int, Optional[str]]] = [
+    ({}, 60, 5, None), ({}, 60, 4, None),
+    ({}, 60, 6, "the proof was issued 6 s in the future (at most 5 s allowed)"),
+    ({}, 60, -60, None), ({}, 60, -59, None),
+    ({}, 60, -61, "the proof is 61 s old (max_age 60 s)"),
+    ({"proof_skew": 0}, 60, 0, None),
+    ({"proof_skew": 0}, 60, 1, "the proof was issued 1 s in the future (at most 0 s allowed)"),
+    ({"proof_skew": datetime.timedelta(seconds=10)}, 60, 10, None),
+    ({"proof_skew": 10}, 60, 11, "the proof was issued 11 s in the future (at most 10 s allowed)"),
+    ({"leeway": 30}, 60, 6, "the proof was issued 6 s in the future (at most 5 s allowed)"),
+    ({"leeway": 30}, 60, -61, "the proof is 61 s old (max_age 60 s)"),
+    ({}, 0, 0, None), ({}, 0, -1, "the proof is 1 s old (max_age 0 s)"),
+]
+
+
+class Recording:
+    """A replay store that keeps what it was asked to keep."""
+
+    def __init__(self) -> None:
+        self.inner, self.expiries = vestrel.MemoryReplayStore(), []  # type: ignore[var-annotated]
+
+    def add(self, key: bytes, now: int, expires_at: int) -> bool:
+        self.expiries.append(expires_at)
+        return self.inner.add(key, now, expires_at)
+
+
+@pytest.mark.parametrize("options,max_age,offset,refusal", PROOF_CLOCK)
+def test_proof_clock_bounds(chains: Dict[str, Any], options: Dict[str, Any], max_age: int,
+                            offset: int, refusal: Optional[str]) -> None:
+    root, worker = chains["root"].public_key(), chains["worker"]
+    token = vestrel.encode_token(chains["leaf"])
+    # Cold: the core reads the token; warm: the verifier knows it and the
+    # whole request is checked in one call. Both must judge time alike.
+    for warm in (False, True):
+        replay = Recording()
+        verifier = vestrel.Verifier([root], replay=replay, **options)
+        if warm:
+            verifier.verify(token, NOW)
+        headers = vestrel.present(worker, token, "GET", URL, now=NOW + offset)
+        if refusal is not None:
+            with pytest.raises(vestrel.ProofExpired) as refused:
+                verifier.verify_request("GET", URL, headers, now=NOW, max_age=max_age)
+            assert (str(refused.value), replay.expiries) == (refusal, [])
+            continue
+        verifier.verify_request("GET", URL, headers, now=NOW, max_age=max_age)
+        # The id is held up to the last second the proof is accepted.
+        issued_at = NOW + offset
+        assert replay.expiries == [issued_at + max_age]
+        with pytest.raises(vestrel.ProofReplayed):
+            verifier.verify_request("GET", URL, headers, now=issued_at + max_age, max_age=max_age)
+
+
+def test_registration_and_options_share_the_proof_clock(chains: Dict[str, Any]) -> None:
+    root, worker = chains["root"].public_key(), chains["worker"]
+    verifier = vestrel.Verifier([root], proof_skew=2)
+    assert (verifier.proof_skew, vestrel.Verifier([root]).proof_skew) == (2, 5)
+    url = "https://api.example.com/register"
+    for offset, accepted in ((2, True), (3, False)):
+        headers, body, _ = vestrel.register(worker, chains["leaf"], url, now=NOW + offset)
+        try:
+            verifier.register_request(url, headers, body, now=NOW)
+        except vestrel.ProofExpired as refused:
+            assert not accepted and "issued 3 s in the future (at most 2 s allowed)" in str(refused)
+        else:
+            assert accepted
+    for bad, error in (((-1), ValueError), ("5", TypeError), (True, TypeError), (2**64, ValueError)):
+        with pytest.raises(error, match="proof_skew"):
+            vestrel.Verifier([root], proof_skew=bad)
 
 
 def test_chains_by_reference(chains: Dict[str, Any]) -> None:

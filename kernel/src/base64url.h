@@ -47,8 +47,9 @@ void base64url_encode_into(ByteView bytes, std::span<char> out) noexcept;
 // The number of bytes a text of `chars` characters holds, if it can be one.
 [[nodiscard]] TextResult<std::size_t> base64url_decoded_len(std::size_t chars) noexcept;
 
-// Decodes into `out`, which holds exactly base64url_decoded_len bytes. A
-// character outside the alphabet is reported before an impossible length.
+// Decodes into `out`, which holds exactly base64url_decoded_len bytes.
+// Refuses, first to last: Length (a length no text can have, or `out` of
+// another size), Character, FinalBits; base64url_decode alike.
 [[nodiscard]] Result<void, TextRefusal> base64url_decode_into(std::string_view text,
                                                               std::span<std::uint8_t> out) noexcept;
 

@@ -77,11 +77,14 @@ struct RequestProof {
 [[nodiscard]] TextResult<RequestProof> decode_request_proof(std::string_view text);
 
 // Whether a proof issued at `issued_at` may be used at `now`: at most
-// `max_age` seconds old, and not from the future beyond `leeway`.
+// `max_age` seconds old, and issued at most `skew` seconds after `now` (the
+// holder's clock may run ahead of the verifier's). Both bounds are inclusive,
+// so a proof is accepted from issued_at - skew to issued_at + max_age, and a
+// replay store must hold its id until issued_at + max_age.
 enum class ProofAge : std::uint8_t { Fresh, Old, Future };
 [[nodiscard]] constexpr ProofAge proof_age(std::uint64_t issued_at, std::uint64_t now,
-                                           std::uint64_t max_age, std::uint64_t leeway) noexcept {
-  if (issued_at > now && issued_at - now > leeway) return ProofAge::Future;
+                                           std::uint64_t max_age, std::uint64_t skew) noexcept {
+  if (issued_at > now && issued_at - now > skew) return ProofAge::Future;
   if (now > issued_at && now - issued_at > max_age) return ProofAge::Old;
   return ProofAge::Fresh;
 }

@@ -2,8 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "request_proof.h"
+#include "token.h"
 
 namespace vestrel {
 namespace {
@@ -64,6 +72,56 @@ TEST(Base64url, RoundTripsAtEveryLengthAgainstTheReference) {
     const auto decoded = base64url_decode(text);
     ASSERT_TRUE(decoded.has_value()) << size;
     ASSERT_EQ(*decoded, bytes) << size;
+  }
+}
+
+// The faults of the base64url layer, made from a canonical text `t` whose
+// length is 2 or 3 mod 4 (so that its last character has unused bits), each
+// with the refusal every reader must give: an impossible length first, then
+// a character outside the alphabet, then non-zero final bits. Every text is
+// no longer than `t`, so a reader's own length cap never comes first.
+std::vector<std::pair<std::string, TextRefusal>> layer_faults(const std::string& t) {
+  const std::string alphabet(kAlphabet);
+  const std::size_t cut = (t.size() - 1) % 4;  // what leaves a length of 1 mod 4
+  std::string bad_char = t;
+  bad_char[10] = '*';
+  std::string final_bits = t;
+  final_bits.back() = alphabet[alphabet.find(t.back()) + 1];
+  return {
+      {t.substr(0, t.size() - cut), TextRefusal::Length},
+      {bad_char, TextRefusal::Character},
+      {bad_char.substr(0, t.size() - cut), TextRefusal::Length},
+      {final_bits, TextRefusal::FinalBits},
+      {t.substr(0, t.size() - 1) + "=", TextRefusal::Character},
+      {t.substr(0, t.size() - cut - 1) + "=", TextRefusal::Length},
+      {"AAAA=", TextRefusal::Length},
+  };
+}
+
+template <class T>
+std::optional<TextRefusal> refusal_of(const TextResult<T>& result) {
+  if (result) return std::nullopt;
+  return result.error();
+}
+
+// Every reader of base64url text in the kernel refuses each fault alike.
+TEST(Base64url, EveryReaderRefusesInTheSameOrder) {
+  const std::string proof = encode_request_proof(RequestProof{}).substr(PROOF_PREFIX.size());
+  const std::string bytes = base64url_encode(Bytes(40, 7));
+  Bytes scratch;
+  using Reader = std::function<std::optional<TextRefusal>(const std::string&)>;
+  const std::vector<std::tuple<const char*, std::string, Reader>> readers = {
+      {"base64url_decode", bytes, [](auto& text) { return refusal_of(base64url_decode(text)); }},
+      {"read_token", bytes,
+       [&](auto& text) { return refusal_of(read_token(std::string(TOKEN_PREFIX) + text, scratch)); }},
+      {"decode_request_proof", proof,
+       [](auto& text) { return refusal_of(decode_request_proof(std::string(PROOF_PREFIX) + text)); }},
+  };
+  for (const auto& [name, canonical, read] : readers) {
+    ASSERT_EQ(canonical.size() % 4, 2u) << name;
+    for (const auto& [text, expected] : layer_faults(canonical)) {
+      ASSERT_EQ(read(text), std::optional(expected)) << name << " " << text.substr(0, 40);
+    }
   }
 }
 

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
-from typing import Any, Callable, Container, FrozenSet, Iterable, Literal, NoReturn, Optional, Tuple
+import operator
+from typing import (Any, Callable, Container, FrozenSet, Iterable, Literal, NoReturn, Optional, Tuple,
+                    cast)
 from weakref import WeakKeyDictionary
 
 import vestrel_kernel
@@ -192,26 +194,31 @@ def _probe(revoked: Container[Any]) -> Callable[[bytes], bool]:
     return holds
 
 
-def _revocation_screen(revoked: Any) -> Callable[[Tuple[bytes, ...]], None]:
-    """The check of every credential's id, set up before the wire is read."""
+def _revocation_check(revoked: Any) -> Callable[[bytes], bool]:
+    """Whether an id is revoked, set up before the wire is read."""
     if isinstance(revoked, (str, bytes, bytearray, memoryview)):
         raise TypeError("revoked must be a collection of revocation ids, not a single "
                         f"{type(revoked).__name__}")
     if hasattr(type(revoked), "__iter__"):
-        ids = _read_ids(revoked)
-        holds: Callable[[bytes], bool] = ids.__contains__
-    elif hasattr(type(revoked), "__contains__"):
-        holds = _probe(revoked)
-    else:
-        raise TypeError(f"revoked must be a collection of revocation ids, not {type(revoked).__name__}")
+        return _read_ids(revoked).__contains__
+    if hasattr(type(revoked), "__contains__"):
+        return _probe(revoked)
+    raise TypeError(f"revoked must be a collection of revocation ids, not {type(revoked).__name__}")
 
-    def screen(signatures: Tuple[bytes, ...]) -> None:
-        for index, signature in enumerate(signatures):
-            rid = revocation_id(signature)
-            if holds(rid):
-                raise Revoked(index, rid)
 
-    return screen
+def _whole_seconds(now: Any) -> Any:
+    """``now`` as an exact int when it is some other integer (an object
+    with __index__), with the module's own error otherwise: its __index__
+    then runs here, not inside the compiled core, where Python code must not
+    run (a thread ended at exit could not unwind through it)."""
+    if isinstance(now, int):
+        return now
+    try:
+        return operator.index(now)
+    except TypeError as error:
+        if type(error) is not TypeError:
+            raise
+        raise TypeError(f"argument 'now': {error}") from error.__cause__
 
 
 def verify(root_pk: bytes, wire: bytes, now: int, *,
@@ -234,8 +241,21 @@ def verify(root_pk: bytes, wire: bytes, now: int, *,
     TypeError or ValueError with the module's messages for bad arguments.
     The interpreter lock is released while signatures are checked.
     """
-    screen = None if revoked is None else _revocation_screen(revoked)
-    answer = _native.verify(root_pk, wire, now, screen)
+    holds = None if revoked is None else _revocation_check(revoked)
+    # The core reads only exact bytes and ints without running Python code;
+    # a wrongly typed key or wire is left to it, which refuses them first.
+    if isinstance(root_pk, bytes) and isinstance(wire, bytes):
+        now = _whole_seconds(now)
+    if holds is not None:
+        # Framing faults come first, then the screen, then any signature.
+        signatures = _native.chain_signatures(root_pk, wire, now)
+        if signatures[0] is None:
+            refuse(signatures)
+        for index, signature in enumerate(cast(Tuple[bytes, ...], signatures)):
+            rid = revocation_id(signature)
+            if holds(rid):
+                raise Revoked(index, rid)
+    answer = _native.verify(root_pk, wire, now)
     if answer[0] is None:
         refuse(answer)
     return VerifiedChain._from_native(answer, wire, root_pk)

@@ -28,8 +28,8 @@ from ._chain import VerifiedChain, refuse
 from ._errors import (ChainUnknown, ProofExpired, ProofInvalid, ProofMalformed, ProofMissing,
                       ProofReplayed, TokenMalformed)
 from ._stores import ChainStore, ReplayStore
-from ._token import (REF_PREFIX, TOKEN_PREFIX, chain_digest, encode_token, parse_ref, token_bytes,
-                     token_text)
+from ._token import (REF_PREFIX, TOKEN_PREFIX, ascii_text, chain_digest, encode_token, parse_ref,
+                     token_bytes, token_text)
 
 if TYPE_CHECKING:
     from ._verifier import Verifier
@@ -200,7 +200,7 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
             target = None
         else:
             answer = verifier._core.check_headers(headers, verifier._token_wires, target, payload,
-                                                  (at, max_age, None))
+                                                  (at, max_age, verifier._proof_skew, None))
             if answer is not None:
                 if answer[0] is None:
                     _refuse_request(answer, method, url)
@@ -217,8 +217,9 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     if len(proofs) > 1:
         raise ProofMalformed(f"more than one {PROOF_HEADER} header")
     text = proofs[0].strip()
-    if len(text) > PROOF_TEXT_LEN or not text.isascii():
-        raise ProofMalformed(f"{PROOF_HEADER} is not a proof")
+    if len(text) > PROOF_TEXT_LEN:
+        raise ProofMalformed("TooLong")
+    text = ascii_text(text)
     if target is None:
         try:
             target = _target_of(method, url)
@@ -240,9 +241,9 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
             # proof is checked, and taken back if the check fails.
             decoded = _native.decode_proof(text)
             if decoded[0] is None:
-                raise ProofMalformed(f"{PROOF_HEADER} is not a proof: {decoded[1]}")
+                raise ProofMalformed(decoded[1])
             key = wanted[:16] + decoded[1]
-            presented, fresh = combined(wanted, at, key, decoded[0] + max_age + verifier.leeway)
+            presented, fresh = combined(wanted, at, key, replay_expiry(decoded[0], max_age))
         else:
             presented = chains.get(wanted, at)
     elif chain.startswith(TOKEN_PREFIX):
@@ -257,7 +258,7 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
             # A store is not trusted to give back what it was given.
             raise ChainUnknown("the chain registered under this reference is not a wire")
         answer = verifier._core.check_request(presented, text, target, payload,
-                                              (at, max_age, wanted))
+                                              (at, max_age, verifier._proof_skew, wanted))
         if answer[0] is None:
             _refuse_request(answer, method, url)
     except BaseException:
@@ -269,6 +270,14 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
         verifier._remember_wire(chain, token_wire)
     return _accepted(verifier, answer, presented if token_wire is None else token_wire, at,
                      max_age, replay, fresh)
+
+
+def replay_expiry(issued_at: int, max_age: int) -> int:
+    """The last second a proof issued at ``issued_at`` is accepted, and so
+    the last its id must be held: a proof is fresh from ``proof_skew``
+    seconds before its issue time (a holder's clock ahead of the verifier's)
+    to ``max_age`` seconds after it, both bounds included."""
+    return issued_at + max_age
 
 
 def _refuse_request(answer: Tuple[Any, ...], method: str, url: str) -> NoReturn:
@@ -292,7 +301,7 @@ def _accepted(verifier: Verifier, answer: Tuple[Any, ...], wire: Any, at: int, m
     verified = VerifiedChain._from_native(authority, wire, verifier._root_key(root, wire))
     # Last, so that only a valid proof's id is ever stored (or, pipelined, kept).
     if fresh is None:
-        fresh = replay.add(replay_id, at, issued_at + max_age + verifier._leeway)
+        fresh = replay.add(replay_id, at, replay_expiry(issued_at, max_age))
     if not fresh:
         raise ProofReplayed("this proof was used before")
     return verified, digest

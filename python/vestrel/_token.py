@@ -28,15 +28,21 @@ MAX_TOKEN_LEN = len(TOKEN_PREFIX) + _base64url_len(17 + 16 * (3309 + 2 + 35309))
 REF_LEN = len(REF_PREFIX) + 43
 
 
+def ascii_text(text: str) -> str:
+    """``text`` with each character outside ASCII made a ``?``, one for one:
+    the core reads a text's bytes where the str keeps them, and a character
+    outside ASCII would be several. The core then refuses it as any
+    character outside the alphabet, in the same turn (after the text's
+    length), so every reader gives the same reason for the same text."""
+    return text if text.isascii() else text.encode("ascii", "replace").decode("ascii")
+
+
 def token_text(token: str) -> str:
-    """A token's text, once checked to be no longer than any token and
-    ASCII: any other character is refused here, before the core reads it
-    (which then reads the characters where the str keeps them)."""
+    """A token's text as the core reads it, once checked to be no longer than
+    any token (see ascii_text)."""
     if len(token) > MAX_TOKEN_LEN:
         raise TokenMalformed("TooLong")
-    if not token.isascii():
-        raise TokenMalformed("Character")
-    return token
+    return ascii_text(token)
 
 
 def token_bytes(token: str) -> bytes:
@@ -99,14 +105,16 @@ def chain_ref(chain: Union[str, BytesLike]) -> str:
 
 
 def parse_ref(ref: str) -> bytes:
-    """The digest a reference names; TokenMalformed for anything else."""
+    """The digest a reference names; TokenMalformed for anything else, for
+    the first of these reasons, as a proof is read: TooLong, Prefix, the
+    base64url text's (Length, Character, FinalBits), Truncated."""
+    if len(ref) > REF_LEN:
+        raise TokenMalformed("TooLong")
     if not ref.startswith(REF_PREFIX):
         raise TokenMalformed("Prefix")
-    if not ref.isascii():
-        raise TokenMalformed("Character")
-    if len(ref) != REF_LEN:
-        raise TokenMalformed("Length")
-    answer: Any = _native.base64url_decode(ref[len(REF_PREFIX):].encode("ascii"))
-    if isinstance(answer, bytes):
-        return answer
-    raise TokenMalformed(answer[1])
+    answer: Any = _native.base64url_decode(ascii_text(ref[len(REF_PREFIX):]).encode("ascii"))
+    if not isinstance(answer, bytes):
+        raise TokenMalformed(answer[1])
+    if len(answer) != DIGEST_SIZE:
+        raise TokenMalformed("Truncated")
+    return answer

@@ -23,6 +23,9 @@ if TYPE_CHECKING:
 # About 2,200 credentials of the usual size (an entry holds the issuer key,
 # the signature and the payload it covers).
 DEFAULT_CACHE_BYTES = 16 * 1024 * 1024
+# How far ahead of the verifier's clock a holder's may run for a request
+# proof, as servers checking proofs of possession commonly allow.
+DEFAULT_PROOF_SKEW = 5
 _TOKEN_WIRES = 64
 _TOKEN_WIRE_MAX = 64 * 1024
 # A wire's first credential record, whose first field is the root's key,
@@ -54,8 +57,11 @@ class Verifier:
     hex digits in either case); :meth:`revoke` and :meth:`revoke_key` add to
     it. ``leeway`` (seconds, or a timedelta) accepts a chain that would verify
     at some time within that distance of ``now``, for clocks that disagree.
-    ``cache_bytes`` bounds the memory of remembered signatures; 0 turns the
-    cache off. ``replay`` and ``chains`` are the stores :meth:`verify_request`
+    ``proof_skew`` (seconds, or a timedelta; default 5) is how far in the
+    future a request proof may be issued, for a holder whose clock runs
+    ahead: proofs have this allowance of their own, and ``leeway`` does not
+    widen it. ``cache_bytes`` bounds the memory of remembered signatures; 0
+    turns the cache off. ``replay`` and ``chains`` are the stores :meth:`verify_request`
     uses for proofs' unique ids and for chains registered by reference; by
     default each Verifier keeps its own in memory.
 
@@ -69,11 +75,12 @@ class Verifier:
     from its own (see :meth:`unrevoke`).
     """
 
-    __slots__ = ("_core", "_leeway", "_roots", "_replay", "_chains", "_token_wires", "_swap",
-                 "_cache_bytes", "_revocations", "_fresh_until", "_feed")
+    __slots__ = ("_core", "_leeway", "_proof_skew", "_roots", "_replay", "_chains", "_token_wires",
+                 "_swap", "_cache_bytes", "_revocations", "_fresh_until", "_feed")
 
     _core: Any
     _leeway: int
+    _proof_skew: int
     _roots: Tuple[bytes, ...]
     _replay: ReplayStore
     _chains: ChainStore
@@ -92,7 +99,8 @@ class Verifier:
     _feed: Optional[RevocationFeed]
 
     def __init__(self, roots: Iterable[BytesLike], *, revoked: Iterable[Any] = (),
-                 leeway: Any = 0, cache_bytes: int = DEFAULT_CACHE_BYTES,
+                 leeway: Any = 0, proof_skew: Any = DEFAULT_PROOF_SKEW,
+                 cache_bytes: int = DEFAULT_CACHE_BYTES,
                  replay: Optional[ReplayStore] = None,
                  chains: Optional[ChainStore] = None) -> None:
         if isinstance(roots, (str, bytes, bytearray, memoryview)):
@@ -109,6 +117,9 @@ class Verifier:
         if isinstance(leeway, datetime.timedelta):
             leeway = leeway // datetime.timedelta(seconds=1)
         leeway = count(leeway, "leeway")
+        if isinstance(proof_skew, datetime.timedelta):
+            proof_skew = proof_skew // datetime.timedelta(seconds=1)
+        self._proof_skew = count(proof_skew, "proof_skew")
         ids = revocation_ids(revoked)
         self._cache_bytes = count(cache_bytes, "cache_bytes")
         self._swap = threading.Lock()
@@ -181,6 +192,10 @@ class Verifier:
     def leeway(self) -> int:
         return self._leeway
 
+    @property
+    def proof_skew(self) -> int:
+        return self._proof_skew
+
     def verify(self, chain: Union[BytesLike, str], now: Optional[TimeLike] = None) -> VerifiedChain:
         """Verifies ``chain``, a wire or its token (:func:`vestrel.encode_token`),
         at ``now`` (seconds since the epoch as an int, a float, which is
@@ -242,8 +257,8 @@ class Verifier:
         the chain (a token, or a registered chain's reference) as
         :meth:`verify` does, that the proof is its holder's signature over
         exactly this method, URL, body and chain, that it was issued at most
-        ``max_age`` seconds before ``now`` (and not after it, beyond the
-        leeway), and that its unique id was not seen before.
+        ``max_age`` seconds before ``now`` and at most ``proof_skew`` seconds
+        after it, and that its unique id was not seen before.
 
         ``url`` is the request's full URL as the client addressed it
         (scheme, host, port, path and query). Every refusal is a

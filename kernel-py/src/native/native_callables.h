@@ -27,6 +27,7 @@ namespace vestrel::py {
 [[nodiscard]] bool reads_text_in_place() noexcept;
 
 extern PyMethodDef native_verify_method;
+extern PyMethodDef native_chain_signatures_method;
 extern PyMethodDef native_covers_method;
 extern PyMethodDef native_prove_method;
 extern PyMethodDef native_check_proof_method;

@@ -28,6 +28,7 @@ PyModuleDef module_def = {
 };
 
 PyMethodDef* const kFunctions[] = {&native_verify_method,
+                                   &native_chain_signatures_method,
                                    &native_covers_method,
                                    &native_prove_method,
                                    &native_check_proof_method,

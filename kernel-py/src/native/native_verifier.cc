@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -255,26 +256,37 @@ Ref request_refused(std::string_view rule, std::string_view reason) {
 
 // What check_request and check_headers take besides the chain and the proof.
 // target: (method, scheme, authority, path, query) as bytes; body: bytes or
-// None; limits: (now, max_age, the chain digest a reference named or None).
-// The views are into objects the call's arguments hold.
+// None; limits: (now, max_age, proof_skew, the chain digest a reference named
+// or None), the times exact ints. The views are into objects the call's
+// arguments hold.
 struct RequestLimits {
   std::array<std::string_view, 5> fields;
   std::optional<ByteView> body;
   std::uint64_t now = 0;
   std::uint64_t max_age = 0;
+  std::uint64_t skew = 0;
   std::optional<Digest> wanted;
 };
+
+// An exact int of a limits tuple: anything else could run Python code here.
+std::uint64_t limit_at(PyObject* times, Py_ssize_t index) {
+  PyObject* item = PyTuple_GetItem(times, index);
+  if (!PyLong_CheckExact(item)) throw downcast_error(item, "int");
+  const unsigned long long value = PyLong_AsUnsignedLongLong(item);
+  if (PyErr_Occurred() != nullptr) throw Failure::fetch();
+  return value;
+}
 
 RequestLimits request_limits(const Arguments& matched, std::size_t target_index,
                              std::size_t body_index, std::size_t limits_index) {
   PyObject* target = matched[target_index];
   PyObject* times = matched[limits_index];
   if (!PyTuple_Check(target) || PyTuple_Size(target) != 5 || !PyTuple_Check(times) ||
-      PyTuple_Size(times) != 3) {
-    throw Failure::message(PyExc_TypeError, "target and limits must be tuples of 5 and 3");
+      PyTuple_Size(times) != 4) {
+    throw Failure::message(PyExc_TypeError, "target and limits must be tuples of 5 and 4");
   }
   RequestLimits limits;
-  if (PyObject* named = PyTuple_GetItem(times, 2); named != Py_None) {
+  if (PyObject* named = PyTuple_GetItem(times, 3); named != Py_None) {
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (!PyBytes_Check(named)) throw downcast_error(named, "PyBytes");
@@ -284,10 +296,9 @@ RequestLimits request_limits(const Arguments& matched, std::size_t target_index,
     std::memcpy(limits.wanted->data(), data, DIGEST_LEN);
   }
   limits.fields = target_fields(target);
-  limits.now = PyLong_AsUnsignedLongLong(PyTuple_GetItem(times, 0));
-  if (PyErr_Occurred() != nullptr) throw Failure::fetch();
-  limits.max_age = PyLong_AsUnsignedLongLong(PyTuple_GetItem(times, 1));
-  if (PyErr_Occurred() != nullptr) throw Failure::fetch();
+  limits.now = limit_at(times, 0);
+  limits.max_age = limit_at(times, 1);
+  limits.skew = limit_at(times, 2);
   if (matched[body_index] != Py_None) limits.body = bytes_argument(matched, body_index);
   return limits;
 }
@@ -304,12 +315,19 @@ Ref check_one_request(PyObject* self, const std::optional<TextArgument>& token,
   Verifier& verifier = verifier_of(self);
   auto proof = decode_request_proof(proof_text);
   if (!proof) return request_refused("ProofMalformed", text_refusal_name(proof.error()));
-  // Cheap refusals before any signature is checked.
-  switch (proof_age(proof->issued_at, limits.now, limits.max_age, verifier.leeway())) {
+  // Cheap refusals before any signature is checked. The proof has its own
+  // allowance for a holder's clock that runs ahead; the verifier's leeway is
+  // for credentials' windows and widens nothing here.
+  switch (proof_age(proof->issued_at, limits.now, limits.max_age, limits.skew)) {
     case ProofAge::Future:
-      return request_refused("ProofExpired", "the proof was issued in the future");
+      return request_refused(
+          "ProofExpired", "the proof was issued " + std::to_string(proof->issued_at - limits.now) +
+                              " s in the future (at most " + std::to_string(limits.skew) +
+                              " s allowed)");
     case ProofAge::Old:
-      return request_refused("ProofExpired", "the proof is older than its max_age");
+      return request_refused("ProofExpired",
+                             "the proof is " + std::to_string(limits.now - proof->issued_at) +
+                                 " s old (max_age " + std::to_string(limits.max_age) + " s)");
     case ProofAge::Fresh:
       break;
   }

@@ -35,25 +35,26 @@ Ref permissions(ByteView validated_scope) {
   return pairs;
 }
 
-constexpr std::string_view kVerifyParameters[] = {"root_pk", "wire", "now", "screen"};
+constexpr std::string_view kVerifyParameters[] = {"root_pk", "wire", "now"};
 constexpr CallSignature kVerifySignature{"", "verify", kVerifyParameters};
 
-// Calls screen(signatures) with the tuple of every credential's signature once
-// the wire is framed, before any signature is checked: the caller's chance to
-// refuse (a revoked credential, say) by raising. Faults of the framing come
-// first, as the refusal to return.
-std::optional<KernelError> run_screen(PyObject* screen, ByteView wire) {
-  auto decoded = decode_chain(wire);
-  if (!decoded) return decoded.error();
-  Ref signatures = created(PyTuple_New(static_cast<Py_ssize_t>(decoded->count)));
-  for (std::size_t i = 0; i < decoded->count; ++i) {
-    // Steals the bytes; the tuple is fresh and the index in range.
-    PyTuple_SetItem(signatures.get(), static_cast<Py_ssize_t>(i),
-                    new_bytes(decoded->slots[i].sig).release());
-  }
-  Ref outcome = Ref::steal(PyObject_CallFunctionObjArgs(screen, signatures.get(), nullptr));
-  if (!outcome) throw Failure::fetch();
-  return std::nullopt;
+// The arguments of verify and chain_signatures, converted and checked alike,
+// so that both refuse a bad argument with the same error in the same order.
+// The views are into bytes objects `matched` holds (keep it for the call),
+// whose contents never change. Only exact ints and bytes are read without calling Python code (an
+// __index__): the package converts anything else before the call.
+struct VerifyArguments {
+  PublicKeyView root_pk{kNoKey};
+  ByteView wire;
+  std::uint64_t now = 0;
+};
+
+VerifyArguments verify_arguments(const Arguments& matched) {
+  const ByteView root_pk = bytes_argument(matched, 0);
+  const ByteView wire = bytes_argument(matched, 1);
+  const std::uint64_t now = u64_argument(matched, 2);
+  if (root_pk.size() != PK_SIZE) throw wrong_length("root_pk", PK_SIZE);
+  return {root_pk.first<PK_SIZE>(), wire, now};
 }
 
 // A refusal is an answer, not an exception: the package raises its own typed
@@ -61,22 +62,37 @@ std::optional<KernelError> run_screen(PyObject* screen, ByteView wire) {
 PyObject* verify_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
     const Arguments matched(kVerifySignature, args, kwargs);
-    const ByteView root_pk = bytes_argument(matched, 0);
-    const ByteView wire = bytes_argument(matched, 1);
-    const std::uint64_t now = u64_argument(matched, 2);
-    PyObject* screen = matched[3];
-    if (root_pk.size() != PK_SIZE) throw wrong_length("root_pk", PK_SIZE);
-    if (screen != Py_None) {
-      if (auto framing = run_screen(screen, wire)) return refused(*framing, std::nullopt);
-    }
-    // The views are into bytes objects `matched` holds, whose contents never
-    // change, so other threads may run while the chain is verified.
+    const VerifyArguments checked = verify_arguments(matched);
+    // Other threads may run while the chain is verified: the views stay valid.
     auto verified = [&] {
       const InterpreterUnlocked unlocked;
-      return verify_chain(root_pk.first<PK_SIZE>(), wire, now);
+      return verify_chain(checked.root_pk, checked.wire, checked.now);
     }();
     if (!verified) return refused(verified.error().error, verified.error().index);
     return authority_answer(*verified);
+  });
+}
+
+constexpr CallSignature kSignaturesSignature{"", "chain_signatures", kVerifyParameters};
+
+// The tuple of every credential's signature once the wire is framed, or the
+// framing's refusal as verify answers it. The package screens a chain against
+// a caller's revocation container with these before it calls verify: that
+// container's code runs in the caller's frames, never inside this module's
+// (unlocked.h says why).
+PyObject* chain_signatures_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    const Arguments matched(kSignaturesSignature, args, kwargs);
+    const VerifyArguments checked = verify_arguments(matched);
+    auto decoded = decode_chain(checked.wire);
+    if (!decoded) return refused(decoded.error(), std::nullopt);
+    Ref signatures = created(PyTuple_New(static_cast<Py_ssize_t>(decoded->count)));
+    for (std::size_t i = 0; i < decoded->count; ++i) {
+      // Steals the bytes; the tuple is fresh and the index in range.
+      PyTuple_SetItem(signatures.get(), static_cast<Py_ssize_t>(i),
+                      new_bytes(decoded->slots[i].sig).release());
+    }
+    return signatures;
   });
 }
 
@@ -118,10 +134,15 @@ Ref authority_answer(const ChainAuthority& authority) {
 
 PyMethodDef native_verify_method = {
     "verify", as_method(&verify_entry), METH_VARARGS | METH_KEYWORDS,
-    "verify(root_pk, wire, now, screen)\n--\n\n"
+    "verify(root_pk, wire, now)\n--\n\n"
     "(count, holder_pk, role, depth, scope_tlv, perms, not_before, not_after), or\n"
-    "(None, rule, index) when the chain is refused. screen: None, or called with\n"
-    "the tuple of signatures before any is checked."};
+    "(None, rule, index) when the chain is refused."};
+
+PyMethodDef native_chain_signatures_method = {
+    "chain_signatures", as_method(&chain_signatures_entry), METH_VARARGS | METH_KEYWORDS,
+    "chain_signatures(root_pk, wire, now)\n--\n\n"
+    "The tuple of the wire's signatures, or (None, rule, None) when it does not frame;\n"
+    "the arguments are checked as verify checks them."};
 
 PyMethodDef native_covers_method = {
     "covers", as_method(&covers_entry), METH_VARARGS | METH_KEYWORDS,
