@@ -354,6 +354,7 @@ struct alignas(32) BenchPoly {
 const mldsa65::PolyArithmetic* poly_arithmetic(const Backend* b, benchmark::State& state) {
   if (!runnable(*b, state)) return nullptr;
   if (b == &mldsa65::avx2::kBackend) return &mldsa65::avx2::kPolyArithmetic;
+  if (b == &mldsa65::avx512::kBackend) return &mldsa65::avx512::kPolyArithmetic;
   return &mldsa65::portable::kPolyArithmetic;
 }
 
@@ -372,6 +373,7 @@ void BM_Ntt(benchmark::State& state, const Backend* b) {
 }
 BENCHMARK_CAPTURE(BM_Ntt, portable, &mldsa65::portable::kBackend);
 BENCHMARK_CAPTURE(BM_Ntt, avx2, &mldsa65::avx2::kBackend);
+BENCHMARK_CAPTURE(BM_Ntt, avx512, &mldsa65::avx512::kBackend);
 
 void BM_InvNtt(benchmark::State& state, const Backend* b) {
   const mldsa65::PolyArithmetic* f = poly_arithmetic(b, state);
@@ -384,6 +386,7 @@ void BM_InvNtt(benchmark::State& state, const Backend* b) {
 }
 BENCHMARK_CAPTURE(BM_InvNtt, portable, &mldsa65::portable::kBackend);
 BENCHMARK_CAPTURE(BM_InvNtt, avx2, &mldsa65::avx2::kBackend);
+BENCHMARK_CAPTURE(BM_InvNtt, avx512, &mldsa65::avx512::kBackend);
 
 void BM_Pointwise(benchmark::State& state, const Backend* b) {
   const mldsa65::PolyArithmetic* f = poly_arithmetic(b, state);
@@ -397,6 +400,7 @@ void BM_Pointwise(benchmark::State& state, const Backend* b) {
 }
 BENCHMARK_CAPTURE(BM_Pointwise, portable, &mldsa65::portable::kBackend);
 BENCHMARK_CAPTURE(BM_Pointwise, avx2, &mldsa65::avx2::kBackend);
+BENCHMARK_CAPTURE(BM_Pointwise, avx512, &mldsa65::avx512::kBackend);
 
 // --- A 16-credential chain ------------------------------------------------------------------
 //

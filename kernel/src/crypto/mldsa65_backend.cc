@@ -695,18 +695,6 @@ VerifyOutcome verify(PublicKeyView pk, ByteView context, ByteView msg, Signature
                                                           : VerifyOutcome::DoesNotVerify;
 }
 
-// --- Registers --------------------------------------------------------------------
-
-// The vector code leaves key-dependent coefficients (products with s1, s2,
-// t0, the masks y) in the YMM registers, where code that runs later could
-// spill them to memory nobody wipes; they are zeroed on the way out, as the
-// stack is.
-void clear_vector_registers() noexcept {
-#if VESTREL_MLDSA65_AVX2
-  _mm256_zeroall();
-#endif
-}
-
 // --- The skEncode form, for conformance material only -----------------------------
 
 void encode_secret_key(const ExpandedKey& sk, EncodedSecretKey out) noexcept {
@@ -720,7 +708,6 @@ void load_secret_key(EncodedSecretKeyView encoded, ExpandedKey& sk) noexcept {
   expand_matrix(as_matrix(sk.a_hat), sk.rho);
   ntt_image(sk.s1_hat, sk.s1);
   leave_signing_images(sk);
-  clear_vector_registers();
 }
 
 // --- Entry points: the stack is scrubbed after each secret operation --------------

@@ -70,6 +70,7 @@ void keccak_f1600_x4(std::uint64_t* lanes) noexcept;
 #if VESTREL_MLDSA65_HAS_AVX512_BACKEND
 namespace avx512 {
 extern const Backend kBackend;
+extern const PolyArithmetic kPolyArithmetic;
 // The same four-way permutation in AVX-512VL's instructions.
 void keccak_f1600_x4(std::uint64_t* lanes) noexcept;
 // Eight permutations at once, on 200 words aligned to 64 bytes, word 8*l + i
