@@ -1,0 +1,153 @@
+"""vestrel.redis at its edges, against a redis-server started here on a
+free loopback port: expiry in Redis's whole seconds, one proof spent across
+the chain's two text forms on the pipelined path, and the feed's staleness
+when its connection is lost."""
+
+from __future__ import annotations
+
+import os
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Any, Callable, Iterator, Optional
+
+import pytest
+
+import vestrel
+from conftest import DEBIAN_PYTHON
+
+Identities = Callable[[str], vestrel.IdentityIsland]
+URL = "https://api.example.com/docs"
+
+
+def wait_for(condition: Callable[[], Any], seconds: float) -> Any:
+    deadline = time.monotonic() + seconds
+    while not (value := condition()) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return value
+
+
+class Server:
+    def __init__(self, folder: Path) -> None:
+        with socket.socket() as sock:
+            sock.bind(("127.0.0.1", 0))
+            self.port = int(sock.getsockname()[1])
+        self.folder = folder
+        self.process: Optional[subprocess.Popen[bytes]] = None
+
+    def start(self) -> None:
+        self.process = subprocess.Popen(
+            ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
+             "--appendonly", "no", "--dir", str(self.folder)], stdout=subprocess.DEVNULL)
+        wait_for(self.client_answers, 10)
+
+    def client_answers(self) -> bool:
+        try:
+            return bool(self.client().ping())
+        except Exception:
+            return False
+
+    def stop(self) -> None:
+        if self.process is not None:
+            self.process.kill()
+            self.process.wait(10)
+            self.process = None
+
+    def client(self) -> Any:
+        import redis
+
+        return redis.Redis(port=self.port, socket_timeout=1, socket_connect_timeout=1)
+
+
+@pytest.fixture(scope="module")
+def server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Server]:
+    try:
+        import redis  # noqa: F401
+
+        import vestrel.redis  # noqa: F401
+    except ImportError as error:
+        if os.path.realpath(sys.executable) == os.path.realpath(DEBIAN_PYTHON):
+            raise
+        pytest.skip(f"redis-py does not import here: {error!r}")
+    running = Server(tmp_path_factory.mktemp("guards-redis"))
+    try:
+        running.start()
+        assert running.client_answers()
+    except Exception as error:
+        running.stop()
+        pytest.fail(f"no redis-server here: {error!r}")
+    try:
+        yield running
+    finally:
+        running.stop()
+
+
+def test_entries_outlive_their_expiry_in_whole_seconds(server: Server) -> None:
+    import vestrel.redis
+
+    client = server.client()
+    replay, chains = vestrel.redis.stores(client, prefix="edges:")
+    key, digest = os.urandom(32), os.urandom(32)
+    assert replay.add(key, 100, 160) and not replay.add(key, 159, 200)
+    # Redis counts on its own clock: an entry lives past the verifier's
+    # expiry, never less than the seconds left.
+    assert 60_000 < client.pttl(replay.key(key)) <= 61_000
+    for now, expires_at, kept in [(100, 160, True), (100, 100, True), (100, 99, False)]:
+        client.delete(chains.key(digest))
+        chains.put(digest, b"wire", now, expires_at)
+        assert (chains.get(digest, now) == b"wire") == kept, (now, expires_at)
+        if kept:
+            assert (expires_at - now) * 1000 < client.pttl(chains.key(digest)) <= (expires_at - now + 1) * 1000
+    fresh = os.urandom(32)
+    chains.put(digest, b"wire", 100, 160)
+    assert chains.get_and_add(digest, 100, fresh, 130) == (b"wire", True)
+    assert 30_000 < client.pttl(replay.key(fresh)) <= 31_000
+    assert chains.get_and_add(digest, 129, fresh, 200)[1] is False
+
+
+@pytest.mark.parametrize("first", ["token", "reference"])
+def test_a_proof_spent_in_one_form_is_refused_in_the_other(server: Server, identities: Identities,
+                                                           first: str) -> None:
+    import vestrel.redis
+
+    root, holder = identities("g-root"), identities("g-holder")
+    wire = vestrel.delegate(None, root, holder.public_key(), "leaf", [(b"/docs", b"*")])
+    token, ref = vestrel.encode_token(wire), vestrel.chain_ref(wire)
+    replay, chains = vestrel.redis.stores(server.client(), prefix=f"cross-{first}:")
+    verifier = vestrel.Verifier([root.public_key()], replay=replay, chains=chains)
+    now = int(time.time())
+    chains.put(vestrel.chain_digest(wire), wire, now, now + 600)
+    verifier.verify(token)  # known: the token path is read in one call
+    order = [token, ref] if first == "token" else [ref, token]
+    for _ in range(2):
+        made = vestrel.present(holder, token, "GET", URL)
+        outcomes = []
+        for chain in order + order:
+            try:
+                verifier.verify_request("GET", URL, dict(made, Authorization="Vestrel " + chain))
+                outcomes.append("ok")
+            except vestrel.Refused as refused:
+                outcomes.append(refused.rule)
+        assert outcomes == ["ok"] + ["ProofReplayed"] * 3
+
+
+def test_the_feed_is_stale_once_its_connection_is_lost(server: Server,
+                                                       identities: Identities) -> None:
+    import vestrel.redis
+
+    verifier = vestrel.Verifier([identities("g-root").public_key()])
+    # A long resync period: only the lost connection can make it stale here.
+    feed = vestrel.redis.RevocationFeed(server.client(), verifier, prefix="lost:", resync=300,
+                                        retry=0.1).start()
+    try:
+        assert feed.wait_synced(10) and not feed.stale
+        server.stop()
+        assert wait_for(lambda: feed.stale, 5)
+        server.start()
+        assert wait_for(lambda: not feed.stale, 5)
+    finally:
+        feed.close()
+        if server.process is None:
+            server.start()
