@@ -338,14 +338,24 @@ def sized(w: Any, identities: Identities) -> List[Tuple[bytes, int]]:
     return chains
 
 
-def test_the_cache_keeps_an_entry_that_fits_exactly(w: Any, sized: List[Tuple[bytes, int]]) -> None:
-    (small, a), (large, b) = sized[0], sized[1]
-    for cache_bytes, entries in [(a - 1, 0), (a, 1), (a + b - 1, 1), (a + b, 2)]:
+def test_the_cache_keeps_what_fits_exactly_and_no_more(w: Any, sized: List[Tuple[bytes, int]]) -> None:
+    (a, _), (b, _), (c, _) = sized[:3]
+    cost = {wire: n for wire, n in sized}
+    rows = [  # the bound, what is verified in turn, what the cache then holds
+        (cost[a] - 1, [a], []), (cost[a], [a], [a]), (cost[a], [a, b], [a]),
+        (cost[a] + cost[b] - 1, [a, b], [b]), (cost[a] + cost[b], [a, b], [a, b]),
+        # A larger entry after smaller ones: all of them make room for it.
+        (cost[a] + cost[b], [a, b, c], [c]), (cost[a] + cost[b] + cost[c], [a, b, c], [a, b, c])]
+    for cache_bytes, order, held in rows:
         verifier = vestrel.Verifier([w.root.public_key()], cache_bytes=cache_bytes)
-        verifier.verify(small, NOW)
-        verifier.verify(large, NOW)
+        for wire in order:
+            verifier.verify(wire, NOW)
         info = verifier.cache_info()
-        assert (info.entries, info.max_bytes) == (entries, cache_bytes) and info.bytes <= cache_bytes
+        assert (info.entries, info.bytes, info.max_bytes) == (
+            len(held), sum(cost[wire] for wire in held), cache_bytes), (cache_bytes, len(order))
+        for wire in held:  # each held entry answers the next check
+            verifier.verify(wire, NOW)
+        assert verifier.cache_info().hits == len(held)
 
 
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -481,8 +491,8 @@ def wsgi_call(verifier: vestrel.Verifier, method: str, path: str, headers: Dict[
 @pytest.mark.parametrize("call", [asgi_call, wsgi_call], ids=["asgi", "wsgi"])
 def test_middleware_body_bound_origin_and_routes(w: Any, call: Callable[..., Tuple[int, Any]]) -> None:
     verifier = vestrel.Verifier([w.root.public_key()])
-    live = vestrel.encode_token(vestrel.delegate(None, w.root, w.holder.public_key(), "leaf",
-                                                 [(b"/docs", b"*")]))
+    live_wire = vestrel.delegate(None, w.root, w.holder.public_key(), "leaf", [(b"/docs", b"*")])
+    live = vestrel.encode_token(live_wire)
 
     def send(path: str = "/docs", chunks: Tuple[bytes, ...] = (b"",), length: bool = True,
              url: Optional[str] = None, method: str = "POST", **options: Any) -> Tuple[int, Any]:
@@ -502,12 +512,10 @@ def test_middleware_body_bound_origin_and_routes(w: Any, call: Callable[..., Tup
         assert send(url=other + "/docs")[0] == 401, other
     # The registration path, exactly it.
     reg = vestrel._http.DEFAULT_REGISTER_PATH
-    headers, body, ref = vestrel.register(w.holder, w.wire, ORIGIN + reg)
     assert call(verifier, "GET", reg, {}, (b"",), True)[0] == 405
     for path in (reg + "/", reg + "s", reg[:-1]):
-        status, _ = call(verifier, "POST", path, vestrel.register(w.holder, w.wire, ORIGIN + path)[0],
-                         (body,), True)
-        assert status not in (201, 405), path
+        headers, body, _ = vestrel.register(w.holder, live_wire, ORIGIN + path)
+        assert call(verifier, "POST", path, headers, (body,), True)[0] == 401, path
     # Registered for ttl seconds, never past the chain's own not-after.
     now = int(time.time())
     for ttl, not_after, expires_at in [(10, None, now + 10), (10**6, now + 1000, now + 1000),
