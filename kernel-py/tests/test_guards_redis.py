@@ -6,85 +6,19 @@ when its connection is lost."""
 from __future__ import annotations
 
 import os
-import socket
-import subprocess
-import sys
 import time
-from pathlib import Path
-from typing import Any, Callable, Iterator, Optional
+from typing import Callable
 
 import pytest
 
 import vestrel
-from conftest import DEBIAN_PYTHON
+from test_redis import RedisServer, server, wait_for  # noqa: F401  (server: the fixture)
 
 Identities = Callable[[str], vestrel.IdentityIsland]
 URL = "https://api.example.com/docs"
 
 
-def wait_for(condition: Callable[[], Any], seconds: float) -> Any:
-    deadline = time.monotonic() + seconds
-    while not (value := condition()) and time.monotonic() < deadline:
-        time.sleep(0.02)
-    return value
-
-
-class Server:
-    def __init__(self, folder: Path) -> None:
-        with socket.socket() as sock:
-            sock.bind(("127.0.0.1", 0))
-            self.port = int(sock.getsockname()[1])
-        self.folder = folder
-        self.process: Optional[subprocess.Popen[bytes]] = None
-
-    def start(self) -> None:
-        self.process = subprocess.Popen(
-            ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
-             "--appendonly", "no", "--dir", str(self.folder)], stdout=subprocess.DEVNULL)
-        wait_for(self.client_answers, 10)
-
-    def client_answers(self) -> bool:
-        try:
-            return bool(self.client().ping())
-        except Exception:
-            return False
-
-    def stop(self) -> None:
-        if self.process is not None:
-            self.process.kill()
-            self.process.wait(10)
-            self.process = None
-
-    def client(self) -> Any:
-        import redis
-
-        return redis.Redis(port=self.port, socket_timeout=1, socket_connect_timeout=1)
-
-
-@pytest.fixture(scope="module")
-def server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Server]:
-    try:
-        import redis  # noqa: F401
-
-        import vestrel.redis  # noqa: F401
-    except ImportError as error:
-        if os.path.realpath(sys.executable) == os.path.realpath(DEBIAN_PYTHON):
-            raise
-        pytest.skip(f"redis-py does not import here: {error!r}")
-    running = Server(tmp_path_factory.mktemp("guards-redis"))
-    try:
-        running.start()
-        assert running.client_answers()
-    except Exception as error:
-        running.stop()
-        pytest.fail(f"no redis-server here: {error!r}")
-    try:
-        yield running
-    finally:
-        running.stop()
-
-
-def test_entries_outlive_their_expiry_in_whole_seconds(server: Server) -> None:
+def test_entries_outlive_their_expiry_in_whole_seconds(server: RedisServer) -> None:
     import vestrel.redis
 
     client = server.client()
@@ -108,7 +42,7 @@ def test_entries_outlive_their_expiry_in_whole_seconds(server: Server) -> None:
 
 
 @pytest.mark.parametrize("first", ["token", "reference"])
-def test_a_proof_spent_in_one_form_is_refused_in_the_other(server: Server, identities: Identities,
+def test_a_proof_spent_in_one_form_is_refused_in_the_other(server: RedisServer, identities: Identities,
                                                            first: str) -> None:
     import vestrel.redis
 
@@ -133,7 +67,7 @@ def test_a_proof_spent_in_one_form_is_refused_in_the_other(server: Server, ident
         assert outcomes == ["ok"] + ["ProofReplayed"] * 3
 
 
-def test_the_feed_is_stale_once_its_connection_is_lost(server: Server,
+def test_the_feed_is_stale_once_its_connection_is_lost(server: RedisServer,
                                                        identities: Identities) -> None:
     import vestrel.redis
 
