@@ -15,7 +15,7 @@ import json
 import struct
 import time
 from types import SimpleNamespace
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -81,24 +81,23 @@ class Replay:
         self.held.pop(key, None)
 
 
-class Chains(vestrel.MemoryChainStore):
-    """A chain store recording puts and lookups; with ``pipelined`` it also
-    answers the lookup and the replay check in one call, as a shared store
-    does."""
+class Chains:
+    """A chain store (put and get only) recording puts and lookups; with
+    ``replay`` it also answers the lookup and the replay check in one call,
+    as a shared store does."""
 
     def __init__(self, replay: Optional[Replay] = None) -> None:
-        super().__init__()
-        self.replay = replay
+        self.replay, self.held = replay, vestrel.MemoryChainStore()
         self.puts: List[Tuple[bytes, int, int]] = []
         self.asked: List[bytes] = []
 
     def put(self, digest: bytes, wire: bytes, now: int, expires_at: int) -> None:
         self.puts.append((digest, now, expires_at))
-        super().put(digest, wire, now, expires_at)
+        self.held.put(digest, wire, now, expires_at)
 
     def get(self, digest: bytes, now: int) -> Optional[bytes]:
         self.asked.append(digest)
-        return super().get(digest, now)
+        return self.held.get(digest, now)
 
     def get_and_add(self, digest: bytes, now: int, key: bytes, expires_at: int) -> Any:
         assert self.replay is not None
@@ -200,18 +199,19 @@ def test_base64url_reads_only_canonical_text() -> None:
         assert _native.base64url_decode(text.encode("latin-1")) == (None, reason), text
 
 
-@pytest.mark.parametrize("ref,reason", [
-    ("vr1." + "A" * 42, "Length"), ("vr1." + "A" * 44, "Length"), ("vr1." + "A" * 42 + "B", "FinalBits"),
-    ("vr1." + "A" * 42 + "=", "Character"), ("vr2." + "A" * 43, "Prefix"),
+@pytest.mark.parametrize("ref,reasons", [  # a short or long text may be named by its bytes or length
+    ("vr1." + "A" * 42, {"Length", "Truncated"}), ("vr1." + "A" * 44, {"Length", "TooLong"}),
+    ("vr1." + "A" * 42 + "B", {"FinalBits"}), ("vr1." + "A" * 42 + "=", {"Character"}),
+    ("vr2." + "A" * 43, {"Prefix"}),
 ])
-def test_a_reference_that_is_no_digest_never_reaches_the_store(w: Any, ref: str, reason: str) -> None:
+def test_a_reference_that_is_no_digest_never_reaches_the_store(w: Any, ref: str,
+                                                               reasons: Set[str]) -> None:
     for form in ("reference", "pipelined reference"):
         verifier, _, replay, chains = service(w, form)
-        asked = len(chains.asked)
         headers = dict(vestrel.present(w.holder, w.ref, "GET", URL, now=NOW), Authorization="Vestrel " + ref)
         with pytest.raises(vestrel.TokenMalformed) as refused:
             verifier.verify_request("GET", URL, headers, now=NOW)
-        assert refused.value.reason == reason and len(chains.asked) == asked and not replay.calls
+        assert refused.value.reason in reasons and not chains.asked and not replay.calls
 
 
 # -- bounds: at, one under, one over ------------------------------------------

@@ -1,7 +1,6 @@
 """vestrel.redis at its edges, against a redis-server started here on a
-free loopback port: expiry in Redis's whole seconds, one proof spent across
-the chain's two text forms on the pipelined path, and the feed's staleness
-when its connection is lost."""
+free loopback port: expiry in Redis's whole seconds, and one proof spent
+across the chain's two text forms on the pipelined path."""
 
 from __future__ import annotations
 
@@ -12,7 +11,7 @@ from typing import Callable
 import pytest
 
 import vestrel
-from test_redis import RedisServer, server, wait_for  # noqa: F401  (server: the fixture)
+from test_redis import RedisServer, server  # noqa: F401  (server: the fixture)
 
 Identities = Callable[[str], vestrel.IdentityIsland]
 URL = "https://api.example.com/docs"
@@ -65,23 +64,3 @@ def test_a_proof_spent_in_one_form_is_refused_in_the_other(server: RedisServer, 
             except vestrel.Refused as refused:
                 outcomes.append(refused.rule)
         assert outcomes == ["ok"] + ["ProofReplayed"] * 3
-
-
-def test_the_feed_is_stale_once_its_connection_is_lost(server: RedisServer,
-                                                       identities: Identities) -> None:
-    import vestrel.redis
-
-    verifier = vestrel.Verifier([identities("g-root").public_key()])
-    # A long resync period: only the lost connection can make it stale here.
-    feed = vestrel.redis.RevocationFeed(server.client(), verifier, prefix="lost:", resync=300,
-                                        retry=0.1).start()
-    try:
-        assert feed.wait_synced(10) and not feed.stale
-        server.stop()
-        assert wait_for(lambda: feed.stale, 5)
-        server.start()
-        assert wait_for(lambda: not feed.stale, 5)
-    finally:
-        feed.close()
-        if server.process is None:
-            server.start()
