@@ -456,51 +456,69 @@ struct alignas(32) KeccakX4 {
   std::uint64_t lanes[25 * 4];
 };
 
-// Zeroes the states and absorbs in[i] (n bytes each, n < rate) with SHAKE
-// padding, each input word written straight into its lane: no copy of a
-// keyed input is made outside the state.
-template <std::size_t Rate>
-void shake_x4_absorb_once(KeccakX4& s, const std::uint8_t* const (&in)[4], std::size_t n) noexcept {
+// Zeroes the Ways states and absorbs in[i] (n bytes each, n < rate) with
+// SHAKE padding, each input word written straight into its lane: no copy of a
+// keyed input is made outside the state. Lane l of stream i is word Ways*l + i
+// (four streams here, eight in the AVX-512 backend's samplers).
+template <unsigned Ways, std::size_t Rate>
+void shake_absorb_once_lanes(std::uint64_t* lanes, const std::uint8_t* const (&in)[Ways],
+                             std::size_t n) noexcept {
   static_assert(Rate % 8 == 0);
-  std::memset(s.lanes, 0, sizeof s.lanes);
+  std::memset(lanes, 0, 25 * Ways * sizeof *lanes);
   const std::size_t whole = n / 8;
-  for (unsigned i = 0; i < 4; ++i) {
-    for (std::size_t l = 0; l < whole; ++l) s.lanes[4 * l + i] = load_lane(in[i] + 8 * l);
+  for (unsigned i = 0; i < Ways; ++i) {
+    for (std::size_t l = 0; l < whole; ++l) lanes[Ways * l + i] = load_lane(in[i] + 8 * l);
     // The partial word, then the domain bits and pad10*1 after the input.
     std::uint64_t last = 0;
     for (std::size_t b = 8 * whole; b < n; ++b) {
       last |= std::uint64_t{in[i][b]} << (8 * (b - 8 * whole));
     }
-    s.lanes[4 * whole + i] = last ^ (std::uint64_t{kShakeDomain} << (8 * (n - 8 * whole)));
-    s.lanes[4 * (Rate / 8 - 1) + i] ^= std::uint64_t{0x80} << 56;
+    lanes[Ways * whole + i] = last ^ (std::uint64_t{kShakeDomain} << (8 * (n - 8 * whole)));
+    lanes[Ways * (Rate / 8 - 1) + i] ^= std::uint64_t{0x80} << 56;
   }
 }
 
-// Permutes, then writes each stream's next block to out[i]. Four words of the
+// Writes each stream's block of the permuted states to out[i]. Four words of
 // four streams make a 4 x 4 matrix of words, transposed in registers so that
-// each stream's four words leave in one store.
-template <std::size_t Rate>
-void shake_x4_squeeze_block(KeccakX4& s, std::uint8_t* const (&out)[4]) noexcept {
-  keccak_f1600_x4(s.lanes);
+// each stream's four words leave in one store; eight streams are two such
+// groups side by side.
+template <unsigned Ways, std::size_t Rate>
+void shake_squeeze_lanes(const std::uint64_t* lanes, std::uint8_t* const (&out)[Ways]) noexcept {
+  static_assert(Ways % 4 == 0);
   constexpr std::size_t kWords = Rate / 8;
   std::size_t l = 0;
   for (; l + 4 <= kWords; l += 4) {
-    const __m256i r0 = load_x4(s.lanes + 4 * l), r1 = load_x4(s.lanes + 4 * l + 4);
-    const __m256i r2 = load_x4(s.lanes + 4 * l + 8), r3 = load_x4(s.lanes + 4 * l + 12);
-    // Word k of stream i is element i of r_k.
-    const __m256i even01 = _mm256_unpacklo_epi64(r0, r1), odd01 = _mm256_unpackhi_epi64(r0, r1);
-    const __m256i even23 = _mm256_unpacklo_epi64(r2, r3), odd23 = _mm256_unpackhi_epi64(r2, r3);
-    const __m256i streams[4] = {_mm256_permute2x128_si256(even01, even23, 0x20),
-                                _mm256_permute2x128_si256(odd01, odd23, 0x20),
-                                _mm256_permute2x128_si256(even01, even23, 0x31),
-                                _mm256_permute2x128_si256(odd01, odd23, 0x31)};
-    for (unsigned i = 0; i < 4; ++i) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out[i] + 8 * l), streams[i]);
+    for (unsigned group = 0; group < Ways / 4; ++group) {
+      const std::uint64_t* w = lanes + Ways * l + 4 * group;
+      const __m256i r0 = load_x4(w), r1 = load_x4(w + Ways), r2 = load_x4(w + 2 * Ways);
+      const __m256i r3 = load_x4(w + 3 * Ways);
+      // Word k of stream i is element i of r_k.
+      const __m256i even01 = _mm256_unpacklo_epi64(r0, r1), odd01 = _mm256_unpackhi_epi64(r0, r1);
+      const __m256i even23 = _mm256_unpacklo_epi64(r2, r3), odd23 = _mm256_unpackhi_epi64(r2, r3);
+      const __m256i streams[4] = {_mm256_permute2x128_si256(even01, even23, 0x20),
+                                  _mm256_permute2x128_si256(odd01, odd23, 0x20),
+                                  _mm256_permute2x128_si256(even01, even23, 0x31),
+                                  _mm256_permute2x128_si256(odd01, odd23, 0x31)};
+      for (unsigned i = 0; i < 4; ++i) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out[4 * group + i] + 8 * l), streams[i]);
+      }
     }
   }
   for (; l < kWords; ++l) {
-    for (unsigned i = 0; i < 4; ++i) std::memcpy(out[i] + 8 * l, &s.lanes[4 * l + i], 8);
+    for (unsigned i = 0; i < Ways; ++i) std::memcpy(out[i] + 8 * l, &lanes[Ways * l + i], 8);
   }
+}
+
+template <std::size_t Rate>
+void shake_x4_absorb_once(KeccakX4& s, const std::uint8_t* const (&in)[4], std::size_t n) noexcept {
+  shake_absorb_once_lanes<4, Rate>(s.lanes, in, n);
+}
+
+// Permutes, then writes each stream's next block to out[i].
+template <std::size_t Rate>
+void shake_x4_squeeze_block(KeccakX4& s, std::uint8_t* const (&out)[4]) noexcept {
+  keccak_f1600_x4(s.lanes);
+  shake_squeeze_lanes<4, Rate>(s.lanes, out);
 }
 
 // --- ExpandA ------------------------------------------------------------------------------

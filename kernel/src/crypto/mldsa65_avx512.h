@@ -34,46 +34,13 @@ struct alignas(64) KeccakX8 {
 
 template <std::size_t Rate>
 void shake_x8_absorb_once(KeccakX8& s, const std::uint8_t* const (&in)[8], std::size_t n) noexcept {
-  static_assert(Rate % 8 == 0);
-  std::memset(s.lanes, 0, sizeof s.lanes);
-  const std::size_t whole = n / 8;
-  for (unsigned i = 0; i < 8; ++i) {
-    for (std::size_t l = 0; l < whole; ++l) s.lanes[8 * l + i] = load_lane(in[i] + 8 * l);
-    std::uint64_t last = 0;
-    for (std::size_t b = 8 * whole; b < n; ++b) {
-      last |= std::uint64_t{in[i][b]} << (8 * (b - 8 * whole));
-    }
-    s.lanes[8 * whole + i] = last ^ (std::uint64_t{kShakeDomain} << (8 * (n - 8 * whole)));
-    s.lanes[8 * (Rate / 8 - 1) + i] ^= std::uint64_t{0x80} << 56;
-  }
+  shake_absorb_once_lanes<8, Rate>(s.lanes, in, n);
 }
 
-// Permutes, then writes each stream's next block to out[i]: four words of
-// streams 0-3, and of streams 4-7, are transposed as in the four-way squeeze.
 template <std::size_t Rate>
 void shake_x8_squeeze_block(KeccakX8& s, std::uint8_t* const (&out)[8]) noexcept {
   keccak_f1600_x8(s.lanes);
-  constexpr std::size_t kWords = Rate / 8;
-  std::size_t l = 0;
-  for (; l + 4 <= kWords; l += 4) {
-    for (unsigned half = 0; half < 2; ++half) {
-      const std::uint64_t* w = s.lanes + 8 * l + 4 * half;
-      const __m256i r0 = load_x4(w), r1 = load_x4(w + 8), r2 = load_x4(w + 16);
-      const __m256i r3 = load_x4(w + 24);
-      const __m256i even01 = _mm256_unpacklo_epi64(r0, r1), odd01 = _mm256_unpackhi_epi64(r0, r1);
-      const __m256i even23 = _mm256_unpacklo_epi64(r2, r3), odd23 = _mm256_unpackhi_epi64(r2, r3);
-      const __m256i streams[4] = {_mm256_permute2x128_si256(even01, even23, 0x20),
-                                  _mm256_permute2x128_si256(odd01, odd23, 0x20),
-                                  _mm256_permute2x128_si256(even01, even23, 0x31),
-                                  _mm256_permute2x128_si256(odd01, odd23, 0x31)};
-      for (unsigned i = 0; i < 4; ++i) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out[4 * half + i] + 8 * l), streams[i]);
-      }
-    }
-  }
-  for (; l < kWords; ++l) {
-    for (unsigned i = 0; i < 8; ++i) std::memcpy(out[i] + 8 * l, &s.lanes[8 * l + i], 8);
-  }
+  shake_squeeze_lanes<8, Rate>(s.lanes, out);
 }
 
 // Eight SHAKE256 streams keyed by the 64-byte seed and each one's nonce,
