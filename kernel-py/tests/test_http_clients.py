@@ -128,7 +128,10 @@ def test_bad_arguments_are_refused_when_the_signer_is_made(
 
 # ---- Real clients, real servers ---------------------------------------------
 
-def starlette_site() -> Any:
+def sites() -> Dict[str, Tuple[Any, Any, Any]]:
+    """Echo apps, each with its middleware and its server: what the app saw
+    of the path as sent, the query and the body; MOVED redirects."""
+    import flask
     from starlette.applications import Starlette
     from starlette.responses import JSONResponse, RedirectResponse
     from starlette.routing import Route
@@ -136,51 +139,36 @@ def starlette_site() -> Any:
     async def echo(request: Any) -> Any:
         if request.url.path == MOVED:
             return RedirectResponse("/api/docs/1", status_code=302)
-        return JSONResponse(seen(request.scope["raw_path"].decode(), request.url.query,
-                                 await request.body()))
-
-    return Starlette(routes=[Route("/{rest:path}", echo, methods=["GET", "POST"])])
-
-
-def flask_site() -> Any:
-    import flask
+        return JSONResponse({"path": request.scope["raw_path"].decode(), "query": request.url.query,
+                             "body": (await request.body()).decode()})
 
     site = flask.Flask("vestrel-clients")
 
     @site.route("/<path:rest>", methods=["GET", "POST"])
-    def echo(rest: str) -> Any:
+    def flask_echo(rest: str) -> Any:
         request = flask.request
         if request.path == MOVED:
             return flask.redirect("/api/docs/1", 302)
-        return seen(request.environ["REQUEST_URI"].partition("?")[0],
-                    request.query_string.decode(), request.get_data())
+        return {"path": request.environ["REQUEST_URI"].partition("?")[0],
+                "query": request.query_string.decode(), "body": request.get_data().decode()}
 
-    return site.wsgi_app
-
-
-def seen(path: str, query: str, body: bytes) -> Dict[str, str]:
-    return {"path": path, "query": query, "body": body.decode("utf-8")}
+    return {"starlette": (Starlette(routes=[Route("/{rest:path}", echo, methods=["GET", "POST"])]),
+                          vestrel.asgi.Authorize, uvicorn_on),
+            "flask": (site.wsgi_app, vestrel.wsgi.Authorize, werkzeug_on)}
 
 
 @pytest.fixture(scope="module", params=["starlette", "flask"])
 def service(request: Any, world: SimpleNamespace) -> Iterator[Tuple[str, Any]]:
     """The service, and its Authorize that ``restart`` replaces with a fresh
     one: a new verifier, no chain registered, the server keeping its port."""
+    site, guard, serve = sites()[request.param]
     sock = listening()
     origin = f"http://127.0.0.1:{sock.getsockname()[1]}"
-    guard: Any
-    if request.param == "starlette":
-        site, guard, serve = starlette_site(), vestrel.asgi.Authorize, uvicorn_on
-    else:
-        site, guard, serve = flask_site(), vestrel.wsgi.Authorize, werkzeug_on
     served = SimpleNamespace(registrations=0)
 
     def restart(chains: Any = None) -> None:
         served.guarded = guard(site, vestrel.Verifier([world.root.public_key()], chains=chains),
                                origin=origin, resource=lambda path: b"docs")
-
-    served.restart = restart
-    restart()
 
     async def asgi(scope: Any, receive: Any, send: Any) -> None:
         served.registrations += scope.get("path") == REGISTER
@@ -190,6 +178,8 @@ def service(request: Any, world: SimpleNamespace) -> Iterator[Tuple[str, Any]]:
         served.registrations += environ.get("PATH_INFO") == REGISTER
         return served.guarded(environ, start_response)
 
+    served.restart = restart
+    restart()
     with serve(asgi if request.param == "starlette" else wsgi, sock):
         yield origin, served
 
