@@ -1,8 +1,8 @@
-"""The service test_http_deployments.py runs under each server: a Starlette
-app behind vestrel.asgi.Authorize and a Flask app behind vestrel.wsgi.Authorize,
-both answering to several origins. A server process that imports this
-module (gunicorn) finds them as ``asgi_app`` and ``wsgi_app``, built for the
-origins in VESTREL_TEST_ORIGINS (comma-separated)."""
+"""The service test_http_deployments.py runs under each server: Starlette
+behind vestrel.asgi.Authorize, Flask behind vestrel.wsgi.Authorize, both
+answering to several origins. gunicorn finds them as ``asgi_app`` and
+``wsgi_app``, built for the origins in VESTREL_TEST_ORIGINS (comma-separated).
+/health says how many requests reached the app: a refused one never counts."""
 
 from __future__ import annotations
 
@@ -18,26 +18,20 @@ DOCS, HEALTH = "/api/docs/1", "/health"
 MASTER = bytes(range(32))  # conftest's identities: the tests hold the root and the holder
 
 
+def guard(middleware: Any, app: Any, origins: List[str]) -> Any:
+    root = vestrel.IdentityIsland(MASTER, b"tests", b"root").public_key()
+    return middleware(app, vestrel.Verifier([root]), origin=origins,
+                      public=lambda path, method: path == HEALTH)
+
+
 class Served:
-    """How many requests reached the app, which /health tells: a refused
-    request must never count."""
-
     def __init__(self) -> None:
-        self.lock = threading.Lock()
-        self.count = 0
+        self.lock, self.count = threading.Lock(), 0
 
-    def add(self) -> int:
+    def __call__(self, n: int) -> int:
         with self.lock:
-            self.count += 1
+            self.count += n
             return self.count
-
-
-def verifier() -> vestrel.Verifier:
-    return vestrel.Verifier([vestrel.IdentityIsland(MASTER, b"tests", b"root").public_key()])
-
-
-def public(path: str, method: str) -> bool:
-    return path == HEALTH
 
 
 def build_asgi(origins: List[str]) -> Any:
@@ -48,14 +42,13 @@ def build_asgi(origins: List[str]) -> Any:
     served = Served()
 
     async def docs(request: Any) -> Any:
-        return JSONResponse({"served": served.add(), "path": request.url.path,
-                             "query": request.url.query, "body": (await request.body()).decode()})
+        return JSONResponse({"served": served(1), "query": request.url.query})
 
     async def health(request: Any) -> Any:
-        return JSONResponse({"served": served.count})
+        return JSONResponse({"served": served(0)})
 
     app = Starlette(routes=[Route(DOCS, docs, methods=["GET", "POST"]), Route(HEALTH, health)])
-    return vestrel.asgi.Authorize(app, verifier(), origin=origins, public=public)
+    return guard(vestrel.asgi.Authorize, app, origins)
 
 
 def build_wsgi(origins: List[str]) -> Any:
@@ -66,21 +59,16 @@ def build_wsgi(origins: List[str]) -> Any:
 
     @app.route(DOCS, methods=["GET", "POST"])
     def docs() -> Dict[str, Any]:
-        request = flask.request
-        return {"served": served.add(), "path": request.path,
-                "query": request.query_string.decode("latin-1"),
-                "body": request.get_data().decode()}
+        return {"served": served(1), "query": flask.request.query_string.decode("latin-1")}
 
     @app.route(HEALTH)
     def health() -> Dict[str, Any]:
-        return {"served": served.count}
+        return {"served": served(0)}
 
-    app.wsgi_app = vestrel.wsgi.Authorize(app.wsgi_app, verifier(),  # type: ignore
-                                          origin=origins, public=public)
+    app.wsgi_app = guard(vestrel.wsgi.Authorize, app.wsgi_app, origins)  # type: ignore
     return app
 
 
 if "VESTREL_TEST_ORIGINS" in os.environ:
-    _origins = os.environ["VESTREL_TEST_ORIGINS"].split(",")
-    asgi_app = build_asgi(_origins)
-    wsgi_app = build_wsgi(_origins)
+    asgi_app = build_asgi(os.environ["VESTREL_TEST_ORIGINS"].split(","))
+    wsgi_app = build_wsgi(os.environ["VESTREL_TEST_ORIGINS"].split(","))

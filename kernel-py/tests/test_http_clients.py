@@ -1,19 +1,16 @@
 """Clients that sign for their caller (vestrel.httpx, vestrel.requests):
 the shared flow driven by hand, then httpx (sync and async) and requests
-against Starlette on uvicorn and Flask on Werkzeug, on 127.0.0.1, sending
-what those clients rewrite (params, escapes, dot segments, JSON and form
-bodies), a 16-credential chain by reference, and a service that restarts
-with no chain registered."""
+against Starlette on uvicorn and Flask on Werkzeug, sending what those
+clients rewrite (params, escapes, dot segments, JSON and form bodies), a
+16-credential chain by reference, and a service that restarts with no chain
+registered."""
 
 from __future__ import annotations
 
 import asyncio
 import os
-import socket
 import subprocess
 import sys
-import threading
-import time
 from types import SimpleNamespace
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
@@ -23,39 +20,19 @@ import vestrel
 import vestrel._client
 import vestrel.asgi
 import vestrel.wsgi
-from conftest import DEBIAN_PYTHON, under_address_sanitizer
+from servers import listening, once, uvicorn_on, werkzeug_on
+from test_http_servers import chain_of
 
 REGISTER = "/.well-known/vestrel/chains"
 MOVED = "/api/moved"  # redirects to /api/docs/1
-PERMS = [(b"docs", b"GET"), (b"docs", b"POST")]
-
-
-
-def servers_once(test: Callable[..., None]) -> Callable[..., None]:
-    """The frameworks are Debian's, built for its python3: the server tests
-    run once per suite, under it."""
-    marked: Callable[..., None] = pytest.mark.skipif(
-        os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON),
-        reason="servers run once per suite, under Debian's python3")(test)
-    marked = pytest.mark.skipif(under_address_sanitizer(), reason="not on a sanitized build")(marked)
-    return marked
-
-
-def chain(islands: List[vestrel.IdentityIsland]) -> bytes:
-    wire = None
-    for n, (issuer, child) in enumerate(zip(islands, islands[1:])):
-        wire = vestrel.delegate(wire, issuer, child.public_key(),
-                                "leaf" if n == len(islands) - 2 else "node", PERMS)
-    assert wire is not None
-    return wire
 
 
 @pytest.fixture(scope="module")
 def world(identities: Callable[[str], vestrel.IdentityIsland]) -> SimpleNamespace:
     root, holder = identities("root"), identities("holder")
     return SimpleNamespace(
-        root=root, holder=holder, short=chain([root, holder]),
-        long=chain([root, *[identities(f"m{i}") for i in range(15)], holder]))
+        root=root, holder=holder, short=chain_of([root, holder]),
+        long=chain_of([root, *[identities(f"m{i}") for i in range(15)], holder]))
 
 
 # ---- The flow, driven by hand ------------------------------------------------
@@ -151,22 +128,10 @@ def test_bad_arguments_are_refused_when_the_signer_is_made(
 
 # ---- Real clients, real servers ---------------------------------------------
 
-class Service:
-    """One service under test: its Authorize can be replaced by a fresh one,
-    with a new verifier and so no chain registered (a restart), while the
-    server keeps its port."""
-
-    def __init__(self, root_pk: bytes, build: Callable[[vestrel.Verifier], Any]) -> None:
-        self.root_pk, self.build = root_pk, build
-        self.registrations = 0
-        self.restart()
-
-    def restart(self) -> None:
-        self.guarded = self.build(vestrel.Verifier([self.root_pk]))
-
-
-def serve_starlette(world: SimpleNamespace) -> Iterator[Tuple[str, Service]]:
-    import uvicorn  # type: ignore[import]
+def sites() -> Dict[str, Tuple[Any, Any, Any]]:
+    """Echo apps, each with its middleware and its server: what the app saw
+    of the path as sent, the query and the body; MOVED redirects."""
+    import flask
     from starlette.applications import Starlette
     from starlette.responses import JSONResponse, RedirectResponse
     from starlette.routing import Route
@@ -174,109 +139,78 @@ def serve_starlette(world: SimpleNamespace) -> Iterator[Tuple[str, Service]]:
     async def echo(request: Any) -> Any:
         if request.url.path == MOVED:
             return RedirectResponse("/api/docs/1", status_code=302)
-        return JSONResponse(seen(request.scope["raw_path"].decode(), request.url.query,
-                                 await request.body()))
-
-    site = Starlette(routes=[Route("/{rest:path}", echo, methods=["GET", "POST"])])
-    sock = socket.socket()
-    sock.bind(("127.0.0.1", 0))
-    origin = f"http://127.0.0.1:{sock.getsockname()[1]}"
-    served = Service(world.root.public_key(), lambda verifier: vestrel.asgi.Authorize(
-        site, verifier, origin=origin, resource=lambda path: b"docs"))
-
-    async def app(scope: Any, receive: Any, send: Any) -> None:
-        served.registrations += scope.get("path") == REGISTER
-        await served.guarded(scope, receive, send)
-
-    server = uvicorn.Server(uvicorn.Config(app, log_level="error", lifespan="off"))
-    thread = threading.Thread(target=server.run, kwargs={"sockets": [sock]}, daemon=True)
-    thread.start()
-    deadline = time.monotonic() + 30
-    while not server.started:
-        assert thread.is_alive() and time.monotonic() < deadline, "uvicorn did not start"
-        time.sleep(0.01)
-    yield origin, served
-    server.should_exit = True
-    thread.join(30)
-    assert not thread.is_alive()
-
-
-def serve_flask(world: SimpleNamespace) -> Iterator[Tuple[str, Service]]:
-    import flask
-    from werkzeug.serving import make_server
+        return JSONResponse({"path": request.scope["raw_path"].decode(), "query": request.url.query,
+                             "body": (await request.body()).decode()})
 
     site = flask.Flask("vestrel-clients")
 
     @site.route("/<path:rest>", methods=["GET", "POST"])
-    def echo(rest: str) -> Any:
+    def flask_echo(rest: str) -> Any:
         request = flask.request
         if request.path == MOVED:
             return flask.redirect("/api/docs/1", 302)
-        return seen(request.environ["REQUEST_URI"].partition("?")[0],
-                    request.query_string.decode(), request.get_data())
+        return {"path": request.environ["REQUEST_URI"].partition("?")[0],
+                "query": request.query_string.decode(), "body": request.get_data().decode()}
 
-    def counted(environ: Any, start_response: Any) -> Any:
-        served.registrations += environ.get("PATH_INFO") == REGISTER
-        return served.guarded(environ, start_response)
-
-    server = make_server("127.0.0.1", 0, counted, threaded=True)
-    origin = f"http://127.0.0.1:{server.server_port}"
-    served = Service(world.root.public_key(), lambda verifier: vestrel.wsgi.Authorize(
-        site.wsgi_app, verifier, origin=origin, resource=lambda path: b"docs"))
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    yield origin, served
-    server.shutdown()
-    thread.join(30)
-    assert not thread.is_alive()
-
-
-def seen(path: str, query: str, body: bytes) -> Dict[str, str]:
-    return {"path": path, "query": query, "body": body.decode("utf-8")}
+    return {"starlette": (Starlette(routes=[Route("/{rest:path}", echo, methods=["GET", "POST"])]),
+                          vestrel.asgi.Authorize, uvicorn_on),
+            "flask": (site.wsgi_app, vestrel.wsgi.Authorize, werkzeug_on)}
 
 
 @pytest.fixture(scope="module", params=["starlette", "flask"])
-def service(request: Any, world: SimpleNamespace) -> Iterator[Tuple[str, Service]]:
-    serve = serve_starlette if request.param == "starlette" else serve_flask
-    yield from serve(world)
+def service(request: Any, world: SimpleNamespace) -> Iterator[Tuple[str, Any]]:
+    """The service, and its Authorize that ``restart`` replaces with a fresh
+    one: a new verifier, no chain registered, the server keeping its port."""
+    site, guard, serve = sites()[request.param]
+    sock = listening()
+    origin = f"http://127.0.0.1:{sock.getsockname()[1]}"
+    served = SimpleNamespace(registrations=0)
+
+    def restart(chains: Any = None) -> None:
+        served.guarded = guard(site, vestrel.Verifier([world.root.public_key()], chains=chains),
+                               origin=origin, resource=lambda path: b"docs")
+
+    async def asgi(scope: Any, receive: Any, send: Any) -> None:
+        served.registrations += scope.get("path") == REGISTER
+        await served.guarded(scope, receive, send)
+
+    def wsgi(environ: Any, start_response: Any) -> Any:
+        served.registrations += environ.get("PATH_INFO") == REGISTER
+        return served.guarded(environ, start_response)
+
+    served.restart = restart
+    restart()
+    with serve(asgi if request.param == "starlette" else wsgi, sock):
+        yield origin, served
 
 
-def httpx_sync(auth: Any, requests: List[Dict[str, Any]]) -> List[Any]:
+def send(client: str, auth: Any, *requests: Dict[str, Any]) -> List[Any]:
+    """Sends ``requests`` in order with one client (a session) of kind ``client``."""
     import httpx
+    import requests as requests_  # type: ignore[import]
 
-    with httpx.Client(auth=auth, timeout=30) as client:
-        return [client.request(**r) for r in requests]
+    async def in_async() -> List[Any]:
+        async with httpx.AsyncClient(auth=auth, timeout=30) as session:
+            return [await session.request(**r) for r in requests]
 
-
-def httpx_async(auth: Any, requests: List[Dict[str, Any]]) -> List[Any]:
-    import httpx
-
-    async def run() -> List[Any]:
-        async with httpx.AsyncClient(auth=auth, timeout=30) as client:
-            return [await client.request(**r) for r in requests]
-
-    return asyncio.run(run())
-
-
-def requests_session(auth: Any, requests: List[Dict[str, Any]]) -> List[Any]:
-    import requests as client  # type: ignore[import]
-
-    with client.Session() as session:
-        session.auth = auth
-        return [session.request(**{"timeout": 30, **r}) for r in requests]
+    if client == "httpx-async":
+        return asyncio.run(in_async())
+    if client == "httpx":
+        with httpx.Client(auth=auth, timeout=30) as session:
+            return [session.request(**r) for r in requests]
+    with requests_.Session() as plain:
+        plain.auth = auth
+        return [plain.request(**{"timeout": 30, **r}) for r in requests]
 
 
-def auth_for(name: str, *args: Any, **kwargs: Any) -> Any:
-    if name == "requests":
-        import vestrel.requests
-
-        return vestrel.requests.Auth(*args, **kwargs)
+def auth_for(client: str, *args: Any, **kwargs: Any) -> Any:
     import vestrel.httpx
+    import vestrel.requests
 
-    return vestrel.httpx.Auth(*args, **kwargs)
+    return (vestrel.requests if client == "requests" else vestrel.httpx).Auth(*args, **kwargs)
 
 
-CLIENTS = {"httpx": httpx_sync, "httpx-async": httpx_async, "requests": requests_session}
+CLIENTS = ["httpx", "httpx-async", "requests"]
 # Each request, and what the app sees of it: the path as sent, the query, the body.
 ROWS: List[Tuple[Dict[str, Any], Dict[str, str]]] = [
     ({"method": "GET", "url": "/api/docs/a%2fb", "params": {"q": "a b", "u": "ä/é&"}},
@@ -290,40 +224,23 @@ ROWS: List[Tuple[Dict[str, Any], Dict[str, str]]] = [
 ]
 
 
-@servers_once
-@pytest.mark.parametrize("client", list(CLIENTS))
-def test_clients_sign_what_they_send(service: Tuple[str, Service], world: SimpleNamespace,
+@once
+@pytest.mark.parametrize("client", CLIENTS)
+def test_clients_sign_what_they_send(service: Tuple[str, Any], world: SimpleNamespace,
                                      client: str) -> None:
     origin, served = service
     for wire, registered in ((world.short, 0), (world.long, 1)):
         before = served.registrations
-        answers = CLIENTS[client](auth_for(client, world.holder, wire),
-                                  [{**r, "url": origin + r["url"]} for r, _ in ROWS])
+        answers = send(client, auth_for(client, world.holder, wire),
+                       *[{**r, "url": origin + r["url"]} for r, _ in ROWS])
         assert [(a.status_code, a.json()) for a in answers] == [(200, w) for _, w in ROWS], [
             a.text for a in answers]
         # The 16-credential chain is registered once, for all four requests.
         assert served.registrations - before == registered
     # requests rewrites %41 to A (which is then what it signs), httpx keeps it.
-    answer = CLIENTS[client](auth_for(client, world.holder, world.short),
-                             [{"method": "GET", "url": origin + "/api/docs/%41"}])[0]
+    answer = send(client, auth_for(client, world.holder, world.short),
+                  {"method": "GET", "url": origin + "/api/docs/%41"})[0]
     assert answer.json()["path"] == ("/api/docs/A" if client == "requests" else "/api/docs/%41")
-
-
-@servers_once
-@pytest.mark.parametrize("client", list(CLIENTS))
-def test_a_restarted_service_gets_the_chain_again(service: Tuple[str, Service],
-                                                  world: SimpleNamespace, client: str) -> None:
-    origin, served = service
-    auth = auth_for(client, world.holder, world.long)
-    get = {"method": "GET", "url": origin + "/api/docs/1"}
-    before = served.registrations
-    assert [a.status_code for a in CLIENTS[client](auth, [get])] == [200]
-    served.restart()
-    # The same auth: the service has forgotten the reference it remembers.
-    answers = CLIENTS[client](auth, [get, get])
-    assert [a.status_code for a in answers] == [200, 200]
-    assert served.registrations - before == 2
-    assert [h.status_code for h in answers[0].history] == [401, 201]
 
 
 class Forgetful:
@@ -336,34 +253,41 @@ class Forgetful:
         return None
 
 
-@servers_once
-@pytest.mark.parametrize("client", list(CLIENTS))
-def test_no_loop_when_registering_never_helps(service: Tuple[str, Service],
-                                              world: SimpleNamespace, client: str) -> None:
+@once
+@pytest.mark.parametrize("client", CLIENTS)
+def test_a_forgotten_chain_is_registered_again_once(service: Tuple[str, Any],
+                                                    world: SimpleNamespace, client: str) -> None:
     origin, served = service
-    served.guarded = served.build(vestrel.Verifier([served.root_pk], chains=Forgetful()))
+    auth = auth_for(client, world.holder, world.long)
+    get = {"method": "GET", "url": origin + "/api/docs/1"}
+    before = served.registrations
+    assert [a.status_code for a in send(client, auth, get)] == [200]
+    served.restart()
+    answers = send(client, auth, get, get)  # the same auth, its reference now unknown
+    assert [a.status_code for a in answers] == [200, 200]
+    assert [h.status_code for h in answers[0].history] == [401, 201]
+    assert served.registrations - before == 2
+    # A store that never keeps it: one registration more, then the refusal, no loop.
+    served.restart(chains=Forgetful())
     try:
-        before = served.registrations
-        answer = CLIENTS[client](auth_for(client, world.holder, world.long),
-                                 [{"method": "GET", "url": origin + "/api/docs/1"}])[0]
+        answer = send(client, auth_for(client, world.holder, world.long), get)[0]
         assert (answer.status_code, answer.json()["rule"]) == (401, "ChainUnknown")
-        assert served.registrations - before == 2
+        assert served.registrations - before == 4
         with pytest.raises(vestrel._client.RegistrationFailed, match="answered 401"):
-            CLIENTS[client](auth_for(client, world.holder, world.long, register_path="/nope"),
-                            [{"method": "GET", "url": origin + "/api/docs/1"}])
+            send(client, auth_for(client, world.holder, world.long, register_path="/nope"), get)
     finally:
         served.restart()
 
 
-@servers_once
-def test_streamed_bodies_and_redirects(service: Tuple[str, Service],
+@once
+def test_streamed_bodies_and_redirects(service: Tuple[str, Any],
                                        world: SimpleNamespace) -> None:
     import requests
 
     origin, _ = service
     # httpx reads a streamed body before the flow: it is signed like any other.
-    answer = CLIENTS["httpx"](auth_for("httpx", world.holder, world.short), [
-        {"method": "POST", "url": origin + "/api/docs/1", "content": iter([b"a", b"b"])}])[0]
+    answer = send("httpx", auth_for("httpx", world.holder, world.short), {
+        "method": "POST", "url": origin + "/api/docs/1", "content": iter([b"a", b"b"])})[0]
     assert (answer.status_code, answer.json()["body"]) == (200, "ab")
     with pytest.raises(TypeError, match="streamed body"):
         requests.post(origin + "/api/docs/1", data=iter([b"a"]),
@@ -377,7 +301,7 @@ def test_streamed_bodies_and_redirects(service: Tuple[str, Service],
     assert "Vestrel-Proof" not in answer.request.headers
 
 
-@servers_once
+@once
 def test_each_adapter_imports_its_own_client_only() -> None:
     code = ("import sys, vestrel.{0}; assert vestrel.{0}.{0}.__file__ != vestrel.{0}.__file__; "
             "print(sorted({{m.split('.')[0] for m in sys.modules}} & {{'httpx', 'requests'}}))")

@@ -1,0 +1,78 @@
+"""Servers the HTTP tests start on 127.0.0.1 and stop themselves; Debian's
+frameworks are built for its python3, so these tests run once per suite,
+under it."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import socket
+import sys
+import threading
+import time
+from typing import Any, Callable, Iterator, Optional, TypeVar
+
+import pytest
+
+from conftest import DEBIAN_PYTHON, under_address_sanitizer
+
+ONCE = [
+    pytest.mark.skipif(os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON),
+                       reason="servers run once per suite, under Debian's python3"),
+    pytest.mark.skipif(under_address_sanitizer(), reason="not on a sanitized build"),
+]
+Test = TypeVar("Test", bound=Callable[..., None])
+
+
+def once(test: Test) -> Test:
+    for mark in ONCE:
+        test = mark(test)
+    return test
+
+
+def listening() -> socket.socket:
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    sock.listen(64)
+    return sock
+
+
+def started(thread: threading.Thread) -> threading.Thread:
+    thread.daemon = True
+    thread.start()
+    return thread
+
+
+@contextlib.contextmanager
+def uvicorn_on(app: Any, sock: Optional[socket.socket] = None) -> Iterator[int]:
+    """``app`` under uvicorn (h11); yields its port once it accepts."""
+    import uvicorn  # type: ignore[import]
+
+    sock = sock or listening()
+    server = uvicorn.Server(uvicorn.Config(app, http="h11", log_level="error", lifespan="off"))
+    thread = started(threading.Thread(target=server.run, kwargs={"sockets": [sock]}))
+    deadline = time.monotonic() + 30
+    while not server.started:
+        assert thread.is_alive() and time.monotonic() < deadline, "uvicorn did not start"
+        time.sleep(0.01)
+    try:
+        yield sock.getsockname()[1]
+    finally:
+        server.should_exit = True
+        thread.join(30)
+    assert not thread.is_alive()
+
+
+@contextlib.contextmanager
+def werkzeug_on(app: Any, sock: Optional[socket.socket] = None) -> Iterator[int]:
+    from werkzeug.serving import make_server
+
+    server = make_server("127.0.0.1", sock.getsockname()[1] if sock else 0, app, threaded=True,
+                         fd=sock.fileno() if sock else None)
+    thread = started(threading.Thread(target=server.serve_forever))
+    try:
+        yield server.socket.getsockname()[1]
+    finally:
+        server.shutdown()
+        thread.join(30)
+    assert not thread.is_alive()
