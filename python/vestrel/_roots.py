@@ -161,7 +161,27 @@ class _Feed:
         return self._delay(cache_control)
 
 
-class RootsFromURL:
+class _Refresher:
+    """What both refreshers hold: the fetch and its outcome."""
+
+    def __init__(self, url: str, verifier: Verifier, *, refresh: float = DEFAULT_REFRESH,
+                 min_refresh: float = MIN_REFRESH, max_refresh: float = MAX_REFRESH,
+                 timeout: float = 10.0, max_bytes: int = MAX_DOCUMENT_BYTES,
+                 ssl_context: Any = None) -> None:
+        self._feed = _Feed(url, verifier, refresh, min_refresh, max_refresh, timeout, max_bytes,
+                           ssl_context)
+
+    @property
+    def last_error(self) -> Optional[str]:
+        """Why the latest fetch was not applied, or None after a good one."""
+        return self._feed.last_error
+
+    @property
+    def last_success(self) -> Optional[float]:
+        return self._feed.last_success
+
+
+class RootsFromURL(_Refresher):
     """Keeps ``verifier``'s trusted roots equal to the key set at ``url``.
 
     :meth:`start` fetches once (so that a service begins with the current
@@ -173,24 +193,11 @@ class RootsFromURL:
     workers starts one of these in each worker, after the fork.
     """
 
-    def __init__(self, url: str, verifier: Verifier, *, refresh: float = DEFAULT_REFRESH,
-                 min_refresh: float = MIN_REFRESH, max_refresh: float = MAX_REFRESH,
-                 timeout: float = 10.0, max_bytes: int = MAX_DOCUMENT_BYTES,
-                 ssl_context: Any = None) -> None:
-        self._feed = _Feed(url, verifier, refresh, min_refresh, max_refresh, timeout, max_bytes,
-                           ssl_context)
+    def __init__(self, url: str, verifier: Verifier, **options: Any) -> None:
+        super().__init__(url, verifier, **options)
         self._stop = threading.Event()
         self._thread: Optional[threading.Thread] = None
         self._pid = 0
-
-    @property
-    def last_error(self) -> Optional[str]:
-        """Why the latest fetch was not applied, or None after a good one."""
-        return self._feed.last_error
-
-    @property
-    def last_success(self) -> Optional[float]:
-        return self._feed.last_success
 
     def refresh_now(self) -> bool:
         self._feed.once()
@@ -228,27 +235,15 @@ class RootsFromURL:
         self.stop()
 
 
-class AsyncRootsFromURL:
+class AsyncRootsFromURL(_Refresher):
     """As :class:`RootsFromURL`, for an asyncio service (an ASGI app's
     lifespan): a task on the running loop waits between fetches and runs
     each fetch in the loop's default executor, so the loop never blocks on
     the network. ``await start()`` fetches once before it returns."""
 
-    def __init__(self, url: str, verifier: Verifier, *, refresh: float = DEFAULT_REFRESH,
-                 min_refresh: float = MIN_REFRESH, max_refresh: float = MAX_REFRESH,
-                 timeout: float = 10.0, max_bytes: int = MAX_DOCUMENT_BYTES,
-                 ssl_context: Any = None) -> None:
-        self._feed = _Feed(url, verifier, refresh, min_refresh, max_refresh, timeout, max_bytes,
-                           ssl_context)
+    def __init__(self, url: str, verifier: Verifier, **options: Any) -> None:
+        super().__init__(url, verifier, **options)
         self._task: Optional["asyncio.Task[None]"] = None
-
-    @property
-    def last_error(self) -> Optional[str]:
-        return self._feed.last_error
-
-    @property
-    def last_success(self) -> Optional[float]:
-        return self._feed.last_success
 
     async def refresh_now(self) -> bool:
         import asyncio
