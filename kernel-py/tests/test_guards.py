@@ -441,20 +441,14 @@ def test_every_reading_agrees_on_any_mix_of_near_valid_headers(
 ORIGIN = "http://127.0.0.1:8000"
 
 
-def asgi_call(verifier: vestrel.Verifier, method: str, path: str, headers: Dict[str, str],
-              chunks: Tuple[bytes, ...], length: bool, **options: Any) -> Tuple[int, Any]:
+async def asgi(app: Any, method: str, path: str, headers: Dict[str, str],
+               chunks: Tuple[bytes, ...] = (b"",), length: bool = True) -> Tuple[int, Dict[bytes, bytes], bytes]:
+    """The status, headers and body ``app`` answers one request with."""
     sent: List[Any] = []
-    reached: List[bytes] = []
     messages = [{"type": "http.request", "body": c, "more_body": i + 1 < len(chunks)}
                 for i, c in enumerate(chunks)]
     pairs = [(k.lower().encode(), v.encode()) for k, v in headers.items()]
-    if length:
-        pairs.append((b"content-length", str(sum(map(len, chunks))).encode()))
-
-    async def app(scope: Any, receive: Any, send: Any) -> None:
-        reached.append((await receive())["body"])
-        await send({"type": "http.response.start", "status": 200, "headers": []})
-        await send({"type": "http.response.body", "body": b""})
+    pairs += [(b"content-length", str(sum(map(len, chunks))).encode())] * length
 
     async def receive() -> Any:
         return messages.pop(0) if messages else {"type": "http.disconnect"}
@@ -462,11 +456,23 @@ def asgi_call(verifier: vestrel.Verifier, method: str, path: str, headers: Dict[
     async def send(message: Any) -> None:
         sent.append(message)
 
-    scope = {"type": "http", "path": path, "raw_path": path.encode(), "query_string": b"",
-             "method": method, "scheme": "http", "headers": [(b"host", b"evil.example")] + pairs}
-    asyncio.run(vestrel.asgi.Authorize(app, verifier, origin=ORIGIN, **options)(scope, receive, send))
-    body = sent[-1]["body"]
-    return sent[0]["status"], reached[0] if reached else body
+    await app({"type": "http", "path": path, "raw_path": path.encode(), "query_string": b"",
+               "root_path": "", "method": method, "scheme": "http", "headers": pairs}, receive, send)
+    return int(sent[0]["status"]), dict(sent[0]["headers"]), sent[-1].get("body", b"")
+
+
+def asgi_call(verifier: vestrel.Verifier, method: str, path: str, headers: Dict[str, str],
+              chunks: Tuple[bytes, ...], length: bool, **options: Any) -> Tuple[int, Any]:
+    reached: List[bytes] = []
+
+    async def app(scope: Any, receive: Any, send: Any) -> None:
+        reached.append((await receive())["body"])
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": b""})
+
+    status, _, body = asyncio.run(asgi(vestrel.asgi.Authorize(app, verifier, origin=ORIGIN, **options),
+                                       method, path, dict(headers, Host="evil.example"), chunks, length))
+    return status, reached[0] if reached else body
 
 
 def wsgi_call(verifier: vestrel.Verifier, method: str, path: str, headers: Dict[str, str],
