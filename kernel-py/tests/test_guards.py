@@ -198,8 +198,7 @@ def test_base64url_reads_only_canonical_text() -> None:
     ("vr1." + "A" * 42 + "B", {"FinalBits"}), ("vr1." + "A" * 42 + "=", {"Character"}),
     ("vr2." + "A" * 43, {"Prefix"}),
 ])
-def test_a_reference_that_is_no_digest_never_reaches_the_store(w: Any, ref: str,
-                                                               reasons: Set[str]) -> None:
+def test_a_reference_that_is_no_digest_never_reaches_the_store(w: Any, ref: str, reasons: Set[str]) -> None:
     for form in ("reference", "pipelined reference"):
         verifier, _, replay, chains = service(w, form)
         headers = dict(vestrel.present(w.holder, w.ref, "GET", URL, now=NOW), Authorization="Vestrel " + ref)
@@ -287,8 +286,7 @@ def test_leeway_bounds(w: Any, leeway: Any, seconds: int) -> None:
 
 @pytest.mark.parametrize("ttl,expires_at", [
     (3599, NOW + 3599), (3600, NOT_AFTER), (3601, NOT_AFTER), (0, NOW), (10**9, NOT_AFTER)])
-def test_a_registration_is_kept_for_ttl_and_never_past_the_chain(w: Any, ttl: int,
-                                                                  expires_at: int) -> None:
+def test_a_registration_is_kept_for_ttl_and_never_past_the_chain(w: Any, ttl: int, expires_at: int) -> None:
     verifier, _, _, chains = service(w, "reference")
     url = "https://api.example.com/.well-known/vestrel/chains"
     headers, body, ref = vestrel.register(w.holder, w.wire, url, now=NOW)

@@ -235,8 +235,7 @@ def test_only_the_shared_sets_take_a_revocation_back_even_racing_a_read(
     feed.close()
 
 
-def test_a_feed_started_before_fork_runs_in_the_child(
-        server: RedisServer, identities: Identities) -> None:
+def test_a_feed_started_before_fork_runs_in_the_child(server: RedisServer, identities: Identities) -> None:
     root, holder = identities("root"), identities("forked")
     wire = chain_of(root, holder)
     verifier = vestrel.Verifier([root.public_key()])
@@ -495,18 +494,16 @@ def test_clients_and_bounds_that_cannot_work_are_refused_when_made(server: Redis
             bad()
 
 
-def test_the_pages_redis_example_runs_as_pasted(server: RedisServer,
-                                                identities: Identities) -> None:
+def test_the_pages_redis_example_runs_as_pasted(server: RedisServer, identities: Identities) -> None:
     """docs/http.md's Redis blocks, against this Redis: the feed starts in
     the lifespan, the verifier refuses until then, and a revocation made
     with the page's line is refused by the served app."""
     responses, routing = frameworks("starlette.responses", "starlette.routing")
     from test_guide import fenced_blocks
 
-    read: Callable[[str], List[Tuple[str, int, str]]] = fenced_blocks
     page = (TESTS.parents[1] / "docs" / "http.md").read_text()
     blocks = [source.replace('host="10.0.0.5"', f'host="127.0.0.1", port={server.port}')
-              for language, _, source in read(page)
+              for language, _, source in fenced_blocks(page)
               if language == "python" and ("vestrel.redis" in source or "feed." in source)]
     assert len(blocks) >= 2 and "RevocationFeed(" in blocks[0] and "feed.revoke(" in blocks[1]
     root, holder = identities("root"), identities("page-holder")
@@ -525,15 +522,15 @@ def test_the_pages_redis_example_runs_as_pasted(server: RedisServer,
 
     async def served() -> List[int]:
         inbox: asyncio.Queue[Dict[str, str]] = asyncio.Queue()
-        outbox: List[Any] = []
+        started = asyncio.Event()
 
         async def send(message: Any) -> None:
-            outbox.append(message["type"])
+            if message["type"] == "lifespan.startup.complete":
+                started.set()
 
         lifespan = asyncio.ensure_future(names["app"]({"type": "lifespan"}, inbox.get, send))
         await inbox.put({"type": "lifespan.startup"})
-        while "lifespan.startup.complete" not in outbox:
-            await asyncio.sleep(0.01)
+        await asyncio.wait_for(started.wait(), 10)
         statuses = []
         for block in ("", blocks[1]):
             exec(compile(block, "docs/http.md", "exec"), names)
