@@ -106,17 +106,14 @@ def test_a_signer_that_lies_or_fails_issues_nothing(signer: Any, message: str) -
 
 def test_every_check_runs_before_the_signer_is_asked() -> None:
     signer = Signer(hedged=False)
-    other_holder = vestrel.delegate(None, CHILD, CHILD.public_key(), "node", DOCS)
     ours = vestrel.delegate(None, CHILD, ISLAND.public_key(), "node", DOCS, 100, 200)
-    leaf = vestrel.delegate(None, CHILD, ISLAND.public_key(), "leaf", DOCS)
-    cases = [
-        (other_holder, DOCS, None, None, vestrel.ParentKeyMismatch),
-        (leaf, DOCS, None, None, vestrel.LeafCannotDelegate),
-        (ours, [(b"*", b"*")], None, None, vestrel.ScopeEscalation),
-        (ours, DOCS, 300, 400, ValueError),
-        (None, DOCS, 5, 4, ValueError),
-    ]
-    for wire, perms, not_before, not_after, error in cases:
+    for wire, perms, not_before, not_after, error in [
+            (vestrel.delegate(None, CHILD, CHILD.public_key(), "node", DOCS), DOCS, None, None,
+             vestrel.ParentKeyMismatch),
+            (vestrel.delegate(None, CHILD, ISLAND.public_key(), "leaf", DOCS), DOCS, None, None,
+             vestrel.LeafCannotDelegate),
+            (ours, [(b"*", b"*")], None, None, vestrel.ScopeEscalation),
+            (ours, DOCS, 300, 400, ValueError), (None, DOCS, 5, 4, ValueError)]:
         with pytest.raises(error):
             vestrel.delegate(wire, signer, CHILD.public_key(), "leaf", perms, not_before, not_after)
     assert signer.messages == []
@@ -129,17 +126,14 @@ def test_every_check_runs_before_the_signer_is_asked() -> None:
 def test_the_native_signature_check_takes_only_what_it_documents() -> None:
     from vestrel import _native
 
-    payload = b"payload"
-    sig = ref.sign(KEYS, payload)
+    payload, sig = b"payload", ref.sign(KEYS, b"payload")
     assert _native.check_signature(KEYS.public_key, payload, sig) is None
-    assert _native.check_signature(KEYS.public_key, payload + b"!", sig) == (
-        None, "SignatureInvalid", None)
+    assert _native.check_signature(KEYS.public_key, payload + b"!", sig) == (None, "SignatureInvalid", None)
     for args, error, text in [
-        ((KEYS.public_key[:-1], payload, sig), ValueError, "issuer_pk"),
-        ((KEYS.public_key, payload, sig + b"\0"), ValueError, "sig"),
-        ((KEYS.public_key, "text", sig), TypeError, ""),
-        ((bytearray(KEYS.public_key), payload, sig), TypeError, ""),
-        ((KEYS.public_key, payload), TypeError, ""),
-    ]:
+            ((KEYS.public_key[:-1], payload, sig), ValueError, "issuer_pk"),
+            ((KEYS.public_key, payload, sig + b"\0"), ValueError, "sig"),
+            ((KEYS.public_key, "text", sig), TypeError, ""),
+            ((bytearray(KEYS.public_key), payload, sig), TypeError, ""),
+            ((KEYS.public_key, payload), TypeError, "")]:
         with pytest.raises(error, match=text):
             _native.check_signature(*args)  # type: ignore[arg-type]

@@ -249,16 +249,13 @@ def test_a_proof_is_spent_whichever_form_presents_the_chain(w: Any, spent: str, 
     assert len({key for key, _, _ in replay.calls}) == 1
 
 
-def test_memory_replay_store_holds_an_id_through_its_expiry() -> None:
+def test_memory_stores_hold_through_expiry_and_within_their_bounds() -> None:
     store = vestrel.MemoryReplayStore(max_entries=2)
     assert store.add(b"a", 0, 10) and store.add(b"b", 0, 10)
     assert not store.add(b"a", 10, 20)  # its last second
     with pytest.raises(vestrel.StoreUnavailable):
         store.add(b"c", 10, 20)  # both still held at 10: none is let go early
     assert store.add(b"a", 11, 20) and not store.add(b"a", 20, 30) and store.add(b"b", 11, 12)
-
-
-def test_memory_chain_store_bounds() -> None:
     store = vestrel.MemoryChainStore(max_bytes=10)
     store.put(b"d", b"w" * 10, 0, 5)  # exactly the bound: kept
     assert store.get(b"d", 5) == b"w" * 10 and store.get(b"d", 6) is None
@@ -433,8 +430,8 @@ def test_every_reading_agrees_on_any_mix_of_near_valid_headers(
 ORIGIN = "http://127.0.0.1:8000"
 
 
-async def asgi(app: Any, method: str, path: str, headers: Dict[str, str],
-               chunks: Tuple[bytes, ...] = (b"",), length: bool = True) -> Tuple[int, Dict[bytes, bytes], bytes]:
+async def asgi(app: Any, method: str, path: str, headers: Dict[str, str], chunks: Tuple[bytes, ...] = (b"",),
+               length: bool = True) -> Tuple[int, Dict[bytes, bytes], bytes]:
     """The status, headers and body ``app`` answers one request with."""
     sent: List[Any] = []
     messages = [{"type": "http.request", "body": c, "more_body": i + 1 < len(chunks)}
