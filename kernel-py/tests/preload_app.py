@@ -32,20 +32,14 @@ feed.wait_synced(5)
 def answer(path: str, body: bytes) -> Dict[str, Any]:
     """/status: the worker's feed; /verify: what the worker's verifier says
     of the token in the body; anything else, reached only with a proof."""
-    found: Dict[str, Any] = {"pid": os.getpid()}
-    if path == "/status":
-        found.update(stale=feed.stale, channel_error=feed.channel_error)
-    elif path == "/verify":
+    found: Dict[str, Any] = {"pid": os.getpid(), "stale": feed.stale,
+                             "channel_error": feed.channel_error, "rule": None}
+    if path == "/verify":
         try:
             verifier.verify(body.decode("ascii"))
-            found["rule"] = None
         except vestrel.Refused as refused:
             found["rule"] = refused.rule
     return found
-
-
-def public(path: str, method: str) -> bool:
-    return path in ("/status", "/verify")
 
 
 def inner_wsgi(environ: Dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
@@ -72,5 +66,6 @@ async def inner_asgi(scope: MutableMapping[str, Any], receive: Any, send: Any) -
     await send({"type": "http.response.body", "body": content})
 
 
-wsgi = vestrel.wsgi.Authorize(inner_wsgi, verifier, origin=ORIGIN, public=public)
-asgi = vestrel.asgi.Authorize(inner_asgi, verifier, origin=ORIGIN, public=public)
+public = {"/status", "/verify"}.__contains__
+wsgi = vestrel.wsgi.Authorize(inner_wsgi, verifier, origin=ORIGIN, public=lambda path, _: public(path))
+asgi = vestrel.asgi.Authorize(inner_asgi, verifier, origin=ORIGIN, public=lambda path, _: public(path))

@@ -7,7 +7,7 @@ from __future__ import annotations
 import os
 import sys
 from pathlib import Path
-from typing import Any, Callable, List, Optional, Tuple
+from typing import Any, Callable, List, Tuple
 
 import pytest
 
@@ -23,66 +23,48 @@ CHILD = vestrel.IdentityIsland(bytes(32), b"prod", b"worker")
 DOCS = [(b"docs", b"read")]
 
 
-class ReferenceSigner:
+class Signer:
     """A signer that shares no code with the kernel: the pure-Python
-    reference, hedged (a fresh rnd per signature) unless told otherwise."""
+    reference, hedged (a fresh rnd per signature) unless told otherwise; with
+    ``mu`` it is sent mu alone, as a KMS in its external-mu mode; ``change``
+    and ``key`` make it lie."""
 
-    def __init__(self, hedged: bool = True) -> None:
-        self.hedged = hedged
+    def __init__(self, hedged: bool = True, mu: bool = False, change: Callable[[bytes], Any] = bytes,
+                 key: Any = KEYS.public_key) -> None:
+        self.hedged, self.mu, self.change, self.key = hedged, mu, change, key
         self.messages: List[bytes] = []
 
-    def public_key(self) -> bytes:
-        return KEYS.public_key
+    def public_key(self) -> Any:
+        return self.key
 
-    def sign(self, message: bytes) -> bytes:
+    def sign(self, message: bytes) -> Any:
         self.messages.append(message)
-        return ref.sign(KEYS, message, os.urandom(32) if self.hedged else bytes(32))
+        rnd = os.urandom(32) if self.hedged else bytes(32)
+        if self.mu:
+            return ref.sign_mu(KEYS, vestrel.external_mu(KEYS.public_key, message), rnd)
+        return self.change(ref.sign(KEYS, message, rnd))
 
 
-class MuSigner(ReferenceSigner):
-    """As a KMS in its external-mu mode: it is sent mu, never the message."""
-
-    def sign(self, message: bytes) -> bytes:
-        self.messages.append(message)
-        return ref.sign_mu(KEYS, vestrel.external_mu(KEYS.public_key, message), os.urandom(32))
-
-
-def test_hedged_signatures_differ_and_verify() -> None:
-    signer = ReferenceSigner()
-    first = vestrel.delegate(None, signer, CHILD.public_key(), "node", DOCS)
-    second = vestrel.delegate(None, signer, CHILD.public_key(), "node", DOCS)
+def test_hedged_and_external_mu_signatures_verify_and_sign_what_the_kernel_would() -> None:
+    signer = Signer()
+    first, second = (vestrel.delegate(None, signer, CHILD.public_key(), "node", DOCS) for _ in "12")
     assert first != second and signer.messages[0] == signer.messages[1]
     for wire in (first, second):
         chain = vestrel.verify(KEYS.public_key, wire, 1000)
         assert chain.root_pk == ISLAND.public_key() and chain.allows(b"docs", b"read")
     # The same payload the island would have signed: the deterministic
     # reference gives the island's very chain.
-    assert (vestrel.delegate(None, ReferenceSigner(hedged=False), CHILD.public_key(), "node", DOCS)
+    assert (vestrel.delegate(None, Signer(hedged=False), CHILD.public_key(), "node", DOCS)
             == vestrel.delegate(None, ISLAND, CHILD.public_key(), "node", DOCS))
-
-
-def test_external_mu_is_what_the_kernel_signs() -> None:
     payload = vestrel.delegate(None, ISLAND, CHILD.public_key(), "leaf", DOCS)[5 + 1952 + 3309 + 4:]
     mu = vestrel.external_mu(KEYS.public_key, payload)
     assert mu == ref.message_representative(KEYS.tr, payload) and len(mu) == 64
     island_sig = ISLAND.issue_credential(CHILD.public_key(), "leaf", 1, vestrel.scope(DOCS), b"")[1]
     assert ref.sign_mu(KEYS, mu) == island_sig
-    wire = vestrel.delegate(None, MuSigner(), CHILD.public_key(), "leaf", DOCS)
+    wire = vestrel.delegate(None, Signer(mu=True), CHILD.public_key(), "leaf", DOCS)
     assert vestrel.verify(KEYS.public_key, wire, 1000).length == 1
     with pytest.raises(ValueError, match="pk must be 1952 bytes"):
         vestrel.external_mu(KEYS.public_key[:-1], payload)
-
-
-class Lying(ReferenceSigner):
-    def __init__(self, change: Callable[[bytes], Any], key: Optional[bytes] = None) -> None:
-        super().__init__(hedged=False)
-        self.change, self.key = change, key
-
-    def public_key(self) -> Any:
-        return KEYS.public_key if self.key is None else self.key
-
-    def sign(self, message: bytes) -> Any:
-        return self.change(super().sign(message))
 
 
 def flip(sig: bytes, at: int) -> bytes:
@@ -95,20 +77,19 @@ def raises(_: bytes) -> bytes:
 
 OTHER = ref.derive(bytes(32), b"prod", b"someone-else")
 LIARS: List[Tuple[str, Any, str]] = [
-    ("another key's signature", Lying(lambda s: ref.sign(OTHER, b"x")),
+    ("another key's signature", Signer(False, change=lambda s: ref.sign(OTHER, b"x")),
      "does not verify under its public key (SignatureInvalid)"),
-    ("a flipped bit in c-tilde", Lying(lambda s: flip(s, 0)), "(SignatureInvalid)"),
-    ("a hint section that does not decode", Lying(lambda s: s[:-1] + b"\xff"),
+    ("a flipped bit in c-tilde", Signer(False, change=lambda s: flip(s, 0)), "(SignatureInvalid)"),
+    ("a hint section that does not decode", Signer(False, change=lambda s: s[:-1] + b"\xff"),
      "(SignatureDecodingFailed)"),
     ("a signature over another message",
-     Lying(lambda s: ref.sign(KEYS, b"the digest of the payload")), "(SignatureInvalid)"),
-    ("one byte short", Lying(lambda s: s[:-1]), "gave 3308 bytes, not an ML-DSA-65 signature"),
-    ("one byte long", Lying(lambda s: s + b"\0"), "gave 3310 bytes"),
-    ("text", Lying(lambda s: s.hex()), "gave str, not bytes"),
-    ("raises", Lying(raises), "the signer raised ConnectionError: the KMS is unreachable"),
-    ("a key one byte short", Lying(lambda s: s, KEYS.public_key[:-1]),
-     "public_key() gave 1951 bytes"),
-    ("a key that is not bytes", Lying(lambda s: s, 5), "public_key() gave int"),  # type: ignore
+     Signer(False, change=lambda s: ref.sign(KEYS, b"the digest of the payload")), "(SignatureInvalid)"),
+    ("one byte short", Signer(False, change=lambda s: s[:-1]), "gave 3308 bytes, not an ML-DSA-65 signature"),
+    ("one byte long", Signer(False, change=lambda s: s + b"\0"), "gave 3310 bytes"),
+    ("text", Signer(False, change=lambda s: s.hex()), "gave str, not bytes"),
+    ("raises", Signer(False, change=raises), "the signer raised ConnectionError: the KMS is unreachable"),
+    ("a key one byte short", Signer(False, key=KEYS.public_key[:-1]), "public_key() gave 1951 bytes"),
+    ("a key that is not bytes", Signer(False, key=5), "public_key() gave int"),
 ]
 
 
@@ -124,18 +105,15 @@ def test_a_signer_that_lies_or_fails_issues_nothing(signer: Any, message: str) -
 
 
 def test_every_check_runs_before_the_signer_is_asked() -> None:
-    signer = ReferenceSigner(hedged=False)
-    other_holder = vestrel.delegate(None, CHILD, CHILD.public_key(), "node", DOCS)
+    signer = Signer(hedged=False)
     ours = vestrel.delegate(None, CHILD, ISLAND.public_key(), "node", DOCS, 100, 200)
-    leaf = vestrel.delegate(None, CHILD, ISLAND.public_key(), "leaf", DOCS)
-    cases = [
-        (other_holder, DOCS, None, None, vestrel.ParentKeyMismatch),
-        (leaf, DOCS, None, None, vestrel.LeafCannotDelegate),
-        (ours, [(b"*", b"*")], None, None, vestrel.ScopeEscalation),
-        (ours, DOCS, 300, 400, ValueError),
-        (None, DOCS, 5, 4, ValueError),
-    ]
-    for wire, perms, not_before, not_after, error in cases:
+    for wire, perms, not_before, not_after, error in [
+            (vestrel.delegate(None, CHILD, CHILD.public_key(), "node", DOCS), DOCS, None, None,
+             vestrel.ParentKeyMismatch),
+            (vestrel.delegate(None, CHILD, ISLAND.public_key(), "leaf", DOCS), DOCS, None, None,
+             vestrel.LeafCannotDelegate),
+            (ours, [(b"*", b"*")], None, None, vestrel.ScopeEscalation),
+            (ours, DOCS, 300, 400, ValueError), (None, DOCS, 5, 4, ValueError)]:
         with pytest.raises(error):
             vestrel.delegate(wire, signer, CHILD.public_key(), "leaf", perms, not_before, not_after)
     assert signer.messages == []
@@ -148,17 +126,14 @@ def test_every_check_runs_before_the_signer_is_asked() -> None:
 def test_the_native_signature_check_takes_only_what_it_documents() -> None:
     from vestrel import _native
 
-    payload = b"payload"
-    sig = ref.sign(KEYS, payload)
+    payload, sig = b"payload", ref.sign(KEYS, b"payload")
     assert _native.check_signature(KEYS.public_key, payload, sig) is None
-    assert _native.check_signature(KEYS.public_key, payload + b"!", sig) == (
-        None, "SignatureInvalid", None)
+    assert _native.check_signature(KEYS.public_key, payload + b"!", sig) == (None, "SignatureInvalid", None)
     for args, error, text in [
-        ((KEYS.public_key[:-1], payload, sig), ValueError, "issuer_pk"),
-        ((KEYS.public_key, payload, sig + b"\0"), ValueError, "sig"),
-        ((KEYS.public_key, "text", sig), TypeError, ""),
-        ((bytearray(KEYS.public_key), payload, sig), TypeError, ""),
-        ((KEYS.public_key, payload), TypeError, ""),
-    ]:
+            ((KEYS.public_key[:-1], payload, sig), ValueError, "issuer_pk"),
+            ((KEYS.public_key, payload, sig + b"\0"), ValueError, "sig"),
+            ((KEYS.public_key, "text", sig), TypeError, ""),
+            ((bytearray(KEYS.public_key), payload, sig), TypeError, ""),
+            ((KEYS.public_key, payload), TypeError, "")]:
         with pytest.raises(error, match=text):
             _native.check_signature(*args)  # type: ignore[arg-type]

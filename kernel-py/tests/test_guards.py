@@ -135,23 +135,17 @@ TARGETS = [  # method, URL, the five fields a proof covers
 ]
 
 
-@pytest.mark.parametrize("method,url,fields", TARGETS)
-def test_request_target_fields(method: str, url: str, fields: Tuple[bytes, ...]) -> None:
-    assert request_target(method, url) == fields
-
-
-@pytest.mark.parametrize("fields,body", [
-    ((b"GET", b"https", b"api.example.com:443", b"/docs", b"x=1"), None),
-    ((b"M", b"", b"h:1", b"/" * 300, b"q" * 70_000), b"body"),
-    ((b"", b"", b"", b"", b""), b""),
-])
-def test_request_message_layout(fields: Any, body: Optional[bytes]) -> None:
+@pytest.mark.parametrize("method,url,fields,body", [*[(*t, None) for t in TARGETS], (
+    None, None, (b"M", b"", b"h:1", b"/" * 300, b"q" * 70_000), b"body"), (None, None, (b"",) * 5, b"")])
+def test_request_target_fields_and_message_layout(method: Any, url: Any, fields: Any,
+                                                  body: Optional[bytes]) -> None:
+    if method is not None:
+        assert request_target(method, url) == fields
     issued_at, nonce, chain = 0x0102030405060708, bytes(range(16)), bytes(range(100, 132))
     expected = (b"\x01" + framed(*fields) + struct.pack("<Q", issued_at) + nonce + chain
                 + (b"\x00" if body is None else b"\x01" + sha3(body)))
-    message = _native.request_message(fields, issued_at, nonce, chain,
-                                      None if body is None else sha3(body))
-    assert message == expected
+    assert _native.request_message(fields, issued_at, nonce, chain,
+                                   None if body is None else sha3(body)) == expected
 
 
 def test_a_presented_proof_signs_the_documented_message(w: Any) -> None:
@@ -204,8 +198,7 @@ def test_base64url_reads_only_canonical_text() -> None:
     ("vr1." + "A" * 42 + "B", {"FinalBits"}), ("vr1." + "A" * 42 + "=", {"Character"}),
     ("vr2." + "A" * 43, {"Prefix"}),
 ])
-def test_a_reference_that_is_no_digest_never_reaches_the_store(w: Any, ref: str,
-                                                               reasons: Set[str]) -> None:
+def test_a_reference_that_is_no_digest_never_reaches_the_store(w: Any, ref: str, reasons: Set[str]) -> None:
     for form in ("reference", "pipelined reference"):
         verifier, _, replay, chains = service(w, form)
         headers = dict(vestrel.present(w.holder, w.ref, "GET", URL, now=NOW), Authorization="Vestrel " + ref)
@@ -256,16 +249,13 @@ def test_a_proof_is_spent_whichever_form_presents_the_chain(w: Any, spent: str, 
     assert len({key for key, _, _ in replay.calls}) == 1
 
 
-def test_memory_replay_store_holds_an_id_through_its_expiry() -> None:
+def test_memory_stores_hold_through_expiry_and_within_their_bounds() -> None:
     store = vestrel.MemoryReplayStore(max_entries=2)
     assert store.add(b"a", 0, 10) and store.add(b"b", 0, 10)
     assert not store.add(b"a", 10, 20)  # its last second
     with pytest.raises(vestrel.StoreUnavailable):
         store.add(b"c", 10, 20)  # both still held at 10: none is let go early
     assert store.add(b"a", 11, 20) and not store.add(b"a", 20, 30) and store.add(b"b", 11, 12)
-
-
-def test_memory_chain_store_bounds() -> None:
     store = vestrel.MemoryChainStore(max_bytes=10)
     store.put(b"d", b"w" * 10, 0, 5)  # exactly the bound: kept
     assert store.get(b"d", 5) == b"w" * 10 and store.get(b"d", 6) is None
@@ -293,8 +283,7 @@ def test_leeway_bounds(w: Any, leeway: Any, seconds: int) -> None:
 
 @pytest.mark.parametrize("ttl,expires_at", [
     (3599, NOW + 3599), (3600, NOT_AFTER), (3601, NOT_AFTER), (0, NOW), (10**9, NOT_AFTER)])
-def test_a_registration_is_kept_for_ttl_and_never_past_the_chain(w: Any, ttl: int,
-                                                                  expires_at: int) -> None:
+def test_a_registration_is_kept_for_ttl_and_never_past_the_chain(w: Any, ttl: int, expires_at: int) -> None:
     verifier, _, _, chains = service(w, "reference")
     url = "https://api.example.com/.well-known/vestrel/chains"
     headers, body, ref = vestrel.register(w.holder, w.wire, url, now=NOW)
@@ -441,20 +430,14 @@ def test_every_reading_agrees_on_any_mix_of_near_valid_headers(
 ORIGIN = "http://127.0.0.1:8000"
 
 
-def asgi_call(verifier: vestrel.Verifier, method: str, path: str, headers: Dict[str, str],
-              chunks: Tuple[bytes, ...], length: bool, **options: Any) -> Tuple[int, Any]:
+async def asgi(app: Any, method: str, path: str, headers: Dict[str, str], chunks: Tuple[bytes, ...] = (b"",),
+               length: bool = True) -> Tuple[int, Dict[bytes, bytes], bytes]:
+    """The status, headers and body ``app`` answers one request with."""
     sent: List[Any] = []
-    reached: List[bytes] = []
     messages = [{"type": "http.request", "body": c, "more_body": i + 1 < len(chunks)}
                 for i, c in enumerate(chunks)]
     pairs = [(k.lower().encode(), v.encode()) for k, v in headers.items()]
-    if length:
-        pairs.append((b"content-length", str(sum(map(len, chunks))).encode()))
-
-    async def app(scope: Any, receive: Any, send: Any) -> None:
-        reached.append((await receive())["body"])
-        await send({"type": "http.response.start", "status": 200, "headers": []})
-        await send({"type": "http.response.body", "body": b""})
+    pairs += [(b"content-length", str(sum(map(len, chunks))).encode())] * length
 
     async def receive() -> Any:
         return messages.pop(0) if messages else {"type": "http.disconnect"}
@@ -462,11 +445,23 @@ def asgi_call(verifier: vestrel.Verifier, method: str, path: str, headers: Dict[
     async def send(message: Any) -> None:
         sent.append(message)
 
-    scope = {"type": "http", "path": path, "raw_path": path.encode(), "query_string": b"",
-             "method": method, "scheme": "http", "headers": [(b"host", b"evil.example")] + pairs}
-    asyncio.run(vestrel.asgi.Authorize(app, verifier, origin=ORIGIN, **options)(scope, receive, send))
-    body = sent[-1]["body"]
-    return sent[0]["status"], reached[0] if reached else body
+    await app({"type": "http", "path": path, "raw_path": path.encode(), "query_string": b"",
+               "root_path": "", "method": method, "scheme": "http", "headers": pairs}, receive, send)
+    return int(sent[0]["status"]), dict(sent[0]["headers"]), sent[-1].get("body", b"")
+
+
+def asgi_call(verifier: vestrel.Verifier, method: str, path: str, headers: Dict[str, str],
+              chunks: Tuple[bytes, ...], length: bool, **options: Any) -> Tuple[int, Any]:
+    reached: List[bytes] = []
+
+    async def app(scope: Any, receive: Any, send: Any) -> None:
+        reached.append((await receive())["body"])
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": b""})
+
+    status, _, body = asyncio.run(asgi(vestrel.asgi.Authorize(app, verifier, origin=ORIGIN, **options),
+                                       method, path, dict(headers, Host="evil.example"), chunks, length))
+    return status, reached[0] if reached else body
 
 
 def wsgi_call(verifier: vestrel.Verifier, method: str, path: str, headers: Dict[str, str],

@@ -39,21 +39,25 @@ def write(tmp_path):
     return write
 
 
-def test_identity_prints_the_key_in_every_form(write):
+def test_identity_prints_the_key_in_every_form(write, tmp_path):
     pk = ROOT.public_key()
-    seeds = [write("raw", ROOT_SEED), write("hex", ROOT_SEED.hex() + "\n"),
+    pipe = tmp_path / "seed.fifo"
+    os.mkfifo(pipe, 0o600)
+    writer = subprocess.Popen(["sh", "-c", f"printf '%s' {ROOT_SEED.hex()} > {pipe}"])
+    seeds = [write("raw", ROOT_SEED), write("hex", ROOT_SEED.hex() + "\n"), pipe,
              write("crlf", ROOT_SEED.hex().upper() + "\r\n"), write("bare", ROOT_SEED.hex())]
     for seed in seeds:
         done = vestrel_cli("identity", "--seed-file", seed, *LABELS)
         assert (done.returncode, done.stdout) == (0, pk.hex().encode() + b"\n")
         assert done.stderr.decode() == (f"key id {vestrel.key_id(pk)}\n"
                                         f"jwk thumbprint {jwk.thumbprint(pk)}\n")
-    assert vestrel_cli("identity", "--seed-file", seeds[0], *LABELS, "--format", "raw").stdout == pk
-    as_jwk = vestrel_cli("identity", "--seed-file", seeds[0], *LABELS, "--format", "jwk").stdout
-    assert jwk.public_key(as_jwk) == pk
-    document = json.loads(vestrel_cli("identity", "--seed-file", seeds[0], *LABELS, "--json").stdout)
-    assert document == {"public_key": pk.hex(), "key_id": vestrel.key_id(pk),
-                        "thumbprint": jwk.thumbprint(pk), "jwk": jwk.public_jwk(pk)}
+    for form, read, want in [(["--format", "raw"], bytes, pk), (["--format", "jwk"], jwk.public_key, pk),
+                             (["--json"], json.loads, {"public_key": pk.hex(), "key_id": vestrel.key_id(pk),
+                              "thumbprint": jwk.thumbprint(pk), "jwk": jwk.public_jwk(pk)})]:
+        assert read(vestrel_cli("identity", "--seed-file", seeds[0], *LABELS, *form).stdout) == want
+    writer.wait(10)
+    done = vestrel_cli("identity", "--seed-file", tmp_path, *LABELS)
+    assert (done.returncode, done.stderr) == (2, f"vestrel: seed file {tmp_path} is not a file\n".encode())
 
 
 @pytest.mark.parametrize("data,mode,message", [
@@ -72,17 +76,6 @@ def test_a_seed_file_is_refused_without_showing_the_seed(write, data, mode, mess
     assert (done.returncode, done.stdout) == (2, b"")
     assert message in done.stderr.decode()
     assert ROOT_SEED.hex() not in done.stderr.decode().lower()
-
-
-def test_a_seed_from_a_pipe_is_read_and_a_directory_refused(tmp_path):
-    pipe = tmp_path / "seed.fifo"
-    os.mkfifo(pipe, 0o600)
-    writer = subprocess.Popen(["sh", "-c", f"printf '%s' {ROOT_SEED.hex()} > {pipe}"])
-    done = vestrel_cli("identity", "--seed-file", pipe, *LABELS)
-    writer.wait(10)
-    assert (done.returncode, done.stdout) == (0, ROOT.public_key().hex().encode() + b"\n")
-    done = vestrel_cli("identity", "--seed-file", tmp_path, *LABELS)
-    assert (done.returncode, done.stderr) == (2, f"vestrel: seed file {tmp_path} is not a file\n".encode())
 
 
 def test_delegate_issues_a_chain_from_the_root_down(write, tmp_path):
@@ -128,21 +121,19 @@ def test_delegate_refuses_in_the_words_of_delegate(write):
     parent = vestrel.delegate(None, ROOT, WORKER.public_key(), "node", [(b"docs", b"read")], 100, 200)
     wire, child = write("parent.bin", parent), write("leaf.pk", LEAF.public_key())
     worker = ["--seed-file", worker_seed, "--deployment", "prod", "--context", "worker"]
-    cases = [
-        (worker + ["--parent", wire, "--scope", "docs:write"],
-         lambda: vestrel.delegate(parent, WORKER, LEAF.public_key(), "leaf", [(b"docs", b"write")])),
-        (["--seed-file", root_seed, *LABELS, "--parent", wire, "--scope", "docs:read"],
-         lambda: vestrel.delegate(parent, ROOT, LEAF.public_key(), "leaf", [(b"docs", b"read")])),
-        (worker + ["--parent", wire, "--scope", "docs:read", "--not-before", "300"],
-         lambda: vestrel.delegate(parent, WORKER, LEAF.public_key(), "leaf", [(b"docs", b"read")], 300)),
-        (worker + ["--scope", "docs:read", "--not-before", "9", "--not-after", "8"],
-         lambda: vestrel.delegate(None, WORKER, LEAF.public_key(), "leaf", [(b"docs", b"read")], 9, 8)),
-        (worker + ["--scope", "d" * 256 + ":read"],
-         lambda: vestrel.delegate(None, WORKER, LEAF.public_key(), "leaf", [(b"d" * 256, b"read")])),
-    ]
-    for args, call in cases:
+    for args, (above, issuer, perm, *bounds) in [  # the command, and the same call made here
+            (worker + ["--parent", wire, "--scope", "docs:write"], (parent, WORKER, (b"docs", b"write"))),
+            (["--seed-file", root_seed, *LABELS, "--parent", wire, "--scope", "docs:read"],
+             (parent, ROOT, (b"docs", b"read"))),
+            (worker + ["--parent", wire, "--scope", "docs:read", "--not-before", "300"],
+             (parent, WORKER, (b"docs", b"read"), 300)),
+            (worker + ["--scope", "docs:read", "--not-before", "9", "--not-after", "8"],
+             (None, WORKER, (b"docs", b"read"), 9, 8)),
+            (worker + ["--scope", "d" * 256 + ":read"], (None, WORKER, (b"d" * 256, b"read")))]:
         done = vestrel_cli("delegate", *args, "--child", child, "--role", "leaf")
-        assert (done.returncode, done.stdout, done.stderr.decode()) == (1, b"", expected_refusal(call))
+        expected = expected_refusal(lambda: vestrel.delegate(above, issuer, LEAF.public_key(), "leaf",
+                                                             [perm], *bounds))
+        assert (done.returncode, done.stdout, done.stderr.decode()) == (1, b"", expected)
 
 
 @pytest.mark.parametrize("args,message", [
