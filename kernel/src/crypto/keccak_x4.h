@@ -32,6 +32,8 @@
 
 #include <cstdint>
 
+#include "ct_marks.h"
+
 namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA {
 namespace {
 
@@ -75,7 +77,18 @@ inline __m256i xor_lanes(__m256i a, __m256i b) noexcept { return _mm256_xor_si25
 
 // vpternlogq's table: bit (a << 2 | b << 1 | c) of the immediate is the
 // result for those input bits. 0x96 is a ^ b ^ c; 0xD2 is a ^ (~b & c).
-#if VESTREL_MLDSA65_AVX512
+//
+// MemorySanitizer (clang 14) has no rule for vpternlogq: it would report any
+// secret operand as a branch on it, although the instruction is bitwise and
+// its timing independent of the data. Under it (the constant-time check, see
+// ct_marks.h) the same functions are written with xor and and-not, whose
+// secrecy it follows bit by bit.
+#if VESTREL_MLDSA65_AVX512 && !VESTREL_CT_MSAN
+#define VESTREL_KECCAK_TERNLOG 1
+#else
+#define VESTREL_KECCAK_TERNLOG 0
+#endif
+#if VESTREL_KECCAK_TERNLOG
 inline __m256i xor5_lanes(__m256i a, __m256i b, __m256i c, __m256i d, __m256i e) noexcept {
   return _mm256_ternarylogic_epi64(_mm256_ternarylogic_epi64(a, b, c, 0x96), d, e, 0x96);
 }
@@ -120,12 +133,21 @@ inline __m512i rotl_x8(__m512i x) noexcept {
   }
 }
 inline __m512i xor_lanes(__m512i a, __m512i b) noexcept { return _mm512_xor_si512(a, b); }
+#if VESTREL_KECCAK_TERNLOG
 inline __m512i xor5_lanes(__m512i a, __m512i b, __m512i c, __m512i d, __m512i e) noexcept {
   return _mm512_ternarylogic_epi64(_mm512_ternarylogic_epi64(a, b, c, 0x96), d, e, 0x96);
 }
 inline __m512i chi_lanes(__m512i a, __m512i b, __m512i c) noexcept {
   return _mm512_ternarylogic_epi64(a, b, c, 0xD2);
 }
+#else
+inline __m512i xor5_lanes(__m512i a, __m512i b, __m512i c, __m512i d, __m512i e) noexcept {
+  return xor_lanes(xor_lanes(xor_lanes(a, b), xor_lanes(c, d)), e);
+}
+inline __m512i chi_lanes(__m512i a, __m512i b, __m512i c) noexcept {
+  return xor_lanes(a, _mm512_andnot_si512(b, c));
+}
+#endif
 inline __m512i load_x8(const std::uint64_t* p) noexcept { return _mm512_load_si512(p); }
 inline void store_x8(std::uint64_t* p, __m512i v) noexcept { _mm512_store_si512(p, v); }
 #endif
