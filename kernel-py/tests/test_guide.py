@@ -26,26 +26,28 @@ def fenced_blocks(text):
     return blocks
 
 
-def guide_line(error):
-    """The guide line the error was raised from, or None."""
-    lines = [frame.lineno for frame in traceback.extract_tb(error.__traceback__)
-             if frame.filename == str(GUIDE)]
-    return lines[-1] if lines else None
-
-
 def test_every_fence_names_its_language():
     unnamed = [first - 1 for language, first, _ in fenced_blocks(GUIDE.read_text()) if not language]
     assert not unnamed, f"guide.md lines {unnamed}: say ```python, ```sh or ```text"
 
 
-def test_python_blocks_run_in_order(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    blocks = [b for b in fenced_blocks(GUIDE.read_text()) if b[0] == "python"]
-    assert len(blocks) >= 10, "the guide's Python blocks were not found"
-    namespace = {"__name__": "guide"}
+def run_python_blocks(doc, name, at_least):
+    """Runs every ```python block of ``doc`` in order in one namespace, as a
+    reader pasting them would; the namespace is returned for checks after."""
+    blocks = [b for b in fenced_blocks(doc.read_text()) if b[0] == "python"]
+    assert len(blocks) >= at_least, f"the Python blocks of {doc.name} were not found"
+    namespace = {"__name__": name}
     for number, (_, first, source) in enumerate(blocks, start=1):
         try:
-            exec(compile(source, str(GUIDE), "exec"), namespace)
-        except Exception as error:  # noqa: BLE001 - any failure is the guide's
-            raise AssertionError(f"guide.md Python block {number} (from line {first}) failed at "
-                                 f"line {guide_line(error)}: {error!r}") from error
+            exec(compile(source, str(doc), "exec"), namespace)
+        except Exception as error:  # noqa: BLE001 - any failure is the page's
+            lines = [frame.lineno for frame in traceback.extract_tb(error.__traceback__)
+                     if frame.filename == str(doc)]
+            raise AssertionError(f"{doc.name} Python block {number} (from line {first}) failed at "
+                                 f"line {lines[-1] if lines else None}: {error!r}") from error
+    return namespace
+
+
+def test_python_blocks_run_in_order(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    run_python_blocks(GUIDE, "guide", 10)

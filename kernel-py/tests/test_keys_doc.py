@@ -3,7 +3,7 @@ block, in order, in one namespace, in an empty working directory."""
 
 from pathlib import Path
 
-from test_guide import fenced_blocks
+from test_guide import fenced_blocks, run_python_blocks
 
 KEYS_DOC = Path(__file__).resolve().parents[2] / "docs" / "keys.md"
 
@@ -12,15 +12,7 @@ def test_python_blocks_run_in_order(tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
     blocks = fenced_blocks(KEYS_DOC.read_text())
     assert all(language for language, _, _ in blocks), "keys.md: say ```python, ```sh or ```text"
-    python = [b for b in blocks if b[0] == "python"]
-    assert len(python) >= 8, "the Python blocks of keys.md were not found"
-    namespace = {"__name__": "keys_doc"}
-    for number, (_, first, source) in enumerate(python, start=1):
-        try:
-            exec(compile(source, str(KEYS_DOC), "exec"), namespace)
-        except Exception as error:  # noqa: BLE001 - any failure is the page's
-            raise AssertionError(f"keys.md Python block {number} (from line {first}) failed: "
-                                 f"{error!r}") from error
+    namespace = run_python_blocks(KEYS_DOC, "keys_doc", 8)
     # The last block shows what a signer's mistake looks like.
     assert "does not verify under its public key" in capsys.readouterr().out
     assert not namespace["roots"]._thread
