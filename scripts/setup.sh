@@ -11,7 +11,8 @@ packages=(cmake g++ make pkg-config libssl-dev python3-dev libgtest-dev libbench
           valgrind clang libclang-rt-14-dev
           python3-uvicorn python3-starlette python3-flask python3-werkzeug python3-httpx
           python3-requests wrk redis-server python3-redis
-          python3-hypercorn python3-h2 gunicorn)
+          python3-hypercorn python3-h2 gunicorn
+          python3-fastapi python3-django python3-djangorestframework)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -25,6 +25,36 @@ if TYPE_CHECKING:
 REPO = Path(__file__).resolve().parents[2]
 
 
+def _hypothesis_without_foreign_plugins() -> None:
+    """Imports Hypothesis without the plugins other interpreters' packages
+    register. Hypothesis loads every "hypothesis" entry point it can see at
+    import, and Debian's pydantic 1 (there for Debian's FastAPI) registers
+    one that does not import under the newer pyenv interpreters, which see
+    Debian's packages after their own."""
+    if sys.executable.startswith("/usr/bin/"):
+        return
+    import importlib.metadata as metadata
+
+    every = metadata.entry_points
+
+    def entry_points(**select: Any) -> Any:
+        found = every(**select)
+        if select.get("group") == "hypothesis":
+            return [entry for entry in found if not entry.value.startswith("pydantic")]
+        return found
+
+    metadata.entry_points = entry_points  # type: ignore[assignment]
+    try:
+        import hypothesis  # noqa: F401
+    except ImportError:
+        pass
+    finally:
+        metadata.entry_points = every  # type: ignore[assignment]
+
+
+_hypothesis_without_foreign_plugins()
+
+
 # A load-and-smoke run (run_all.py: the interpreters other than the oldest and
 # the newest, and the emulated aarch64 one) takes these files: both modules
 # load, derive identities, issue and verify chains, replay the committed and the

@@ -93,11 +93,13 @@ class Middleware(Generic[AppT]):
                  register_path: Optional[str] = DEFAULT_REGISTER_PATH,
                  origin: Union[str, Sequence[str], None] = None,
                  hosts: Optional[Sequence[str]] = None, max_age: int = 60,
-                 max_body: int = DEFAULT_MAX_BODY, ttl: int = DEFAULT_TTL) -> None:
+                 max_body: int = DEFAULT_MAX_BODY, ttl: int = DEFAULT_TTL,
+                 per_route: bool = False) -> None:
         self.app = app
         self.options = Options(verifier, resource=resource, verb=verb, public=public,
                                register_path=register_path, origin=origin, hosts=hosts,
-                               max_age=max_age, max_body=max_body, ttl=ttl)
+                               max_age=max_age, max_body=max_body, ttl=ttl,
+                               per_route=per_route)
 
 
 def default_resource(path: str) -> bytes:
@@ -122,27 +124,34 @@ class Answer(NamedTuple):
 
 class Prepared(NamedTuple):
     """What a request is checked against, settled before its body is read
-    and before its proof is looked at."""
+    and before its proof is looked at; no resource and verb where the
+    routes check the scope themselves."""
 
     url: str
-    resource: bytes
-    verb: bytes
+    resource: Optional[bytes]
+    verb: Optional[bytes]
 
 
 class Options:
     """The middleware's options, checked once when it is built."""
 
     __slots__ = ("verifier", "resource", "verb", "public", "register_path", "origins", "hosts",
-                 "max_age", "max_body", "ttl")
+                 "max_age", "max_body", "ttl", "per_route")
 
     def __init__(self, verifier: Verifier, *, resource: Optional[PathRule] = None,
                  verb: Optional[PathRule] = None, public: Optional[PublicRule] = None,
                  register_path: Optional[str] = DEFAULT_REGISTER_PATH,
                  origin: Union[str, Sequence[str], None] = None,
                  hosts: Optional[Sequence[str]] = None, max_age: int = 60,
-                 max_body: int = DEFAULT_MAX_BODY, ttl: int = DEFAULT_TTL) -> None:
+                 max_body: int = DEFAULT_MAX_BODY, ttl: int = DEFAULT_TTL,
+                 per_route: bool = False) -> None:
         if not callable(getattr(verifier, "verify_request", None)):
             raise TypeError("verifier must be a vestrel.Verifier")
+        if not isinstance(per_route, bool):
+            raise TypeError("per_route must be True or False")
+        if per_route and (resource is not None or verb is not None):
+            raise ValueError("per_route=True leaves the scope check to each route: give it, "
+                             "or resource and verb, not both")
         for name, value in (("resource", resource), ("verb", verb), ("public", public)):
             if value is not None and not callable(value):
                 raise TypeError(f"{name} must be callable or None")
@@ -178,6 +187,7 @@ class Options:
         self.max_age = max_age
         self.max_body = max_body
         self.ttl = ttl
+        self.per_route = per_route
 
     def route(self, path: str, method: str) -> str:
         """"register", "public" or "check": what the request gets."""
@@ -219,19 +229,30 @@ class Options:
         url = self.base(scheme, hosts) + target_text(target)
         registering = route == "register"
         expect_credentials(headers, registering)
-        if registering:
-            return Prepared(url, b"", b"")
+        if registering or self.per_route:
+            return Prepared(url, None, None)
         return Prepared(url, _mapped(self.resource(path), "resource"),
                         _mapped(self.verb(method), "verb"))
 
     def check(self, method: str, prepared: Prepared, headers: Headers,
               body: bytes) -> VerifiedChain:
-        """The verified chain of an allowed request; Refused otherwise."""
+        """The verified chain of an allowed request (of any request whose
+        chain and proof verify, where the routes check the scope); Refused
+        otherwise."""
         chain = self.verifier.verify_request(method, prepared.url, headers, body=body,
                                              max_age=self.max_age)
-        if not chain.allows(prepared.resource, prepared.verb):
-            raise NotAllowed("the chain does not allow this request")
+        if prepared.resource is not None and prepared.verb is not None:
+            require(chain, (prepared.resource, prepared.verb))
         return chain
+
+    async def check_async(self, method: str, prepared: Prepared, headers: Headers,
+                          body: bytes) -> VerifiedChain:
+        """check, for a caller on an event loop."""
+        return self.check(method, prepared, headers, body)
+
+    async def register_async(self, url: str, headers: Headers, body: bytes) -> Answer:
+        """register, for a caller on an event loop."""
+        return self.register(url, headers, body)
 
     def register(self, url: str, headers: Headers, body: bytes) -> Answer:
         now = int(time.time())
@@ -242,6 +263,39 @@ class Options:
         if chain.not_after is not None:
             expires_at = min(expires_at, chain.not_after)
         return json_answer(201, {"ref": ref, "expires_at": expires_at})
+
+
+def requirement(resource: Any, verb: Any) -> Tuple[bytes, bytes]:
+    """A route's (resource, verb), checked where the route is declared, so
+    that a mistake fails when the app is built and not on each request."""
+    for name, value in (("resource", resource), ("verb", verb)):
+        if not isinstance(value, (bytes, bytearray)):
+            raise TypeError(f"the route's {name} must be bytes such as b'docs', "
+                            f"not {type(value).__name__}")
+    return bytes(resource), bytes(verb)
+
+
+def require(chain: Optional[VerifiedChain], needed: Tuple[bytes, bytes]) -> VerifiedChain:
+    """``chain`` when its scope allows ``needed``: ProofMissing (401) when
+    the request brought none, NotAllowed (403) when it does not allow it."""
+    if chain is None:
+        raise ProofMissing("no Vestrel credentials", credentials=False)
+    if not chain.allows(*needed):
+        raise NotAllowed("the chain does not allow this request")
+    return chain
+
+
+# The key under which a route's scope check is noted in the request's state,
+# next to "vestrel_chain": with per_route=True the middleware refuses to pass
+# on a success answer for a request whose route checked no scope.
+SCOPE_CHECKED = "vestrel_scope_checked"
+
+
+def note_scope_check(state: Any) -> None:
+    """Notes in a request's state (its ASGI scope's "state" dict, or the
+    WSGI environ) that a route checked the chain's scope."""
+    if isinstance(state, dict):
+        state[SCOPE_CHECKED] = True
 
 
 def _mapped(value: Any, name: str) -> bytes:

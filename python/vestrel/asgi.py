@@ -101,9 +101,9 @@ class Authorize(Middleware[App]):
             return  # the client went away
         try:
             if route == "register":
-                await _answer(send, self.options.register(prepared.url, headers, body))
+                await _answer(send, await self.options.register_async(prepared.url, headers, body))
                 return
-            chain = self.options.check(method, prepared, headers, body)
+            chain = await self.options.check_async(method, prepared, headers, body)
         except Refused as error:
             await _answer(send, refusal(error))
             return
