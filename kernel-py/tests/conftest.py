@@ -38,7 +38,7 @@ def _hypothesis_without_foreign_plugins() -> None:
     every = metadata.entry_points
 
     def entry_points(**select: Any) -> Any:
-        found = every(**select)
+        found: Any = every(**select)
         if select.get("group") == "hypothesis":
             return [entry for entry in found if not entry.value.startswith("pydantic")]
         return found
