@@ -76,5 +76,5 @@ add_library(pqclean_mldsa65 STATIC
   ${PQCLEAN_ROOT}/common/fips202.c
   ${PQCLEAN_ROOT}/common/randombytes.c)
 target_include_directories(pqclean_mldsa65 SYSTEM PUBLIC ${_mldsa} ${PQCLEAN_ROOT}/common)
-target_compile_options(pqclean_mldsa65 PRIVATE -O3 -w)
+target_compile_options(pqclean_mldsa65 PRIVATE ${VESTREL_MLDSA_OPTIMIZE} -w)
 set_target_properties(pqclean_mldsa65 PROPERTIES C_STANDARD 99)

@@ -23,9 +23,13 @@ reports=$(realpath -m "$build")/sanitizer-reports
 asan="log_path=$reports/asan:detect_stack_use_after_return=1"
 ubsan="log_path=$reports/ubsan:halt_on_error=1:print_stacktrace=1"
 
+# -O1 and line tables only: what the sanitizers' reports need, in a third of
+# the compile time of -O2 -g (-O3 for the ML-DSA code).
 build_tree() {
+  local flags="-O1 -g1 -DNDEBUG"
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESTREL_BUILD_TESTS=ON \
-    -DVESTREL_SANITIZE=ON >/dev/null
+    -DVESTREL_SANITIZE=ON -DVESTREL_MLDSA_OPTIMIZE=-O1 -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$flags" \
+    -DCMAKE_C_FLAGS_RELWITHDEBINFO="$flags" >/dev/null
   cmake --build "$build" -j"$(nproc)"
   rm -rf "$reports" && mkdir -p "$reports"
 }
