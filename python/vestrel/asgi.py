@@ -95,10 +95,9 @@ class Authorize(Middleware[App]):
             await _answer(send, refusal(error))
             return
         if route == "public":
-            if kind == "http":
-                scope.setdefault("user", ANONYMOUS)
-                if "auth" not in scope:
-                    scope["auth"] = ChainCredentials(None, None)
+            scope.setdefault("user", ANONYMOUS)
+            if "auth" not in scope:
+                scope["auth"] = ChainCredentials(None, None)
             await self.app(scope, receive, send)
             return
         if kind == "websocket":

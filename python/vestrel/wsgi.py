@@ -103,7 +103,7 @@ def _guarded(app: App, environ: Environ, start_response: StartResponse, method: 
     started = False
 
     def guarded_start(status: str, headers: List[Tuple[str, str]],
-                      exc_info: Optional[Any] = None) -> Callable[[bytes], Any]:
+                      exc_info: Optional[Any] = None) -> Any:
         nonlocal started
         if refused:
             return _discard  # the refusal's head stands, whatever the app does next
