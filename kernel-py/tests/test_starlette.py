@@ -7,11 +7,10 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import logging
 import re
 from pathlib import Path
 from types import SimpleNamespace
-from typing import Any, Callable, Dict, Iterator, List, Tuple
+from typing import Any, Callable, Dict, List, Tuple
 
 import pytest
 
@@ -19,7 +18,7 @@ import vestrel
 import vestrel.asgi
 from servers import listening, once, uvicorn_on
 from test_guide import fenced_blocks
-from test_route_guard import Records
+from test_route_guard import logged
 
 FRAMEWORKS_DOC = Path(__file__).resolve().parents[2] / "docs" / "frameworks.md"
 PUBLIC = "api.example.com"
@@ -51,48 +50,31 @@ def site() -> Any:
         return JSONResponse({"user": [user.is_authenticated, user.display_name, user.identity],
                              "query": dict(request.query_params), **more})
 
+    async def plain(request: Any) -> Any:
+        return seen(request)
+
+    def plain_sync(request: Any) -> Any:
+        return seen(request)
+
     @vestrel.starlette.requires(b"docs", b"read")
-    async def read_async(request: Any) -> Any:
+    async def read(request: Any) -> Any:
         return seen(request, id=request.path_params["id"], scopes=list(request.auth.scopes))
-
-    @vestrel.starlette.requires(b"docs", b"read")
-    def read_sync(request: Any) -> Any:
-        return seen(request)
-
-    @vestrel.starlette.requires(b"\xff", b"read")
-    async def not_text(request: Any) -> Any:
-        return seen(request)
 
     class Files(HTTPEndpoint):
         @vestrel.starlette.requires(b"files", b"delete")  # under the chain's "files:*"
         async def post(self, request: Any) -> Any:
             return seen(request, body=await request.json())
 
-        @vestrel.starlette.requires(b"mail", b"send")
-        def put(self, request: Any) -> Any:
-            return seen(request)
+        put = vestrel.starlette.requires(b"mail", b"send")(lambda self, request: seen(request))
 
-    @authentication.requires("docs:read")
-    async def their_read(request: Any) -> Any:
-        return seen(request)
-
-    @authentication.requires("docs:write")
-    async def their_write(request: Any) -> Any:
-        return seen(request)
-
-    @authentication.requires("authenticated")  # the user, not the scope
-    async def anyone(request: Any) -> Any:
-        return seen(request)
-
-    async def bare(request: Any) -> Any:
-        return seen(request)
-
-    methods = ["GET", "POST", "PUT"]
-    return Starlette(routes=[Route(path, endpoint, methods=methods) for path, endpoint in [
-        ("/docs/{id}", read_async), ("/sync", read_sync), ("/bytes", not_text),
-        ("/theirs/read", their_read), ("/theirs/write", their_write), ("/anyone", anyone),
-        ("/bare", bare), ("/public/docs/{id}", read_async), ("/public/bare", bare)]]
-        + [Route("/files", Files)])
+    ours, theirs = vestrel.starlette.requires, authentication.requires
+    return Starlette(routes=[Route("/files", Files)] + [
+        Route(path, endpoint, methods=["GET", "POST"]) for path, endpoint in [
+            ("/docs/{id}", read), ("/sync", ours(b"docs", b"read")(plain_sync)),
+            ("/bytes", ours(b"\xff", b"read")(plain)), ("/theirs/read", theirs("docs:read")(plain)),
+            ("/theirs/write", theirs("docs:write")(plain)),
+            ("/anyone", theirs("authenticated")(plain)),  # the user, not the scope
+            ("/bare", plain), ("/public/docs/{id}", read), ("/public/bare", plain)]])
 
 
 @once
@@ -142,23 +124,15 @@ def test_route_requirements_behind_uvicorn(holder: SimpleNamespace) -> None:
     app = vestrel.asgi.Authorize(site(), vestrel.Verifier([holder.root.public_key()]), origin=base,
                                  per_route=True, public=lambda path, method: "/public/" in path)
     auth = vestrel.httpx.Auth(holder.key, holder.wire)
-    handler = Records()
-    logging.getLogger("vestrel").addHandler(handler)
 
-    async def over_async(client: Any) -> List[Any]:
-        return [await client.request(m, base + p, **kw) for m, p, kw, _, _ in rows]
+    async def over_async() -> List[Any]:
+        async with httpx.AsyncClient(auth=auth, timeout=30) as client:
+            return [await client.request(m, base + p, **kw) for m, p, kw, _, _ in rows]
 
-    try:
-        with uvicorn_on(app, sock), httpx.Client(auth=auth, timeout=30) as client:
-            sync = [client.request(m, base + p, **kw) for m, p, kw, _, _ in rows]
-
-            async def run() -> List[Any]:
-                async with httpx.AsyncClient(auth=auth, timeout=30) as async_client:
-                    return await over_async(async_client)
-
-            answers = sync + asyncio.run(run())
-    finally:
-        logging.getLogger("vestrel").removeHandler(handler)
+    with uvicorn_on(app, sock), httpx.Client(auth=auth, timeout=30) as client, \
+            logged() as records:
+        answers = [client.request(m, base + p, **kw) for m, p, kw, _, _ in rows]
+        answers += asyncio.run(over_async())
     got = [(r.status_code, r.json() if "json" in r.headers["content-type"] else r.text)
            for r in answers]
     assert got == [(status, body) for _, _, _, status, body in rows] * 2
@@ -167,10 +141,8 @@ def test_route_requirements_behind_uvicorn(holder: SimpleNamespace) -> None:
     assert challenges and all(re.fullmatch(
         r'Vestrel( error="(insufficient_scope|server_error)",)? error_description="\w+: [ -~]*"', c)
         for c in challenges), challenges
-    unchecked = [r.getMessage() for r in handler.records]
-    assert unchecked == [m.getMessage() for m in handler.records if m.levelname == "ERROR"]
-    assert [re.match(r"(\w+) '([^']*)'", m).groups() for m in unchecked] == [  # type: ignore[union-attr]
-        ("GET", "/anyone"), ("POST", "/bare")] * 2
+    assert [(r.levelname, re.match(r"(\w+) '([^']*)'", r.getMessage()).groups())  # type: ignore
+            for r in records] == [("ERROR", ("GET", "/anyone")), ("ERROR", ("POST", "/bare"))] * 2
 
 
 def starlette_blocks() -> List[Tuple[int, str]]:
@@ -188,36 +160,25 @@ def test_the_section_blocks_are_short() -> None:
     assert [first for first, source in blocks if len(source.strip().splitlines()) >= 20] == []
 
 
-@contextlib.contextmanager
-def proxied_to(port: int) -> Iterator[None]:
-    """httpx's transports sending https://api.example.com to the local
-    server, the Host header kept: the TLS proxy in front of the service."""
+@once
+def test_the_starlette_section_runs_against_uvicorn(tmp_path: Path, monkeypatch: Any) -> None:
     import httpx
 
-    forward = httpx.HTTPTransport.handle_request
+    monkeypatch.chdir(tmp_path)
+    forward, port = httpx.HTTPTransport.handle_request, [0]
 
-    def proxy(transport: Any, request: Any) -> Any:
+    def proxy(transport: Any, request: Any) -> Any:  # the TLS proxy for api.example.com
         assert request.url.host == PUBLIC, request.url
-        request.url = request.url.copy_with(scheme="http", host="127.0.0.1", port=port)
+        request.url = request.url.copy_with(scheme="http", host="127.0.0.1", port=port[0])
         request.headers["Host"] = PUBLIC
         return forward(transport, request)
 
-    httpx.HTTPTransport.handle_request = proxy  # type: ignore[assignment]
-    try:
-        yield
-    finally:
-        httpx.HTTPTransport.handle_request = forward  # type: ignore[assignment]
-
-
-@once
-def test_the_starlette_section_runs_against_uvicorn(tmp_path: Path, monkeypatch: Any) -> None:
-    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(httpx.HTTPTransport, "handle_request", proxy)
     namespace: Dict[str, Any] = {"__name__": "frameworks_doc"}
     with contextlib.ExitStack() as stack:
         for first, source in starlette_blocks():
             if "import httpx" in source:
-                port = stack.enter_context(uvicorn_on(namespace["app"]))
-                stack.enter_context(proxied_to(port))
+                port[0] = stack.enter_context(uvicorn_on(namespace["app"]))
             try:
                 exec(compile(source, str(FRAMEWORKS_DOC), "exec"), namespace)
             except Exception as error:  # noqa: BLE001 - any failure is the page's
