@@ -311,6 +311,7 @@ def note_scope_check(state: Any) -> None:
 
 
 def scope_checked(state: Any) -> bool:
+    """Whether a route noted a scope check in the request's state."""
     return isinstance(state, dict) and state.get(SCOPE_CHECKED) is True
 
 

@@ -47,8 +47,8 @@ from typing import Any, Awaitable, Callable, Dict, Iterable, List, MutableMappin
 from ._arguments import key_id
 from ._chain import VerifiedChain
 from ._errors import Refused
-from ._http import (SCOPE_CHECKED, Answer, Middleware, content_length, method_not_allowed,
-                    quoted_target, refusal, too_large, unchecked)
+from ._http import (Answer, Middleware, content_length, method_not_allowed, note_scope_check,
+                    quoted_target, refusal, scope_checked, too_large, unchecked)
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -195,8 +195,8 @@ class ChainScopes(List[str]):
         self._state = state
 
     def __contains__(self, text: object) -> bool:
-        if self._state is not None and text != "authenticated":
-            self._state[SCOPE_CHECKED] = True
+        if text != "authenticated":
+            note_scope_check(self._state)
         return list.__contains__(self, text)
 
 
@@ -250,7 +250,7 @@ def _guarded(send: Send, state: Dict[str, Any], method: str, path: str) -> Send:
         nonlocal refused
         if refused:
             return
-        if message.get("type") == "http.response.start" and state.get(SCOPE_CHECKED) is not True:
+        if message.get("type") == "http.response.start" and not scope_checked(state):
             status = message.get("status")
             if isinstance(status, int) and status < 400:
                 refused = True
