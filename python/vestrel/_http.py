@@ -20,6 +20,7 @@ target's first "?", as every server splits it for the app.
 from __future__ import annotations
 
 import json
+import logging
 import math
 import re
 import time
@@ -83,6 +84,17 @@ class MisdirectedRequest(RequestRefused):
     rule = "MisdirectedRequest"
     status = 421
     error = "invalid_request"
+
+
+class ScopeUnchecked(RequestRefused):
+    """With per_route=True, a checked request whose route answered with
+    success (a status under 400) without checking the chain's scope: the
+    route forgot its requirement, so its answer is not passed on. A fault
+    of the service, not of the request, hence 500."""
+
+    rule = "ScopeUnchecked"
+    status = 500
+    error = "server_error"
 
 
 class Middleware(Generic[AppT]):
@@ -296,6 +308,22 @@ def note_scope_check(state: Any) -> None:
     WSGI environ) that a route checked the chain's scope."""
     if isinstance(state, dict):
         state[SCOPE_CHECKED] = True
+
+
+def scope_checked(state: Any) -> bool:
+    """Whether a route noted a scope check in the request's state."""
+    return isinstance(state, dict) and state.get(SCOPE_CHECKED) is True
+
+
+def unchecked(log: logging.Logger, method: str, path: str, status: Any) -> Answer:
+    """The 500 sent in place of a success answer whose route checked no
+    scope, logged once for the service's developer. The log names the
+    route, never the request's headers (its credentials); the path is
+    written with repr, so a decoded CR or LF in it cannot forge a log line."""
+    log.error("%s %r answered %s without checking the chain's scope: answered 500 instead "
+              "(per_route=True needs a requirement on every route that is not public)",
+              method, path, status)
+    return refusal(ScopeUnchecked("the route checked no scope"))
 
 
 def _mapped(value: Any, name: str) -> bytes:

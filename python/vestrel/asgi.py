@@ -21,6 +21,19 @@ Lifespan scopes pass through. WebSocket handshakes are not checked (a
 browser cannot add headers to one), so a WebSocket scope whose path is not
 public is closed before it is accepted (the server answers 403).
 
+Starlette's authentication conventions are met without importing it: a
+checked request's ``scope["user"]`` is authenticated, its ``identity`` the
+holder's key id (vestrel.key_id), and ``scope["auth"].scopes`` lists
+"authenticated" and the chain's (resource, verb) pairs as "resource:verb"
+(see ChainScopes); a public request gets an unauthenticated user and no
+scopes unless something before Authorize set them.
+
+With ``per_route=True`` the scope check is the route's: a success answer
+(status under 400) to a checked request whose route noted no check
+(vestrel._http.note_scope_check, vestrel.starlette.requires, or a test of
+``request.auth.scopes`` with ``in``) is replaced by a 500 (ScopeUnchecked)
+and logged, so a route that forgot its requirement fails closed.
+
 The check runs on the event loop's thread: verification releases the
 interpreter lock, and a chain already seen is answered from the verifier's
 cache.
@@ -28,11 +41,14 @@ cache.
 
 from __future__ import annotations
 
-from typing import Any, Awaitable, Callable, Dict, List, MutableMapping, Tuple
+import logging
+from typing import Any, Awaitable, Callable, Dict, Iterable, List, MutableMapping, Optional, Tuple
 
+from ._arguments import key_id
+from ._chain import VerifiedChain
 from ._errors import Refused
-from ._http import (Answer, Middleware, content_length, method_not_allowed, quoted_target, refusal,
-                    too_large)
+from ._http import (Answer, Middleware, content_length, method_not_allowed, note_scope_check,
+                    quoted_target, refusal, scope_checked, too_large, unchecked)
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -40,7 +56,9 @@ Receive = Callable[[], Awaitable[Message]]
 Send = Callable[[Message], Awaitable[None]]
 App = Callable[[Scope, Receive, Send], Awaitable[None]]
 
-__all__ = ["Authorize"]
+__all__ = ["Authorize", "ChainUser", "ChainCredentials", "ChainScopes"]
+
+log = logging.getLogger("vestrel.asgi")
 
 
 class Authorize(Middleware[App]):
@@ -77,6 +95,9 @@ class Authorize(Middleware[App]):
             await _answer(send, refusal(error))
             return
         if route == "public":
+            scope.setdefault("user", ANONYMOUS)
+            if "auth" not in scope:
+                scope["auth"] = ChainCredentials(None, None)
             await self.app(scope, receive, send)
             return
         if kind == "websocket":
@@ -109,7 +130,135 @@ class Authorize(Middleware[App]):
             return
         state: Dict[str, Any] = dict(scope.get("state") or {})
         state["vestrel_chain"] = chain
-        await self.app({**scope, "state": state}, _replay(body, receive), send)
+        if self.options.per_route:
+            send = _guarded(send, state, method, path)
+        await self.app({**scope, "state": state, "user": ChainUser(chain),
+                        "auth": ChainCredentials(chain, state)}, _replay(body, receive), send)
+
+
+class ChainUser:
+    """``scope["user"]`` of a checked request, as Starlette's
+    ``request.user`` reads it: authenticated, named by the holder's key id
+    (computed on first read), with the VerifiedChain as ``chain``."""
+
+    __slots__ = ("chain", "_identity")
+    is_authenticated = True
+
+    def __init__(self, chain: VerifiedChain) -> None:
+        self.chain = chain
+        self._identity: Optional[str] = None
+
+    @property
+    def identity(self) -> str:
+        if self._identity is None:
+            self._identity = key_id(self.chain.holder_pk)
+        return self._identity
+
+    @property
+    def display_name(self) -> str:
+        return self.identity
+
+    def __repr__(self) -> str:
+        return f"<ChainUser {self.identity}>"
+
+
+class _Anonymous:
+    """``scope["user"]`` of a public request."""
+
+    __slots__ = ()
+    is_authenticated = False
+    display_name = ""
+    identity = None
+
+    def __repr__(self) -> str:
+        return "<anonymous>"
+
+
+class ChainScopes(List[str]):
+    """The text scopes of a chain: "authenticated", then each (resource,
+    verb) pair of the holder's credential as "resource:verb", in wire order,
+    a ``*`` written as it is. A pair is listed only where both fields are
+    UTF-8 and the verb holds no ":", so that each text names exactly one
+    pair (split at its last ":"); the others are still honoured by
+    vestrel.starlette.requires, which compares bytes.
+
+    Membership compares text exactly, as Starlette's ``requires`` does: a
+    chain granting "docs:*" is not found to hold "docs:read" here, while
+    vestrel.starlette.requires(b"docs", b"read") applies the wildcard.
+    Testing any scope but "authenticated" with ``in`` counts as the route's
+    scope check (see per_route)."""
+
+    __slots__ = ("_state",)
+
+    def __init__(self, texts: Iterable[str], state: Optional[Dict[str, Any]]) -> None:
+        super().__init__(texts)
+        self._state = state
+
+    def __contains__(self, text: object) -> bool:
+        if text != "authenticated":
+            note_scope_check(self._state)
+        return list.__contains__(self, text)
+
+
+class ChainCredentials:
+    """``scope["auth"]``, as Starlette's ``request.auth`` reads it; the
+    scopes are built on first read, so a request whose route never reads
+    them does not pay for them."""
+
+    __slots__ = ("_chain", "_state", "_scopes")
+
+    def __init__(self, chain: Optional[VerifiedChain], state: Optional[Dict[str, Any]]) -> None:
+        self._chain = chain
+        self._state = state
+        self._scopes: Optional[ChainScopes] = None
+
+    @property
+    def scopes(self) -> ChainScopes:
+        if self._scopes is None:
+            self._scopes = ChainScopes(_texts(self._chain), self._state)
+        return self._scopes
+
+    def __repr__(self) -> str:
+        return f"<ChainCredentials {list(self.scopes)!r}>"
+
+
+def _texts(chain: Optional[VerifiedChain]) -> List[str]:
+    if chain is None:
+        return []
+    texts = ["authenticated"]
+    for resource, verb in chain.perms:
+        if b":" in verb:
+            continue
+        try:
+            texts.append(resource.decode("utf-8") + ":" + verb.decode("utf-8"))
+        except UnicodeDecodeError:
+            continue
+    return texts
+
+
+ANONYMOUS = _Anonymous()
+
+
+def _guarded(send: Send, state: Dict[str, Any], method: str, path: str) -> Send:
+    """``send`` for a route that must check the scope: a response start
+    with a success status is answered with ScopeUnchecked's 500 instead,
+    unless the route noted its check in ``state``; the app's later messages
+    for that response are dropped."""
+    refused = False
+
+    async def guarded(message: Message) -> None:
+        nonlocal refused
+        if refused:
+            return
+        if message.get("type") == "http.response.start" and not scope_checked(state):
+            status = message.get("status")
+            if isinstance(status, int) and status < 400:
+                refused = True
+                await _answer(send, unchecked(log, method, path, status))
+                return
+        await send(message)
+
+    return guarded
 
 
 def _values(headers: List[Tuple[bytes, bytes]], name: bytes) -> List[str]:

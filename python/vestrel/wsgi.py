@@ -14,22 +14,31 @@ Werkzeug and gunicorn servers do), which must be "/path?query" (else 400),
 else SCRIPT_NAME and PATH_INFO quoted again and QUERY_STRING. The path
 the scope is matched against is SCRIPT_NAME + PATH_INFO, decoded as UTF-8. The body is read up to
 ``max_body`` bytes (beyond: 413) and handed on as a fresh wsgi.input.
+
+With ``per_route=True`` the scope check is the route's, noted in the environ
+(vestrel._http.note_scope_check): a success status (under 400) that the app
+starts for a checked request whose route noted none is replaced by a 500
+(ScopeUnchecked) and logged, and whatever the app writes or yields for it is
+dropped; the app's iterable is still closed.
 """
 
 from __future__ import annotations
 
 import io
-from typing import Any, Callable, Dict, Iterable, List, Tuple
+import logging
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
 
 from ._errors import Refused
 from ._http import (Answer, Middleware, content_length, method_not_allowed, quoted_target, refusal,
-                    status_line, too_large)
+                    scope_checked, status_line, too_large, unchecked)
 
 Environ = Dict[str, Any]
 StartResponse = Callable[..., Any]
 App = Callable[[Environ, StartResponse], Iterable[bytes]]
 
 __all__ = ["Authorize"]
+
+log = logging.getLogger("vestrel.wsgi")
 
 # CGI names some request headers without the HTTP_ prefix.
 _UNPREFIXED = {"CONTENT_TYPE": "content-type", "CONTENT_LENGTH": "content-length"}
@@ -75,7 +84,73 @@ class Authorize(Middleware[App]):
         environ["vestrel.chain"] = chain
         environ["wsgi.input"] = io.BytesIO(body)
         environ["CONTENT_LENGTH"] = str(len(body))
+        if self.options.per_route:
+            return _guarded(self.app, environ, start_response, method, path)
         return self.app(environ, start_response)
+
+
+def _discard(data: bytes) -> None:
+    """write() for a response already answered in the app's place."""
+
+
+def _guarded(app: App, environ: Environ, start_response: StartResponse, method: str,
+             path: str) -> Iterable[bytes]:
+    """The app's answer, unless its first start_response is a success
+    status and its route noted no scope check: then ScopeUnchecked's 500. An app
+    may call start_response before returning or on the first step of its
+    iterable; only in the second case is the iterable wrapped."""
+    refused: List[Answer] = []
+    started = False
+
+    def guarded_start(status: str, headers: List[Tuple[str, str]],
+                      exc_info: Optional[Any] = None) -> Any:
+        nonlocal started
+        if refused:
+            return _discard  # the refusal's head stands, whatever the app does next
+        if started:  # PEP 3333's error path (exc_info): the first start was let through
+            return start_response(status, headers, exc_info)
+        started = True
+        code = status[:3] if isinstance(status, str) else ""
+        if code.isdigit() and int(code) < 400 and not scope_checked(environ):
+            refused.append(unchecked(log, method, path, code))
+            start_response(status_line(500), refused[0].headers, exc_info)
+            return _discard
+        return start_response(status, headers, exc_info)
+
+    result = app(environ, guarded_start)
+    if refused:
+        _close(result)
+        return [refused[0].body]
+    if started:
+        return result
+    return _Refusable(result, refused)
+
+
+class _Refusable:
+    """The iterable of an app that starts its response lazily: once the
+    guard refused the start, the app's chunks are dropped for the
+    refusal's body. close() reaches the app's own iterable."""
+
+    def __init__(self, result: Iterable[bytes], refused: List[Answer]) -> None:
+        self._result = result
+        self._refused = refused
+
+    def __iter__(self) -> Iterator[bytes]:
+        for chunk in self._result:
+            if self._refused:
+                break
+            yield chunk
+        if self._refused:
+            yield self._refused[0].body
+
+    def close(self) -> None:
+        _close(self._result)
+
+
+def _close(result: Iterable[bytes]) -> None:
+    close = getattr(result, "close", None)
+    if callable(close):
+        close()
 
 
 def _headers(environ: Environ) -> List[Tuple[str, str]]:
