@@ -10,7 +10,11 @@ FastAPI section of docs/frameworks.md run as pasted."""
 
 import asyncio
 import contextlib
+import os
 import re
+import shutil
+import socket
+import subprocess
 import time
 from pathlib import Path
 from types import SimpleNamespace
@@ -424,3 +428,40 @@ def test_the_fastapi_section_runs_as_pasted(tmp_path: Path, monkeypatch: Any) ->
                 assert reply.json()["holder"] == vestrel.key_id(namespace["holder"].public_key())
             clients += 1
     assert clients >= 1, "the client blocks did not run"
+
+
+# ---- examples/fastapi_service, as scripts/demo.sh runs it -------------------
+
+EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "fastapi_service" / "run.sh"
+
+
+def run_example(**env: str) -> Any:
+    path = os.pathsep.join([os.environ["VESTREL_PACKAGE_DIR"],
+                            os.environ["VESTREL_KERNEL_MODULE_DIR"]])
+    return subprocess.run(["bash", str(EXAMPLE)], capture_output=True, text=True, timeout=120,
+                          env={**os.environ, "PYTHONPATH": path, **env})
+
+
+@once
+def test_the_example_service_runs_with_redis_and_stops() -> None:
+    if shutil.which("redis-server") is None:
+        pytest.skip("no redis-server here")
+    done = run_example()
+    assert done.returncode == 0, done.stdout + done.stderr
+    lines = done.stdout.splitlines()
+    assert [line.split(":")[0] for line in lines if line[:4] in ("ok  ", "FAIL")] == [
+        "ok   writer saves note 7", "ok   reader reads it (async)", "ok   reader may not write",
+        "ok   no credentials"], done.stdout
+    # Both servers were stopped: their ports no longer answer.
+    ports = re.search(r"on http://127\.0\.0\.1:(\d+), Redis on port (\d+)", done.stdout)
+    assert ports is not None, done.stdout
+    for port in ports.groups():
+        with pytest.raises(OSError):
+            socket.create_connection(("127.0.0.1", int(port)), timeout=1).close()
+
+
+@once
+def test_the_example_says_why_it_skips() -> None:
+    done = run_example(VESTREL_DEMO_PYTHON="/bin/false")
+    assert (done.returncode, done.stdout.splitlines()[0]) == (
+        0, "fastapi_service: skipped, /bin/false cannot import FastAPI, uvicorn, httpx and redis:")
