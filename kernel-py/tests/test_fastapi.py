@@ -370,6 +370,32 @@ def test_mistakes_fail_when_the_app_is_built(world: SimpleNamespace) -> None:
         True, True, False]
 
 
+@once
+def test_a_websocket_route_with_a_requirement_is_closed_before_it_is_accepted(
+        world: SimpleNamespace) -> None:
+    import fastapi
+    from fastapi import Depends, WebSocket
+    from starlette.testclient import TestClient
+    from starlette.websockets import WebSocketDisconnect
+
+    import vestrel.fastapi
+
+    app = fastapi.FastAPI()
+    auth = vestrel.fastapi.Auth(vestrel.Verifier([world.root.public_key()]),
+                                origin="http://testserver", app=app)
+
+    @app.websocket("/ws")
+    async def feed(socket: WebSocket, chain: vestrel.VerifiedChain = Depends(
+            auth.require(b"docs", b"GET"))) -> None:
+        await socket.accept()
+
+    headers = vestrel.present(world.holder, world.token, "GET", "http://testserver/ws")
+    with pytest.raises(WebSocketDisconnect) as closed:
+        with TestClient(app).websocket_connect("/ws", headers=headers):
+            pass
+    assert closed.value.code == 1008
+
+
 # ---- docs/frameworks.md, FastAPI section ------------------------------------
 
 def fastapi_blocks() -> List[Tuple[int, str]]:

@@ -30,7 +30,9 @@ the Authorization header), whose description names the proof header that
 must come with it. Documentation viewers show it as such; since every request
 needs a fresh proof, none of them can sign a request from the page. The docs
 pages and the document themselves require nothing; under the middleware,
-``public=auth.public`` leaves them unchecked.
+``public=auth.public`` leaves them unchecked. A WebSocket route with a
+requirement is closed (1008) before it is accepted, since a browser cannot
+add headers to the handshake.
 
 Only this module imports FastAPI; ``import vestrel`` does not.
 """
@@ -45,7 +47,8 @@ from typing import Any, List, Optional, Sequence, Set, Tuple, Union
 import fastapi
 from fastapi.openapi.models import HTTPBase
 from fastapi.security.base import SecurityBase
-from starlette.requests import Request
+from starlette.exceptions import WebSocketException
+from starlette.requests import HTTPConnection, Request
 from starlette.responses import Response
 
 from ._chain import VerifiedChain
@@ -70,6 +73,7 @@ _CHAIN = "vestrel_chain"
 # Every method but POST, which registration answers with 405 as the
 # middlewares do.
 _OTHER_METHODS = ["GET", "HEAD", "PUT", "PATCH", "DELETE", "OPTIONS"]
+_POLICY_VIOLATION = 1008  # the WebSocket close code
 
 
 class Refusal(fastapi.HTTPException):
@@ -96,7 +100,11 @@ class Requirement(SecurityBase):
     def __repr__(self) -> str:
         return f"Requirement({self.needed[0]!r}, {self.needed[1]!r})"
 
-    async def __call__(self, request: Request) -> VerifiedChain:
+    async def __call__(self, request: HTTPConnection) -> VerifiedChain:
+        if not isinstance(request, Request):
+            # A WebSocket handshake: browsers cannot add headers to one, so
+            # it is refused, as the middleware refuses it, before it is accepted.
+            raise WebSocketException(_POLICY_VIOLATION, "no Vestrel credentials on a WebSocket")
         state = request.scope.setdefault("state", {})
         chain = state.get(_CHAIN) if isinstance(state, dict) else None
         try:
