@@ -13,8 +13,11 @@
 (resource, verb). On its own it checks the request itself: the proof covers
 the method, the origin and the target as the client sent it, the headers and
 the body, which it reads (up to ``max_body`` bytes) and leaves for the route
-to read again. Under vestrel.asgi.Authorize (``per_route=True``), which has
-already verified the chain and the proof, it only checks the scope.
+to read again. FastAPI reads a body parameter's body whole before any
+dependency runs: the bound then refuses it (413) once read, where the
+middleware in front refuses it before. Under vestrel.asgi.Authorize
+(``per_route=True``), which has already verified the chain and the proof, it
+only checks the scope.
 
 A refusal is answered exactly as the middlewares answer it: the status, the
 ``WWW-Authenticate: Vestrel error=..., error_description=...`` challenge and a
@@ -27,12 +30,13 @@ serves chain registration at ``register_path``.
 The OpenAPI document lists every route with a requirement under one security
 scheme, ``Vestrel``: an HTTP authentication scheme of that name (what goes in
 the Authorization header), whose description names the proof header that
-must come with it. Documentation viewers show it as such; since every request
-needs a fresh proof, none of them can sign a request from the page. The docs
-pages and the document themselves require nothing; under the middleware,
-``public=auth.public`` leaves them unchecked. A WebSocket route with a
-requirement is closed (1008) before it is accepted, since a browser cannot
-add headers to the handshake.
+must come with it. Swagger UI (/docs) puts its lock on those routes and says
+its Authorize dialog cannot fill that scheme in, ReDoc names the scheme: a
+proof is made for one request by the holder's key, which no docs page holds.
+The docs pages and the document themselves require nothing; under the
+middleware, ``public=auth.public`` leaves them unchecked. A WebSocket route
+with a requirement is closed (1008) before it is accepted, since a browser
+cannot add headers to the handshake.
 
 Only this module imports FastAPI; ``import vestrel`` does not.
 """
