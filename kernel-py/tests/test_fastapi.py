@@ -46,8 +46,8 @@ def world(identities: Callable[[str], vestrel.IdentityIsland]) -> SimpleNamespac
                                                       perms, not_after=int(time.time()) - 5)))
 
 
-def service(verifier: vestrel.Verifier, origin: str, mode: str,
-            installed: bool = True) -> Tuple[Any, Any]:
+def service(verifier: vestrel.Verifier, mode: str, installed: bool = True,
+            **where: Any) -> Tuple[Any, Any]:
     """(the ASGI app, its Auth): routes echoing what they saw of the request,
     each requiring its (resource, verb) of the chain."""
     import fastapi
@@ -57,8 +57,8 @@ def service(verifier: vestrel.Verifier, origin: str, mode: str,
     import vestrel.fastapi
 
     app = fastapi.FastAPI()
-    auth = vestrel.fastapi.Auth(verifier, origin=origin, max_body=MAX_BODY,
-                                app=app if installed else None)
+    auth = vestrel.fastapi.Auth(verifier, max_body=MAX_BODY, app=app if installed else None,
+                                **where)
 
     class Doc(pydantic.BaseModel):
         title: str
@@ -105,11 +105,11 @@ def service(verifier: vestrel.Verifier, origin: str, mode: str,
     if mode == "standalone":
         return app, auth
     return vestrel.asgi.Authorize(
-        app, verifier, origin=origin, per_route=True, max_body=MAX_BODY,
+        app, verifier, per_route=True, max_body=MAX_BODY, **where,
         public=lambda path, method: auth.public(path, method) or path == "/health"), auth
 
 
-def reference(verifier: vestrel.Verifier, origin: str) -> Any:
+def reference(verifier: vestrel.Verifier, **where: Any) -> Any:
     """The middleware alone, mapping every path to b"docs": the answers a
     refusal must get."""
     from starlette.applications import Starlette
@@ -120,8 +120,8 @@ def reference(verifier: vestrel.Verifier, origin: str) -> Any:
         return JSONResponse({})
 
     site = Starlette(routes=[Route("/{rest:path}", ok, methods=["GET", "POST", "PUT", "DELETE"])])
-    return vestrel.asgi.Authorize(site, verifier, origin=origin, resource=lambda path: b"docs",
-                                  max_body=MAX_BODY)
+    return vestrel.asgi.Authorize(site, verifier, resource=lambda path: b"docs",
+                                  max_body=MAX_BODY, **where)
 
 
 @pytest.fixture(scope="module", params=MODES)
@@ -138,12 +138,12 @@ def served(request: Any, world: SimpleNamespace) -> Iterator[SimpleNamespace]:
         return vestrel.Verifier([world.root.public_key()])
 
     def restart() -> None:
-        state.app, state.auth = service(verifier(), origin, request.param)
+        state.app, state.auth = service(verifier(), request.param, origin=origin)
 
     restart()
     state.restart = restart
-    others = {b"reference": reference(verifier(), origin),
-              b"bare": service(verifier(), origin, request.param, installed=False)[0]}
+    others = {b"reference": reference(verifier(), origin=origin),
+              b"bare": service(verifier(), request.param, installed=False, origin=origin)[0]}
 
     async def dispatch(scope: Any, receive: Any, send: Any) -> None:
         via = dict(scope.get("headers", ())).get(b"x-via") if scope["type"] == "http" else None
@@ -281,6 +281,30 @@ def test_refusals_are_answered_as_the_middleware_answers_them(served: SimpleName
         assert answered(replies[1]) == answered(replies[3])
         assert answered(replies[1])[2] == {"error": "invalid_token", "rule": "ProofReplayed"}
     assert statuses == {400, 401, 403, 413}
+
+
+@once
+@pytest.mark.parametrize("mode", MODES)
+def test_named_hosts_are_checked_as_the_middleware_checks_them(world: SimpleNamespace,
+                                                               mode: str) -> None:
+    from starlette.testclient import TestClient
+
+    hosts = {"hosts": ["api.example.com", "localhost:8000"]}
+    apps = [service(vestrel.Verifier([world.root.public_key()]), mode, **hosts)[0],
+            reference(vestrel.Verifier([world.root.public_key()]), **hosts)]
+    for host, status in (("api.example.com", 200), ("LOCALHOST:8000", 200),
+                         ("api.example.com:80", 200), ("evil.example.com", 421), ("localhost:8001", 421), ("a/b", 400),
+                         ("api.example.com@evil", 400)):
+        # No query: this client's raw_path would carry it twice.
+        url = f"http://{host.lower()}/api/docs/1"
+        replies = []
+        for app in apps:
+            headers = {**vestrel.present(world.holder, world.token, "GET", url), "host": host}
+            with TestClient(app, base_url="http://api.example.com") as client:
+                replies.append(client.get("/api/docs/1", headers=headers))
+        assert [r.status_code for r in replies] == [status, status], (host, replies[0].text)
+        if status != 200:
+            assert answered(replies[0]) == answered(replies[1]), host
 
 
 @once
