@@ -64,14 +64,28 @@ SMOKE_FILES = ("test_linkage.py", "test_identity.py", "test_chain.py", "test_ver
                "test_vestrel.py", "distribution/test_conformance_vectors.py")
 # Tests that run under Debian's python3 alone say so in their skip reason.
 ONCE_PER_SUITE = "once per suite"
+# Left to the plain runs when ASan is loaded: the command-line tests, whose
+# every case starts an interpreter (seconds each under ASan) to run Python
+# over the same native calls the in-process tests drive with every hostile
+# input; and the tests that count memory and references over 10^5 calls,
+# which ASan's allocator makes slow and whose counts it does not change.
+NOT_UNDER_SANITIZERS = (
+    "distribution/test_cli.py", "distribution/test_cli_issue.py",
+    "test_hostile_arguments.py::test_memory_stays_flat_over_a_hundred_thousand_calls",
+    "test_resources.py::test_calls_leave_no_reference_or_memory_behind")
 
 
 def pytest_collection_modifyitems(items: List[pytest.Item]) -> None:
     """Marks each test for run_all.py's selections (-m smoke, -m once_per_suite)."""
     tests = Path(__file__).resolve().parent
+    sanitized = under_address_sanitizer()
     for item in items:
-        if item.path.is_relative_to(tests) and item.path.relative_to(tests).as_posix() in SMOKE_FILES:
+        where = item.path.relative_to(tests).as_posix() if item.path.is_relative_to(tests) else ""
+        if where in SMOKE_FILES:
             item.add_marker(pytest.mark.smoke)
+        name = f"{where}::{getattr(item, 'originalname', item.name)}"
+        if sanitized and (where in NOT_UNDER_SANITIZERS or name in NOT_UNDER_SANITIZERS):
+            item.add_marker(pytest.mark.skip(reason="left to the runs without sanitizers"))
         if any(ONCE_PER_SUITE in str(mark.kwargs.get("reason", ""))
                for mark in item.iter_markers("skipif")):
             item.add_marker(pytest.mark.once_per_suite)
