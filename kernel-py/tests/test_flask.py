@@ -1,0 +1,394 @@
+"""vestrel.flask on Werkzeug, driven by the signing clients: the views read
+what was signed (params, an escape, a JSON body), refusals are the WSGI
+middleware's to the byte, a chain is registered again after a restart,
+behind vestrel.wsgi.Authorize the proof is spent once, and docs/frameworks.md's
+Flask section runs as pasted."""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import http.client
+import re
+from pathlib import Path
+from types import SimpleNamespace
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+from urllib.parse import urlsplit
+
+import pytest
+
+import vestrel
+import vestrel._http
+import vestrel.wsgi
+from servers import listening, once, werkzeug_on
+from test_guide import fenced_blocks
+from test_http_servers import chain_of, frameworks
+
+REGISTER = vestrel._http.DEFAULT_REGISTER_PATH
+FRAMEWORKS = Path(__file__).resolve().parents[2] / "docs" / "frameworks.md"
+PUBLIC = "api.example.com"
+MAX_BODY = 150_000  # a 16-credential token fits, registered
+
+
+@pytest.fixture(scope="module")
+def world(identities: Callable[[str], vestrel.IdentityIsland]) -> SimpleNamespace:
+    root, holder = identities("root"), identities("holder")
+    return SimpleNamespace(
+        root=root, holder=holder, short=chain_of([root, holder]),
+        long=chain_of([root, *[identities(f"m{i}") for i in range(15)], holder]),
+        expired=chain_of([root, holder], not_after=1))
+
+
+def echo(chain: vestrel.VerifiedChain) -> Dict[str, Any]:
+    import flask
+
+    request = flask.request
+    return {"path": request.environ["REQUEST_URI"].partition("?")[0],
+            "query": request.query_string.decode(), "body": request.get_data().decode(),
+            "json": request.get_json(silent=True), "length": chain.length,
+            "checked": request.environ.get(vestrel._http.SCOPE_CHECKED, False)}
+
+
+def flask_app(auth: Any) -> Any:
+    """Views guarded by ``auth.require``: docs GET and POST, an async one,
+    and an admin view the test chains do not allow."""
+    import flask
+
+    app = flask.Flask("vestrel-flask")
+    auth.init_app(app)
+
+    @app.get("/api/docs/<path:rest>")
+    @auth.require(b"docs", b"GET")
+    def read(rest: str) -> Any:
+        return echo(flask.g.vestrel_chain)
+
+    @app.post("/api/docs/<path:rest>")
+    @auth.require(b"docs", b"POST")
+    def save(rest: str) -> Any:
+        return echo(flask.g.vestrel_chain)
+
+    @app.get("/api/async")
+    @auth.require(b"docs", b"GET")
+    async def later() -> Any:
+        await asyncio.sleep(0)
+        return echo(flask.g.vestrel_chain)
+
+    @app.get("/api/admin")
+    @auth.require(b"admin", b"GET")
+    def admin() -> Any:
+        return {}
+
+    return app
+
+
+@pytest.fixture(scope="module")
+def site(world: SimpleNamespace) -> Iterator[SimpleNamespace]:
+    """The adapter's app, and the same views bare behind the WSGI middleware
+    (with the same origin rule and body bound) for comparison; ``restart``
+    gives the adapter a fresh verifier, with no chain registered."""
+    flask, _ = frameworks("flask", "vestrel.flask")
+    import vestrel.flask
+
+    sock, other = listening(), listening()
+    served = SimpleNamespace(registrations=0, base=f"http://127.0.0.1:{sock.getsockname()[1]}",
+                             other=f"http://127.0.0.1:{other.getsockname()[1]}")
+
+    def restart() -> None:
+        verifier = vestrel.Verifier([world.root.public_key()])
+        served.app = flask_app(vestrel.flask.Auth(verifier=verifier, origin=served.base,
+                                                  max_body=MAX_BODY))
+
+    def adapter(environ: Any, start_response: Any) -> Any:
+        served.registrations += environ.get("PATH_INFO") == REGISTER
+        return served.app(environ, start_response)
+
+    bare = flask.Flask("vestrel-bare")
+
+    @bare.route("/api/<path:rest>", methods=["GET", "POST"])
+    def bare_echo(rest: str) -> Any:
+        return echo(flask.request.environ["vestrel.chain"])
+
+    guarded = vestrel.wsgi.Authorize(bare, vestrel.Verifier([world.root.public_key()]),
+                                     origin=served.other, max_body=MAX_BODY,
+                                     resource=lambda p: b"docs" if "/docs/" in p else b"admin")
+    restart()
+    served.restart = restart
+    with werkzeug_on(adapter, sock), werkzeug_on(guarded, other):
+        yield served
+
+
+def send(client: str, auth: Any, *requests: Dict[str, Any]) -> List[Any]:
+    from test_http_clients import send as sent
+
+    return sent(client, auth, *requests)
+
+
+def auth_for(client: str, *args: Any, **kwargs: Any) -> Any:
+    from test_http_clients import auth_for as made
+
+    return made(client, *args, **kwargs)
+
+
+# ---- Construction ----------------------------------------------------------------
+
+@once
+def test_a_misconfigured_auth_fails_when_it_is_made(world: SimpleNamespace) -> None:
+    import flask
+
+    import vestrel.flask
+
+    verifier = vestrel.Verifier([world.root.public_key()])
+    origin = {"origin": "https://api.example.com"}
+    rows: List[Tuple[Callable[[], Any], Any, str]] = [
+        (lambda: vestrel.flask.Auth(verifier, **origin), TypeError, "first argument is the Flask"),
+        (lambda: vestrel.flask.Auth(flask.Flask("a"), **origin), TypeError, "needs verifier="),
+        (lambda: vestrel.flask.Auth(verifier=object(), **origin), TypeError, "vestrel.Verifier"),
+        (lambda: vestrel.flask.Auth(verifier=verifier), TypeError, "needs origin="),
+        (lambda: vestrel.flask.Auth(verifier=verifier, origin="api.example.com"), ValueError,
+         "origin must be"),
+        (lambda: vestrel.flask.Auth(verifier=verifier, register_path="chains", **origin),
+         ValueError, "register_path"),
+        (lambda: vestrel.flask.Auth(verifier=verifier, max_age=-1, **origin), ValueError,
+         "max_age"),
+        (lambda: vestrel.flask.Auth(verifier=verifier, **origin).require("docs", b"GET"),
+         TypeError, "resource must be bytes"),
+        (lambda: vestrel.flask.Auth(verifier=verifier, **origin).require(b"docs", "GET"),
+         TypeError, "verb must be bytes"),
+        (lambda: vestrel.flask.Auth(verifier=verifier, **origin).init_app("app"), TypeError,
+         "takes the Flask app"),
+    ]
+    for make, error, message in rows:
+        with pytest.raises(error, match=message):
+            make()
+    # init_app later serves registration on the app; register_path=None serves none.
+    for path, expected in ((REGISTER, [REGISTER]), (None, [])):
+        app = flask.Flask("later")
+        vestrel.flask.Auth(verifier=verifier, register_path=path, **origin).init_app(app)
+        assert [r.rule for r in app.url_map.iter_rules() if "vestrel" in r.rule] == expected
+
+
+# ---- Real clients, a real server ---------------------------------------------
+
+CLIENTS = ["httpx", "httpx-async", "requests"]
+# Each request, and what the view sees of it: the path as sent, the query, the body.
+ROWS: List[Tuple[Dict[str, Any], Dict[str, Any]]] = [
+    ({"method": "GET", "url": "/api/docs/a%2fb", "params": {"q": "a b", "u": "ä&"}},
+     {"path": "/api/docs/a%2Fb", "query": "q=a+b&u=%C3%A4%26", "body": "", "json": None}),
+    ({"method": "POST", "url": "/api/docs/7", "json": {"title": "notes é", "n": [1]}},
+     {"path": "/api/docs/7", "query": "", "body": '{"title": "notes \\u00e9", "n": [1]}',
+      "json": {"title": "notes é", "n": [1]}}),
+    ({"method": "GET", "url": "/api/async", "params": {"k": "1"}},
+     {"path": "/api/async", "query": "k=1", "body": "", "json": None}),
+]
+
+
+@once
+@pytest.mark.parametrize("client", CLIENTS)
+def test_views_get_what_was_signed(site: SimpleNamespace, world: SimpleNamespace,
+                                   client: str) -> None:
+    for wire, length, registered in ((world.short, 1, 0), (world.long, 16, 1)):
+        before = site.registrations
+        answers = send(client, auth_for(client, world.holder, wire),
+                       *[{**r, "url": site.base + r["url"]} for r, _ in ROWS])
+        seen = [(a.status_code, a.json()) for a in answers]
+        assert seen == [(200, {**w, "length": length, "checked": False}) for _, w in ROWS], seen
+        assert site.registrations - before == registered  # once, for every request
+    # requests decodes %41 before it signs; httpx sends and signs it as it is.
+    answer = send(client, auth_for(client, world.holder, world.short),
+                  {"method": "GET", "url": site.base + "/api/docs/%41"})[0]
+    assert answer.json()["path"] == ("/api/docs/A" if client == "requests" else "/api/docs/%41")
+
+
+@once
+def test_a_restarted_service_gets_the_chain_registered_again(site: SimpleNamespace,
+                                                             world: SimpleNamespace) -> None:
+    auth = auth_for("requests", world.holder, world.long)
+    get = {"method": "GET", "url": site.base + "/api/docs/1"}
+    before = site.registrations
+    assert [a.status_code for a in send("requests", auth, get)] == [200]
+    site.restart()
+    answers = send("requests", auth, get, get)
+    assert [a.status_code for a in answers] == [200, 200]
+    assert [h.status_code for h in answers[0].history] == [401, 201]
+    assert site.registrations - before == 2
+    # Registration answers POST alone, as the middleware does.
+    import requests
+
+    answer = requests.get(site.base + REGISTER, timeout=30)
+    assert (answer.status_code, answer.json(), answer.headers["allow"]) == (
+        405, {"error": "invalid_request", "rule": "MethodNotAllowed"}, "POST")
+
+
+def chunked(base: str, path: str, headers: Dict[str, str], parts: List[bytes]) -> Any:
+    """A POST whose body goes in chunks, with no length declared."""
+    where = urlsplit(base)
+    connection = http.client.HTTPConnection(where.hostname, where.port, timeout=30)
+    try:
+        connection.request("POST", path, body=iter(parts), headers=headers,
+                           encode_chunked=True)
+        answer = connection.getresponse()
+        return SimpleNamespace(status_code=answer.status, headers=answer.headers,
+                               content=answer.read())
+    finally:
+        connection.close()
+
+
+Sent = Callable[[SimpleNamespace, str], Any]
+
+
+def signed(world: SimpleNamespace, method: str, path: str, chain: Optional[bytes] = None,
+           body: bytes = b"", sent_body: Optional[bytes] = None, times: int = 1) -> Sent:
+    """A request sent ``times`` with one proof; the last answer."""
+    import requests
+
+    def sender(s: SimpleNamespace, base: str) -> Any:
+        headers = vestrel.present(world.holder, vestrel.encode_token(chain or world.short),
+                                  method, base + path, body=body or None)
+        for _ in range(times):
+            answer = requests.request(method, base + path, headers=headers, timeout=30,
+                                      data=body if sent_body is None else sent_body)
+        return answer
+
+    return sender
+
+
+def chunked_signed(world: SimpleNamespace, body: bytes) -> Sent:
+    def sender(s: SimpleNamespace, base: str) -> Any:
+        headers = vestrel.present(world.holder, vestrel.encode_token(world.short), "POST",
+                                  base + "/api/docs/1", body=body)
+        return chunked(base, "/api/docs/1", {**headers, "Content-Type": "application/json"},
+                       [body[:10], body[10:]])
+
+    return sender
+
+
+# name, the request, the status both answer with
+REFUSALS: List[Tuple[str, Callable[[SimpleNamespace], Sent], int]] = [
+    ("no credentials", lambda w: lambda s, base: __import__("requests").get(
+        base + "/api/docs/1", timeout=30), 401),
+    ("scope does not allow it", lambda w: signed(w, "GET", "/api/admin"), 403),
+    ("replayed", lambda w: signed(w, "GET", "/api/docs/1", times=2), 401),
+    ("another body", lambda w: signed(w, "POST", "/api/docs/1", body=b"a", sent_body=b"b"), 401),
+    ("expired chain", lambda w: signed(w, "GET", "/api/docs/1", chain=w.expired), 401),
+    ("declared body over the bound",
+     lambda w: signed(w, "POST", "/api/docs/1", body=b"x" * (MAX_BODY + 1)), 413),
+    ("chunked body over the bound", lambda w: chunked_signed(w, b"y" * (MAX_BODY + 1)), 413),
+    ("proof without a chain", lambda w: lambda s, base: __import__("requests").get(
+        base + "/api/docs/1", headers={"Vestrel-Proof": "vp1.x"}, timeout=30), 401),
+]
+
+
+@once
+@pytest.mark.parametrize("name,request_for,status", REFUSALS, ids=[r[0] for r in REFUSALS])
+def test_refusals_are_the_middlewares(site: SimpleNamespace, world: SimpleNamespace, name: str,
+                                      request_for: Callable[[SimpleNamespace], Sent],
+                                      status: int) -> None:
+    # The challenge may name the URL checked, whose port is each server's.
+    ours, theirs = ((a.status_code, a.headers.get("WWW-Authenticate", "").replace(base, "BASE"),
+                     a.headers.get("Retry-After"), a.content)
+                    for base in (site.base, site.other) for a in [request_for(world)(site, base)])
+    assert ours == theirs and ours[0] == status, (name, ours, theirs)
+
+
+@once
+def test_a_chunked_body_within_the_bound_reaches_the_view(site: SimpleNamespace,
+                                                          world: SimpleNamespace) -> None:
+    answer = chunked_signed(world, b'{"title": "chunked"}')(site, site.base)
+    assert answer.status_code == 200, answer.content
+    assert __import__("json").loads(answer.content)["json"] == {"title": "chunked"}
+
+
+@once
+def test_behind_the_middleware_the_proof_is_spent_once(world: SimpleNamespace) -> None:
+    """per_route=True: the middleware verifies, require checks the scope
+    alone (a second verification would find the proof replayed) and notes
+    that it did; a request the scope does not allow is the adapter's 403."""
+    import requests
+
+    frameworks("flask")
+    import vestrel.flask
+
+    sock = listening()
+    origin = f"http://127.0.0.1:{sock.getsockname()[1]}"
+    verifier = vestrel.Verifier([world.root.public_key()])
+    # The adapter is given a verifier that trusts no root: it must never verify here.
+    auth = vestrel.flask.Auth(verifier=vestrel.Verifier([world.holder.public_key()]),
+                              origin=origin)
+    app = flask_app(auth)
+    app.wsgi_app = vestrel.wsgi.Authorize(app.wsgi_app, verifier, origin=origin, per_route=True)
+    token = vestrel.encode_token(world.short)
+    with werkzeug_on(app, sock):
+        answers = [requests.get(origin + path, timeout=30, headers=vestrel.present(
+            world.holder, token, "GET", origin + path)) for path in ("/api/docs/1", "/api/admin")]
+    assert (answers[0].status_code, answers[0].json()["checked"]) == (200, True), answers[0].text
+    assert (answers[1].status_code, answers[1].json()["rule"]) == (403, "NotAllowed")
+
+
+# ---- docs/frameworks.md, as pasted -------------------------------------------
+
+def section_blocks(title: str) -> List[Tuple[int, str]]:
+    """The ```python blocks under the page's "## <title>" heading."""
+    text = FRAMEWORKS.read_text()
+    start = text.index(f"\n## {title}\n")
+    end = text.find("\n## ", start + 1)
+    first, last = text[:start].count("\n") + 2, text[:end if end >= 0 else len(text)].count("\n")
+    return [(line, source) for language, line, source in fenced_blocks(text)
+            if language == "python" and first <= line <= last]
+
+
+@contextlib.contextmanager
+def proxied(monkeypatch: Any, port: List[int]) -> Iterator[None]:
+    """requests and httpx sent to https://api.example.com reach
+    127.0.0.1:port[0] over plain HTTP with their Host header kept: a TLS
+    proxy in front of the service."""
+    import httpx
+    import requests.adapters
+
+    forward = requests.adapters.HTTPAdapter.send
+
+    def proxy(adapter: Any, request: Any, **kwargs: Any) -> Any:
+        assert urlsplit(request.url).netloc == PUBLIC, request.url
+        request.url = f"http://127.0.0.1:{port[0]}{request.path_url}"
+        request.headers["Host"] = PUBLIC
+        return forward(adapter, request, **kwargs)
+
+    def moved(request: Any) -> Any:
+        assert request.url.netloc == PUBLIC.encode(), request.url
+        request.url = request.url.copy_with(scheme="http", host="127.0.0.1", port=port[0])
+        request.headers["Host"] = PUBLIC
+        return request
+
+    sync = httpx.HTTPTransport.handle_request
+    monkeypatch.setattr(requests.adapters.HTTPAdapter, "send", proxy)
+    monkeypatch.setattr(httpx.HTTPTransport, "handle_request",
+                        lambda transport, request: sync(transport, moved(request)))
+    yield
+
+
+def run_block(source: str, first: int, namespace: Dict[str, Any]) -> None:
+    try:
+        exec(compile(source, str(FRAMEWORKS), "exec"), namespace)
+    except Exception as error:  # noqa: BLE001 - any failure is the page's
+        raise AssertionError(f"frameworks.md block from line {first} failed: {error!r}") from error
+
+
+def doc_namespace(world: SimpleNamespace) -> Dict[str, Any]:
+    """What the page takes from docs/http.md's first block."""
+    return {"__name__": "frameworks_doc", "root_pk": world.root.public_key(),
+            "holder": world.holder, "wire": world.long}
+
+
+@once
+def test_the_flask_section_runs_as_pasted(world: SimpleNamespace, monkeypatch: Any) -> None:
+    frameworks("flask")
+    blocks = section_blocks("Flask")
+    assert len(blocks) == 2 and all(len(s.strip().splitlines()) < 20 for _, s in blocks)
+    namespace = doc_namespace(world)
+    port = [0]
+    (service_at, service), (client_at, client) = blocks
+    run_block(service, service_at, namespace)
+    assert re.search(r"^import requests$", client, re.M)
+    with proxied(monkeypatch, port), werkzeug_on(namespace["app"]) as port[0]:
+        run_block(client, client_at, namespace)
+    assert namespace["reply"].json() == {
+        "number": 7, "title": "notes", "holder": vestrel.key_id(world.holder.public_key())}
