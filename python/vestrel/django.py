@@ -57,8 +57,9 @@ from ._arguments import key_id
 from ._chain import VerifiedChain
 from ._errors import ProofMissing, Refused
 from ._http import (DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, Answer, Options,
-                    content_length, method_not_allowed, note_scope_check, refusal, require,
+                    content_length, method_not_allowed, note_scope_check, refusal,
                     requirement, too_large)
+from ._http import require as _allowed
 from ._request import _SCHEME_LEN, _SCHEME_PREFIX, _credentials
 from .wsgi import _headers, _target
 
@@ -186,7 +187,7 @@ def _chain_of(request: HttpRequest, optional: bool) -> Optional[VerifiedChain]:
 def _checked(request: HttpRequest, needed: Tuple[bytes, bytes]) -> VerifiedChain:
     chain = _chain_of(request, optional=False)
     try:
-        allowed = require(chain, needed)
+        allowed = _allowed(chain, needed)
     except Refused as error:
         raise _Answered(refusal(error)) from None
     if isinstance(request.META.get(_MIDDLEWARE_CHAIN), VerifiedChain):
