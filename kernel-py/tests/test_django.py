@@ -11,7 +11,6 @@ setting stops Django from starting."""
 from __future__ import annotations
 
 import contextlib
-import io
 import os
 import re
 import socket
@@ -21,7 +20,7 @@ import threading
 import time
 from pathlib import Path
 from types import SimpleNamespace
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Tuple
 
 import pytest
 
@@ -30,12 +29,12 @@ import vestrel._http
 import vestrel.wsgi
 from conftest import DEBIAN_PYTHON
 from servers import listening, once
-from test_flask import doc_namespace, proxied, run_block, section_blocks
+from test_flask import (MAX_BODY, REGISTER, Refusal, assert_refused_as_the_middleware,
+                        doc_namespace, proxied, run_block, section_blocks)
+from test_flask import world  # noqa: F401 - fixtures
 from test_http_clients import auth_for, send
-from test_http_servers import chain_of, frameworks
-
-REGISTER = vestrel._http.DEFAULT_REGISTER_PATH
-MAX_BODY = 150_000  # a 16-credential token fits
+from test_http_clients import world as clients_world  # noqa: F401
+from test_http_servers import frameworks
 
 # What the page's settings block goes into: a project's other settings.
 BASE_SETTINGS = """import os
@@ -94,15 +93,6 @@ urlpatterns += [re_path(r"^api/echo/(?P<rest>.*)$", views.echo),
 WSGI = """from django.core.wsgi import get_wsgi_application
 application = get_wsgi_application()
 """
-
-
-@pytest.fixture(scope="module")
-def world(identities: Callable[[str], vestrel.IdentityIsland]) -> SimpleNamespace:
-    root, holder = identities("root"), identities("holder")
-    return SimpleNamespace(
-        root=root, holder=holder, short=chain_of([root, holder]),
-        long=chain_of([root, *[identities(f"m{i}") for i in range(15)], holder]),
-        expired=chain_of([root, holder], not_after=1))
 
 
 @pytest.fixture(scope="module")
@@ -313,64 +303,60 @@ def test_without_the_middleware_on_djangos_own_server(own_server: SimpleNamespac
             'Vestrel error_description="ProofMissing: no Vestrel credentials"')
 
 
-# ---- Refusals ------------------------------------------------------------------
-
-def middleware_answer(world: SimpleNamespace, base: str, method: str, path: str,
-                      headers: Dict[str, str], body: bytes, times: int) -> Tuple[Any, ...]:
-    """What vestrel.wsgi.Authorize, with a verifier of its own, answers to
-    the same request: its status, challenge and body."""
+@once
+def test_behind_the_wsgi_middleware_the_proof_is_spent_once(own_server: SimpleNamespace,
+                                                            world: SimpleNamespace) -> None:
+    """Django (with vestrel's middleware) inside vestrel.wsgi.Authorize
+    (per_route=True) sharing its verifier: the chain that middleware
+    verified is taken as it is (verifying again would find the proof
+    replayed), the route checks the scope and says so in the environ."""
+    from django.core.handlers.wsgi import WSGIHandler
     from werkzeug.test import EnvironBuilder, run_wsgi_app
 
-    def app(environ: Any, start_response: Any) -> List[bytes]:
-        start_response("200 OK", [])
-        return []
+    from myproject.auth import verifier
 
-    guard = vestrel.wsgi.Authorize(app, vestrel.Verifier([world.root.public_key()]),
-                                   origin=base, max_body=MAX_BODY,
-                                   resource=lambda p: b"admin" if "admin" in p else b"docs")
-    for _ in range(times):
-        environ = EnvironBuilder(path=path, base_url=base, method=method, headers=headers,
-                                 data=body).get_environ()
-        environ["REQUEST_URI"] = path
-        app_iter, status, answered = run_wsgi_app(guard, environ)
-    return (int(status.split()[0]), answered.get("WWW-Authenticate"), b"".join(app_iter))
+    origin = "https://api.example.com"
+    guarded = vestrel.wsgi.Authorize(WSGIHandler(), verifier, origin=origin, per_route=True)
+    served: List[Dict[str, Any]] = []
+
+    def keeping(environ: Dict[str, Any], start_response: Any) -> Any:
+        served.append(environ)  # run_wsgi_app hands the app a copy
+        return guarded(environ, start_response)
+
+    for method, path, status in (("POST", "/api/drf/save", 200), ("POST", "/api/echo/x", 200),
+                                 ("GET", "/api/drf/admin", 403), ("GET", "/api/admin", 403)):
+        body = b"{}" if method == "POST" else b""
+        headers = vestrel.present(world.holder, vestrel.encode_token(world.short), method,
+                                  origin + path, body=body or None)
+        environ = EnvironBuilder(path=path, base_url=origin, method=method, data=body,
+                                 headers={**headers, "Content-Type": "application/json"}
+                                 ).get_environ()
+        app_iter, answered, _ = run_wsgi_app(keeping, environ, buffered=True)
+        assert int(answered.split()[0]) == status, (path, b"".join(app_iter))
+        assert served[-1].get(vestrel._http.SCOPE_CHECKED) is (True if status == 200 else None)
 
 
-# name, method, path, chain (None: no credentials), body signed, body sent, times sent
-REFUSALS: List[Tuple[str, str, str, Optional[str], bytes, Optional[bytes], int]] = [
+# ---- Refusals ------------------------------------------------------------------
+
+REFUSALS: List[Refusal] = [
     ("no credentials", "POST", "/api/echo/1", None, b"", None, 1),
     ("no credentials, DRF", "POST", "/api/drf/save", None, b"", None, 1),
     ("scope", "GET", "/api/admin", "short", b"", None, 1),
     ("scope, DRF", "GET", "/api/drf/admin", "short", b"", None, 1),
-    ("replayed", "POST", "/api/drf/save", "short", b"{}", None, 2),
+    ("replayed, DRF", "POST", "/api/drf/save", "short", b"{}", None, 2),
     ("expired chain", "POST", "/api/echo/1", "expired", b"", None, 1),
-    ("another body", "POST", "/api/drf/save", "short", b"{}", b"[]", 1),
+    ("another body, DRF", "POST", "/api/drf/save", "short", b"{}", b"[]", 1),
     ("over the bound", "POST", "/api/echo/1", "short", b"x" * (MAX_BODY + 1), None, 1),
 ]
 
 
 @once
-@pytest.mark.parametrize("name,method,path,chain,body,sent,times", REFUSALS,
-                         ids=[r[0] for r in REFUSALS])
+@pytest.mark.parametrize("row", REFUSALS, ids=[r[0] for r in REFUSALS])
 def test_refusals_are_the_middlewares(served: SimpleNamespace, own_server: SimpleNamespace,
-                                      world: SimpleNamespace, name: str, method: str, path: str,
-                                      chain: Optional[str], body: bytes, sent: Optional[bytes],
-                                      times: int) -> None:
-    import requests
-
+                                      world: SimpleNamespace, row: Refusal) -> None:
+    """With vestrel's middleware (gunicorn) and without it (Django's server)."""
     for base in (served.base, own_server.base):
-        headers = {} if chain is None else vestrel.present(
-            world.holder, vestrel.encode_token(getattr(world, chain)), method, base + path,
-            body=body or None)
-        data = body if sent is None else sent
-        for _ in range(times):
-            answer = requests.request(method, base + path, headers=headers, data=data,
-                                      timeout=30)
-        ours = (answer.status_code, answer.headers.get("WWW-Authenticate"), answer.content)
-        assert ours == middleware_answer(world, base, method, path, headers, data, times), (
-            name, base)
-        assert ours[0] in (401, 403, 413) and answer.headers["Content-Type"].startswith(
-            "application/json")
+        assert_refused_as_the_middleware(world, base, row)
 
 
 # ---- Settings ------------------------------------------------------------------

@@ -9,6 +9,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import http.client
+import json
 import re
 from pathlib import Path
 from types import SimpleNamespace
@@ -22,6 +23,8 @@ import vestrel._http
 import vestrel.wsgi
 from servers import listening, once, werkzeug_on
 from test_guide import fenced_blocks
+from test_http_clients import auth_for, send
+from test_http_clients import world as clients_world  # noqa: F401 - a fixture
 from test_http_servers import chain_of, frameworks
 
 REGISTER = vestrel._http.DEFAULT_REGISTER_PATH
@@ -31,12 +34,10 @@ MAX_BODY = 150_000  # a 16-credential token fits, registered
 
 
 @pytest.fixture(scope="module")
-def world(identities: Callable[[str], vestrel.IdentityIsland]) -> SimpleNamespace:
-    root, holder = identities("root"), identities("holder")
-    return SimpleNamespace(
-        root=root, holder=holder, short=chain_of([root, holder]),
-        long=chain_of([root, *[identities(f"m{i}") for i in range(15)], holder]),
-        expired=chain_of([root, holder], not_after=1))
+def world(clients_world: SimpleNamespace) -> SimpleNamespace:
+    """test_http_clients' chains, and one that has expired."""
+    root, holder = clients_world.root, clients_world.holder
+    return SimpleNamespace(**vars(clients_world), expired=chain_of([root, holder], not_after=1))
 
 
 def echo(chain: vestrel.VerifiedChain) -> Dict[str, Any]:
@@ -83,50 +84,27 @@ def flask_app(auth: Any) -> Any:
 
 @pytest.fixture(scope="module")
 def site(world: SimpleNamespace) -> Iterator[SimpleNamespace]:
-    """The adapter's app, and the same views bare behind the WSGI middleware
-    (with the same origin rule and body bound) for comparison; ``restart``
-    gives the adapter a fresh verifier, with no chain registered."""
-    flask, _ = frameworks("flask", "vestrel.flask")
+    """The views on Werkzeug; ``restart`` gives them a fresh Auth and
+    verifier, with no chain registered, on the same port."""
+    frameworks("flask")
     import vestrel.flask
 
-    sock, other = listening(), listening()
-    served = SimpleNamespace(registrations=0, base=f"http://127.0.0.1:{sock.getsockname()[1]}",
-                             other=f"http://127.0.0.1:{other.getsockname()[1]}")
+    sock = listening()
+    served = SimpleNamespace(registrations=0, base=f"http://127.0.0.1:{sock.getsockname()[1]}")
 
     def restart() -> None:
         verifier = vestrel.Verifier([world.root.public_key()])
         served.app = flask_app(vestrel.flask.Auth(verifier=verifier, origin=served.base,
                                                   max_body=MAX_BODY))
 
-    def adapter(environ: Any, start_response: Any) -> Any:
+    def counted(environ: Any, start_response: Any) -> Any:
         served.registrations += environ.get("PATH_INFO") == REGISTER
         return served.app(environ, start_response)
 
-    bare = flask.Flask("vestrel-bare")
-
-    @bare.route("/api/<path:rest>", methods=["GET", "POST"])
-    def bare_echo(rest: str) -> Any:
-        return echo(flask.request.environ["vestrel.chain"])
-
-    guarded = vestrel.wsgi.Authorize(bare, vestrel.Verifier([world.root.public_key()]),
-                                     origin=served.other, max_body=MAX_BODY,
-                                     resource=lambda p: b"docs" if "/docs/" in p else b"admin")
     restart()
     served.restart = restart
-    with werkzeug_on(adapter, sock), werkzeug_on(guarded, other):
+    with werkzeug_on(counted, sock):
         yield served
-
-
-def send(client: str, auth: Any, *requests: Dict[str, Any]) -> List[Any]:
-    from test_http_clients import send as sent
-
-    return sent(client, auth, *requests)
-
-
-def auth_for(client: str, *args: Any, **kwargs: Any) -> Any:
-    from test_http_clients import auth_for as made
-
-    return made(client, *args, **kwargs)
 
 
 # ---- Construction ----------------------------------------------------------------
@@ -219,83 +197,81 @@ def test_a_restarted_service_gets_the_chain_registered_again(site: SimpleNamespa
         405, {"error": "invalid_request", "rule": "MethodNotAllowed"}, "POST")
 
 
-def chunked(base: str, path: str, headers: Dict[str, str], parts: List[bytes]) -> Any:
-    """A POST whose body goes in chunks, with no length declared."""
-    where = urlsplit(base)
-    connection = http.client.HTTPConnection(where.hostname, where.port, timeout=30)
-    try:
-        connection.request("POST", path, body=iter(parts), headers=headers,
-                           encode_chunked=True)
-        answer = connection.getresponse()
-        return SimpleNamespace(status_code=answer.status, headers=answer.headers,
-                               content=answer.read())
-    finally:
-        connection.close()
+def middleware_answer(world: SimpleNamespace, base: str, method: str, path: str,
+                      headers: Dict[str, str], body: bytes, times: int) -> Tuple[Any, ...]:
+    """What vestrel.wsgi.Authorize, with a verifier of its own, answers to
+    the same request sent ``times``: its status, challenge and body."""
+    from werkzeug.test import EnvironBuilder, run_wsgi_app
+
+    def app(environ: Any, start_response: Any) -> List[bytes]:
+        start_response("200 OK", [])
+        return []
+
+    guard = vestrel.wsgi.Authorize(app, vestrel.Verifier([world.root.public_key()]),
+                                   origin=base, max_body=MAX_BODY,
+                                   resource=lambda p: b"admin" if "admin" in p else b"docs")
+    for _ in range(times):
+        environ = EnvironBuilder(path=path, base_url=base, method=method, headers=headers,
+                                 data=body).get_environ()
+        environ["REQUEST_URI"] = path
+        app_iter, status, answered = run_wsgi_app(guard, environ)
+    return (int(status.split()[0]), answered.get("WWW-Authenticate"), b"".join(app_iter))
 
 
-Sent = Callable[[SimpleNamespace, str], Any]
+# name, method, path, chain (None: no credentials), body signed, body sent, times sent
+Refusal = Tuple[str, str, str, Optional[str], bytes, Optional[bytes], int]
 
 
-def signed(world: SimpleNamespace, method: str, path: str, chain: Optional[bytes] = None,
-           body: bytes = b"", sent_body: Optional[bytes] = None, times: int = 1) -> Sent:
-    """A request sent ``times`` with one proof; the last answer."""
+def assert_refused_as_the_middleware(world: SimpleNamespace, base: str, row: Refusal) -> None:
     import requests
 
-    def sender(s: SimpleNamespace, base: str) -> Any:
-        headers = vestrel.present(world.holder, vestrel.encode_token(chain or world.short),
-                                  method, base + path, body=body or None)
-        for _ in range(times):
-            answer = requests.request(method, base + path, headers=headers, timeout=30,
-                                      data=body if sent_body is None else sent_body)
-        return answer
-
-    return sender
-
-
-def chunked_signed(world: SimpleNamespace, body: bytes) -> Sent:
-    def sender(s: SimpleNamespace, base: str) -> Any:
-        headers = vestrel.present(world.holder, vestrel.encode_token(world.short), "POST",
-                                  base + "/api/docs/1", body=body)
-        return chunked(base, "/api/docs/1", {**headers, "Content-Type": "application/json"},
-                       [body[:10], body[10:]])
-
-    return sender
+    name, method, path, chain, body, sent, times = row
+    headers = {} if chain is None else vestrel.present(
+        world.holder, vestrel.encode_token(getattr(world, chain)), method, base + path,
+        body=body or None)
+    data = body if sent is None else sent
+    for _ in range(times):
+        answer = requests.request(method, base + path, headers=headers, data=data, timeout=30)
+    ours = (answer.status_code, answer.headers.get("WWW-Authenticate"), answer.content)
+    assert ours == middleware_answer(world, base, method, path, headers, data, times), (name, base)
+    assert ours[0] in (401, 403, 413) and answer.headers["Content-Type"] == "application/json"
 
 
-# name, the request, the status both answer with
-REFUSALS: List[Tuple[str, Callable[[SimpleNamespace], Sent], int]] = [
-    ("no credentials", lambda w: lambda s, base: __import__("requests").get(
-        base + "/api/docs/1", timeout=30), 401),
-    ("scope does not allow it", lambda w: signed(w, "GET", "/api/admin"), 403),
-    ("replayed", lambda w: signed(w, "GET", "/api/docs/1", times=2), 401),
-    ("another body", lambda w: signed(w, "POST", "/api/docs/1", body=b"a", sent_body=b"b"), 401),
-    ("expired chain", lambda w: signed(w, "GET", "/api/docs/1", chain=w.expired), 401),
-    ("declared body over the bound",
-     lambda w: signed(w, "POST", "/api/docs/1", body=b"x" * (MAX_BODY + 1)), 413),
-    ("chunked body over the bound", lambda w: chunked_signed(w, b"y" * (MAX_BODY + 1)), 413),
-    ("proof without a chain", lambda w: lambda s, base: __import__("requests").get(
-        base + "/api/docs/1", headers={"Vestrel-Proof": "vp1.x"}, timeout=30), 401),
+REFUSALS: List[Refusal] = [
+    ("no credentials", "GET", "/api/docs/1", None, b"", None, 1),
+    ("scope", "GET", "/api/admin", "short", b"", None, 1),
+    ("replayed", "GET", "/api/docs/1", "short", b"", None, 2),
+    ("another body", "POST", "/api/docs/1", "short", b"a", b"b", 1),
+    ("expired chain", "POST", "/api/docs/1", "expired", b"", None, 1),
+    ("over the bound", "POST", "/api/docs/1", "short", b"x" * (MAX_BODY + 1), None, 1),
+    ("async view, replayed", "GET", "/api/async", "short", b"", None, 2),
 ]
 
 
 @once
-@pytest.mark.parametrize("name,request_for,status", REFUSALS, ids=[r[0] for r in REFUSALS])
-def test_refusals_are_the_middlewares(site: SimpleNamespace, world: SimpleNamespace, name: str,
-                                      request_for: Callable[[SimpleNamespace], Sent],
-                                      status: int) -> None:
-    # The challenge may name the URL checked, whose port is each server's.
-    ours, theirs = ((a.status_code, a.headers.get("WWW-Authenticate", "").replace(base, "BASE"),
-                     a.headers.get("Retry-After"), a.content)
-                    for base in (site.base, site.other) for a in [request_for(world)(site, base)])
-    assert ours == theirs and ours[0] == status, (name, ours, theirs)
+@pytest.mark.parametrize("row", REFUSALS, ids=[r[0] for r in REFUSALS])
+def test_refusals_are_the_middlewares(site: SimpleNamespace, world: SimpleNamespace,
+                                      row: Refusal) -> None:
+    assert_refused_as_the_middleware(world, site.base, row)
 
 
 @once
-def test_a_chunked_body_within_the_bound_reaches_the_view(site: SimpleNamespace,
-                                                          world: SimpleNamespace) -> None:
-    answer = chunked_signed(world, b'{"title": "chunked"}')(site, site.base)
-    assert answer.status_code == 200, answer.content
-    assert __import__("json").loads(answer.content)["json"] == {"title": "chunked"}
+def test_a_chunked_body_is_read_within_the_bound(site: SimpleNamespace,
+                                                 world: SimpleNamespace) -> None:
+    """No length declared: the view reads the body, up to the bound."""
+    statuses = []
+    for body in (b'{"title": "chunked"}', b"y" * (MAX_BODY + 1)):
+        headers = vestrel.present(world.holder, vestrel.encode_token(world.short), "POST",
+                                  site.base + "/api/docs/1", body=body)
+        connection = http.client.HTTPConnection("127.0.0.1", int(site.base.split(":")[2]),
+                                                timeout=30)
+        connection.request("POST", "/api/docs/1", body=iter([body[:10], body[10:]]),
+                           headers={**headers, "Content-Type": "application/json"},
+                           encode_chunked=True)
+        answer = connection.getresponse()
+        statuses.append((answer.status, json.loads(answer.read()).get("json")))
+        connection.close()
+    assert statuses == [(200, {"title": "chunked"}), (413, None)]
 
 
 @once

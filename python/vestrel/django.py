@@ -48,10 +48,11 @@ import functools
 import json
 from typing import Any, Callable, Dict, List, Optional, Tuple, TypeVar
 
-from django.conf import settings
-from django.core.exceptions import ImproperlyConfigured
-from django.http import HttpRequest, HttpResponse
-from django.utils.module_loading import import_string
+# Django ships no type information: its objects are Any here.
+from django.conf import settings  # type: ignore[import]
+from django.core.exceptions import ImproperlyConfigured  # type: ignore[import]
+from django.http import HttpRequest, HttpResponse  # type: ignore[import]
+from django.utils.module_loading import import_string  # type: ignore[import]
 
 from ._arguments import key_id
 from ._chain import VerifiedChain
@@ -63,7 +64,9 @@ from ._http import require as _allowed
 from ._request import _SCHEME_LEN, _SCHEME_PREFIX, _credentials
 from .wsgi import _headers, _target
 
-__all__ = ["Middleware", "require", "ChainUser", "VestrelAuthentication", "Allows", "options"]
+# VestrelAuthentication, made on first use, is left out: a star import
+# would then need REST framework.
+__all__ = ["Middleware", "require", "ChainUser", "Allows", "options"]
 
 View = TypeVar("View", bound=Callable[..., Any])
 SETTING = "VESTREL"
@@ -149,7 +152,8 @@ def _body(request: HttpRequest, max_body: int) -> bytes:
         raise _Answered(declared)
     if declared is not None and declared > max_body:
         raise _Answered(too_large(max_body))
-    return request.body
+    body: bytes = request.body
+    return body
 
 
 def _carries_credentials(request: HttpRequest) -> bool:
@@ -180,7 +184,7 @@ def _chain_of(request: HttpRequest, optional: bool) -> Optional[VerifiedChain]:
         if optional and not _carries_credentials(request):
             return None
         chain = _verified(request, options())
-    request.vestrel_chain = chain  # type: ignore[attr-defined]
+    request.vestrel_chain = chain
     return chain  # type: ignore[no-any-return]
 
 
@@ -221,7 +225,7 @@ class Middleware:
                 chain = _verified(request, given) if _carries_credentials(request) else None
             except _Answered as answered:
                 return _response(answered.answer)
-        request.vestrel_chain = chain  # type: ignore[attr-defined]
+        request.vestrel_chain = chain
         return self.get_response(request)
 
     def _register(self, request: HttpRequest) -> HttpResponse:
@@ -307,7 +311,7 @@ class ChainUser:
 def _rest_framework() -> Dict[str, Any]:
     """The REST framework classes, made when first asked for, so that this
     module imports without REST framework."""
-    from rest_framework import authentication, exceptions, permissions
+    from rest_framework import authentication, exceptions, permissions  # type: ignore[import]
 
     class Refusal(exceptions.APIException):  # type: ignore[misc]
         """A refusal as REST framework's exception handler answers it: the
