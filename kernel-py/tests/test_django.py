@@ -120,7 +120,8 @@ def project(tmp_path_factory: Any, world: SimpleNamespace) -> Path:
 
 
 def environment(project: Path, port: int, settings: str = "myproject.settings") -> Dict[str, str]:
-    paths = [str(project), os.environ["VESTREL_PACKAGE_DIR"], os.environ["VESTREL_KERNEL_MODULE_DIR"]]
+    paths = [str(project), os.environ["VESTREL_PACKAGE_DIR"],
+             os.environ["VESTREL_KERNEL_MODULE_DIR"]]
     return {**os.environ, "PYTHONPATH": os.pathsep.join(paths), "TEST_PORT": str(port),
             "DJANGO_SETTINGS_MODULE": settings}
 

@@ -116,24 +116,20 @@ def test_a_misconfigured_auth_fails_when_it_is_made(world: SimpleNamespace) -> N
     import vestrel.flask
 
     verifier = vestrel.Verifier([world.root.public_key()])
-    origin = {"origin": "https://api.example.com"}
+    made = lambda *args, **kwargs: vestrel.flask.Auth(  # noqa: E731
+        *args, **{"verifier": verifier, "origin": "https://api.example.com", **kwargs})
     rows: List[Tuple[Callable[[], Any], Any, str]] = [
-        (lambda: vestrel.flask.Auth(verifier, **origin), TypeError, "first argument is the Flask"),
-        (lambda: vestrel.flask.Auth(flask.Flask("a"), **origin), TypeError, "needs verifier="),
-        (lambda: vestrel.flask.Auth(verifier=object(), **origin), TypeError, "vestrel.Verifier"),
-        (lambda: vestrel.flask.Auth(verifier=verifier), TypeError, "needs origin="),
-        (lambda: vestrel.flask.Auth(verifier=verifier, origin="api.example.com"), ValueError,
-         "origin must be"),
-        (lambda: vestrel.flask.Auth(verifier=verifier, register_path="chains", **origin),
-         ValueError, "register_path"),
-        (lambda: vestrel.flask.Auth(verifier=verifier, max_age=-1, **origin), ValueError,
-         "max_age"),
-        (lambda: vestrel.flask.Auth(verifier=verifier, **origin).require("docs", b"GET"),
-         TypeError, "resource must be bytes"),
-        (lambda: vestrel.flask.Auth(verifier=verifier, **origin).require(b"docs", "GET"),
-         TypeError, "verb must be bytes"),
-        (lambda: vestrel.flask.Auth(verifier=verifier, **origin).init_app("app"), TypeError,
-         "takes the Flask app"),
+        (lambda: vestrel.flask.Auth(verifier, origin="https://a.example"), TypeError,
+         "first argument is the Flask"),
+        (lambda: made(flask.Flask("a"), verifier=None), TypeError, "needs verifier="),
+        (lambda: made(verifier=object()), TypeError, "vestrel.Verifier"),
+        (lambda: made(origin=None), TypeError, "needs origin="),
+        (lambda: made(origin="api.example.com"), ValueError, "origin must be"),
+        (lambda: made(register_path="chains"), ValueError, "register_path"),
+        (lambda: made(max_age=-1), ValueError, "max_age"),
+        (lambda: made().require("docs", b"GET"), TypeError, "resource must be bytes"),
+        (lambda: made().require(b"docs", "GET"), TypeError, "verb must be bytes"),
+        (lambda: made().init_app("app"), TypeError, "takes the Flask app"),
     ]
     for make, error, message in rows:
         with pytest.raises(error, match=message):
@@ -141,7 +137,7 @@ def test_a_misconfigured_auth_fails_when_it_is_made(world: SimpleNamespace) -> N
     # init_app later serves registration on the app; register_path=None serves none.
     for path, expected in ((REGISTER, [REGISTER]), (None, [])):
         app = flask.Flask("later")
-        vestrel.flask.Auth(verifier=verifier, register_path=path, **origin).init_app(app)
+        made(register_path=path).init_app(app)
         assert [r.rule for r in app.url_map.iter_rules() if "vestrel" in r.rule] == expected
 
 
