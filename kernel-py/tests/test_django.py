@@ -15,7 +15,6 @@ import os
 import re
 import socket
 import subprocess
-import sys
 import threading
 import time
 from pathlib import Path
@@ -192,36 +191,27 @@ def own_server(project: Path) -> Iterator[SimpleNamespace]:
             pass
 
     server = ThreadedWSGIServer(("127.0.0.1", 0), Quiet)
-    port = server.server_address[1]
-    saved = {k: os.environ.get(k) for k in ("TEST_PORT", "DJANGO_SETTINGS_MODULE")}
-    os.environ.update(TEST_PORT=str(port), DJANGO_SETTINGS_MODULE="myproject.settings")
-    sys.path.insert(0, str(project))
-    here = os.getcwd()
-    try:
-        os.chdir(project)  # the page's auth.py reads root.pk from where it runs
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("TEST_PORT", str(server.server_address[1]))
+        patch.setenv("DJANGO_SETTINGS_MODULE", "myproject.settings")
+        patch.syspath_prepend(str(project))
+        patch.chdir(project)  # the page's auth.py reads root.pk from where it runs
         django.setup()
-        __import__("myproject.auth")
-        os.chdir(here)
         from django.conf import settings
 
         without = [m for m in settings.MIDDLEWARE if not m.startswith("vestrel.")]
         with override_settings(MIDDLEWARE=without):
             server.set_app(WSGIHandler())
+        __import__("myproject.auth")
         thread = threading.Thread(target=server.serve_forever, daemon=True)
         thread.start()
-        yield SimpleNamespace(base=f"http://127.0.0.1:{port}")
-        server.shutdown()
-        thread.join(30)
-        assert not thread.is_alive()
-    finally:
-        os.chdir(here)
-        server.server_close()
-        sys.path.remove(str(project))
-        for key, value in saved.items():
-            if value is None:
-                os.environ.pop(key, None)
-            else:
-                os.environ[key] = value
+        try:
+            yield SimpleNamespace(base=f"http://127.0.0.1:{server.server_address[1]}")
+        finally:
+            server.shutdown()
+            thread.join(30)
+            server.server_close()
+    assert not thread.is_alive()
 
 
 # ---- Real clients, real servers ----------------------------------------------
