@@ -343,6 +343,7 @@ def _rest_framework() -> Dict[str, Any]:
         def authenticate_header(self, request: Any) -> str:
             return _CHALLENGE
 
+    VestrelAuthentication.__qualname__ = "VestrelAuthentication"
     return {"Refusal": Refusal, "VestrelAuthentication": VestrelAuthentication,
             "BasePermission": permissions.BasePermission}
 
