@@ -13,6 +13,7 @@ from __future__ import annotations
 import contextlib
 import os
 import re
+import signal
 import socket
 import subprocess
 import threading
@@ -150,7 +151,7 @@ def gunicorn(project: Path, sock: socket.socket) -> Iterator[subprocess.Popen[by
             time.sleep(0.05)
         yield server
     finally:
-        server.terminate()
+        server.send_signal(signal.SIGQUIT)  # gunicorn's quick shutdown
         try:
             server.wait(15)
         except subprocess.TimeoutExpired:
