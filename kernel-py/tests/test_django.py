@@ -64,6 +64,10 @@ def echo(request, rest):
                          "query": request.META["QUERY_STRING"], "body": request.body.decode(),
                          "length": chain.length})
 
+@vestrel.django.require(b"docs", b"GET")
+async def later(request):
+    return JsonResponse({"length": request.vestrel_chain.length})
+
 @vestrel.django.require(b"admin", b"GET")
 def admin(request):
     return JsonResponse({})
@@ -87,8 +91,9 @@ def drf_me(request):
 TEST_URLS = """
 from django.urls import re_path
 urlpatterns += [re_path(r"^api/echo/(?P<rest>.*)$", views.echo),
-                path("api/admin", views.admin), path("api/drf/save", views.drf_save),
-                path("api/drf/admin", views.drf_admin), path("api/drf/me", views.drf_me)]
+                path("api/later", views.later), path("api/admin", views.admin),
+                path("api/drf/save", views.drf_save), path("api/drf/admin", views.drf_admin),
+                path("api/drf/me", views.drf_me)]
 """
 WSGI = """from django.core.wsgi import get_wsgi_application
 application = get_wsgi_application()
@@ -244,10 +249,12 @@ def test_gunicorn_views_get_what_was_signed(served: SimpleNamespace,
     answer = send("httpx", auth_for("httpx", world.holder, world.short),
                   {"method": "POST", "url": served.base + "/api/echo/%41"})[0]
     assert (answer.status_code, answer.json()["path"]) == (200, "/api/echo/%41")
-    # DRF's own IsAuthenticated sees the holder as the user.
-    answer = send("httpx", auth_for("httpx", world.holder, world.short),
-                  {"method": "GET", "url": served.base + "/api/drf/me"})[0]
-    assert (answer.status_code, answer.json()) == (200, {"user": holder})
+    # DRF's own IsAuthenticated sees the holder as the user; an async view is awaited.
+    answers = send("httpx", auth_for("httpx", world.holder, world.short),
+                   *[{"method": "GET", "url": served.base + p}
+                     for p in ("/api/drf/me", "/api/later")])
+    assert [(a.status_code, a.json()) for a in answers] == [(200, {"user": holder}),
+                                                           (200, {"length": 1})]
 
 
 @once
@@ -334,6 +341,7 @@ REFUSALS: List[Refusal] = [
     ("no credentials", "POST", "/api/echo/1", None, b"", None, 1),
     ("no credentials, DRF", "POST", "/api/drf/save", None, b"", None, 1),
     ("scope", "GET", "/api/admin", "short", b"", None, 1),
+    ("no credentials, async view", "GET", "/api/later", None, b"", None, 1),
     ("scope, DRF", "GET", "/api/drf/admin", "short", b"", None, 1),
     ("replayed, DRF", "POST", "/api/drf/save", "short", b"{}", None, 2),
     ("expired chain", "POST", "/api/echo/1", "expired", b"", None, 1),

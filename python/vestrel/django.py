@@ -44,6 +44,7 @@ are used; ``import vestrel`` imports neither.
 
 from __future__ import annotations
 
+import asyncio
 import functools
 import json
 from typing import Any, Callable, Dict, List, Optional, Tuple, TypeVar
@@ -248,19 +249,31 @@ def require(resource: bytes, verb: bytes) -> Callable[[View], View]:
     needed = requirement(resource, verb)
 
     def decorate(view: View) -> View:
-        @functools.wraps(view)
-        def guarded(request: HttpRequest, *args: Any, **kwargs: Any) -> Any:
+        def refused(request: HttpRequest) -> Optional[HttpResponse]:
             try:
                 _checked(request, needed)
             except _Answered as answered:
                 return _response(answered.answer)
-            return view(request, *args, **kwargs)
+            return None
+
+        if asyncio.iscoroutinefunction(view):  # Django awaits what it sees as async
+            @functools.wraps(view)
+            async def guarded_async(request: HttpRequest, *args: Any, **kwargs: Any) -> Any:
+                answer = refused(request)
+                return answer if answer is not None else await view(request, *args, **kwargs)
+
+            guarded: Any = guarded_async
+        else:
+            @functools.wraps(view)
+            def guarded(request: HttpRequest, *args: Any, **kwargs: Any) -> Any:
+                answer = refused(request)
+                return answer if answer is not None else view(request, *args, **kwargs)
 
         # The request is authenticated by its proof, which no other site
         # can make, and not by a cookie: Django's CSRF check has nothing
         # to protect here.
-        guarded.csrf_exempt = True  # type: ignore[attr-defined]
-        return guarded  # type: ignore[return-value]
+        guarded.csrf_exempt = True
+        return guarded  # type: ignore[no-any-return]
 
     return decorate
 
