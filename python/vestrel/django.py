@@ -257,18 +257,17 @@ def require(resource: bytes, verb: bytes) -> Callable[[View], View]:
             return None
 
         if asyncio.iscoroutinefunction(view):  # Django awaits what it sees as async
-            @functools.wraps(view)
             async def guarded_async(request: HttpRequest, *args: Any, **kwargs: Any) -> Any:
                 answer = refused(request)
                 return answer if answer is not None else await view(request, *args, **kwargs)
 
-            guarded: Any = guarded_async
+            guarded: Any = functools.wraps(view)(guarded_async)
         else:
-            @functools.wraps(view)
-            def guarded(request: HttpRequest, *args: Any, **kwargs: Any) -> Any:
+            def guarded_sync(request: HttpRequest, *args: Any, **kwargs: Any) -> Any:
                 answer = refused(request)
                 return answer if answer is not None else view(request, *args, **kwargs)
 
+            guarded = functools.wraps(view)(guarded_sync)
         # The request is authenticated by its proof, which no other site
         # can make, and not by a cookie: Django's CSRF check has nothing
         # to protect here.
