@@ -48,11 +48,13 @@ LOGGING = {"version": 1, "handlers": {"console": {"class": "logging.StreamHandle
            "loggers": {"django": {"handlers": ["console"], "level": "ERROR"}}}
 """
 # The test's own: clients on 127.0.0.1 beside the page's origin; Django's
-# CSRF check, which the decorated views are exempt from.
+# CSRF check, which the decorated views are exempt from; the settings'
+# check at startup.
 TEST_SETTINGS = """
 VESTREL["ORIGIN"] = [VESTREL["ORIGIN"], "http://127.0.0.1:" + os.environ["TEST_PORT"]]
 VESTREL["MAX_BODY"] = %d
 MIDDLEWARE = ["django.middleware.csrf.CsrfViewMiddleware", *MIDDLEWARE]
+INSTALLED_APPS = [*INSTALLED_APPS, "vestrel.django.App"]
 """ % MAX_BODY
 TEST_VIEWS = """
 from rest_framework.permissions import IsAuthenticated
@@ -395,9 +397,13 @@ def test_bad_settings_stop_the_middleware_from_loading(own_server: SimpleNamespa
 
 
 @once
-def test_a_bad_setting_stops_django_starting(project: Path) -> None:
+@pytest.mark.parametrize("checked_by", ["MIDDLEWARE", "INSTALLED_APPS"])
+def test_a_bad_setting_stops_django_starting(project: Path, checked_by: str) -> None:
+    """With the middleware, or without it and with vestrel.django.App."""
     (project / "myproject" / "bad.py").write_text(
-        "from myproject.settings import *\nVESTREL = {'VERIFIER': 'myproject.auth.verifier'}\n")
+        "from myproject.settings import *\nVESTREL = {'VERIFIER': 'myproject.auth.verifier'}\n"
+        + ("INSTALLED_APPS = INSTALLED_APPS[:-1]\n" if checked_by == "MIDDLEWARE" else
+           "MIDDLEWARE = []\n"))
     started = subprocess.run(
         [DEBIAN_PYTHON, "-c", "import myproject.wsgi"], cwd=project, capture_output=True,
         text=True, timeout=60, env=environment(project, 1, "myproject.bad"))

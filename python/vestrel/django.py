@@ -14,7 +14,8 @@ Settings (settings.py):
 The keys are vestrel.wsgi.Authorize's options; VERIFIER and ORIGIN or HOSTS
 are required, the others have the defaults shown. A missing, unknown or bad
 key is ImproperlyConfigured, raised when the middleware is loaded, that is
-when Django starts serving.
+when Django starts serving (without the middleware: "vestrel.django.App" in
+INSTALLED_APPS checks them when Django starts).
 
 The middleware verifies each request that carries Vestrel credentials (a
 "Vestrel" Authorization header or a Vestrel-Proof header) and leaves its
@@ -50,6 +51,7 @@ import json
 from typing import Any, Callable, Dict, List, Optional, Tuple, TypeVar
 
 # Django ships no type information: its objects are Any here.
+from django.apps import AppConfig  # type: ignore[import]
 from django.conf import settings  # type: ignore[import]
 from django.core.exceptions import ImproperlyConfigured  # type: ignore[import]
 from django.http import HttpRequest, HttpResponse  # type: ignore[import]
@@ -67,7 +69,7 @@ from .wsgi import _headers, _target
 
 # VestrelAuthentication, made on first use, is left out: a star import
 # would then need REST framework.
-__all__ = ["Middleware", "require", "ChainUser", "Allows", "options"]
+__all__ = ["Middleware", "App", "require", "ChainUser", "Allows", "options"]
 
 View = TypeVar("View", bound=Callable[..., Any])
 SETTING = "VESTREL"
@@ -130,6 +132,19 @@ def _options(config: Any) -> Options:
         return Options(verifier, per_route=True, **arguments)
     except (TypeError, ValueError) as error:
         raise ImproperlyConfigured(f"settings.{SETTING}: {error}") from error
+
+
+class App(AppConfig):  # type: ignore[misc]
+    """``"vestrel.django.App"`` in INSTALLED_APPS checks settings.VESTREL
+    when Django starts, for a project that uses the decorator or the REST
+    framework classes without the middleware (which checks it itself)."""
+
+    name = "vestrel.django"
+    label = "vestrel"
+    verbose_name = "Vestrel"
+
+    def ready(self) -> None:
+        options()
 
 
 # ---- Reading a request -------------------------------------------------------
