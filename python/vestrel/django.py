@@ -109,7 +109,7 @@ def options() -> Options:
 
 
 def _options(config: Any) -> Options:
-    example = ('{"VERIFIER": "myproject.auth.verifier", "ORIGIN": "https://api.example.com"}')
+    example = '{"VERIFIER": "myproject.auth.verifier", "ORIGIN": "https://api.example.com"}'
     if not isinstance(config, dict):
         raise ImproperlyConfigured(f"settings.{SETTING} must be a dict such as {example}, "
                                    f"not {type(config).__name__}")
