@@ -275,25 +275,21 @@ def test_behind_the_middleware_the_proof_is_spent_once(world: SimpleNamespace) -
     """per_route=True: the middleware verifies, require checks the scope
     alone (a second verification would find the proof replayed) and notes
     that it did; a request the scope does not allow is the adapter's 403."""
-    import requests
-
     frameworks("flask")
     import vestrel.flask
 
-    sock = listening()
-    origin = f"http://127.0.0.1:{sock.getsockname()[1]}"
+    origin = "https://api.example.com"
     verifier = vestrel.Verifier([world.root.public_key()])
     # The adapter is given a verifier that trusts no root: it must never verify here.
     auth = vestrel.flask.Auth(verifier=vestrel.Verifier([world.holder.public_key()]),
                               origin=origin)
     app = flask_app(auth)
     app.wsgi_app = vestrel.wsgi.Authorize(app.wsgi_app, verifier, origin=origin, per_route=True)
-    token = vestrel.encode_token(world.short)
-    with werkzeug_on(app, sock):
-        answers = [requests.get(origin + path, timeout=30, headers=vestrel.present(
-            world.holder, token, "GET", origin + path)) for path in ("/api/docs/1", "/api/admin")]
-    assert (answers[0].status_code, answers[0].json()["checked"]) == (200, True), answers[0].text
-    assert (answers[1].status_code, answers[1].json()["rule"]) == (403, "NotAllowed")
+    token, client = vestrel.encode_token(world.short), app.test_client()
+    answers = [client.get(path, base_url=origin, headers=vestrel.present(
+        world.holder, token, "GET", origin + path)) for path in ("/api/docs/1", "/api/admin")]
+    assert (answers[0].status_code, answers[0].json["checked"]) == (200, True), answers[0].text
+    assert (answers[1].status_code, answers[1].json["rule"]) == (403, "NotAllowed")
 
 
 # ---- docs/frameworks.md, as pasted -------------------------------------------
