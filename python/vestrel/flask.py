@@ -17,8 +17,9 @@ with the middlewares' refusal (status, WWW-Authenticate challenge and a
 JSON body naming the error and the rule). The proof covers the origin and
 the target as the server received it (REQUEST_URI or RAW_URI, else the path
 quoted again), and the body, read up to ``max_body`` bytes and kept, so the
-view reads it as usual. Chains are registered by a POST to ``register_path``
-(None: not served), which ``init_app`` adds as a URL rule.
+view reads it as usual; async views are decorated the same way. Chains are
+registered by a POST to ``register_path`` (None: not served), which
+``init_app`` adds as a URL rule.
 
 Under vestrel.wsgi.Authorize (``per_route=True``) the chain the middleware
 verified is used and only the scope is checked here.
