@@ -35,8 +35,8 @@ build=${VESTREL_BUILD_DIR:-build}
 jobs=$(nproc)
 run_all="python3 kernel-py/tests/run_all.py --build $build"
 
-# Each fuzz target for 25 s from its seed corpus, two lists side by side.
-fuzz_seconds=25
+# Each fuzz target for 15 s from its seed corpus, two lists side by side.
+fuzz_seconds=15
 
 # NAME  AFTER  COMMAND; the long chains first (scripts/steps.py).
 python3 scripts/steps.py <<PLAN

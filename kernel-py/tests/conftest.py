@@ -43,13 +43,13 @@ def _hypothesis_without_foreign_plugins() -> None:
             return [entry for entry in found if not entry.value.startswith("pydantic")]
         return found
 
-    metadata.entry_points = entry_points  # type: ignore[assignment]
+    metadata.entry_points = entry_points
     try:
         import hypothesis  # noqa: F401
     except ImportError:
         pass
     finally:
-        metadata.entry_points = every  # type: ignore[assignment]
+        metadata.entry_points = every
 
 
 _hypothesis_without_foreign_plugins()
