@@ -145,7 +145,8 @@ class Options:
                  hosts: Optional[Sequence[str]] = None, max_age: int = 60,
                  max_body: int = DEFAULT_MAX_BODY, ttl: int = DEFAULT_TTL,
                  per_route: bool = False) -> None:
-        if not callable(getattr(verifier, "verify_request", None)):
+        if not all(callable(getattr(verifier, name, None))
+                   for name in ("verify_request", "verify_request_async")):
             raise TypeError("verifier must be a vestrel.Verifier")
         if not isinstance(per_route, bool):
             raise TypeError("per_route must be True or False")
@@ -247,22 +248,36 @@ class Options:
 
     async def check_async(self, method: str, prepared: Prepared, headers: Headers,
                           body: bytes) -> VerifiedChain:
-        """check, for a caller on an event loop."""
-        return self.check(method, prepared, headers, body)
+        """check, for a caller on an event loop: the verifier's stores are
+        awaited, and a chain not checked lately is checked off the loop
+        (Verifier.verify_request_async)."""
+        chain = await self.verifier.verify_request_async(method, prepared.url, headers,
+                                                         body=body, max_age=self.max_age)
+        if prepared.resource is not None and prepared.verb is not None:
+            require(chain, (prepared.resource, prepared.verb))
+        return chain
 
     async def register_async(self, url: str, headers: Headers, body: bytes) -> Answer:
         """register, for a caller on an event loop."""
-        return self.register(url, headers, body)
+        now = int(time.time())
+        ref, chain = await self.verifier.register_request_async(
+            url, headers, body, now=now, max_age=self.max_age, ttl=self.ttl)
+        return registered(ref, chain, now, self.ttl)
 
     def register(self, url: str, headers: Headers, body: bytes) -> Answer:
         now = int(time.time())
         ref, chain = self.verifier.register_request(url, headers, body, now=now,
                                                     max_age=self.max_age, ttl=self.ttl)
-        # The same bound register_request keeps the chain under.
-        expires_at = now + self.ttl
-        if chain.not_after is not None:
-            expires_at = min(expires_at, chain.not_after)
-        return json_answer(201, {"ref": ref, "expires_at": expires_at})
+        return registered(ref, chain, now, self.ttl)
+
+
+def registered(ref: str, chain: VerifiedChain, now: int, ttl: int) -> Answer:
+    """The answer to a registration: the reference, and until when the
+    chain is kept (the same bound register_request keeps it under)."""
+    expires_at = now + ttl
+    if chain.not_after is not None:
+        expires_at = min(expires_at, chain.not_after)
+    return json_answer(201, {"ref": ref, "expires_at": expires_at})
 
 
 def requirement(resource: Any, verb: Any) -> Tuple[bytes, bytes]:

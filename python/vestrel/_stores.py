@@ -5,9 +5,10 @@ stores here serve one process."""
 
 from __future__ import annotations
 
+import inspect
 import threading
 from collections import OrderedDict
-from typing import Dict, Iterable, Optional, Protocol, Sequence, Tuple
+from typing import Any, Dict, Iterable, Optional, Protocol, Sequence, Tuple
 
 from . import _native
 from ._errors import RegistrationLimited, StoreUnavailable
@@ -46,6 +47,36 @@ class ChainStore(Protocol):
         """The wire kept under ``digest``, or None. What comes back is not
         trusted: it is verified again, and its digest checked, on each use."""
         ...
+
+
+class AsyncReplayStore(Protocol):
+    """A replay store whose operations are coroutines, for services on an
+    event loop (vestrel.redis with a redis.asyncio client): the same
+    operation, with the same meaning, as :class:`ReplayStore`."""
+
+    async def add(self, key: bytes, now: int, expires_at: int) -> bool:
+        ...
+
+
+class AsyncChainStore(Protocol):
+    """A chain store whose operations are coroutines: :class:`ChainStore`'s
+    (and, to bound registrations, an ``async def register``)."""
+
+    async def put(self, digest: bytes, wire: bytes, now: int, expires_at: int) -> None:
+        ...
+
+    async def get(self, digest: bytes, now: int) -> Optional[bytes]:
+        ...
+
+
+# The operations a verifier calls on its stores.
+_OPERATIONS = ("add", "forget", "get", "put", "register", "get_and_add")
+
+
+def is_asyncio(store: Any) -> bool:
+    """Whether any operation of ``store`` is a coroutine function, which
+    only a caller on an event loop can await."""
+    return any(inspect.iscoroutinefunction(getattr(store, name, None)) for name in _OPERATIONS)
 
 
 class MemoryReplayStore:
