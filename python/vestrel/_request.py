@@ -13,13 +13,12 @@ digest and, when the body is covered, its SHA3-256 (docs/formats.md).
 
 from __future__ import annotations
 
-import asyncio
 import functools
-import inspect
 import os
 import re
 from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, NoReturn, Optional, Tuple,
                     Union)
+from collections.abc import Awaitable
 from urllib.parse import urlsplit
 
 from vestrel_kernel import IdentityIsland
@@ -292,7 +291,7 @@ def _check_read(verifier: Verifier, read: _Read, presented: Any, at: int, max_ag
     if presented is None:
         raise ChainUnknown("no chain is registered under this reference: register it again")
     if read.wanted is not None and type(presented) is not bytes:
-        if inspect.isawaitable(presented):
+        if isinstance(presented, Awaitable):
             _not_awaited(presented, "chain store")
         # A store is not trusted to give back what it was given.
         raise ChainUnknown("the chain registered under this reference is not a wire")
@@ -323,7 +322,7 @@ def _spend(fresh: Any) -> None:
     last, so that only a valid proof's id is ever stored (or, pipelined,
     kept)."""
     if fresh is not True:
-        if fresh is not False and inspect.isawaitable(fresh):
+        if fresh is not False and isinstance(fresh, Awaitable):
             _not_awaited(fresh, "replay store")
         if not fresh:
             raise ProofReplayed("this proof was used before")
@@ -350,7 +349,7 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
         if combined is not None:
             key, expires_at = _replay_key(read, max_age)
             got = combined(read.wanted, at, key, expires_at)
-            if inspect.isawaitable(got):
+            if isinstance(got, Awaitable):
                 _not_awaited(got, "chain store")
             presented, fresh = got
         else:
@@ -369,7 +368,15 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
 
 
 async def _result(value: Any) -> Any:
-    return await value if inspect.isawaitable(value) else value
+    return await value if isinstance(value, Awaitable) else value
+
+
+def _loop() -> Any:
+    # Imported here: a service that never checks a request on an event loop
+    # does not load asyncio.
+    import asyncio
+
+    return asyncio.get_running_loop()
 
 
 async def check_request_async(verifier: Verifier, method: str, url: str, headers: Headers, *,
@@ -405,7 +412,7 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
         if read.known or presented is None:
             answer = _check_read(verifier, read, presented, at, max_age, method, url)
         else:
-            answer = await asyncio.get_running_loop().run_in_executor(
+            answer = await _loop().run_in_executor(
                 None, _check_read, verifier, read, presented, at, max_age, method, url)
             verifier._warm_up(answer[2])
     except BaseException:

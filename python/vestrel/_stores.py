@@ -5,7 +5,6 @@ stores here serve one process."""
 
 from __future__ import annotations
 
-import inspect
 import threading
 from collections import OrderedDict
 from typing import Any, Dict, Iterable, Optional, Protocol, Sequence, Tuple
@@ -71,12 +70,19 @@ class AsyncChainStore(Protocol):
 
 # The operations a verifier calls on its stores.
 _OPERATIONS = ("add", "forget", "get", "put", "register", "get_and_add")
+_CO_COROUTINE = 0x80  # the code flag of an "async def"
 
 
 def is_asyncio(store: Any) -> bool:
-    """Whether any operation of ``store`` is a coroutine function, which
-    only a caller on an event loop can await."""
-    return any(inspect.iscoroutinefunction(getattr(store, name, None)) for name in _OPERATIONS)
+    """Whether any operation of ``store`` is an ``async def``, which only a
+    caller on an event loop can await. (An operation that returns an
+    awaitable from a plain def is caught where its answer is read.)"""
+    for name in _OPERATIONS:
+        operation = getattr(store, name, None)
+        code = getattr(getattr(operation, "__func__", operation), "__code__", None)
+        if code is not None and code.co_flags & _CO_COROUTINE:
+            return True
+    return False
 
 
 class MemoryReplayStore:

@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 import datetime
-import inspect
 import math
 import threading
 import time
+from collections.abc import Awaitable
 from typing import (TYPE_CHECKING, Any, Collection, Dict, FrozenSet, Iterable, List, NamedTuple,
                     Optional, Set, Tuple, Union)
 
@@ -336,7 +336,7 @@ class Verifier:
                                          max_age=max_age, replay=self._replay,
                                          chains=self._chains, chain=token)
         stored = self._store(digest, verified, at, ttl)
-        if inspect.isawaitable(stored):
+        if isinstance(stored, Awaitable):
             close = getattr(stored, "close", None)
             if callable(close):
                 close()
@@ -357,7 +357,7 @@ class Verifier:
             self, "POST", url, headers, body=payload, now=at, max_age=max_age,
             replay=self._replay, chains=self._chains, chain=token)
         stored = self._store(digest, verified, at, ttl)
-        if inspect.isawaitable(stored):
+        if isinstance(stored, Awaitable):
             await stored
         return REF_PREFIX + _native.base64url_encode(digest), verified
 
