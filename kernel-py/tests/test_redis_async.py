@@ -317,3 +317,56 @@ def test_a_worker_on_asyncio_redis_serves_its_public_routes_while_redis_is_pause
                                      prefix="paused:").revoke(rid)
         assert wait_for(lambda: asyncio.run(signed_single()) == 401, 2)
     assert feed.closed
+
+
+def test_the_pages_asyncio_example_runs_as_pasted(server: RedisServer, identities: Identities) -> None:
+    """docs/http.md's asyncio block against this Redis: the stores checked
+    and the feed started in the lifespan, a request by reference served,
+    a revocation refused, the feed closed at shutdown."""
+    responses, routing = frameworks("starlette.responses", "starlette.routing")
+    from test_guards import asgi
+    from test_guide import fenced_blocks
+    from test_redis import TESTS
+
+    page = (TESTS.parents[1] / "docs" / "http.md").read_text()
+    (block,) = [source.replace('host="10.0.0.5"', f'host="127.0.0.1", port={server.port}')
+                for language, _, source in fenced_blocks(page)
+                if language == "python" and "redis.asyncio" in source]
+    root, holder = identities("root"), identities("page-async-holder")
+    wire = chain_of(root, holder)
+    server.client().delete("billing:revoked")
+
+    async def doc(request: Any) -> Any:
+        return responses.JSONResponse({"depth": request.state.vestrel_chain.depth})
+
+    names: Dict[str, Any] = {"root_pk": root.public_key(),
+                             "site": type("Site", (), {"routes": [routing.Route("/docs", doc)]})}
+    exec(compile(block, "docs/http.md", "exec"), names)
+    origin = "https://api.example.com"
+
+    async def served() -> List[int]:
+        inbox: asyncio.Queue[Dict[str, str]] = asyncio.Queue()
+        started = asyncio.Event()
+
+        async def send(message: Any) -> None:
+            if message["type"] == "lifespan.startup.complete":
+                started.set()
+
+        lifespan = asyncio.ensure_future(names["app"]({"type": "lifespan"}, inbox.get, send))
+        await inbox.put({"type": "lifespan.startup"})
+        await asyncio.wait_for(started.wait(), 10)
+        headers, body, ref = vestrel.register(holder, wire, origin + "/.well-known/vestrel/chains")
+        statuses = [(await asgi(names["app"], "POST", "/.well-known/vestrel/chains", headers,
+                                (body,)))[0]]
+        for revoked in (False, True):
+            if revoked:
+                await names["feed"].revoke_async(rid_of(names["verifier"], wire))
+            made = vestrel.present(holder, ref, "GET", origin + "/docs")
+            statuses.append((await asgi(names["app"], "GET", "/docs", made))[0])
+        await inbox.put({"type": "lifespan.shutdown"})
+        await lifespan
+        await names["client"].close()
+        return statuses
+
+    assert asyncio.run(served()) == [201, 200, 401]
+    assert names["feed"].closed
