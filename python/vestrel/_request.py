@@ -203,8 +203,8 @@ def _check_known(verifier: Verifier, method: str, url: str, headers: Headers,
         payload = None if body is None else byte_string(body, "body")
     except (TypeError, ValueError):
         return None
-    answer = verifier._core.check_headers(headers, verifier._token_wires, target, payload,
-                                          (at, max_age, verifier._proof_skew, None))
+    answer: Optional[Tuple[Any, ...]] = verifier._core.check_headers(
+        headers, verifier._token_wires, target, payload, (at, max_age, verifier._proof_skew, None))
     if answer is not None and answer[0] is None:
         _refuse_request(answer, method, url)
     return answer
@@ -295,8 +295,9 @@ def _check_read(verifier: Verifier, read: _Read, presented: Any, at: int, max_ag
             _not_awaited(presented, "chain store")
         # A store is not trusted to give back what it was given.
         raise ChainUnknown("the chain registered under this reference is not a wire")
-    answer = verifier._core.check_request(presented, read.text, read.target, read.payload,
-                                          (at, max_age, verifier._proof_skew, read.wanted))
+    answer: Tuple[Any, ...] = verifier._core.check_request(
+        presented, read.text, read.target, read.payload,
+        (at, max_age, verifier._proof_skew, read.wanted))
     if answer[0] is None:
         _refuse_request(answer, method, url)
     if answer[1] is not None:
@@ -337,11 +338,11 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     there (a registration's body), not from the Authorization header."""
     at, max_age = _limits(now, max_age)
     if chain is None and verifier._token_wires:
-        answer = _check_known(verifier, method, url, headers, body, at, max_age)
-        if answer is not None:
-            verified = _verified(verifier, answer, answer[1])
-            _spend(replay.add(answer[3], at, replay_expiry(answer[4], max_age)))
-            return verified, answer[2]
+        known = _check_known(verifier, method, url, headers, body, at, max_age)
+        if known is not None:
+            verified = _verified(verifier, known, known[1])
+            _spend(replay.add(known[3], at, replay_expiry(known[4], max_age)))
+            return verified, known[2]
     read = _read_request(verifier, method, url, headers, body, chain)
     presented, fresh, key = read.presented, None, b""
     if read.wanted is not None:
@@ -391,14 +392,14 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
     quicker than handing it to a thread and back."""
     at, max_age = _limits(now, max_age)
     if chain is None and verifier._token_wires:
-        answer = _check_known(verifier, method, url, headers, body, at, max_age)
-        if answer is not None:
-            verified = _verified(verifier, answer, answer[1])
-            fresh = replay.add(answer[3], at, replay_expiry(answer[4], max_age))
+        known = _check_known(verifier, method, url, headers, body, at, max_age)
+        if known is not None:
+            verified = _verified(verifier, known, known[1])
+            fresh = replay.add(known[3], at, replay_expiry(known[4], max_age))
             if fresh is not True and fresh is not False:
                 fresh = await _result(fresh)
             _spend(fresh)
-            return verified, answer[2]
+            return verified, known[2]
     read = _read_request(verifier, method, url, headers, body, chain)
     presented, fresh, key = read.presented, None, b""
     if read.wanted is not None:

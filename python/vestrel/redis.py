@@ -11,8 +11,12 @@ registered by reference, and the revocation set.
     feed.revoke(revocation_id)   # every fed verifier refuses it within the bound
 
 The caller makes the client (redis-py's ``redis.Redis``, with bytes
-answers: no ``decode_responses``; not an asyncio client) and chooses its
-timeouts; nothing here opens a connection of its own. This module is the
+answers: no ``decode_responses``) and chooses its timeouts; nothing here
+opens a connection of its own. A service on an event loop passes a
+``redis.asyncio.Redis`` instead: ``stores`` then makes the asyncio stores,
+which Verifier.verify_request_async (and so vestrel.asgi) awaits, and the
+feed runs as a task of the loop (``await feed.start_async()`` in the
+lifespan, or ``async with feed:``). This module is the
 only one of the package that imports redis-py, and only when it is itself
 imported.
 
@@ -144,7 +148,8 @@ def _memory_policy(client: Any) -> Optional[Tuple[str, int]]:
     try:
         return _policy(client.config_get("maxmemory-policy"), client.config_get("maxmemory"))
     except (*_FAILURES, KeyError, ValueError, TypeError, AttributeError) as error:
-        return _policy_unread(error)
+        _policy_unread(error)
+        return None
 
 
 async def _memory_policy_async(client: Any) -> Optional[Tuple[str, int]]:
@@ -152,7 +157,8 @@ async def _memory_policy_async(client: Any) -> Optional[Tuple[str, int]]:
         return _policy(await _whole(client.config_get("maxmemory-policy")),
                        await _whole(client.config_get("maxmemory")))
     except (*_FAILURES, KeyError, ValueError, TypeError, AttributeError) as error:
-        return _policy_unread(error)
+        _policy_unread(error)
+        return None
 
 
 def _policy(policy: Any, limit: Any) -> Tuple[str, int]:
@@ -163,7 +169,6 @@ def _policy(policy: Any, limit: Any) -> Tuple[str, int]:
 def _policy_unread(error: BaseException) -> None:
     log.warning("redis: cannot read maxmemory-policy (%r): if this Redis evicts keys, replay "
                 "ids and registrations may go before they expire", error)
-    return None
 
 
 def _refuse_eviction(client: Any, *, sets_only: bool) -> None:
@@ -213,7 +218,7 @@ class RedisReplayStore:
             _refuse_eviction(client, sets_only=False)
 
     def key(self, key: bytes) -> str:
-        return self._prefix + _fixed(key, REPLAY_KEY_LEN, "a replay id").hex()
+        return _replay_key(self._prefix, key)
 
     def add(self, key: bytes, now: int, expires_at: int) -> bool:
         name = self.key(key)
@@ -299,7 +304,7 @@ class RedisChainStore:
             _refuse_eviction(client, sets_only=False)
 
     def key(self, digest: bytes) -> str:
-        return self._prefix + _fixed(digest, DIGEST_LEN, "a chain digest").hex()
+        return _chain_key(self._prefix, digest)
 
     def put(self, digest: bytes, wire: bytes, now: int, expires_at: int) -> None:
         self.register(digest, wire, now, expires_at, ())
@@ -325,9 +330,8 @@ class RedisChainStore:
 
     def _script_call(self, name: str, ids: List[bytes], digest: bytes, wire: bytes, now: int,
                      expires_at: int) -> Dict[str, Any]:
-        return {"keys": [name, *(self._registrations + k.hex() for k in ids)],
-                "args": [bytes(wire), _ttl(now, expires_at), now, expires_at, self._limit,
-                         bytes(digest)]}
+        return _script_call(self._registrations, self._limit, name, ids, digest, wire, now,
+                            expires_at)
 
     def get(self, digest: bytes, now: int) -> Optional[bytes]:
         name = self.key(digest)
@@ -358,6 +362,21 @@ class RedisChainStore:
         except ValueError as error:  # not two answers
             raise _unavailable("the pipelined lookup", error) from None
         return _pipelined(name, wire, added)
+
+
+def _replay_key(prefix: str, key: bytes) -> str:
+    return prefix + _fixed(key, REPLAY_KEY_LEN, "a replay id").hex()
+
+
+def _chain_key(prefix: str, digest: bytes) -> str:
+    return prefix + _fixed(digest, DIGEST_LEN, "a chain digest").hex()
+
+
+def _script_call(registrations: str, limit: int, name: str, ids: List[bytes], digest: bytes,
+                 wire: bytes, now: int, expires_at: int) -> Dict[str, Any]:
+    """The registration script's keys and arguments (see _REGISTER)."""
+    return {"keys": [name, *(registrations + k.hex() for k in ids)],
+            "args": [bytes(wire), _ttl(now, expires_at), now, expires_at, limit, bytes(digest)]}
 
 
 def _issuer_ids(issuers: Sequence[bytes]) -> List[bytes]:
@@ -490,7 +509,8 @@ class AsyncRedisReplayStore:
         self._prefix = _prefix(prefix) + "replay:"
         self._check = _EvictionCheck(client, allow_eviction)
 
-    key = RedisReplayStore.key
+    def key(self, key: bytes) -> str:
+        return _replay_key(self._prefix, key)
 
     async def ready(self) -> None:
         """Checks that Redis will not evict the stores' keys: ValueError,
@@ -531,8 +551,8 @@ class AsyncRedisChainStore:
         self.replay = replay
         self._check = _EvictionCheck(client, allow_eviction)
 
-    key = RedisChainStore.key
-    _script_call = RedisChainStore._script_call
+    def key(self, digest: bytes) -> str:
+        return _chain_key(self._prefix, digest)
 
     async def ready(self) -> None:
         """As :meth:`AsyncRedisReplayStore.ready`."""
@@ -555,8 +575,8 @@ class AsyncRedisChainStore:
                 return
             if self._register is None:
                 self._register = self._client.register_script(_REGISTER)
-            answer = await _whole(self._register(**self._script_call(name, ids, digest, wire,
-                                                                     now, expires_at)))
+            answer = await _whole(self._register(**_script_call(
+                self._registrations, self._limit, name, ids, digest, wire, now, expires_at)))
         except _ASYNC_FAILURES as error:
             raise _unavailable("registering a chain", error) from None
         _registered(answer, ids, self._limit, now)
@@ -645,6 +665,12 @@ class RevocationFeed:
     A feed started before the process forks (gunicorn ``--preload``,
     multiprocessing) starts its thread again in each child, on the
     client's own connection pool, which redis-py renews after a fork.
+
+    On a ``redis.asyncio.Redis`` the feed is a task of the event loop
+    instead of a thread (:meth:`start_async`, :meth:`close_async`, or
+    ``async with feed:``, in each worker's lifespan), with the same rules;
+    its changes are awaited (:meth:`revoke_async` and the others), and the
+    thread's methods that call Redis refuse it with TypeError.
     """
 
     def __init__(self, client: Any, verifier: Verifier, *, prefix: str = DEFAULT_PREFIX,
@@ -970,12 +996,14 @@ class RevocationFeed:
                         self._message(message.get("data"))
             except _ASYNC_FAILURES as error:
                 self._set_connected(error)
-                pubsub = await _close_async(pubsub)
+                await _close_async(pubsub)
+                pubsub = None
                 await self._pause(self._retry)
             except Exception:  # a bug must not end the task silently
                 log.exception("redis: the revocation feed failed; retrying")
                 self._connected, self._down = False, True
-                pubsub = await _close_async(pubsub)
+                await _close_async(pubsub)
+                pubsub = None
                 await self._pause(self._retry)
         await _close_async(pubsub)
 
