@@ -17,6 +17,7 @@ from typing import Any, Awaitable, Callable, Dict, List, Optional, Tuple
 import pytest
 
 import vestrel
+import vestrel._http
 from servers import listening, once, uvicorn_on
 from test_http_servers import frameworks
 from test_redis import URL, RedisServer, call, chain_of, server, wait_for
@@ -336,7 +337,9 @@ def test_the_pages_asyncio_example_runs_as_pasted(server: RedisServer, identitie
     wire = chain_of(root, holder)
     server.client().delete("billing:revoked")
 
-    async def doc(request: Any) -> Any:
+    async def doc(request: Any) -> Any:  # the page's app leaves the scope check to its routes
+        vestrel._http.require(request.state.vestrel_chain, (b"/docs", b"GET"))
+        vestrel._http.note_scope_check(request.scope["state"])
         return responses.JSONResponse({"depth": request.state.vestrel_chain.depth})
 
     names: Dict[str, Any] = {"root_pk": root.public_key(),
