@@ -21,11 +21,9 @@ Lifespan scopes pass through. WebSocket handshakes are not checked (a
 browser cannot add headers to one), so a WebSocket scope whose path is not
 public is closed before it is accepted (the server answers 403).
 
-The check never holds up the event loop for long: a chain the verifier
-checked lately costs one signature check, made on the loop's thread; any
-other chain is checked in the loop's default executor; asyncio stores
-(vestrel.redis with a redis.asyncio client) are awaited. So a slow check or
-a slow Redis holds up only the requests that need it.
+The check runs on the event loop's thread: verification releases the
+interpreter lock, and a chain already seen is answered from the verifier's
+cache.
 """
 
 from __future__ import annotations
