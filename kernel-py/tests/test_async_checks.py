@@ -16,6 +16,7 @@ import pytest
 import vestrel
 import vestrel._http
 import vestrel.asgi
+import vestrel.wsgi
 from test_guards import (AGES, FORMS, NOT_AFTER, NOW, READINGS, URL, Chains, Replay, asgi, outcome,
                          w)
 
@@ -244,6 +245,12 @@ def test_the_synchronous_paths_refuse_asyncio_stores(w: Any) -> None:
         for name, call, message in cases:
             with pytest.raises(TypeError, match=message):
                 call()
+    # A synchronous middleware is refused such a verifier when it is built.
+    with pytest.raises(TypeError, match="only an ASGI adapter awaits"):
+        vestrel.wsgi.Authorize(None, vestrel.Verifier([root], chains=AsyncChains()),
+                               origin="https://api.example.com")
+    vestrel.asgi.Authorize(None, vestrel.Verifier([root], chains=AsyncChains()),  # type: ignore[arg-type]
+                           origin="https://api.example.com")
     with pytest.raises(TypeError, match="verifier must be a vestrel.Verifier"):
         vestrel._http.Options(type("Sync", (), {"verify_request": lambda *a: None})(),
                               origin="https://api.example.com")

@@ -31,6 +31,7 @@ from urllib.parse import quote, urlsplit
 from ._chain import VerifiedChain
 from ._errors import KernelError, NotAllowed, ProofMissing, Refused, RequestRefused
 from ._request import _SCHEME_LEN, _SCHEME_PREFIX, PROOF_HEADER, Headers, _credentials
+from ._stores import coroutine_function
 
 if TYPE_CHECKING:
     from ._verifier import Verifier
@@ -100,6 +101,18 @@ class Middleware(Generic[AppT]):
                                register_path=register_path, origin=origin, hosts=hosts,
                                max_age=max_age, max_body=max_body, ttl=ttl,
                                per_route=per_route)
+        if not coroutine_function(type(self).__call__):
+            synchronous_stores(verifier)
+
+
+def synchronous_stores(verifier: Any) -> None:
+    """TypeError, when an adapter that checks requests synchronously (WSGI,
+    or a framework's own) is built, for a verifier whose stores are asyncio
+    ones: else every request would fail."""
+    if getattr(verifier, "_asyncio_stores", False):
+        raise TypeError("this verifier's stores are asyncio ones (vestrel.redis with a "
+                        "redis.asyncio client), which only an ASGI adapter awaits: give a "
+                        "synchronous adapter stores on a redis.Redis")
 
 
 def default_resource(path: str) -> bytes:

@@ -77,12 +77,14 @@ def is_asyncio(store: Any) -> bool:
     """Whether any operation of ``store`` is an ``async def``, which only a
     caller on an event loop can await. (An operation that returns an
     awaitable from a plain def is caught where its answer is read.)"""
-    for name in _OPERATIONS:
-        operation = getattr(store, name, None)
-        code = getattr(getattr(operation, "__func__", operation), "__code__", None)
-        if code is not None and code.co_flags & _CO_COROUTINE:
-            return True
-    return False
+    return any(coroutine_function(getattr(store, name, None)) for name in _OPERATIONS)
+
+
+def coroutine_function(function: Any) -> bool:
+    """Whether ``function`` (a method too) is an ``async def``; read from
+    its code's flags, as the inspect module would, without loading it."""
+    code = getattr(getattr(function, "__func__", function), "__code__", None)
+    return code is not None and bool(code.co_flags & _CO_COROUTINE)
 
 
 class MemoryReplayStore:
