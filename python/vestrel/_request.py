@@ -28,7 +28,6 @@ from ._arguments import BytesLike, TimeLike, byte_string, count, instant
 from ._chain import VerifiedChain, refuse
 from ._errors import (ChainUnknown, ProofExpired, ProofInvalid, ProofMalformed, ProofMissing,
                       ProofReplayed, TokenMalformed)
-from ._stores import ChainStore, ReplayStore
 from ._token import (REF_PREFIX, TOKEN_PREFIX, ascii_text, chain_digest, encode_token, parse_ref,
                      token_bytes, token_text)
 
@@ -331,11 +330,13 @@ def _spend(fresh: Any) -> None:
 
 def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *,
                   body: Optional[BytesLike], now: Optional[TimeLike], max_age: int,
-                  replay: ReplayStore, chains: ChainStore,
+                  replay: Any, chains: Any,
                   chain: Optional[str] = None) -> Tuple[VerifiedChain, bytes]:
     """The whole check of one request (see Verifier.verify_request); returns
     the verified chain and its digest. ``chain`` given: the chain comes from
-    there (a registration's body), not from the Authorization header."""
+    there (a registration's body), not from the Authorization header.
+    ``replay`` and ``chains`` are ReplayStore and ChainStore; a store that
+    answers with an awaitable is refused with TypeError."""
     at, max_age = _limits(now, max_age)
     if chain is None and verifier._token_wires:
         known = _check_known(verifier, method, url, headers, body, at, max_age)

@@ -16,7 +16,8 @@ from ._chain import VerifiedChain, refuse
 from ._errors import StoreUnavailable, TokenMalformed
 from ._request import (_SCHEME_LEN, _SCHEME_PREFIX, DEFAULT_MAX_AGE, Headers, check_request,
                        check_request_async)
-from ._stores import ChainStore, MemoryChainStore, MemoryReplayStore, ReplayStore, is_asyncio
+from ._stores import (AsyncChainStore, AsyncReplayStore, ChainStore, MemoryChainStore,
+                      MemoryReplayStore, ReplayStore, is_asyncio)
 from ._token import REF_PREFIX, token_text
 
 if TYPE_CHECKING:
@@ -91,8 +92,8 @@ class Verifier:
     _leeway: int
     _proof_skew: int
     _roots: Tuple[bytes, ...]
-    _replay: ReplayStore
-    _chains: ChainStore
+    _replay: Union[ReplayStore, AsyncReplayStore]
+    _chains: Union[ChainStore, AsyncChainStore]
     # The wires of tokens seen lately, by the token's length: a client sends
     # the same token with every request, and comparing it with the one kept
     # costs a memory comparison where reading it costs a copy, a decoding and
@@ -113,8 +114,8 @@ class Verifier:
     def __init__(self, roots: Iterable[BytesLike], *, revoked: Iterable[Any] = (),
                  leeway: Any = 0, proof_skew: Any = DEFAULT_PROOF_SKEW,
                  cache_bytes: int = DEFAULT_CACHE_BYTES,
-                 replay: Optional[ReplayStore] = None,
-                 chains: Optional[ChainStore] = None) -> None:
+                 replay: Union[ReplayStore, AsyncReplayStore, None] = None,
+                 chains: Union[ChainStore, AsyncChainStore, None] = None) -> None:
         if isinstance(roots, (str, bytes, bytearray, memoryview)):
             raise TypeError("roots must be an iterable of root public keys: for one root, "
                             "pass [root_pk]")
@@ -294,8 +295,10 @@ class Verifier:
     async def verify_request_async(self, method: str, url: str, headers: Headers, *,
                                    body: Optional[BytesLike] = None,
                                    now: Optional[TimeLike] = None,
-                                   max_age: int = DEFAULT_MAX_AGE, replay: Any = None,
-                                   chains: Any = None) -> VerifiedChain:
+                                   max_age: int = DEFAULT_MAX_AGE,
+                                   replay: Union[ReplayStore, AsyncReplayStore, None] = None,
+                                   chains: Union[ChainStore, AsyncChainStore, None] = None
+                                   ) -> VerifiedChain:
         """:meth:`verify_request` for a caller on an event loop, with the
         same checks in the same order and the same refusals. Operations of
         the stores that are coroutines are awaited; the others are called
