@@ -188,9 +188,11 @@ class ThreadOfCheck:
         return answer
 
 
+@pytest.mark.parametrize("cache_bytes", [1 << 20, 0])
 @pytest.mark.parametrize("form", ["token", "reference", "pipelined reference"])
-def test_a_chain_not_checked_lately_is_checked_off_the_loop_then_on_it(w: Any, form: str) -> None:
-    verifier, chain, _, _ = service(w, form, True)
+def test_a_chain_not_checked_lately_is_checked_off_the_loop_then_on_it(w: Any, form: str,
+                                                                       cache_bytes: int) -> None:
+    verifier, chain, _, _ = service(w, form, True, cache_bytes=cache_bytes)
     spy = verifier._core = ThreadOfCheck(verifier._core)
 
     async def run() -> threading.Thread:
@@ -205,6 +207,8 @@ def test_a_chain_not_checked_lately_is_checked_off_the_loop_then_on_it(w: Any, f
     # interpreter lets it read text in place, else as a reference is.
     quick = ("check_headers" if form == "token" and where[1][0] == "check_headers"
              else "check_request", "loop")
+    if not cache_bytes:  # no check is quick: every one off the loop
+        quick = ("check_request", "executor")
     assert where == [("check_request", "executor"), quick, quick], where
 
 

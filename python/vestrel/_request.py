@@ -392,7 +392,9 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
     chain read lately is checked on the loop: that is one signature check,
     quicker than handing it to a thread and back."""
     at, max_age = _limits(now, max_age)
-    if chain is None and verifier._token_wires:
+    # Without a signature cache no chain is quick to check: none on the loop.
+    cached = verifier._cache_bytes > 0
+    if chain is None and verifier._token_wires and cached:
         known = _check_known(verifier, method, url, headers, body, at, max_age)
         if known is not None:
             verified = _verified(verifier, known, known[1])
@@ -411,7 +413,7 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
         else:
             presented = await _result(chains.get(read.wanted, at))
     try:
-        if read.known or presented is None:
+        if read.known and cached or presented is None:
             answer = _check_read(verifier, read, presented, at, max_age, method, url)
         else:
             answer = await _loop().run_in_executor(

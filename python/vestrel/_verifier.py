@@ -31,8 +31,9 @@ DEFAULT_CACHE_BYTES = 16 * 1024 * 1024
 DEFAULT_PROOF_SKEW = 5
 _TOKEN_WIRES = 64
 # Digests of chains checked lately off the event loop, whose next checks
-# are quick enough to run on it (see verify_request_async).
-_WARM = 4096
+# are quick enough to run on it (see verify_request_async): no more than
+# the cache holds credentials, about one per this many bytes.
+_CACHED_CREDENTIAL = 7 * 1024
 _TOKEN_WIRE_MAX = 64 * 1024
 # A wire's first credential record, whose first field is the root's key,
 # starts after the version byte and the 4-byte count.
@@ -107,7 +108,8 @@ class Verifier:
     # the clock, which is all a fed verifier adds to a request.
     _fresh_until: float
     _feed: Optional[RevocationFeed]
-    # Chain digests, by insertion; cleared whole once full.
+    # Chain digests, by insertion; cleared whole once full, and with the
+    # cache (set_roots).
     _warm: Dict[bytes, None]
     _asyncio_stores: bool
 
@@ -193,6 +195,7 @@ class Verifier:
             for pk in pks:
                 core.revoke_key(pk)
             self._core, self._roots = core, keys
+            self._warm.clear()
 
     def _root_key(self, index: int, wire: bytes) -> bytes:
         # The root the core named by its index, unless set_roots replaced the
@@ -306,7 +309,8 @@ class Verifier:
         verifier has not checked lately is checked in the loop's default
         executor (a signature check per credential: about 0.5 ms for 16),
         so the loop goes on serving meanwhile; a chain checked lately costs
-        one signature check and is checked on the loop."""
+        one signature check and is checked on the loop (without a signature
+        cache, ``cache_bytes=0``, every chain is checked in the executor)."""
         if _monotonic() > self._fresh_until:
             self._refuse_stale()
         verified, _ = await check_request_async(
@@ -316,9 +320,11 @@ class Verifier:
         return verified
 
     def _warm_up(self, digest: bytes) -> None:
-        if len(self._warm) >= _WARM:
+        limit = self._cache_bytes // _CACHED_CREDENTIAL
+        if len(self._warm) >= limit:
             self._warm.clear()
-        self._warm[digest] = None
+        if limit:
+            self._warm[digest] = None
 
     def register_request(self, url: str, headers: Headers, body: BytesLike, *,
                          now: Optional[TimeLike] = None, max_age: int = DEFAULT_MAX_AGE,
