@@ -212,6 +212,19 @@ def test_a_chain_not_checked_lately_is_checked_off_the_loop_then_on_it(w: Any, f
     assert where == [("check_request", "executor"), quick, quick], where
 
 
+def test_under_another_event_loop_the_check_is_made_where_it_runs(w: Any) -> None:
+    # No asyncio loop runs (as under trio): the coroutine, driven by hand,
+    # checks a chain it never saw in place, and answers as on asyncio.
+    verifier, chain, _, _ = service(w, "reference", False)
+    spy = verifier._core = ThreadOfCheck(verifier._core)
+    answer = verifier.verify_request_async("GET", URL, vestrel.present(w.holder, chain, "GET", URL, now=NOW),
+                                           now=NOW)
+    with pytest.raises(StopIteration) as done:
+        answer.send(None)
+    assert done.value.value.holder_pk == w.holder.public_key()
+    assert spy.threads == [("check_request", threading.current_thread())]
+
+
 def test_the_synchronous_paths_refuse_asyncio_stores(w: Any) -> None:
     class Returning(Replay):  # a plain def handing back an awaitable
         def add(self, key: bytes, now: int, expires_at: int) -> Any:  # type: ignore[override]

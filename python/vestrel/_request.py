@@ -373,12 +373,17 @@ async def _result(value: Any) -> Any:
     return await value if isinstance(value, Awaitable) else value
 
 
-def _loop() -> Any:
+def _asyncio_loop() -> Any:
+    """The running asyncio loop, or None under another event loop (trio),
+    where the check is made where it runs, as a synchronous caller's is."""
     # Imported here: a service that never checks a request on an event loop
     # does not load asyncio.
     import asyncio
 
-    return asyncio.get_running_loop()
+    try:
+        return asyncio.get_running_loop()
+    except RuntimeError:
+        return None
 
 
 async def check_request_async(verifier: Verifier, method: str, url: str, headers: Headers, *,
@@ -413,11 +418,12 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
         else:
             presented = await _result(chains.get(read.wanted, at))
     try:
-        if read.known and cached or presented is None:
+        loop = None if read.known and cached or presented is None else _asyncio_loop()
+        if loop is None:
             answer = _check_read(verifier, read, presented, at, max_age, method, url)
         else:
-            answer = await _loop().run_in_executor(
-                None, _check_read, verifier, read, presented, at, max_age, method, url)
+            answer = await loop.run_in_executor(None, _check_read, verifier, read, presented, at,
+                                                max_age, method, url)
             verifier._warm_up(answer[2])
     except BaseException:
         if fresh:
