@@ -211,8 +211,9 @@ def _check_known(verifier: Verifier, method: str, url: str, headers: Headers,
 
 class _Read:
     """A request read as far as it goes without a store: the proof's text,
-    the target, the body, and the chain as presented (``presented``: a wire
-    already known, else None) or the digest a reference names."""
+    the target, the body, and the chain: ``presented`` (a wire the verifier
+    knows, or a token's text), or ``wanted``, the digest a reference names,
+    for the chain store to look up."""
 
     __slots__ = ("text", "target", "payload", "chain", "presented", "wanted", "known")
 
