@@ -188,7 +188,11 @@ def test_the_feed_as_a_task_follows_the_sets_and_goes_stale_as_the_thread_does(
         for call in (feed.start, lambda: feed.revoke(rids[0]), feed.resync):
             with pytest.raises(TypeError, match="redis.asyncio"):
                 call()
+        await asyncio.gather(feed.start_async(), feed.start_async())  # one task, however started
+        task = feed._task
         async with feed:
+            assert feed._task is task and len([t for t in asyncio.all_tasks()
+                                               if t.get_coro().__name__ == "_run_async"]) == 1
             assert await feed.wait_synced_async(5) and not feed.stale and feed.channel_error is None
             await feed.revoke_async(rids[0])
             assert refused() == ["Revoked", None, None, None]  # at once

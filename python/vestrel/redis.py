@@ -802,9 +802,9 @@ class RevocationFeed:
                             "call start()")
         if self._closed:
             raise RuntimeError("this revocation feed is closed: make a new one")
-        if self._task is None:
-            if self._check_eviction:
-                _judge_eviction(await _memory_policy_async(self._client), sets_only=True)
+        if self._task is None and self._check_eviction:
+            _judge_eviction(await _memory_policy_async(self._client), sets_only=True)
+        if self._task is None:  # looked at again: two starts may have awaited the check
             self._synced_async = asyncio.Event()
             if self._synced.is_set():
                 self._synced_async.set()
