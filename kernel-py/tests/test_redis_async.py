@@ -377,3 +377,27 @@ def test_the_pages_asyncio_example_runs_as_pasted(server: RedisServer, identitie
 
     assert asyncio.run(served()) == [201, 200, 401]
     assert names["feed"].closed
+
+
+def test_a_cancelled_request_leaves_no_answer_for_the_next_command(server: RedisServer) -> None:
+    # Cancelled while Redis holds its SET (paused), a replay check still
+    # reads its own answer: the next check of the same id, on the same
+    # connection, must hear Redis's "already there", not that stale OK.
+    import vestrel.redis
+
+    admin = server.client()
+
+    async def main(client: Any) -> List[bool]:
+        replay, _ = vestrel.redis.stores(client, prefix=f"cancel-{os.urandom(4).hex()}:")
+        await replay.ready()
+        key = os.urandom(32)
+        admin.execute_command("CLIENT", "PAUSE", 400, "ALL")
+        pending = asyncio.ensure_future(replay.add(key, 0, 60))
+        await asyncio.sleep(0.1)
+        pending.cancel()
+        with contextlib.suppress(asyncio.CancelledError):
+            await pending
+        await asyncio.sleep(0.6)  # the pause over, the cancelled SET answered
+        return [await replay.add(key, 0, 60), await replay.add(os.urandom(32), 0, 60)]
+
+    assert run(main, server.port) == [False, True]
