@@ -44,12 +44,13 @@ def started(thread: threading.Thread) -> threading.Thread:
 
 
 @contextlib.contextmanager
-def uvicorn_on(app: Any, sock: Optional[socket.socket] = None) -> Iterator[int]:
-    """``app`` under uvicorn (h11); yields its port once it accepts."""
+def uvicorn_on(app: Any, sock: Optional[socket.socket] = None, lifespan: str = "off") -> Iterator[int]:
+    """``app`` under uvicorn (h11); yields its port once it accepts (and,
+    with ``lifespan="on"``, once the app's startup is complete)."""
     import uvicorn  # type: ignore[import]
 
     sock = sock or listening()
-    server = uvicorn.Server(uvicorn.Config(app, http="h11", log_level="error", lifespan="off"))
+    server = uvicorn.Server(uvicorn.Config(app, http="h11", log_level="error", lifespan=lifespan))
     thread = started(threading.Thread(target=server.run, kwargs={"sockets": [sock]}))
     deadline = time.monotonic() + 30
     while not server.started:

@@ -477,11 +477,16 @@ def test_clients_and_bounds_that_cannot_work_are_refused_when_made(server: Redis
     def feed(redis_client: Any = client, **options: Any) -> Any:
         return vestrel.redis.RevocationFeed(redis_client, vestrel.Verifier([bytes(1952)]), **options)
 
+    # An asyncio client gets the asyncio stores from stores() and serves a
+    # feed run as a task; the stores that call Redis synchronously refuse it,
+    # and the asyncio ones refuse a client that is not one.
     for asynchronous in (asyncio.run(made()), Coroutines()):
-        for make in (vestrel.redis.stores, vestrel.redis.RedisReplayStore,
-                     vestrel.redis.RedisChainStore, feed):
-            with pytest.raises(TypeError, match="async stores come later"):
+        for make in (vestrel.redis.RedisReplayStore, vestrel.redis.RedisChainStore):
+            with pytest.raises(TypeError, match="an asyncio Redis client serves the asyncio"):
                 make(asynchronous)
+    for make in (vestrel.redis.AsyncRedisReplayStore, vestrel.redis.AsyncRedisChainStore):
+        with pytest.raises(TypeError, match="the asyncio stores take a redis.asyncio.Redis"):
+            make(client)
     for bad, message in [
             (lambda: feed(resync=0), "resync must be a positive number of seconds"),
             (lambda: feed(resync=True), "resync must be a positive number of seconds"),

@@ -27,7 +27,8 @@ from ._errors import (ChainUnknown, NotAllowed, ProofExpired, ProofInvalid, Proo
                       ProofMissing, ProofReplayed, RegistrationLimited, StoreUnavailable,
                       TokenMalformed)
 from ._request import AUTH_SCHEME, PROOF_HEADER, present, register
-from ._stores import ChainStore, MemoryChainStore, MemoryReplayStore, ReplayStore
+from ._stores import (AsyncChainStore, AsyncReplayStore, ChainStore, MemoryChainStore,
+                      MemoryReplayStore, ReplayStore)
 from ._token import chain_digest, chain_ref, decode_token, encode_token
 from ._verifier import DEFAULT_CACHE_BYTES, CacheInfo, Verifier
 from ._roots import AsyncRootsFromURL, RootsFromURL
@@ -77,6 +78,8 @@ __all__ = [
     "PROOF_HEADER",
     "ReplayStore",
     "ChainStore",
+    "AsyncReplayStore",
+    "AsyncChainStore",
     "MemoryReplayStore",
     "MemoryChainStore",
     "covers",

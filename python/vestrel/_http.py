@@ -32,6 +32,7 @@ from urllib.parse import quote, urlsplit
 from ._chain import VerifiedChain
 from ._errors import KernelError, NotAllowed, ProofMissing, Refused, RequestRefused
 from ._request import _SCHEME_LEN, _SCHEME_PREFIX, PROOF_HEADER, Headers, _credentials
+from ._stores import coroutine_function
 
 if TYPE_CHECKING:
     from ._verifier import Verifier
@@ -112,6 +113,18 @@ class Middleware(Generic[AppT]):
                                register_path=register_path, origin=origin, hosts=hosts,
                                max_age=max_age, max_body=max_body, ttl=ttl,
                                per_route=per_route)
+        if not coroutine_function(type(self).__call__):
+            synchronous_stores(verifier)
+
+
+def synchronous_stores(verifier: Any) -> None:
+    """TypeError, when an adapter that checks requests synchronously (WSGI,
+    or a framework's own) is built, for a verifier whose stores are asyncio
+    ones: else every request would fail."""
+    if getattr(verifier, "_asyncio_stores", False):
+        raise TypeError("this verifier's stores are asyncio ones (vestrel.redis with a "
+                        "redis.asyncio client), which only an ASGI adapter awaits: give a "
+                        "synchronous adapter stores on a redis.Redis")
 
 
 def default_resource(path: str) -> bytes:
@@ -157,7 +170,8 @@ class Options:
                  hosts: Optional[Sequence[str]] = None, max_age: int = 60,
                  max_body: int = DEFAULT_MAX_BODY, ttl: int = DEFAULT_TTL,
                  per_route: bool = False) -> None:
-        if not callable(getattr(verifier, "verify_request", None)):
+        if not all(callable(getattr(verifier, name, None))
+                   for name in ("verify_request", "verify_request_async")):
             raise TypeError("verifier must be a vestrel.Verifier")
         if not isinstance(per_route, bool):
             raise TypeError("per_route must be True or False")
@@ -259,22 +273,36 @@ class Options:
 
     async def check_async(self, method: str, prepared: Prepared, headers: Headers,
                           body: bytes) -> VerifiedChain:
-        """check, for a caller on an event loop."""
-        return self.check(method, prepared, headers, body)
+        """check, for a caller on an event loop: the verifier's stores are
+        awaited, and a chain not checked lately is checked off the loop
+        (Verifier.verify_request_async)."""
+        chain = await self.verifier.verify_request_async(method, prepared.url, headers,
+                                                         body=body, max_age=self.max_age)
+        if prepared.resource is not None and prepared.verb is not None:
+            require(chain, (prepared.resource, prepared.verb))
+        return chain
 
     async def register_async(self, url: str, headers: Headers, body: bytes) -> Answer:
         """register, for a caller on an event loop."""
-        return self.register(url, headers, body)
+        now = int(time.time())
+        ref, chain = await self.verifier.register_request_async(
+            url, headers, body, now=now, max_age=self.max_age, ttl=self.ttl)
+        return registered(ref, chain, now, self.ttl)
 
     def register(self, url: str, headers: Headers, body: bytes) -> Answer:
         now = int(time.time())
         ref, chain = self.verifier.register_request(url, headers, body, now=now,
                                                     max_age=self.max_age, ttl=self.ttl)
-        # The same bound register_request keeps the chain under.
-        expires_at = now + self.ttl
-        if chain.not_after is not None:
-            expires_at = min(expires_at, chain.not_after)
-        return json_answer(201, {"ref": ref, "expires_at": expires_at})
+        return registered(ref, chain, now, self.ttl)
+
+
+def registered(ref: str, chain: VerifiedChain, now: int, ttl: int) -> Answer:
+    """The answer to a registration: the reference, and until when the
+    chain is kept (the same bound register_request keeps it under)."""
+    expires_at = now + ttl
+    if chain.not_after is not None:
+        expires_at = min(expires_at, chain.not_after)
+    return json_answer(201, {"ref": ref, "expires_at": expires_at})
 
 
 def requirement(resource: Any, verb: Any) -> Tuple[bytes, bytes]:

@@ -18,6 +18,7 @@ import os
 import re
 from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, NoReturn, Optional, Tuple,
                     Union)
+from collections.abc import Awaitable
 from urllib.parse import urlsplit
 
 from vestrel_kernel import IdentityIsland
@@ -27,7 +28,6 @@ from ._arguments import BytesLike, TimeLike, byte_string, count, instant
 from ._chain import VerifiedChain, refuse
 from ._errors import (ChainUnknown, ProofExpired, ProofInvalid, ProofMalformed, ProofMissing,
                       ProofReplayed, TokenMalformed)
-from ._stores import ChainStore, ReplayStore
 from ._token import (REF_PREFIX, TOKEN_PREFIX, ascii_text, chain_digest, encode_token, parse_ref,
                      token_bytes, token_text)
 
@@ -177,34 +177,57 @@ def _presented_chain(found: List[str]) -> str:
     raise ProofMissing("no Vestrel credentials", credentials=False)
 
 
-def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *,
-                  body: Optional[BytesLike], now: Optional[TimeLike], max_age: int,
-                  replay: ReplayStore, chains: ChainStore,
-                  chain: Optional[str] = None) -> Tuple[VerifiedChain, bytes]:
-    """The whole check of one request (see Verifier.verify_request); returns
-    the verified chain and its digest. ``chain`` given: the chain comes from
-    there (a registration's body), not from the Authorization header."""
+# -- the check of one request --------------------------------------------------
+#
+# The check is split into the steps that need no store, shared by two
+# drivers that differ only in how they call the stores: check_request calls
+# them, check_request_async awaits those that are coroutines. The order of
+# the steps, and so which refusal a request gets, is the same for both.
+
+def _limits(now: Optional[TimeLike], max_age: int) -> Tuple[int, int]:
     if type(max_age) is not int or max_age < 0:
         max_age = count(max_age, "max_age")
-    at = instant(now)
-    target: Optional[Tuple[bytes, bytes, bytes, bytes, bytes]] = None
-    payload: Optional[bytes] = None
-    if chain is None and verifier._token_wires:
-        # The common request, a token the verifier read lately presented
-        # plainly, is read and checked by the core in one call; any other is
-        # read here, and refused as it must be, in its turn.
-        try:
-            target = _target_of(method, url)
-            payload = None if body is None else byte_string(body, "body")
-        except (TypeError, ValueError):
-            target = None
-        else:
-            answer = verifier._core.check_headers(headers, verifier._token_wires, target, payload,
-                                                  (at, max_age, verifier._proof_skew, None))
-            if answer is not None:
-                if answer[0] is None:
-                    _refuse_request(answer, method, url)
-                return _accepted(verifier, answer, answer[1], at, max_age, replay, None)
+    return instant(now), max_age
+
+
+def _check_known(verifier: Verifier, method: str, url: str, headers: Headers,
+                 body: Optional[BytesLike], at: int, max_age: int) -> Optional[Tuple[Any, ...]]:
+    """The common request, a token the verifier read lately presented
+    plainly, read and checked by the core in one call: the core's answer, or
+    None for any other request, which _read_request then reads and refuses
+    as it must, in its turn. The chain was verified lately, so its
+    signatures are in the verifier's cache: this is the quick check."""
+    try:
+        target = _target_of(method, url)
+        payload = None if body is None else byte_string(body, "body")
+    except (TypeError, ValueError):
+        return None
+    answer: Optional[Tuple[Any, ...]] = verifier._core.check_headers(
+        headers, verifier._token_wires, target, payload, (at, max_age, verifier._proof_skew, None))
+    if answer is not None and answer[0] is None:
+        _refuse_request(answer, method, url)
+    return answer
+
+
+class _Read:
+    """A request read as far as it goes without a store: the proof's text,
+    the target, the body, and the chain: ``presented`` (a wire the verifier
+    knows, or a token's text), or ``wanted``, the digest a reference names,
+    for the chain store to look up."""
+
+    __slots__ = ("text", "target", "payload", "chain", "presented", "wanted", "known")
+
+    def __init__(self, text: str, target: Tuple[bytes, bytes, bytes, bytes, bytes],
+                 payload: Optional[bytes], chain: str, presented: Union[str, bytes, None],
+                 wanted: Optional[bytes], known: bool) -> None:
+        self.text, self.target, self.payload, self.chain = text, target, payload, chain
+        self.presented, self.wanted = presented, wanted
+        # The chain is one the verifier read lately, whose check is quick.
+        self.known = known
+
+
+def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
+                  body: Optional[BytesLike], chain: Optional[str]) -> _Read:
     authorization, proofs = _credentials(headers)
     # A client sends the same token with each request: one the verifier read
     # lately is found by comparing the header's text with it.
@@ -220,56 +243,198 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     if len(text) > PROOF_TEXT_LEN:
         raise ProofMalformed("TooLong")
     text = ascii_text(text)
-    if target is None:
-        try:
-            target = _target_of(method, url)
-        except ValueError as error:
-            raise ProofMalformed(f"the request target cannot be read: {error}") from None
-        payload = None if body is None else byte_string(body, "body")
-
+    try:
+        target = _target_of(method, url)
+    except ValueError as error:
+        raise ProofMalformed(f"the request target cannot be read: {error}") from None
+    payload = None if body is None else byte_string(body, "body")
     wanted: Optional[bytes] = None
-    fresh: Optional[bool] = None  # the pipelined replay answer, when there is one
-    key = b""
-    if presented is not None:
+    known = presented is not None
+    if known:
         pass
     elif chain.startswith(REF_PREFIX):
         wanted = parse_ref(chain)
-        combined = getattr(chains, "get_and_add", None)
-        if combined is not None and getattr(chains, "replay", None) is replay:
-            # A shared store may look the chain up and add the proof's id in
-            # one round trip (vestrel.redis): the id is then added before the
-            # proof is checked, and taken back if the check fails.
-            decoded = _native.decode_proof(text)
-            if decoded[0] is None:
-                raise ProofMalformed(decoded[1])
-            key = wanted[:16] + decoded[1]
-            presented, fresh = combined(wanted, at, key, replay_expiry(decoded[0], max_age))
-        else:
-            presented = chains.get(wanted, at)
+        known = wanted in verifier._warm
     elif chain.startswith(TOKEN_PREFIX):
-        known = verifier._known_wire(chain)
-        presented = token_text(chain) if known is None else known
+        wire = verifier._known_wire(chain)
+        known = wire is not None
+        presented = token_text(chain) if wire is None else wire
     else:
         raise TokenMalformed("Prefix")
+    return _Read(text, target, payload, chain, presented, wanted, known)
+
+
+def _pipelined(replay: Any, chains: Any) -> Any:
+    """The chain store's combined lookup and replay check, when it serves
+    this replay store (vestrel.redis): the id is then added before the proof
+    is checked, and taken back if the check fails."""
+    combined = getattr(chains, "get_and_add", None)
+    return combined if combined is not None and getattr(chains, "replay", None) is replay else None
+
+
+def _replay_key(read: _Read, max_age: int) -> Tuple[bytes, int]:
+    """The replay id and its expiry, read from the proof ahead of its check,
+    for a store that adds the id with the lookup."""
+    decoded = _native.decode_proof(read.text)
+    if decoded[0] is None:
+        raise ProofMalformed(decoded[1])
+    assert read.wanted is not None
+    return read.wanted[:16] + decoded[1], replay_expiry(decoded[0], max_age)
+
+
+def _check_read(verifier: Verifier, read: _Read, presented: Any, at: int, max_age: int,
+                method: str, url: str) -> Tuple[Any, ...]:
+    """The check of the chain and the proof, once the chain is at hand:
+    the one step that may take long (a chain not verified lately costs a
+    signature check per credential); the core releases the interpreter
+    lock while it works."""
+    if presented is None:
+        raise ChainUnknown("no chain is registered under this reference: register it again")
+    if read.wanted is not None and type(presented) is not bytes:
+        if isinstance(presented, Awaitable):
+            _not_awaited(presented, "chain store")
+        # A store is not trusted to give back what it was given.
+        raise ChainUnknown("the chain registered under this reference is not a wire")
+    answer: Tuple[Any, ...] = verifier._core.check_request(
+        presented, read.text, read.target, read.payload,
+        (at, max_age, verifier._proof_skew, read.wanted))
+    if answer[0] is None:
+        _refuse_request(answer, method, url)
+    if answer[1] is not None:
+        verifier._remember_wire(read.chain, answer[1])
+    return answer
+
+
+def _verified(verifier: Verifier, answer: Tuple[Any, ...], wire: Any) -> VerifiedChain:
+    (authority, root) = answer[0]
+    return VerifiedChain._from_native(authority, wire, verifier._root_key(root, wire))
+
+
+def _not_awaited(value: Any, store: str) -> NoReturn:
+    close = getattr(value, "close", None)
+    if callable(close):
+        close()  # a coroutine never run: no warning that it was never awaited
+    raise TypeError(f"the {store} is an asyncio one: check requests with "
+                    f"Verifier.verify_request_async (or under vestrel.asgi)")
+
+
+def _spend(fresh: Any) -> None:
+    """Refuses a proof whose id the replay store already held. Called
+    last, so that only a valid proof's id is ever stored (or, pipelined,
+    kept)."""
+    if fresh is not True:
+        if fresh is not False and isinstance(fresh, Awaitable):
+            _not_awaited(fresh, "replay store")
+        if not fresh:
+            raise ProofReplayed("this proof was used before")
+
+
+def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *,
+                  body: Optional[BytesLike], now: Optional[TimeLike], max_age: int,
+                  replay: Any, chains: Any,
+                  chain: Optional[str] = None) -> Tuple[VerifiedChain, bytes]:
+    """The whole check of one request (see Verifier.verify_request); returns
+    the verified chain and its digest. ``chain`` given: the chain comes from
+    there (a registration's body), not from the Authorization header.
+    ``replay`` and ``chains`` are ReplayStore and ChainStore; a store that
+    answers with an awaitable is refused with TypeError."""
+    at, max_age = _limits(now, max_age)
+    if chain is None and verifier._token_wires:
+        known = _check_known(verifier, method, url, headers, body, at, max_age)
+        if known is not None:
+            verified = _verified(verifier, known, known[1])
+            _spend(replay.add(known[3], at, replay_expiry(known[4], max_age)))
+            return verified, known[2]
+    read = _read_request(verifier, method, url, headers, body, chain)
+    presented, fresh, key = read.presented, None, b""
+    if read.wanted is not None:
+        combined = _pipelined(replay, chains)
+        if combined is not None:
+            key, expires_at = _replay_key(read, max_age)
+            got = combined(read.wanted, at, key, expires_at)
+            if isinstance(got, Awaitable):
+                _not_awaited(got, "chain store")
+            presented, fresh = got
+        else:
+            presented = chains.get(read.wanted, at)
     try:
-        if presented is None:
-            raise ChainUnknown("no chain is registered under this reference: register it again")
-        if wanted is not None and type(presented) is not bytes:
-            # A store is not trusted to give back what it was given.
-            raise ChainUnknown("the chain registered under this reference is not a wire")
-        answer = verifier._core.check_request(presented, text, target, payload,
-                                              (at, max_age, verifier._proof_skew, wanted))
-        if answer[0] is None:
-            _refuse_request(answer, method, url)
+        answer = _check_read(verifier, read, presented, at, max_age, method, url)
     except BaseException:
         if fresh:
             getattr(replay, "forget")(key)
         raise
-    token_wire = answer[1]
-    if token_wire is not None:
-        verifier._remember_wire(chain, token_wire)
-    return _accepted(verifier, answer, presented if token_wire is None else token_wire, at,
-                     max_age, replay, fresh)
+    verified = _verified(verifier, answer, presented if answer[1] is None else answer[1])
+    if fresh is None:
+        fresh = replay.add(answer[3], at, replay_expiry(answer[4], max_age))
+    _spend(fresh)
+    return verified, answer[2]
+
+
+async def _result(value: Any) -> Any:
+    return await value if isinstance(value, Awaitable) else value
+
+
+def _asyncio_loop() -> Any:
+    """The running asyncio loop, or None under another event loop (trio),
+    where the check is made where it runs, as a synchronous caller's is."""
+    # Imported here: a service that never checks a request on an event loop
+    # does not load asyncio.
+    import asyncio
+
+    try:
+        return asyncio.get_running_loop()
+    except RuntimeError:
+        return None
+
+
+async def check_request_async(verifier: Verifier, method: str, url: str, headers: Headers, *,
+                              body: Optional[BytesLike], now: Optional[TimeLike], max_age: int,
+                              replay: Any, chains: Any,
+                              chain: Optional[str] = None) -> Tuple[VerifiedChain, bytes]:
+    """check_request for a caller on an event loop: the stores' coroutines
+    are awaited (a store that answers at once is called as it is), and the
+    check of a chain the verifier has not read lately runs in the loop's
+    executor, so that the loop goes on serving other requests meanwhile. A
+    chain read lately is checked on the loop: that is one signature check,
+    quicker than handing it to a thread and back."""
+    at, max_age = _limits(now, max_age)
+    # Without a signature cache no chain is quick to check: none on the loop.
+    cached = verifier._cache_bytes > 0
+    if chain is None and verifier._token_wires and cached:
+        known = _check_known(verifier, method, url, headers, body, at, max_age)
+        if known is not None:
+            verified = _verified(verifier, known, known[1])
+            fresh = replay.add(known[3], at, replay_expiry(known[4], max_age))
+            if fresh is not True and fresh is not False:
+                fresh = await _result(fresh)
+            _spend(fresh)
+            return verified, known[2]
+    read = _read_request(verifier, method, url, headers, body, chain)
+    presented, fresh, key = read.presented, None, b""
+    if read.wanted is not None:
+        combined = _pipelined(replay, chains)
+        if combined is not None:
+            key, expires_at = _replay_key(read, max_age)
+            presented, fresh = await _result(combined(read.wanted, at, key, expires_at))
+        else:
+            presented = await _result(chains.get(read.wanted, at))
+    try:
+        loop = None if read.known and cached or presented is None else _asyncio_loop()
+        if loop is None:
+            answer = _check_read(verifier, read, presented, at, max_age, method, url)
+        else:
+            answer = await loop.run_in_executor(None, _check_read, verifier, read, presented, at,
+                                                max_age, method, url)
+            verifier._warm_up(answer[2])
+    except BaseException:
+        if fresh:
+            await _result(getattr(replay, "forget")(key))
+        raise
+    verified = _verified(verifier, answer, presented if answer[1] is None else answer[1])
+    if fresh is None:
+        fresh = await _result(replay.add(answer[3], at, replay_expiry(answer[4], max_age)))
+    _spend(fresh)
+    return verified, answer[2]
 
 
 def replay_expiry(issued_at: int, max_age: int) -> int:
@@ -291,17 +456,3 @@ def _refuse_request(answer: Tuple[Any, ...], method: str, url: str) -> NoReturn:
         shown = url if len(url) <= _SHOWN_URL else url[:_SHOWN_URL] + "..."
         raise ProofInvalid(f"checked against {method} {shown}: {answer[2]}")
     raise own(answer[2])
-
-
-def _accepted(verifier: Verifier, answer: Tuple[Any, ...], wire: Any, at: int, max_age: int,
-              replay: ReplayStore, fresh: Optional[bool]) -> Tuple[VerifiedChain, bytes]:
-    """The verified chain of the core's answer, once its proof's id is new;
-    ``fresh``: the store's answer already given, pipelined."""
-    (authority, root), _, digest, replay_id, issued_at = answer
-    verified = VerifiedChain._from_native(authority, wire, verifier._root_key(root, wire))
-    # Last, so that only a valid proof's id is ever stored (or, pipelined, kept).
-    if fresh is None:
-        fresh = replay.add(replay_id, at, replay_expiry(issued_at, max_age))
-    if not fresh:
-        raise ProofReplayed("this proof was used before")
-    return verified, digest

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import threading
 from collections import OrderedDict
-from typing import Dict, Iterable, Optional, Protocol, Sequence, Tuple
+from typing import Any, Dict, Iterable, Optional, Protocol, Sequence, Tuple
 
 from . import _native
 from ._errors import RegistrationLimited, StoreUnavailable
@@ -46,6 +46,45 @@ class ChainStore(Protocol):
         """The wire kept under ``digest``, or None. What comes back is not
         trusted: it is verified again, and its digest checked, on each use."""
         ...
+
+
+class AsyncReplayStore(Protocol):
+    """A replay store whose operations are coroutines, for services on an
+    event loop (vestrel.redis with a redis.asyncio client): the same
+    operation, with the same meaning, as :class:`ReplayStore`."""
+
+    async def add(self, key: bytes, now: int, expires_at: int) -> bool:
+        ...
+
+
+class AsyncChainStore(Protocol):
+    """A chain store whose operations are coroutines: :class:`ChainStore`'s
+    (and, to bound registrations, an ``async def register``)."""
+
+    async def put(self, digest: bytes, wire: bytes, now: int, expires_at: int) -> None:
+        ...
+
+    async def get(self, digest: bytes, now: int) -> Optional[bytes]:
+        ...
+
+
+# The operations a verifier calls on its stores.
+_OPERATIONS = ("add", "forget", "get", "put", "register", "get_and_add")
+_CO_COROUTINE = 0x80  # the code flag of an "async def"
+
+
+def is_asyncio(store: Any) -> bool:
+    """Whether any operation of ``store`` is an ``async def``, which only a
+    caller on an event loop can await. (An operation that returns an
+    awaitable from a plain def is caught where its answer is read.)"""
+    return any(coroutine_function(getattr(store, name, None)) for name in _OPERATIONS)
+
+
+def coroutine_function(function: Any) -> bool:
+    """Whether ``function`` (a method too) is an ``async def``; read from
+    its code's flags, as the inspect module would, without loading it."""
+    code = getattr(getattr(function, "__func__", function), "__code__", None)
+    return code is not None and bool(code.co_flags & _CO_COROUTINE)
 
 
 class MemoryReplayStore:

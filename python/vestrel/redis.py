@@ -11,8 +11,12 @@ registered by reference, and the revocation set.
     feed.revoke(revocation_id)   # every fed verifier refuses it within the bound
 
 The caller makes the client (redis-py's ``redis.Redis``, with bytes
-answers: no ``decode_responses``; not an asyncio client) and chooses its
-timeouts; nothing here opens a connection of its own. This module is the
+answers: no ``decode_responses``) and chooses its timeouts; nothing here
+opens a connection of its own. A service on an event loop passes a
+``redis.asyncio.Redis`` instead: ``stores`` then makes the asyncio stores,
+which Verifier.verify_request_async (and so vestrel.asgi) awaits, and the
+feed runs as a task of the loop (``await feed.start_async()`` in the
+lifespan, or ``async with feed:``). This module is the
 only one of the package that imports redis-py, and only when it is itself
 imported.
 
@@ -36,6 +40,7 @@ has not read the revocation sets within its bound refuses the same way.
 
 from __future__ import annotations
 
+import asyncio
 import inspect
 import logging
 import math
@@ -57,7 +62,8 @@ from ._errors import StoreUnavailable
 from ._stores import DEFAULT_MAX_REGISTRATIONS, Registrations, limited
 from ._verifier import Verifier
 
-__all__ = ["RedisReplayStore", "RedisChainStore", "RevocationFeed", "stores", "DEFAULT_PREFIX"]
+__all__ = ["RedisReplayStore", "RedisChainStore", "AsyncRedisReplayStore", "AsyncRedisChainStore",
+           "RevocationFeed", "stores", "DEFAULT_PREFIX"]
 
 log = logging.getLogger("vestrel.redis")
 
@@ -82,20 +88,30 @@ def _prefix(prefix: str) -> str:
     return prefix
 
 
-def _client(client: Any) -> Any:
+def _asyncio_client(client: Any) -> bool:
+    """Whether ``client``'s commands are coroutines (redis.asyncio.Redis)."""
+    return any(inspect.iscoroutinefunction(getattr(client, name, None))
+               for name in ("execute_command", "set", "get"))
+
+
+def _client(client: Any, *, asyncio_client: bool = False) -> Any:
     for method in ("set", "get", "pipeline"):
         if not callable(getattr(client, method, None)):
             raise TypeError("client must be a redis.Redis (or a client with the same methods)")
-    # redis.asyncio.Redis has the same names, but every command is a
-    # coroutine: used from here, none would ever run.
-    if any(inspect.iscoroutinefunction(getattr(client, name, None))
-           for name in ("execute_command", "set", "get")):
-        raise TypeError("an asyncio Redis client cannot serve these stores, which call Redis "
-                        "synchronously (async stores come later): pass a redis.Redis")
-    if getattr(client, "connection", None) is not None:
+    if _asyncio_client(client) != asyncio_client:
+        # The same names either way: called the other way, no command would
+        # ever run, or each would hold up the event loop.
+        raise TypeError("an asyncio Redis client serves the asyncio stores (AsyncRedisReplayStore, "
+                        "AsyncRedisChainStore, which vestrel.redis.stores makes for it): pass a "
+                        "redis.Redis here" if not asyncio_client else
+                        "the asyncio stores take a redis.asyncio.Redis: for a redis.Redis, use "
+                        "RedisReplayStore and RedisChainStore")
+    if getattr(client, "connection", None) is not None or (
+            asyncio_client and getattr(client, "single_connection_client", False)):
         raise ValueError("the client must take its connections from its pool (no "
                          "single_connection_client): one connection would be shared by every "
-                         "thread, and after a fork by two processes")
+                         "thread (every request of an event loop), and after a fork by two "
+                         "processes")
     kwargs: Any = getattr(client, "get_connection_kwargs", dict)()
     if isinstance(kwargs, dict) and kwargs.get("decode_responses"):
         raise ValueError("the client must answer bytes: make it without decode_responses")
@@ -130,21 +146,39 @@ def _memory_policy(client: Any) -> Optional[Tuple[str, int]]:
     where they cannot be read: CONFIG renamed away or refused to this user,
     or Redis not answering."""
     try:
-        policy = client.config_get("maxmemory-policy")
-        limit = client.config_get("maxmemory")
-        found = {_text(k): _text(v) for k, v in {**policy, **limit}.items()}
-        return found["maxmemory-policy"], int(found["maxmemory"])
+        return _policy(client.config_get("maxmemory-policy"), client.config_get("maxmemory"))
     except (*_FAILURES, KeyError, ValueError, TypeError, AttributeError) as error:
-        log.warning("redis: cannot read maxmemory-policy (%r): if this Redis evicts keys, replay "
-                    "ids and registrations may go before they expire", error)
+        _policy_unread(error)
         return None
 
 
+async def _memory_policy_async(client: Any) -> Optional[Tuple[str, int]]:
+    try:
+        return _policy(await _whole(client.config_get("maxmemory-policy")),
+                       await _whole(client.config_get("maxmemory")))
+    except (*_FAILURES, KeyError, ValueError, TypeError, AttributeError) as error:
+        _policy_unread(error)
+        return None
+
+
+def _policy(policy: Any, limit: Any) -> Tuple[str, int]:
+    found = {_text(k): _text(v) for k, v in {**policy, **limit}.items()}
+    return found["maxmemory-policy"], int(found["maxmemory"])
+
+
+def _policy_unread(error: BaseException) -> None:
+    log.warning("redis: cannot read maxmemory-policy (%r): if this Redis evicts keys, replay "
+                "ids and registrations may go before they expire", error)
+
+
 def _refuse_eviction(client: Any, *, sets_only: bool) -> None:
+    _judge_eviction(_memory_policy(client), sets_only=sets_only)
+
+
+def _judge_eviction(found: Optional[Tuple[str, int]], *, sets_only: bool) -> None:
     """Refuses a Redis set to evict the keys the caller keeps there. A
     limit of 0 is no limit (Redis then evicts nothing, whatever the
     policy), but a policy that would evict is still worth a warning."""
-    found = _memory_policy(client)
     if found is None:
         return
     policy, limit = found
@@ -184,7 +218,7 @@ class RedisReplayStore:
             _refuse_eviction(client, sets_only=False)
 
     def key(self, key: bytes) -> str:
-        return self._prefix + _fixed(key, REPLAY_KEY_LEN, "a replay id").hex()
+        return _replay_key(self._prefix, key)
 
     def add(self, key: bytes, now: int, expires_at: int) -> bool:
         name = self.key(key)
@@ -270,7 +304,7 @@ class RedisChainStore:
             _refuse_eviction(client, sets_only=False)
 
     def key(self, digest: bytes) -> str:
-        return self._prefix + _fixed(digest, DIGEST_LEN, "a chain digest").hex()
+        return _chain_key(self._prefix, digest)
 
     def put(self, digest: bytes, wire: bytes, now: int, expires_at: int) -> None:
         self.register(digest, wire, now, expires_at, ())
@@ -282,27 +316,22 @@ class RedisChainStore:
         name = self.key(digest)
         if expires_at < now or not 0 < len(wire) <= MAX_WIRE:
             return
-        ids = list(dict.fromkeys(_native.key_id(public_key(pk, "an issuer key")) for pk in issuers))
+        ids = _issuer_ids(issuers)
         try:
             if not ids:
                 self._client.set(name, bytes(wire), ex=_ttl(now, expires_at))
                 return
             if self._register is None:
                 self._register = self._client.register_script(_REGISTER)
-            answer = self._register(keys=[name, *(self._registrations + k.hex() for k in ids)],
-                                    args=[bytes(wire), _ttl(now, expires_at), now, expires_at,
-                                          self._limit, bytes(digest)])
+            answer = self._register(**self._script_call(name, ids, digest, wire, now, expires_at))
         except _FAILURES as error:
             raise _unavailable("registering a chain", error) from None
-        if answer == 0:
-            return
-        try:
-            index, first = answer
-            kid, first_expiry = ids[int(index) - 1], int(float(first))
-        except (TypeError, ValueError, IndexError):
-            raise StoreUnavailable("the shared store gave an answer that is not the "
-                                   "registration script's") from None
-        raise limited(kid, self._limit, first_expiry + 1 - now)
+        _registered(answer, ids, self._limit, now)
+
+    def _script_call(self, name: str, ids: List[bytes], digest: bytes, wire: bytes, now: int,
+                     expires_at: int) -> Dict[str, Any]:
+        return _script_call(self._registrations, self._limit, name, ids, digest, wire, now,
+                            expires_at)
 
     def get(self, digest: bytes, now: int) -> Optional[bytes]:
         name = self.key(digest)
@@ -332,14 +361,52 @@ class RedisChainStore:
             raise _unavailable("the registered-chain lookup and replay check", error) from None
         except ValueError as error:  # not two answers
             raise _unavailable("the pipelined lookup", error) from None
-        if isinstance(added, Exception):
-            raise _unavailable("the replay check", added)
-        if isinstance(wire, redis.exceptions.ResponseError):
-            log.warning("redis: %s is not a registered chain: %s", name, wire)
-            wire = None
-        elif isinstance(wire, Exception):
-            raise _unavailable("the registered-chain lookup", wire)
-        return _wire(name, wire), _set_answer(added)
+        return _pipelined(name, wire, added)
+
+
+def _replay_key(prefix: str, key: bytes) -> str:
+    return prefix + _fixed(key, REPLAY_KEY_LEN, "a replay id").hex()
+
+
+def _chain_key(prefix: str, digest: bytes) -> str:
+    return prefix + _fixed(digest, DIGEST_LEN, "a chain digest").hex()
+
+
+def _script_call(registrations: str, limit: int, name: str, ids: List[bytes], digest: bytes,
+                 wire: bytes, now: int, expires_at: int) -> Dict[str, Any]:
+    """The registration script's keys and arguments (see _REGISTER)."""
+    return {"keys": [name, *(registrations + k.hex() for k in ids)],
+            "args": [bytes(wire), _ttl(now, expires_at), now, expires_at, limit, bytes(digest)]}
+
+
+def _issuer_ids(issuers: Sequence[bytes]) -> List[bytes]:
+    return list(dict.fromkeys(_native.key_id(public_key(pk, "an issuer key")) for pk in issuers))
+
+
+def _registered(answer: Any, ids: List[bytes], limit: int, now: int) -> None:
+    """Nothing when the registration script registered the chain;
+    RegistrationLimited naming the key that is full otherwise."""
+    if answer == 0:
+        return
+    try:
+        index, first = answer
+        kid, first_expiry = ids[int(index) - 1], int(float(first))
+    except (TypeError, ValueError, IndexError):
+        raise StoreUnavailable("the shared store gave an answer that is not the "
+                               "registration script's") from None
+    raise limited(kid, limit, first_expiry + 1 - now)
+
+
+def _pipelined(name: str, wire: Any, added: Any) -> Tuple[Optional[bytes], bool]:
+    """The answers of the pipelined lookup and replay check."""
+    if isinstance(added, Exception):
+        raise _unavailable("the replay check", added)
+    if isinstance(wire, redis.exceptions.ResponseError):
+        log.warning("redis: %s is not a registered chain: %s", name, wire)
+        wire = None
+    elif isinstance(wire, Exception):
+        raise _unavailable("the registered-chain lookup", wire)
+    return _wire(name, wire), _set_answer(added)
 
 
 def _wire(name: str, answer: Any) -> Optional[bytes]:
@@ -353,7 +420,7 @@ def _wire(name: str, answer: Any) -> Optional[bytes]:
 
 def stores(client: Any, *, prefix: str = DEFAULT_PREFIX,
            max_registrations: int = DEFAULT_MAX_REGISTRATIONS,
-           allow_eviction: bool = False) -> Tuple[RedisReplayStore, RedisChainStore]:
+           allow_eviction: bool = False) -> Tuple[Any, Any]:
     """The replay and chain stores of one deployment, on one client; the
     chain store knows its replay store, so a request by reference costs a
     single round trip (the lookup and the replay check pipelined).
@@ -362,13 +429,189 @@ def stores(client: Any, *, prefix: str = DEFAULT_PREFIX,
     ``maxmemory-policy`` but ``noeviction`` (it may evict replay ids before
     they expire, and a captured proof then passes again), unless
     ``allow_eviction`` is true; where the policy cannot be read, says so in
-    the log and goes on."""
+    the log and goes on.
+
+    For a ``redis.asyncio.Redis`` the stores are the asyncio ones
+    (:class:`AsyncRedisReplayStore`, :class:`AsyncRedisChainStore`), which
+    Verifier.verify_request_async and vestrel.asgi await: their eviction
+    check needs the event loop, so it runs at ``await replay.ready()`` (call
+    it in the lifespan to fail there) or else before their first command."""
+    if _asyncio_client(client):
+        _client(client, asyncio_client=True)
+        check = _EvictionCheck(client, allow_eviction)
+        areplay = AsyncRedisReplayStore(client, prefix=prefix, allow_eviction=True)
+        achains = AsyncRedisChainStore(client, prefix=prefix, replay=areplay,
+                                       max_registrations=max_registrations, allow_eviction=True)
+        areplay._check = achains._check = check
+        return areplay, achains
     _client(client)
     if not allow_eviction:
         _refuse_eviction(client, sets_only=False)
     replay = RedisReplayStore(client, prefix=prefix, allow_eviction=True)
     return replay, RedisChainStore(client, prefix=prefix, replay=replay, allow_eviction=True,
                                    max_registrations=max_registrations)
+
+
+# -- the asyncio stores -------------------------------------------------------
+
+# What a redis.asyncio client can raise besides: its timeouts.
+_ASYNC_FAILURES = (*_FAILURES, asyncio.TimeoutError)
+
+
+def _whole(command: Any) -> Any:
+    """``command`` run to its end even when the request awaiting it is
+    cancelled (its client went away, a timeout): a redis.asyncio command
+    cancelled between sending and reading leaves its answer on the
+    connection, where redis-py before 4.3.6 gives it to the next command
+    (a replay check could then read another command's OK)."""
+    return asyncio.shield(command)
+
+
+class _EvictionCheck:
+    """The eviction check of asyncio stores, which needs the event loop and
+    so runs when first awaited: once it passed, never again; once it
+    refused, every command is refused (503), since a Redis that may evict
+    replay ids cannot vouch that a proof is new."""
+
+    def __init__(self, client: Any, allow_eviction: bool) -> None:
+        self.client = client
+        self.passed = allow_eviction
+        self.refused: Optional[ValueError] = None
+
+    async def ready(self) -> None:
+        if self.passed:
+            return
+        if self.refused is None:
+            try:
+                _judge_eviction(await _memory_policy_async(self.client), sets_only=False)
+            except ValueError as error:
+                log.error("redis: %s", error)
+                self.refused = error
+        if self.refused is not None:
+            raise ValueError(str(self.refused))
+        self.passed = True
+
+    async def before_command(self) -> None:
+        try:
+            await self.ready()
+        except ValueError as error:
+            raise StoreUnavailable(f"the shared store is refused: {error}") from None
+
+
+class AsyncRedisReplayStore:
+    """:class:`RedisReplayStore` on a ``redis.asyncio.Redis``: the same keys
+    and commands, awaited. Its eviction check runs at :meth:`ready`, or
+    before its first command."""
+
+    def __init__(self, client: Any, *, prefix: str = DEFAULT_PREFIX,
+                 allow_eviction: bool = False) -> None:
+        self._client = _client(client, asyncio_client=True)
+        self._prefix = _prefix(prefix) + "replay:"
+        self._check = _EvictionCheck(client, allow_eviction)
+
+    def key(self, key: bytes) -> str:
+        return _replay_key(self._prefix, key)
+
+    async def ready(self) -> None:
+        """Checks that Redis will not evict the stores' keys: ValueError,
+        as the stores for a redis.Redis raise when they are made."""
+        await self._check.ready()
+
+    async def add(self, key: bytes, now: int, expires_at: int) -> bool:
+        name = self.key(key)
+        if not self._check.passed:
+            await self._check.before_command()
+        try:
+            answer = await _whole(self._client.set(name, b"1", nx=True, ex=_ttl(now, expires_at)))
+        except _ASYNC_FAILURES as error:
+            raise _unavailable("the replay check", error) from None
+        return _set_answer(answer)
+
+    async def forget(self, key: bytes) -> None:
+        try:
+            await _whole(self._client.delete(self.key(key)))
+        except _ASYNC_FAILURES as error:
+            log.warning("redis: forgetting a replay id failed: %r", error)
+
+
+class AsyncRedisChainStore:
+    """:class:`RedisChainStore` on a ``redis.asyncio.Redis``: the same keys,
+    registration script and bound, awaited."""
+
+    def __init__(self, client: Any, *, prefix: str = DEFAULT_PREFIX,
+                 replay: Optional[AsyncRedisReplayStore] = None,
+                 max_registrations: int = DEFAULT_MAX_REGISTRATIONS,
+                 allow_eviction: bool = False) -> None:
+        self._client = _client(client, asyncio_client=True)
+        base = _prefix(prefix)
+        self._prefix = base + "chain:"
+        self._registrations = base + "registrations:"
+        self._limit = Registrations(max_registrations).limit
+        self._register: Any = None
+        self.replay = replay
+        self._check = _EvictionCheck(client, allow_eviction)
+
+    def key(self, digest: bytes) -> str:
+        return _chain_key(self._prefix, digest)
+
+    async def ready(self) -> None:
+        """As :meth:`AsyncRedisReplayStore.ready`."""
+        await self._check.ready()
+
+    async def put(self, digest: bytes, wire: bytes, now: int, expires_at: int) -> None:
+        await self.register(digest, wire, now, expires_at, ())
+
+    async def register(self, digest: bytes, wire: bytes, now: int, expires_at: int,
+                       issuers: Sequence[bytes]) -> None:
+        name = self.key(digest)
+        if expires_at < now or not 0 < len(wire) <= MAX_WIRE:
+            return
+        ids = _issuer_ids(issuers)
+        if not self._check.passed:
+            await self._check.before_command()
+        try:
+            if not ids:
+                await _whole(self._client.set(name, bytes(wire), ex=_ttl(now, expires_at)))
+                return
+            if self._register is None:
+                self._register = self._client.register_script(_REGISTER)
+            answer = await _whole(self._register(**_script_call(
+                self._registrations, self._limit, name, ids, digest, wire, now, expires_at)))
+        except _ASYNC_FAILURES as error:
+            raise _unavailable("registering a chain", error) from None
+        _registered(answer, ids, self._limit, now)
+
+    async def get(self, digest: bytes, now: int) -> Optional[bytes]:
+        name = self.key(digest)
+        if not self._check.passed:
+            await self._check.before_command()
+        try:
+            answer = await _whole(self._client.get(name))
+        except redis.exceptions.ResponseError as error:  # WRONGTYPE: not a string
+            log.warning("redis: %s is not a registered chain: %s", name, error)
+            return None
+        except _ASYNC_FAILURES as error:
+            raise _unavailable("the registered-chain lookup", error) from None
+        return _wire(name, answer)
+
+    async def get_and_add(self, digest: bytes, now: int, key: bytes,
+                          expires_at: int) -> Tuple[Optional[bytes], bool]:
+        """As :meth:`RedisChainStore.get_and_add`."""
+        if self.replay is None:
+            raise TypeError("this chain store has no replay store to pipeline with")
+        name, replay_name = self.key(digest), self.replay.key(key)
+        if not self._check.passed:
+            await self._check.before_command()
+        try:
+            pipe = self._client.pipeline(transaction=False)
+            pipe.get(name)
+            pipe.set(replay_name, b"1", nx=True, ex=_ttl(now, expires_at))
+            wire, added = await _whole(pipe.execute(raise_on_error=False))
+        except _ASYNC_FAILURES as error:
+            raise _unavailable("the registered-chain lookup and replay check", error) from None
+        except ValueError as error:  # not two answers
+            raise _unavailable("the pipelined lookup", error) from None
+        return _pipelined(name, wire, added)
 
 
 # -- the revocation feed ------------------------------------------------------
@@ -384,6 +627,8 @@ _KINDS = {b"i": ID_LEN, b"k": PK_LEN}
 # How long a subscription may take to be confirmed before the feed counts
 # the channel as unavailable (and goes on with full reads alone).
 _SUBSCRIBE_WAIT = 2.0
+# How often a feed's task looks whether it is to stop or read the sets now.
+_POLL = 0.5
 
 # Every feed, for the fork handlers below.
 _FEEDS: weakref.WeakSet[RevocationFeed] = weakref.WeakSet()
@@ -420,6 +665,12 @@ class RevocationFeed:
     A feed started before the process forks (gunicorn ``--preload``,
     multiprocessing) starts its thread again in each child, on the
     client's own connection pool, which redis-py renews after a fork.
+
+    On a ``redis.asyncio.Redis`` the feed is a task of the event loop
+    instead of a thread (:meth:`start_async`, :meth:`close_async`, or
+    ``async with feed:``, in each worker's lifespan), with the same rules;
+    its changes are awaited (:meth:`revoke_async` and the others), and the
+    thread's methods that call Redis refuse it with TypeError.
     """
 
     def __init__(self, client: Any, verifier: Verifier, *, prefix: str = DEFAULT_PREFIX,
@@ -432,11 +683,14 @@ class RevocationFeed:
         if not stale_bound > resync:
             raise ValueError("max_stale must be longer than resync: the feed reads the sets "
                              "once every resync seconds")
-        self._client = _client(client)
+        self._asyncio = _asyncio_client(client)
+        self._client = _client(client, asyncio_client=self._asyncio)
         if not callable(getattr(client, "pubsub", None)):
             raise TypeError("client must be a redis.Redis (or a client with the same methods)")
         base = _prefix(prefix)
-        if not allow_eviction:
+        # An asyncio client is asked at start_async, on the event loop.
+        self._check_eviction = not allow_eviction
+        if self._check_eviction and not self._asyncio:
             _refuse_eviction(client, sets_only=True)
         self._ids_key, self._keys_key = base + "revoked", base + "revoked-keys"
         self._channel = base + "revocations"
@@ -459,6 +713,8 @@ class RevocationFeed:
         self._stop = threading.Event()
         self._wake = threading.Event()  # read the sets now
         self._thread: Optional[threading.Thread] = None
+        self._task: Optional[asyncio.Task[None]] = None
+        self._synced_async: Optional[asyncio.Event] = None
         # Last: a feed whose construction failed leaves the verifier alone.
         held_ids, held_keys = verifier._attach_feed(self)
         self._held_ids = dict.fromkeys(held_ids, 0)
@@ -504,6 +760,9 @@ class RevocationFeed:
         return self._synced.wait(timeout)
 
     def start(self) -> RevocationFeed:
+        if self._asyncio:
+            raise TypeError("this feed's client is a redis.asyncio one: await feed.start_async() "
+                            "(or async with feed:) in the ASGI lifespan")
         if self._closed:
             raise RuntimeError("this revocation feed is closed: make a new one")
         if self._thread is None:
@@ -513,8 +772,10 @@ class RevocationFeed:
         return self
 
     def close(self, timeout: float = 5.0) -> None:
-        """Stops the thread. The verifier goes on refusing once the last
-        read is ``max_stale`` old, unless a new feed takes it over."""
+        """Stops the thread (a task started by :meth:`start_async` stops
+        within half a second; :meth:`close_async` waits for it). The
+        verifier goes on refusing once the last read is ``max_stale`` old,
+        unless a new feed takes it over."""
         self._closed = True
         self._stop.set()
         self._wake.set()
@@ -526,6 +787,57 @@ class RevocationFeed:
 
     def __exit__(self, *exc: Any) -> None:
         self.close()
+
+    # -- as a task of an event loop ------------------------------------------
+
+    async def start_async(self) -> RevocationFeed:
+        """Starts the feed of a ``redis.asyncio`` client as a task of the
+        running event loop: in the ASGI lifespan's startup, so that each
+        worker runs its own after any fork. It reads the sets, follows the
+        channel and goes stale exactly as the thread does. ValueError,
+        starting nothing, for a Redis that may evict the revocation sets
+        (checked here, as the event loop is needed to ask)."""
+        if not self._asyncio:
+            raise TypeError("start_async needs a redis.asyncio client: for a redis.Redis, "
+                            "call start()")
+        if self._closed:
+            raise RuntimeError("this revocation feed is closed: make a new one")
+        if self._task is None and self._check_eviction:
+            _judge_eviction(await _memory_policy_async(self._client), sets_only=True)
+        if self._task is None:  # looked at again: two starts may have awaited the check
+            self._synced_async = asyncio.Event()
+            if self._synced.is_set():
+                self._synced_async.set()
+            self._task = asyncio.get_running_loop().create_task(self._run_async())
+        return self
+
+    async def wait_synced_async(self, timeout: float) -> bool:
+        """Waits, on the event loop, for the first full read of a feed
+        started with :meth:`start_async`; whether it happened."""
+        if self._synced.is_set() or self._synced_async is None:
+            return self._synced.is_set()
+        try:
+            await asyncio.wait_for(self._synced_async.wait(), timeout)
+        except asyncio.TimeoutError:
+            return False
+        return True
+
+    async def close_async(self, timeout: float = 5.0) -> None:
+        """Stops the task, waiting for it to end (its commands run to their
+        end; cancelled only past ``timeout`` seconds)."""
+        self.close()
+        task, self._task = self._task, None
+        if task is not None and task is not asyncio.current_task():
+            done, _ = await asyncio.wait({task}, timeout=timeout)
+            if not done:
+                task.cancel()
+                await asyncio.wait({task})
+
+    async def __aenter__(self) -> RevocationFeed:
+        return await self.start_async()
+
+    async def __aexit__(self, *exc: Any) -> None:
+        await self.close_async()
 
     # -- changing the sets ---------------------------------------------------
 
@@ -548,7 +860,24 @@ class RevocationFeed:
     def unrevoke_key(self, pk: Any) -> None:
         self._change(False, b"k", [public_key(pk, "pk")])
 
+    async def revoke_async(self, ids: Any) -> None:
+        """:meth:`revoke`, for a feed on a redis.asyncio client."""
+        await self._change_async(True, b"i", sorted(revocation_ids(ids)))
+
+    async def unrevoke_async(self, ids: Any) -> None:
+        await self._change_async(False, b"i", sorted(revocation_ids(ids)))
+
+    async def revoke_key_async(self, pk: Any) -> None:
+        await self._change_async(True, b"k", [public_key(pk, "pk")])
+
+    async def unrevoke_key_async(self, pk: Any) -> None:
+        await self._change_async(False, b"k", [public_key(pk, "pk")])
+
     def _change(self, add: bool, kind: bytes, values: List[bytes]) -> None:
+        if self._asyncio:
+            raise TypeError("this feed's client is a redis.asyncio one: await "
+                            "feed.revoke_async(...) (unrevoke_async, revoke_key_async, "
+                            "unrevoke_key_async)")
         if not values:
             return
         key = self._ids_key if kind == b"i" else self._keys_key
@@ -556,7 +885,7 @@ class RevocationFeed:
             try:
                 pipe = self._client.pipeline(transaction=True)
                 (pipe.sadd if add else pipe.srem)(key, *values)
-                pipe.publish(self._channel, (b"+" if add else b"-") + kind + b"".join(values))
+                pipe.publish(self._channel, _announcement(add, kind, values))
                 pipe.execute()
             except redis.exceptions.ResponseError as refused:
                 # Refused before anything ran (a user without rights on the
@@ -572,6 +901,33 @@ class RevocationFeed:
             try:
                 self.resync()
             except _FAILURES as error:  # the thread reads again anyway
+                log.warning("redis: reading the revocation sets after a change failed: %r", error)
+                self._wake.set()
+
+    async def _change_async(self, add: bool, kind: bytes, values: List[bytes]) -> None:
+        if not self._asyncio:
+            raise TypeError("the feed's client is a redis.Redis: call revoke, unrevoke, "
+                            "revoke_key or unrevoke_key")
+        if not values:
+            return
+        key = self._ids_key if kind == b"i" else self._keys_key
+        try:
+            try:
+                pipe = self._client.pipeline(transaction=True)
+                (pipe.sadd if add else pipe.srem)(key, *values)
+                pipe.publish(self._channel, _announcement(add, kind, values))
+                await _whole(pipe.execute())
+            except redis.exceptions.ResponseError as refused:
+                await _whole((self._client.sadd if add else self._client.srem)(key, *values))
+                self._channel_failed(f"PUBLISH refused: {refused}")
+        except _ASYNC_FAILURES as error:
+            raise _unavailable("changing the revocation set", error) from None
+        if add:
+            self._hold(kind, values)
+        else:
+            try:
+                await self.resync_async()
+            except _ASYNC_FAILURES as error:  # the task reads again anyway
                 log.warning("redis: reading the revocation sets after a change failed: %r", error)
                 self._wake.set()
 
@@ -614,6 +970,71 @@ class RevocationFeed:
                 self._stop.wait(self._retry)
         _close(pubsub)
 
+    async def _run_async(self) -> None:
+        # The thread's loop (_run), awaiting; the stop and wake events are
+        # looked at at least every _POLL seconds.
+        pubsub: Any = None
+        channel_due = 0.0
+        while not self._stop.is_set():
+            try:
+                if pubsub is None and time.monotonic() >= channel_due:
+                    pubsub = await self._subscribe_async()
+                    channel_due = time.monotonic() + self._resync
+                self._wake.clear()
+                await self.resync_async()
+                self._set_connected(None)
+                due = time.monotonic() + self._resync
+                while not self._stop.is_set() and not self._wake.is_set():
+                    left = due - time.monotonic()
+                    if left <= 0:
+                        break
+                    if pubsub is None:
+                        await asyncio.sleep(min(left, _POLL))
+                        continue
+                    message = await pubsub.get_message(timeout=min(left, _POLL))
+                    if message is not None and message.get("type") == "message":
+                        self._message(message.get("data"))
+            except _ASYNC_FAILURES as error:
+                self._set_connected(error)
+                await _close_async(pubsub)
+                pubsub = None
+                await self._pause(self._retry)
+            except Exception:  # a bug must not end the task silently
+                log.exception("redis: the revocation feed failed; retrying")
+                self._connected, self._down = False, True
+                await _close_async(pubsub)
+                pubsub = None
+                await self._pause(self._retry)
+        await _close_async(pubsub)
+
+    async def _pause(self, seconds: float) -> None:
+        until = time.monotonic() + seconds
+        while not self._stop.is_set() and (left := until - time.monotonic()) > 0:
+            await asyncio.sleep(min(left, _POLL))
+
+    async def _subscribe_async(self) -> Any:
+        """_subscribe, awaiting."""
+        pubsub = self._client.pubsub()
+        try:
+            await _whole(pubsub.subscribe(self._channel))
+            deadline = time.monotonic() + _SUBSCRIBE_WAIT
+            while True:
+                message = await pubsub.get_message(timeout=_POLL)
+                if message is not None and message.get("type") == "subscribe":
+                    break
+                if time.monotonic() > deadline:
+                    raise redis.exceptions.ResponseError("no subscription confirmed in "
+                                                         f"{_SUBSCRIBE_WAIT} s")
+        except redis.exceptions.ResponseError as refused:  # NOPERM, unknown command
+            await _close_async(pubsub)
+            self._channel_failed(f"SUBSCRIBE refused: {refused}")
+            return None
+        except BaseException:
+            await _close_async(pubsub)
+            raise
+        self._subscribed()
+        return pubsub
+
     def _subscribe(self) -> Any:
         """A confirmed subscription, or None with :attr:`channel_error` set
         when Redis refuses it; raises what the client raises when Redis
@@ -636,10 +1057,13 @@ class RevocationFeed:
         except BaseException:
             _close(pubsub)
             raise
+        self._subscribed()
+        return pubsub
+
+    def _subscribed(self) -> None:
         if self._channel_error is not None:
             log.warning("redis: the revocation feed is subscribed to %s again", self._channel)
         self._channel_error = None
-        return pubsub
 
     def _channel_failed(self, why: str) -> None:
         if self._channel_error is None:
@@ -666,14 +1090,32 @@ class RevocationFeed:
     def resync(self) -> None:
         """Reads both sets in full and applies the difference; raises what
         the client raises when Redis cannot answer (the thread calls it)."""
-        with self._lock:
-            self._reads += 1
-            mark = self._reads
-        began, wall = time.monotonic(), time.time()
+        if self._asyncio:
+            raise TypeError("this feed's client is a redis.asyncio one: await "
+                            "feed.resync_async()")
+        mark, began, wall = self._begin_read()
         pipe = self._client.pipeline(transaction=False)
         pipe.smembers(self._ids_key)
         pipe.smembers(self._keys_key)
         ids, keys = pipe.execute()
+        self._apply_read(mark, began, wall, ids, keys)
+
+    async def resync_async(self) -> None:
+        """:meth:`resync`, for a feed on a redis.asyncio client."""
+        mark, began, wall = self._begin_read()
+        pipe = self._client.pipeline(transaction=False)
+        pipe.smembers(self._ids_key)
+        pipe.smembers(self._keys_key)
+        ids, keys = await _whole(pipe.execute())
+        self._apply_read(mark, began, wall, ids, keys)
+
+    def _begin_read(self) -> Tuple[int, float, float]:
+        with self._lock:
+            self._reads += 1
+            mark = self._reads
+        return mark, time.monotonic(), time.time()
+
+    def _apply_read(self, mark: int, began: float, wall: float, ids: Any, keys: Any) -> None:
         wanted_ids = _members(self._ids_key, ids, ID_LEN)
         wanted_keys = _members(self._keys_key, keys, PK_LEN)
         with self._lock:
@@ -685,6 +1127,8 @@ class RevocationFeed:
             self._verifier._feed_fresh(self, self._fresh_until)
             self._synced_at = wall
         self._synced.set()
+        if self._synced_async is not None:
+            self._synced_async.set()
 
     def _hold(self, kind: bytes, values: Sequence[bytes]) -> None:
         with self._lock:
@@ -722,6 +1166,8 @@ class RevocationFeed:
         # itself, on connections of its own, within the bound the parent's
         # last read left (the verifier refuses once it has passed).
         running, self._thread = self._thread is not None and not self._closed, None
+        # A task belongs to the parent's event loop: a child starts its own.
+        self._task = self._synced_async = None
         self._connected = False
         if running:
             self.start()
@@ -753,6 +1199,18 @@ def _members(name: str, members: Any, size: int) -> FrozenSet[bytes]:
         log.warning("redis: %d members of %s are not %d-byte values; skipped",
                     len(members) - len(good), name, size)
     return good
+
+
+def _announcement(add: bool, kind: bytes, values: List[bytes]) -> bytes:
+    return (b"+" if add else b"-") + kind + b"".join(values)
+
+
+async def _close_async(pubsub: Any) -> None:
+    if pubsub is not None:
+        try:
+            await pubsub.reset()
+        except Exception:
+            pass
 
 
 def _close(pubsub: Any) -> None:
