@@ -7,6 +7,7 @@ synchronous paths refuse asyncio stores rather than misread them."""
 from __future__ import annotations
 
 import asyncio
+import importlib
 import threading
 import warnings
 from typing import Any, Callable, Dict, List, Optional, Tuple
@@ -268,6 +269,14 @@ def test_the_synchronous_paths_refuse_asyncio_stores(w: Any) -> None:
                                origin="https://api.example.com")
     vestrel.asgi.Authorize(None, vestrel.Verifier([root], chains=AsyncChains()),  # type: ignore[arg-type]
                            origin="https://api.example.com")
+    try:  # and so is Flask's adapter, which checks synchronously too
+        flask_adapter = importlib.import_module("vestrel.flask")
+    except ImportError:
+        pass
+    else:
+        with pytest.raises(TypeError, match="only an ASGI adapter awaits"):
+            flask_adapter.Auth(verifier=vestrel.Verifier([root], replay=AsyncReplay()),
+                               origin="https://api.example.com")
     with pytest.raises(TypeError, match="verifier must be a vestrel.Verifier"):
         vestrel._http.Options(type("Sync", (), {"verify_request": lambda *a: None})(),
                               origin="https://api.example.com")

@@ -62,7 +62,7 @@ from ._chain import VerifiedChain
 from ._errors import ProofMissing, Refused
 from ._http import (DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, Answer, Options,
                     content_length, method_not_allowed, note_scope_check, refusal,
-                    requirement, too_large)
+                    requirement, synchronous_stores, too_large)
 from ._http import require as _allowed
 from ._request import _SCHEME_LEN, _SCHEME_PREFIX, _credentials
 from .wsgi import _headers, _target
@@ -129,7 +129,9 @@ def _options(config: Any) -> Options:
                                        f"does not import: {error}") from error
     arguments = {name: config.get(key, default) for key, (name, default) in _KEYS.items()}
     try:
-        return Options(verifier, per_route=True, **arguments)
+        options = Options(verifier, per_route=True, **arguments)
+        synchronous_stores(verifier)
+        return options
     except (TypeError, ValueError) as error:
         raise ImproperlyConfigured(f"settings.{SETTING}: {error}") from error
 

@@ -40,7 +40,7 @@ from ._chain import VerifiedChain
 from ._errors import Refused
 from ._http import (DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, Answer, Options,
                     content_length, method_not_allowed, note_scope_check, refusal, require,
-                    requirement, too_large)
+                    requirement, synchronous_stores, too_large)
 from .wsgi import _headers, _target
 
 __all__ = ["Auth"]
@@ -77,6 +77,7 @@ class Auth:
             raise TypeError("Auth needs verifier=, the process's vestrel.Verifier")
         self.options = Options(verifier, origin=origin, hosts=hosts, register_path=register_path,
                                max_age=max_age, max_body=max_body, ttl=ttl, per_route=True)
+        synchronous_stores(verifier)
         if app is not None:
             self.init_app(app)
 
