@@ -349,7 +349,8 @@ def origin_form(target: str) -> Tuple[str, str]:
     unencoded."""
     if not target.startswith("/") or target.startswith("//"):
         raise RequestTargetRefused(f"the request target is not a path: {_bounded(target)}")
-    if not all("!" <= c <= "~" for c in target):
+    # Printable ASCII is "!" to "~": ASCII that is printable, but no space.
+    if not (target.isascii() and target.isprintable()) or " " in target:
         raise RequestTargetRefused("the request target is not printable ASCII")
     if "#" in target:
         raise RequestTargetRefused(f"the request target holds a '#': {_bounded(target)}")

@@ -147,13 +147,22 @@ def _credentials(headers: Headers) -> Tuple[List[str], List[str]]:
     the case of their names."""
     authorization: List[str] = []
     proofs: List[str] = []
-    # dict first: the common case, without the abstract class's check.
-    items = headers.items() if isinstance(headers, (dict, Mapping)) else headers
+    # The common forms first (an ASGI scope's list, a dict), without the
+    # abstract class's check, which costs more than the scan.
+    if type(headers) is list or type(headers) is tuple:
+        items: Iterable[Tuple[Any, Any]] = headers
+    else:
+        items = headers.items() if isinstance(headers, (dict, Mapping)) else headers
     for name, value in items:
-        if type(name) is not str:
-            name = _text(name)
         # Both names have 13 letters: the other headers are passed over
-        # without lower-casing them.
+        # without decoding or lower-casing them (a bytes name, read as
+        # latin-1, has as many characters as bytes).
+        if type(name) is bytes:
+            if len(name) != 13:
+                continue
+            name = name.decode("latin-1")
+        elif type(name) is not str:
+            name = _text(name)
         if len(name) != 13:
             continue
         key = name.lower()
