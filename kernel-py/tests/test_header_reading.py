@@ -18,15 +18,16 @@ from hypothesis import strategies as st
 import vestrel.asgi
 from servers import once
 from vestrel._http import RequestTargetRefused, origin_form
-from vestrel._request import _credentials
+from vestrel._request import _credentials, _names_vestrel
 
 ROOT = Path(__file__).resolve().parents[2]
 
 
-def model_credentials(headers: Any) -> Tuple[List[str], List[str]]:
+def model_credentials(headers: Any, decoded: bool = True) -> Tuple[List[Any], List[Any]]:
     """Every value of the two headers, names compared without case once
-    read as latin-1 text; TypeError for a name or a kept value that is
-    neither text nor bytes."""
+    read as latin-1 text, values as text (bytes kept as they are where not
+    ``decoded``); TypeError for a name or a kept value that is neither
+    text nor bytes."""
     def text(value: Any) -> str:
         if isinstance(value, str):
             return value
@@ -34,11 +35,12 @@ def model_credentials(headers: Any) -> Tuple[List[str], List[str]]:
             return bytes(value).decode("latin-1")
         raise TypeError("headers must be str or bytes names and values")
 
-    found: Tuple[List[str], List[str]] = ([], [])
+    found: Tuple[List[Any], List[Any]] = ([], [])
     for name, value in headers.items() if isinstance(headers, Mapping) else headers:
         key = text(name).lower()
         if key in ("authorization", "vestrel-proof"):
-            found[key == "vestrel-proof"].append(text(value))
+            kept = value if type(value) is bytes and not decoded else text(value)
+            found[key == "vestrel-proof"].append(kept)
     return found
 
 
@@ -56,9 +58,9 @@ FORMS = st.sampled_from([list, tuple, dict, iter, lambda pairs: dict(pairs).item
 
 
 @settings(max_examples=400, deadline=None)
-@given(PAIRS, FORMS)
+@given(PAIRS, FORMS, st.booleans())
 def test_the_credentials_are_found_as_the_model_finds_them(pairs: List[Tuple[Any, Any]],
-                                                           form: Any) -> None:
+                                                           form: Any, decoded: bool) -> None:
     # Unhashable names cannot make a dict: those cases go as a list.
     try:
         headers = form(pairs)
@@ -66,14 +68,25 @@ def test_the_credentials_are_found_as_the_model_finds_them(pairs: List[Tuple[Any
     except TypeError:
         headers, again = list(pairs), list(pairs)
     try:
-        expected: Any = model_credentials(again)
+        expected: Any = model_credentials(again, decoded)
     except TypeError as error:
         expected = TypeError, str(error)
     try:
-        got: Any = _credentials(headers)
+        got: Any = _credentials(headers, decoded)
     except TypeError as error:
         got = TypeError, str(error)
     assert got == expected
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from([b"Vestrel", b"vEsTrEl", b"VESTREL ", b" ", b"\t", b"\x85", b"\xa0",
+                                 b"\x1c", b"\x0b", b"\xc0", b"\xe9", b"vt1.", b"vr1.A", b"Bearer "]),
+                max_size=5))
+def test_the_scheme_is_named_alike_in_bytes_and_in_their_latin1_text(pieces: List[bytes]) -> None:
+    value = b"".join(pieces)
+    text = value.decode("latin-1")
+    assert _names_vestrel(value) == _names_vestrel(text) == (
+        text.strip()[:8].lower() == "vestrel ")
 
 
 @settings(max_examples=200, deadline=None)

@@ -30,7 +30,7 @@ from urllib.parse import quote, urlsplit
 
 from ._chain import VerifiedChain
 from ._errors import KernelError, NotAllowed, ProofMissing, Refused, RequestRefused
-from ._request import _SCHEME_LEN, _SCHEME_PREFIX, PROOF_HEADER, Headers, _credentials
+from ._request import PROOF_HEADER, Headers, _credentials, _names_vestrel
 
 if TYPE_CHECKING:
     from ._verifier import Verifier
@@ -375,9 +375,8 @@ def expect_credentials(headers: Headers, registering: bool) -> None:
     in a Vestrel Authorization header (not for a registration, whose chain
     is its body) and a proof header. Checked before the body is read, so a
     request with nothing to check costs no more than its head."""
-    authorization, proofs = _credentials(headers)
-    if not registering and not any(v.strip()[:_SCHEME_LEN].lower() == _SCHEME_PREFIX
-                                   for v in authorization):
+    authorization, proofs = _credentials(headers, decoded=False)
+    if not registering and not any(_names_vestrel(v) for v in authorization):
         raise ProofMissing("no Vestrel credentials", credentials=False)
     if not proofs:
         raise ProofMissing(f"no {PROOF_HEADER} header", credentials=not registering)
