@@ -108,11 +108,10 @@ def build_app(kind: str) -> Any:
             return app
         import vestrel.fastapi
 
-        auth = vestrel.fastapi.Auth(verifier, origin=ORIGIN)
-        app.include_router(auth.router)
+        auth = vestrel.fastapi.Auth(verifier, origin=ORIGIN, app=app)
 
         @app.get(PATH)
-        async def docs(chain: Any = fastapi.Depends(auth.require(RESOURCE, VERB))):  # type: ignore[no-untyped-def]
+        async def docs(chain: Any = fastapi.Security(auth.require(RESOURCE, VERB))):  # type: ignore[no-untyped-def]
             return FastText("ok")
         return app
 
