@@ -16,6 +16,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vestrel.asgi
+import vestrel_kernel
 from servers import once
 from vestrel._http import RequestTargetRefused, origin_form
 from vestrel._request import _credentials, _names_vestrel
@@ -122,7 +123,7 @@ def test_the_http_benchmark_runs_in_process() -> None:
     done = subprocess.run(
         [sys.executable, str(ROOT / "bench" / "http_bench.py"), "--only", "process",
          "--rounds", "1", "--calls", "20",
-         "--module-dir", str(Path(vestrel.__file__).parents[1].parent / "kernel-py"),
+         "--module-dir", str(Path(vestrel_kernel.__file__).parent),
          "--package-dir", str(Path(vestrel.__file__).parents[1])],
         capture_output=True, text=True, timeout=120, check=False)
     assert done.returncode == 0, done.stderr
