@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 import vestrel.asgi
 import vestrel_kernel
 from servers import once
-from vestrel._http import RequestTargetRefused, origin_form
+from vestrel._http import RequestTargetRefused, expect_credentials, origin_form
 from vestrel._request import _credentials, _names_vestrel
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -129,3 +129,31 @@ def test_the_http_benchmark_runs_in_process() -> None:
     assert done.returncode == 0, done.stderr
     assert "behind asgi.Authorize" in done.stdout and "non-200" not in done.stdout, done.stdout
     assert "vestrel.fastapi not available" in done.stdout or "with fastapi.Auth" in done.stdout
+
+
+# Authorization and proof values, in latin-1 text: what the presence check
+# before the body must make of them, whether a server gives bytes or text.
+PRESENCE = [
+    (["Vestrel vr1.x"], ["vp1.y"], None),
+    (["\xa0\x85 vEsTrEl vr1.x\t"], ["vp1.y"], None),
+    (["Vestrel"], ["vp1.y"], "no Vestrel credentials"),
+    (["Vestrel\xa0vr1.x"], ["vp1.y"], "no Vestrel credentials"),
+    (["Bearer x", "Vestrel vr1.x"], ["vp1.y"], None),
+    (["Bearer x"], ["vp1.y"], "no Vestrel credentials"),
+    ([], ["vp1.y"], "no Vestrel credentials"),
+    (["Vestrel vr1.x"], [], "no Vestrel-Proof header"),
+    (["VESTREL \xe9"], ["\xff"], None),
+]
+
+
+@pytest.mark.parametrize("authorization, proofs, refused", PRESENCE)
+def test_credentials_are_seen_alike_in_bytes_and_in_text(authorization: List[str], proofs: List[str],
+                                                         refused: Any) -> None:
+    pairs = [("Authorization", v) for v in authorization] + [("Vestrel-Proof", v) for v in proofs]
+    for headers in (pairs, [(n.lower().encode(), v.encode("latin-1")) for n, v in pairs]):
+        try:
+            expect_credentials(headers, False)
+            got = None
+        except vestrel.ProofMissing as error:
+            got = str(error)
+        assert got == refused, headers
