@@ -1,25 +1,44 @@
 #!/usr/bin/env python3
-"""Requests per second and latency of a Starlette endpoint on uvicorn, bare
-and behind vestrel.asgi.Authorize, on 127.0.0.1.
+"""What a Starlette endpoint costs bare, behind vestrel.asgi.Authorize and
+behind vestrel.fastapi.Auth, side by side in one run.
 
-The server runs in a child process (this script with --serve), so that the
-client's threads do not share its interpreter lock. The client registers a
-3-credential chain once, then prepares every presentation before the clock
-starts (each proof is good for one request), and sends them from a fixed
-number of threads, each on one keep-alive http.client connection, in a few
-rounds that alternate between the two servers. The bare endpoint gets the
-very same requests and ignores their headers, so the difference is the check
-alone: one proof signature, the chain's signatures from the verifier's
-cache, the replay store. Rates are the median round's; latencies pool every
-request. Both children are stopped at the end, whatever happens; nothing
-is asserted.
+Two measurements, each in rounds that take turns between the variants
+(ABCD ABCD ...), so that a slow spell of a shared machine is spread over
+all of them, and each reported as the median round:
+
+  in this process: the ASGI app called directly with the scope, receive and
+    send a server would give it, no sockets, so that what the middleware
+    itself costs is not lost in a server's and a client's noise. Times are
+    the thread's CPU time per request (wall clock beside it), next to one
+    holder proof check (vestrel.check_proof) measured in the same rounds:
+    the added time is what a variant costs over the bare endpoint, and the
+    one signature the proof carries is its floor.
+
+  on 127.0.0.1: each variant on uvicorn in a child process (this script
+    with --serve), so that the client's threads do not share its
+    interpreter lock; requests from a fixed number of threads, each on one
+    keep-alive http.client connection. Rates are the median round's;
+    latencies pool every request.
+
+The client registers a 3-credential chain once with each checked variant,
+then prepares every presentation before the clock starts (each proof is
+good for one request, at each of the variants, whose replay stores are
+their own), and presents it by reference. Every variant gets the very same
+requests and the bare ones ignore their headers, so the difference is the
+check alone: one proof signature, the chain's signatures from the
+verifier's cache, the replay store, and the Python around them. The
+FastAPI rows need Debian's FastAPI (and vestrel.fastapi); without them
+they say they were skipped. Nothing is asserted.
 
     python3 bench/http_bench.py --module-dir build/kernel-py --package-dir build/python
+    python3 bench/http_bench.py ... --profile    (where the Authorize request's time goes)
 """
 
 from __future__ import annotations
 
 import argparse
+import asyncio
+import gc
 import http.client
 import os
 import socket
@@ -28,42 +47,247 @@ import subprocess
 import sys
 import threading
 import time
-from typing import Dict, List, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from loopback import free_port
 
 MASTER = bytes(range(32))
 PATH = "/docs/1"
-PERMS = [(b"/docs/1", b"GET")]
+RESOURCE, VERB = b"/docs/1", b"GET"
+PERMS = [(RESOURCE, VERB)]
 REGISTER = "/.well-known/vestrel/chains"
+# Every checked variant is told this origin, so that one proof serves at
+# each of them whatever port it listens on: with one origin the Host
+# header is not read.
+ORIGIN = "https://api.example.com"
 WARM = 100
 
+# Variant, its title, the variant its cost is counted from.
+VARIANTS = [("bare", "Starlette, bare", None),
+            ("authorize", "  behind asgi.Authorize", "bare"),
+            ("fastapi-bare", "FastAPI, bare", None),
+            ("fastapi", "  with fastapi.Auth", "fastapi-bare")]
+CHECKED = ("authorize", "fastapi")
 
-def islands() -> List[object]:
+
+def islands() -> List[Any]:
     import vestrel
 
     return [vestrel.IdentityIsland(MASTER, b"http-bench", name) for name in (b"root", b"a", b"b", b"c")]
 
 
-def serve(kind: str, port: int) -> None:
-    import uvicorn
+def fastapi_missing() -> Optional[str]:
+    """Why the FastAPI rows cannot run here, or None."""
+    try:
+        import fastapi  # noqa: F401
+    except ImportError:
+        return "FastAPI not available"
+    try:
+        import vestrel.fastapi  # noqa: F401
+    except ImportError:
+        return "vestrel.fastapi not available"
+    return None
+
+
+def build_app(kind: str) -> Any:
+    """The ASGI app of a variant: one GET endpoint answering "ok"."""
+    import vestrel
+
+    verifier = vestrel.Verifier([islands()[0].public_key()])
+    if kind.startswith("fastapi"):
+        import fastapi
+        from fastapi.responses import PlainTextResponse as FastText
+
+        app = fastapi.FastAPI()
+        if kind == "fastapi-bare":
+            # No annotations FastAPI would read: under this module's
+            # postponed annotations it looks their names up in its globals.
+            @app.get(PATH)
+            async def bare_docs():  # type: ignore[no-untyped-def]
+                return FastText("ok")
+            return app
+        import vestrel.fastapi
+
+        auth = vestrel.fastapi.Auth(verifier, origin=ORIGIN, app=app)
+
+        @app.get(PATH)
+        async def docs(chain: Any = fastapi.Security(auth.require(RESOURCE, VERB))):  # type: ignore[no-untyped-def]
+            return FastText("ok")
+        return app
+
     from starlette.applications import Starlette
     from starlette.responses import PlainTextResponse
     from starlette.routing import Route
 
-    import vestrel
-    import vestrel.asgi
-
-    async def docs(request: object) -> PlainTextResponse:
+    async def endpoint(request: object) -> PlainTextResponse:
         return PlainTextResponse("ok")
 
-    app = Starlette(routes=[Route(PATH, docs)])
-    if kind == "vestrel":
-        root = islands()[0]
-        app = vestrel.asgi.Authorize(app, vestrel.Verifier([root.public_key()]),  # type: ignore
-                                     origin=f"http://127.0.0.1:{port}")
-    uvicorn.run(app, host="127.0.0.1", port=port, log_level="error", access_log=False,
-                lifespan="off")
+    app = Starlette(routes=[Route(PATH, endpoint)])
+    if kind == "authorize":
+        import vestrel.asgi
+
+        return vestrel.asgi.Authorize(app, verifier, origin=ORIGIN)
+    return app
+
+
+def credentials() -> Tuple[Any, str]:
+    """The holder and the token of its 3-credential chain."""
+    import vestrel
+
+    root, a, b, holder = islands()
+    wire = None
+    for issuer, child, role in ((root, a, "node"), (a, b, "node"), (b, holder, "leaf")):
+        wire = vestrel.delegate(wire, issuer, child.public_key(), role, PERMS)
+    return holder, vestrel.encode_token(wire)  # type: ignore[arg-type]
+
+
+def added(us: float, base: Optional[float], proof_us: float) -> str:
+    """The time a variant adds per request to its bare one, in µs and in
+    check_proofs; blank for a bare one."""
+    if base is None:
+        return f"{'':>19}"
+    return f"{us - base:>10.1f}{(us - base) / proof_us:>8.2f}×"
+
+
+# -- in this process ---------------------------------------------------------
+
+
+def scope_of(headers: Dict[str, str], path: str = PATH, method: str = "GET",
+             body: bytes = b"") -> Dict[str, Any]:
+    """The scope uvicorn gives an app for an http.client request: names in
+    lowercase, the client's own headers first."""
+    listed = [(b"host", b"127.0.0.1:8000"), (b"accept-encoding", b"identity")]
+    if body:
+        listed.append((b"content-length", str(len(body)).encode("ascii")))
+    listed += [(k.lower().encode("latin-1"), v.encode("latin-1")) for k, v in headers.items()]
+    raw = path.encode("ascii")
+    return {"type": "http", "asgi": {"version": "3.0", "spec_version": "2.3"},
+            "http_version": "1.1", "server": ("127.0.0.1", 8000), "client": ("127.0.0.1", 50000),
+            "scheme": "http", "method": method, "root_path": "", "path": path,
+            "raw_path": raw, "query_string": b"", "headers": listed, "state": {}}
+
+
+async def call(app: Any, scope: Dict[str, Any], body: bytes = b"") -> int:
+    """The status ``app`` answers ``scope`` with."""
+    pending = [{"type": "http.request", "body": body, "more_body": False}]
+    status = [0]
+
+    async def receive() -> Dict[str, Any]:
+        return pending.pop() if pending else {"type": "http.disconnect"}
+
+    async def send(message: Dict[str, Any]) -> None:
+        if message["type"] == "http.response.start":
+            status[0] = message["status"]
+
+    await app(scope, receive, send)
+    return status[0]
+
+
+async def timed(app: Any, scopes: List[Dict[str, Any]]) -> Tuple[float, float, int]:
+    """(CPU µs, wall µs) per request, and the answers that were not 200.
+    The scopes made beforehand are moved out of the collector's sight: a
+    server makes each when its request comes and drops it after, and
+    thousands of them waiting would make every collection the requests'
+    own garbage sets off cost more than it does in a server."""
+    bad = 0
+    gc.collect()
+    gc.freeze()
+    cpu, wall = time.thread_time(), time.perf_counter()
+    for scope in scopes:
+        bad += await call(app, scope) != 200
+    cpu, wall = time.thread_time() - cpu, time.perf_counter() - wall
+    gc.unfreeze()
+    return cpu / len(scopes) * 1e6, wall / len(scopes) * 1e6, bad
+
+
+def proof_cost(holder: Any, count: int) -> Tuple[float, float]:
+    """(CPU µs, wall µs) of one vestrel.check_proof."""
+    import vestrel
+
+    proof, pk = vestrel.prove(holder, b"challenge"), holder.public_key()
+    cpu, wall = time.thread_time(), time.perf_counter()
+    for _ in range(count):
+        vestrel.check_proof(pk, b"challenge", proof)
+    cpu, wall = time.thread_time() - cpu, time.perf_counter() - wall
+    return cpu / count * 1e6, wall / count * 1e6
+
+
+async def in_process(kinds: List[str], requests: int, rounds: int, profile: bool) -> None:
+    import vestrel
+
+    holder, token = credentials()
+    apps = {kind: build_app(kind) for kind in kinds}
+    headers, body, ref = vestrel.register(holder, token, ORIGIN + REGISTER)
+    for kind in kinds:
+        if kind in CHECKED:
+            status = await call(apps[kind], scope_of(headers, REGISTER, "POST", body), body)
+            if status != 201:
+                raise RuntimeError(f"registration with {kind} answered {status}")
+    cpu: Dict[str, List[float]] = {kind: [] for kind in kinds + ["proof"]}
+    wall: Dict[str, List[float]] = {kind: [] for kind in kinds + ["proof"]}
+    failures = 0
+    for turn in range(rounds):
+        # Each proof once at each variant; the scopes are new for each
+        # variant, as a server builds them for each request.
+        presented = [vestrel.present(holder, ref, "GET", ORIGIN + PATH)
+                     for _ in range(requests + WARM)]
+        # The order turns too, so that no variant always runs first.
+        order = kinds[turn % len(kinds):] + kinds[:turn % len(kinds)]
+        for kind in order + ["proof"]:
+            if kind == "proof":
+                c, w = proof_cost(holder, requests)
+            else:
+                await timed(apps[kind], [scope_of(h) for h in presented[:WARM]])
+                c, w, bad = await timed(apps[kind], [scope_of(h) for h in presented[WARM:]])
+                failures += bad
+            cpu[kind].append(c)
+            wall[kind].append(w)
+    us = {kind: statistics.median(times) for kind, times in cpu.items()}
+    wall_us = {kind: statistics.median(times) for kind, times in wall.items()}
+    print(f"in this process: {rounds} rounds of {requests} GET requests per variant, the ASGI "
+          f"app called directly; CPU µs per request, medians (wall clock in brackets)")
+    print(f"  {'':<26}{'µs/request':>11}{'added µs':>10}{'/proof':>9}")
+    for kind, title, base in VARIANTS:
+        if kind in us:
+            print(f"  {title:<26}{us[kind]:>11.1f}"
+                  f"{added(us[kind], us[base] if base else None, us['proof'])}   ({wall_us[kind]:.1f})")
+    print(f"  {'one check_proof':<26}{us['proof']:>11.1f}{'':>19}   ({wall_us['proof']:.1f})")
+    if failures:
+        print(f"  non-200 answers: {failures}")
+    if profile:
+        await where_time_goes(apps["authorize"], holder, ref, requests)
+
+
+async def where_time_goes(app: Any, holder: Any, ref: str, requests: int) -> None:
+    """The functions the Authorize variant spends its own time in."""
+    import cProfile
+    import pstats
+
+    import vestrel
+
+    scopes = [scope_of(vestrel.present(holder, ref, "GET", ORIGIN + PATH)) for _ in range(requests)]
+
+    gc.collect()
+    gc.freeze()
+    profiler = cProfile.Profile()
+    profiler.enable()
+    for scope in scopes:
+        await call(app, scope)
+    profiler.disable()
+    gc.unfreeze()
+    print(f"where a request behind Authorize spends its time ({requests} requests, cProfile; "
+          f"the profiler's own cost inflates the Python rows):")
+    pstats.Stats(profiler).sort_stats("tottime").print_stats(18)
+
+
+# -- on 127.0.0.1 ------------------------------------------------------------
+
+
+def serve(kind: str, port: int) -> None:
+    import uvicorn
+
+    uvicorn.run(build_app(kind), host="127.0.0.1", port=port, log_level="error",
+                access_log=False, lifespan="off")
 
 
 def start(kind: str, args: argparse.Namespace) -> Tuple[subprocess.Popen, int]:  # type: ignore[type-arg]
@@ -74,6 +298,8 @@ def start(kind: str, args: argparse.Namespace) -> Tuple[subprocess.Popen, int]: 
                              env=env)
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline:
+        if child.poll() is not None:
+            raise RuntimeError(f"the {kind} server exited with {child.returncode}")
         try:
             socket.create_connection(("127.0.0.1", port), timeout=1).close()
             return child, port
@@ -81,6 +307,18 @@ def start(kind: str, args: argparse.Namespace) -> Tuple[subprocess.Popen, int]: 
             time.sleep(0.05)
     child.kill()
     raise RuntimeError(f"the {kind} server did not start")
+
+
+def send_once(port: int, method: str, path: str, headers: Dict[str, str],
+              body: Optional[bytes] = None) -> int:
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    try:
+        connection.request(method, path, body=body, headers=headers)
+        answer = connection.getresponse()
+        answer.read()
+        return answer.status
+    finally:
+        connection.close()
 
 
 def drive(port: int, requests: List[Dict[str, str]], threads: int) -> Tuple[float, List[float], int]:
@@ -118,25 +356,79 @@ def drive(port: int, requests: List[Dict[str, str]], threads: int) -> Tuple[floa
     return time.perf_counter() - began, latencies, failures[0]
 
 
-def report(name: str, runs: List[Tuple[float, List[float], int]]) -> float:
-    """Prints the median rate of the rounds and the percentiles of every
-    request of every round; returns the rate."""
-    rate = statistics.median(len(latencies) / seconds for seconds, latencies, _ in runs)
-    cuts = statistics.quantiles([t for _, latencies, _ in runs for t in latencies], n=100)
-    failures = sum(bad for _, _, bad in runs)
-    print(f"  {name:<18} {rate:7.0f} req/s   p50 {cuts[49] * 1e3:6.2f} ms   "
-          f"p99 {cuts[98] * 1e3:6.2f} ms   non-200: {failures}", flush=True)
-    return rate
+def on_loopback(kinds: List[str], args: argparse.Namespace) -> None:
+    import vestrel
+
+    holder, token = credentials()
+    print(f"on 127.0.0.1: uvicorn, {args.rounds} rounds of {args.requests} GET requests per "
+          f"variant from {args.threads} threads (keep-alive); requests per second, medians")
+    children = []
+    results: Dict[str, List[Tuple[float, List[float], int]]] = {kind: [] for kind in kinds}
+    proofs: List[float] = []
+    try:
+        ports = {}
+        for kind in kinds:
+            child, ports[kind] = start(kind, args)
+            children.append(child)
+        headers, body, ref = vestrel.register(holder, token, ORIGIN + REGISTER)
+        for kind in kinds:
+            if kind in CHECKED:
+                status = send_once(ports[kind], "POST", REGISTER, headers, body)
+                if status != 201:
+                    raise RuntimeError(f"registration with {kind} answered {status}")
+        for turn in range(args.rounds):
+            prepared = [vestrel.present(holder, ref, "GET", ORIGIN + PATH)
+                        for _ in range(args.requests + WARM)]
+            order = kinds[turn % len(kinds):] + kinds[:turn % len(kinds)]
+            for kind in order:
+                drive(ports[kind], prepared[:WARM], 1)
+                results[kind].append(drive(ports[kind], prepared[WARM:], args.threads))
+            proofs.append(proof_cost(holder, 500)[1])
+    finally:
+        for child in children:
+            child.terminate()
+            try:
+                child.wait(30)
+            except subprocess.TimeoutExpired:
+                child.kill()
+                child.wait(10)
+    rates = {kind: statistics.median(len(latencies) / seconds for seconds, latencies, _ in runs)
+             for kind, runs in results.items()}
+    # The server is one thread: the inverse of its rate is what a request
+    # costs it, so the difference to the bare rate's is the time added.
+    proof_us = statistics.median(proofs)
+    print(f"  {'':<26}{'req/s':>8}{'vs bare':>9}{'vs own':>8}{'added µs':>10}{'/proof':>9}"
+          f"{'p50 ms':>8}{'p99 ms':>8}")
+    for kind, title, base in VARIANTS:
+        if kind not in rates:
+            continue
+        runs = results[kind]
+        cuts = statistics.quantiles([t for _, latencies, _ in runs for t in latencies], n=100)
+        own = f"{rates[kind] / rates[base]:>8.0%}" if base else f"{'':>8}"
+        cost = added(1e6 / rates[kind], 1e6 / rates[base] if base else None, proof_us)
+        failures = sum(bad for _, _, bad in runs)
+        print(f"  {title:<26}{rates[kind]:>8.0f}{rates[kind] / rates['bare']:>9.0%}{own}{cost}"
+              f"{cuts[49] * 1e3:>8.2f}{cuts[98] * 1e3:>8.2f}"
+              + (f"   non-200: {failures}" if failures else ""))
+    print(f"  {'one check_proof':<26}{proof_us:>8.1f} µs (wall clock, in the client)")
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--module-dir", help="directory holding vestrel_kernel.abi3.so")
     parser.add_argument("--package-dir", help="directory holding the vestrel package")
-    parser.add_argument("--requests", type=int, default=3000)
+    parser.add_argument("--requests", type=int, default=3000,
+                        help="requests per variant and round on 127.0.0.1")
     parser.add_argument("--threads", type=int, default=4)
-    parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--serve", choices=["plain", "vestrel"], help=argparse.SUPPRESS)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--calls", type=int, default=2000,
+                        help="requests per variant and round in this process")
+    parser.add_argument("--only", choices=["process", "loopback"],
+                        help="run one of the two measurements")
+    parser.add_argument("--profile", action="store_true",
+                        help="also profile the Authorize variant in this process")
+    parser.add_argument("--serve", choices=[kind for kind, _, _ in VARIANTS],
+                        help=argparse.SUPPRESS)
     parser.add_argument("--port", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     for folder in (args.module_dir, args.package_dir):
@@ -146,58 +438,25 @@ def main() -> int:
         serve(args.serve, args.port)
         return 0
 
-    import vestrel
-
     try:
         import starlette  # noqa: F401
         import uvicorn  # noqa: F401
     except ImportError as error:
         print(f"http_bench: skipped, this python3 has no {error.name} (scripts/setup.sh)")
         return 0
-    root, a, b, holder = islands()
-    wire = None
-    for issuer, child, role in ((root, a, "node"), (a, b, "node"), (b, holder, "leaf")):
-        wire = vestrel.delegate(wire, issuer, child.public_key(), role, PERMS)  # type: ignore
-    token = vestrel.encode_token(wire)  # type: ignore[arg-type]
-    print(f"http_bench: Starlette on uvicorn, {args.rounds} rounds of {args.requests} GET requests "
-          f"from {args.threads} threads (keep-alive), a {len(token):,}-character token presented "
-          f"by reference")
-
-    # Both servers run side by side and take turns, round by round, so that a
-    # slow spell of a shared machine is spread over both.
-    children = []
-    try:
-        ports = {}
-        for kind in ("vestrel", "plain"):
-            child, ports[kind] = start(kind, args)
-            children.append(child)
-        base = f"http://127.0.0.1:{ports['vestrel']}"
-        headers, body, ref = vestrel.register(holder, token, base + REGISTER)
-        connection = http.client.HTTPConnection("127.0.0.1", ports["vestrel"], timeout=30)
-        connection.request("POST", REGISTER, body=body, headers=headers)
-        answer = connection.getresponse()
-        answer.read()
-        connection.close()
-        if answer.status != 201:
-            raise RuntimeError(f"registration answered {answer.status}")
-        results: Dict[str, List[Tuple[float, List[float], int]]] = {"vestrel": [], "plain": []}
-        for _ in range(args.rounds):
-            prepared = [vestrel.present(holder, ref, "GET", base + PATH)
-                        for _ in range(args.requests + WARM)]
-            for kind, port in ports.items():
-                drive(port, prepared[:WARM], 1)
-                results[kind].append(drive(port, prepared[WARM:], args.threads))
-    finally:
-        for child in children:
-            child.terminate()
-            try:
-                child.wait(30)
-            except subprocess.TimeoutExpired:
-                child.kill()
-                child.wait(10)
-    rates = {kind: report("behind Authorize" if kind == "vestrel" else "bare", runs)
-             for kind, runs in results.items()}
-    print(f"  Authorize keeps {rates['vestrel'] / rates['plain']:.0%} of the bare rate")
+    kinds = [kind for kind, _, _ in VARIANTS]
+    missing = fastapi_missing()
+    if missing is not None:
+        kinds = [kind for kind in kinds if not kind.startswith("fastapi")]
+    _, token = credentials()
+    print(f"http_bench: a Starlette endpoint bare and checked, a {len(token):,}-character token "
+          f"registered and presented by reference")
+    if missing is not None:
+        print(f"  FastAPI rows: skipped: {missing}")
+    if args.only != "loopback":
+        asyncio.run(in_process(kinds, args.calls, args.rounds, args.profile))
+    if args.only != "process":
+        on_loopback(kinds, args)
     return 0
 
 

@@ -26,9 +26,11 @@ cmake --build "$build" -j"$(nproc)" --target kernel_bench vestrel_kernel_py \
 python3 bench/python_bench.py --kernel-json "$build/kernel_bench.json" \
   --module-dir "$build/kernel-py" --package-dir "$build/python"
 
-# Requests per second and latency of a Starlette endpoint on uvicorn, bare and
-# behind vestrel.asgi.Authorize (a 3-credential chain by reference), under
-# Debian's python3, the one scripts/setup.sh gives uvicorn and Starlette.
+# A Starlette endpoint bare, behind vestrel.asgi.Authorize, and a FastAPI one
+# bare and with vestrel.fastapi.Auth (a 3-credential chain by reference): the
+# time each adds per request next to one check_proof, in this process, then
+# requests per second and latency on uvicorn; under Debian's python3, the one
+# scripts/setup.sh gives uvicorn, Starlette and FastAPI.
 http_python=/usr/bin/python3
 [[ -x $http_python ]] || http_python=python3
 "$http_python" bench/http_bench.py --module-dir "$build/kernel-py" --package-dir "$build/python"

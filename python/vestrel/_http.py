@@ -31,7 +31,7 @@ from urllib.parse import quote, urlsplit
 
 from ._chain import VerifiedChain
 from ._errors import KernelError, NotAllowed, ProofMissing, Refused, RequestRefused
-from ._request import _SCHEME_LEN, _SCHEME_PREFIX, PROOF_HEADER, Headers, _credentials
+from ._request import PROOF_HEADER, Headers, _credentials, _names_vestrel
 from ._stores import coroutine_function
 
 if TYPE_CHECKING:
@@ -405,7 +405,8 @@ def origin_form(target: str) -> Tuple[str, str]:
     unencoded."""
     if not target.startswith("/") or target.startswith("//"):
         raise RequestTargetRefused(f"the request target is not a path: {_bounded(target)}")
-    if not all("!" <= c <= "~" for c in target):
+    # Printable ASCII is "!" to "~": ASCII that is printable, but no space.
+    if not (target.isascii() and target.isprintable()) or " " in target:
         raise RequestTargetRefused("the request target is not printable ASCII")
     if "#" in target:
         raise RequestTargetRefused(f"the request target holds a '#': {_bounded(target)}")
@@ -430,9 +431,8 @@ def expect_credentials(headers: Headers, registering: bool) -> None:
     in a Vestrel Authorization header (not for a registration, whose chain
     is its body) and a proof header. Checked before the body is read, so a
     request with nothing to check costs no more than its head."""
-    authorization, proofs = _credentials(headers)
-    if not registering and not any(v.strip()[:_SCHEME_LEN].lower() == _SCHEME_PREFIX
-                                   for v in authorization):
+    authorization, proofs = _credentials(headers, decoded=False)
+    if not registering and not any(_names_vestrel(v) for v in authorization):
         raise ProofMissing("no Vestrel credentials", credentials=False)
     if not proofs:
         raise ProofMissing(f"no {PROOF_HEADER} header", credentials=not registering)

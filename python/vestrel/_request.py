@@ -142,26 +142,57 @@ def _text(value: Any) -> str:
     raise TypeError("headers must be str or bytes names and values")
 
 
-def _credentials(headers: Headers) -> Tuple[List[str], List[str]]:
+def _credentials(headers: Headers, decoded: bool = True) -> Tuple[List[Any], List[Any]]:
     """Every value of the Authorization and of the proof header, whatever
-    the case of their names."""
-    authorization: List[str] = []
-    proofs: List[str] = []
-    # dict first: the common case, without the abstract class's check.
-    items = headers.items() if isinstance(headers, (dict, Mapping)) else headers
+    the case of their names: as text, or with ``decoded`` false, bytes
+    values as they came (a proof's 4,450 characters need not be copied to
+    learn that it is there)."""
+    authorization: List[Any] = []
+    proofs: List[Any] = []
+    # The common forms first (an ASGI scope's list, a dict), without the
+    # abstract class's check, which costs more than the scan.
+    if type(headers) is list or type(headers) is tuple:
+        items: Iterable[Tuple[Any, Any]] = headers
+    else:
+        items = headers.items() if isinstance(headers, (dict, Mapping)) else headers
     for name, value in items:
-        if type(name) is not str:
-            name = _text(name)
         # Both names have 13 letters: the other headers are passed over
-        # without lower-casing them.
+        # without decoding or lower-casing them (a bytes name, read as
+        # latin-1, has as many characters as bytes).
+        if type(name) is bytes:
+            if len(name) != 13:
+                continue
+            name = name.decode("latin-1")
+        elif type(name) is not str:
+            name = _text(name)
         if len(name) != 13:
             continue
         key = name.lower()
         if key == "authorization":
-            authorization.append(value if type(value) is str else _text(value))
+            found = authorization
         elif key == "vestrel-proof":
-            proofs.append(value if type(value) is str else _text(value))
+            found = proofs
+        else:
+            continue
+        if type(value) is not str and (decoded or type(value) is not bytes):
+            value = _text(value)
+        found.append(value)
     return authorization, proofs
+
+
+# What str.strip() takes off text read from bytes as latin-1.
+_LATIN1_SPACE = bytes(c for c in range(256) if chr(c).isspace())
+_SCHEME_PREFIX_BYTES = _SCHEME_PREFIX.encode("ascii")
+
+
+def _names_vestrel(value: Union[str, bytes]) -> bool:
+    """Whether an Authorization value, stripped, starts with the Vestrel
+    scheme in any case; bytes are read as their latin-1 text would be,
+    without copying a token's kilobytes into one. (No latin-1 letter
+    lower-cases into ASCII, so bytes.lower() agrees with str.lower().)"""
+    if type(value) is bytes:
+        return value.strip(_LATIN1_SPACE)[:_SCHEME_LEN].lower() == _SCHEME_PREFIX_BYTES
+    return value.strip()[:_SCHEME_LEN].lower() == _SCHEME_PREFIX
 
 
 def _presented_chain(found: List[str]) -> str:

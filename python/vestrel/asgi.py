@@ -263,7 +263,10 @@ def _guarded(send: Send, state: Dict[str, Any], method: str, path: str) -> Send:
 
 
 def _values(headers: List[Tuple[bytes, bytes]], name: bytes) -> List[str]:
-    return [bytes(v).decode("latin-1") for k, v in headers if bytes(k).lower() == name]
+    # Names of another length are passed over without a lower-cased copy.
+    size = len(name)
+    return [bytes(v).decode("latin-1") for k, v in headers
+            if len(k) == size and bytes(k).lower() == name]
 
 
 def _hosts(headers: List[Tuple[bytes, bytes]]) -> List[str]:

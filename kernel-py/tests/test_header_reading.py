@@ -1,0 +1,159 @@
+"""The readers a checked request goes through on every call, against plain
+models of what they must find: the credentials among the headers, a named
+header's values in an ASGI scope, a printable target; and the benchmark that
+measures them still runs."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+from collections.abc import Mapping
+from pathlib import Path
+from typing import Any, List, Tuple
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import vestrel.asgi
+import vestrel_kernel
+from servers import once
+from vestrel._http import RequestTargetRefused, expect_credentials, origin_form
+from vestrel._request import _credentials, _names_vestrel
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def model_credentials(headers: Any, decoded: bool = True) -> Tuple[List[Any], List[Any]]:
+    """Every value of the two headers, names compared without case once
+    read as latin-1 text, values as text (bytes kept as they are where not
+    ``decoded``); TypeError for a name or a kept value that is neither
+    text nor bytes."""
+    def text(value: Any) -> str:
+        if isinstance(value, str):
+            return value
+        if isinstance(value, (bytes, bytearray)):
+            return bytes(value).decode("latin-1")
+        raise TypeError("headers must be str or bytes names and values")
+
+    found: Tuple[List[Any], List[Any]] = ([], [])
+    for name, value in headers.items() if isinstance(headers, Mapping) else headers:
+        key = text(name).lower()
+        if key in ("authorization", "vestrel-proof"):
+            kept = value if type(value) is bytes and not decoded else text(value)
+            found[key == "vestrel-proof"].append(kept)
+    return found
+
+
+# Names of the two headers in every case and type, names of their length
+# that are not them (one letter off, one outside ASCII), and others.
+NAMES = st.sampled_from([
+    "Authorization", "AUTHORIZATION", b"authorization", b"AuThOrIzAtIoN", bytearray(b"Authorization"),
+    "vestrel-proof", b"Vestrel-Proof", bytearray(b"VESTREL-PROOF"), "authorizatioN",
+    b"authorizatiom", "vestrel-pro\u00f6f", b"vestrel-pro\xf6f", "Authorizat\u0130on",
+    "host", b"host", b"content-length", "", b"", b"x" * 13, bytearray(b"accept"), 13, None])
+VALUES = st.one_of(st.text(max_size=12), st.binary(max_size=12),
+                   st.just(b"Vestrel vr1.\xe4"), st.just(bytearray(b"vp1.x")), st.none())
+PAIRS = st.lists(st.tuples(NAMES, VALUES), max_size=6)
+FORMS = st.sampled_from([list, tuple, dict, iter, lambda pairs: dict(pairs).items()])
+
+
+@settings(max_examples=400, deadline=None)
+@given(PAIRS, FORMS, st.booleans())
+def test_the_credentials_are_found_as_the_model_finds_them(pairs: List[Tuple[Any, Any]],
+                                                           form: Any, decoded: bool) -> None:
+    # Unhashable names cannot make a dict: those cases go as a list.
+    try:
+        headers = form(pairs)
+        again = form(pairs)
+    except TypeError:
+        headers, again = list(pairs), list(pairs)
+    try:
+        expected: Any = model_credentials(again, decoded)
+    except TypeError as error:
+        expected = TypeError, str(error)
+    try:
+        got: Any = _credentials(headers, decoded)
+    except TypeError as error:
+        got = TypeError, str(error)
+    assert got == expected
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from([b"Vestrel", b"vEsTrEl", b"VESTREL ", b" ", b"\t", b"\x85", b"\xa0",
+                                 b"\x1c", b"\x0b", b"\xc0", b"\xe9", b"vt1.", b"vr1.A", b"Bearer "]),
+                max_size=5))
+def test_the_scheme_is_named_alike_in_bytes_and_in_their_latin1_text(pieces: List[bytes]) -> None:
+    value = b"".join(pieces)
+    text = value.decode("latin-1")
+    assert _names_vestrel(value) == _names_vestrel(text) == (
+        text.strip()[:8].lower() == "vestrel ")
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from([b"host", b"Host", b"HOST", b"hos", b"hosts",
+                                           b"content-length", b"Content-Length", b"h\xc3st",
+                                           bytearray(b"host"), b""]),
+                          st.binary(max_size=6)), max_size=6),
+       st.sampled_from([b"host", b"content-length", b":authority"]))
+def test_an_asgi_header_is_read_under_its_name_in_any_case(pairs: List[Tuple[Any, bytes]],
+                                                           name: bytes) -> None:
+    assert vestrel.asgi._values(pairs, name) == [
+        v.decode("latin-1") for k, v in pairs if bytes(k).lower() == name]
+
+
+def test_a_target_is_read_only_when_every_character_is_printable_ascii() -> None:
+    # Every code point of the first planes, and a few past them, inside a
+    # target that is otherwise fine: refused exactly when it is not one of
+    # "!" to "~".
+    points = [*range(0x3000), 0xFEFF, 0xFFFD, 0x1F600, 0x10FFFF]
+    refused = []
+    for point in points:
+        try:
+            origin_form(f"/a{chr(point)}b?c")
+        except RequestTargetRefused as error:
+            assert "not printable ASCII" in str(error) or chr(point) in "#\\"
+            refused.append(point)
+    assert refused == [p for p in points if not 0x21 <= p <= 0x7E or chr(p) in "#\\"]
+
+
+@once
+def test_the_http_benchmark_runs_in_process() -> None:
+    pytest.importorskip("starlette")
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "bench" / "http_bench.py"), "--only", "process",
+         "--rounds", "1", "--calls", "20",
+         "--module-dir", str(Path(vestrel_kernel.__file__).parent),
+         "--package-dir", str(Path(vestrel.__file__).parents[1])],
+        capture_output=True, text=True, timeout=120, check=False)
+    assert done.returncode == 0, done.stderr
+    assert "behind asgi.Authorize" in done.stdout and "non-200" not in done.stdout, done.stdout
+    assert "vestrel.fastapi not available" in done.stdout or "with fastapi.Auth" in done.stdout
+
+
+# Authorization and proof values, in latin-1 text: what the presence check
+# before the body must make of them, whether a server gives bytes or text.
+PRESENCE = [
+    (["Vestrel vr1.x"], ["vp1.y"], None),
+    (["\xa0\x85 vEsTrEl vr1.x\t"], ["vp1.y"], None),
+    (["Vestrel"], ["vp1.y"], "no Vestrel credentials"),
+    (["Vestrel\xa0vr1.x"], ["vp1.y"], "no Vestrel credentials"),
+    (["Bearer x", "Vestrel vr1.x"], ["vp1.y"], None),
+    (["Bearer x"], ["vp1.y"], "no Vestrel credentials"),
+    ([], ["vp1.y"], "no Vestrel credentials"),
+    (["Vestrel vr1.x"], [], "no Vestrel-Proof header"),
+    (["VESTREL \xe9"], ["\xff"], None),
+]
+
+
+@pytest.mark.parametrize("authorization, proofs, refused", PRESENCE)
+def test_credentials_are_seen_alike_in_bytes_and_in_text(authorization: List[str], proofs: List[str],
+                                                         refused: Any) -> None:
+    pairs = [("Authorization", v) for v in authorization] + [("Vestrel-Proof", v) for v in proofs]
+    for headers in (pairs, [(n.lower().encode(), v.encode("latin-1")) for n, v in pairs]):
+        try:
+            expect_credentials(headers, False)
+            got = None
+        except vestrel.ProofMissing as error:
+            got = str(error)
+        assert got == refused, headers
