@@ -36,7 +36,11 @@
 
 namespace vestrel::ct {
 
-inline void mark_secret([[maybe_unused]] const void* p, [[maybe_unused]] std::size_t n) noexcept {
+// Every mark is always inlined: the vector ML-DSA backends include this header
+// with AVX2 or AVX-512 turned on, and an out-of-line copy there (as -O1 makes
+// of the template below) would be a weak symbol that the linker may keep for
+// the whole program, AVX-512 instructions and all.
+[[gnu::always_inline]] inline void mark_secret([[maybe_unused]] const void* p, [[maybe_unused]] std::size_t n) noexcept {
 #if VESTREL_CT_MSAN
   __msan_poison(p, n);
 #elif VESTREL_CT_MARKS
@@ -44,7 +48,7 @@ inline void mark_secret([[maybe_unused]] const void* p, [[maybe_unused]] std::si
 #endif
 }
 
-inline void declassify([[maybe_unused]] const void* p, [[maybe_unused]] std::size_t n) noexcept {
+[[gnu::always_inline]] inline void declassify([[maybe_unused]] const void* p, [[maybe_unused]] std::size_t n) noexcept {
 #if VESTREL_CT_MSAN
   __msan_unpoison(p, n);
 #elif VESTREL_CT_MARKS
@@ -55,14 +59,14 @@ inline void declassify([[maybe_unused]] const void* p, [[maybe_unused]] std::siz
 // For a decision computed without branching on the secret, at the one point
 // where it is allowed to steer control: `if (ct::declassified(rejected)) ...`.
 template <class T>
-[[nodiscard]] T declassified(T value) noexcept {
+[[gnu::always_inline, nodiscard]] inline T declassified(T value) noexcept {
   declassify(&value, sizeof value);
   return value;
 }
 
 // Whether the marks are being watched: true under valgrind memcheck (or
 // another valgrind tool) and in a MemorySanitizer build.
-[[nodiscard]] inline bool marks_watched() noexcept {
+[[gnu::always_inline, nodiscard]] inline bool marks_watched() noexcept {
 #if VESTREL_CT_MSAN
   return true;
 #elif VESTREL_CT_MARKS
