@@ -10,8 +10,6 @@ kernel's own.
 
 from __future__ import annotations
 
-from pathlib import Path
-
 from vestrel_kernel import IdentityIsland
 
 from ._arguments import key_id, revocation_id
@@ -41,6 +39,7 @@ def _version() -> str:
     # distribution's (the build tree, even with some wheel installed beside
     # it) reads the file the build generated from the same line.
     from importlib import metadata
+    from pathlib import Path
 
     try:
         dist = metadata.distribution("vestrel-kernel")
@@ -54,7 +53,17 @@ def _version() -> str:
     return version
 
 
-__version__: str = _version()
+__version__: str
+
+
+def __getattr__(name: str) -> str:
+    # The version is found when first asked for: reading the distribution's
+    # metadata costs more than importing the rest of the package, and every
+    # run of the vestrel command would pay for it.
+    if name == "__version__":
+        version = globals()["__version__"] = _version()
+        return version
+    raise AttributeError(f"module 'vestrel' has no attribute {name!r}")
 
 __all__ = [
     "__version__",
