@@ -7,6 +7,7 @@ the `vestrel` package in its python/ subdirectory.
 
 from __future__ import annotations
 
+import fnmatch
 import hashlib
 import importlib
 import hmac
@@ -67,12 +68,16 @@ ONCE_PER_SUITE = "once per suite"
 # Left to the plain runs when ASan is loaded: the command-line tests, whose
 # every case starts an interpreter (seconds each under ASan) to run Python
 # over the same native calls the in-process tests drive with every hostile
-# input; and the tests that count memory and references over 10^5 calls,
-# which ASan's allocator makes slow and whose counts it does not change.
+# input; the tests that count memory and references over 10^5 calls, which
+# ASan's allocator makes slow and whose counts it does not change; and the
+# tests of what the service layer decides around a check (Redis state, the
+# guards, the route guard, the servers' wiring), whose native calls are
+# ordinary checks of ordinary requests.
 NOT_UNDER_SANITIZERS = (
     "distribution/test_cli.py", "distribution/test_cli_issue.py",
     "test_hostile_arguments.py::test_memory_stays_flat_over_a_hundred_thousand_calls",
-    "test_resources.py::test_calls_leave_no_reference_or_memory_behind")
+    "test_resources.py::test_calls_leave_no_reference_or_memory_behind",
+    "test_redis*.py", "test_guards*.py", "test_route_guard.py", "test_http_servers.py")
 
 
 def pytest_collection_modifyitems(items: List[pytest.Item]) -> None:
@@ -84,7 +89,8 @@ def pytest_collection_modifyitems(items: List[pytest.Item]) -> None:
         if where in SMOKE_FILES:
             item.add_marker(pytest.mark.smoke)
         name = f"{where}::{getattr(item, 'originalname', item.name)}"
-        if sanitized and (where in NOT_UNDER_SANITIZERS or name in NOT_UNDER_SANITIZERS):
+        if sanitized and any(fnmatch.fnmatchcase(where, pattern) or name == pattern
+                             for pattern in NOT_UNDER_SANITIZERS):
             item.add_marker(pytest.mark.skip(reason="left to the runs without sanitizers"))
         if any(ONCE_PER_SUITE in str(mark.kwargs.get("reason", ""))
                for mark in item.iter_markers("skipif")):
