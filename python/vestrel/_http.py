@@ -31,7 +31,7 @@ from urllib.parse import quote, urlsplit
 
 from ._chain import VerifiedChain
 from ._errors import KernelError, NotAllowed, ProofMissing, Refused, RequestRefused
-from ._request import PROOF_HEADER, Headers, _credentials, _names_vestrel
+from ._request import PROOF_HEADER, Credentials, Headers, _credentials, _names_vestrel
 from ._stores import coroutine_function
 
 if TYPE_CHECKING:
@@ -155,13 +155,16 @@ class Prepared(NamedTuple):
     url: str
     resource: Optional[bytes]
     verb: Optional[bytes]
+    # The credentials' header values as the one scan of the headers found
+    # them, which the check then reads instead of the headers.
+    credentials: Optional[Credentials] = None
 
 
 class Options:
     """The middleware's options, checked once when it is built."""
 
     __slots__ = ("verifier", "resource", "verb", "public", "register_path", "origins", "hosts",
-                 "max_age", "max_body", "ttl", "per_route")
+                 "max_age", "max_body", "ttl", "per_route", "reads_host")
 
     def __init__(self, verifier: Verifier, *, resource: Optional[PathRule] = None,
                  verb: Optional[PathRule] = None, public: Optional[PublicRule] = None,
@@ -214,6 +217,9 @@ class Options:
         self.max_body = max_body
         self.ttl = ttl
         self.per_route = per_route
+        # With one origin and no named hosts the Host header is not read at
+        # all (see base): a middleware then need not look for it.
+        self.reads_host = len(origins) != 1 or named is not None
 
     def route(self, path: str, method: str) -> str:
         """"register", "public" or "check": what the request gets."""
@@ -227,7 +233,7 @@ class Options:
         """The scheme and host a proof is checked under; ``hosts`` are the
         request's Host header values. Only a header that names one of the
         hosts the service was given can choose among them."""
-        if len(self.origins) == 1 and self.hosts is None:
+        if not self.reads_host:
             return self.origins[0]  # a proxy may rewrite the Host header: it is not read
         if len(hosts) != 1:
             raise HostRefused("no Host header" if not hosts else "more than one Host header")
@@ -254,11 +260,12 @@ class Options:
         verb callables, whose own failures are the server's 500)."""
         url = self.base(scheme, hosts) + target_text(target)
         registering = route == "register"
-        expect_credentials(headers, registering)
+        credentials = _credentials(headers, decoded=False)
+        _expect(credentials, registering)
         if registering or self.per_route:
-            return Prepared(url, None, None)
+            return Prepared(url, None, None, credentials)
         return Prepared(url, _mapped(self.resource(path), "resource"),
-                        _mapped(self.verb(method), "verb"))
+                        _mapped(self.verb(method), "verb"), credentials)
 
     def check(self, method: str, prepared: Prepared, headers: Headers,
               body: bytes) -> VerifiedChain:
@@ -266,7 +273,8 @@ class Options:
         chain and proof verify, where the routes check the scope); Refused
         otherwise."""
         chain = self.verifier.verify_request(method, prepared.url, headers, body=body,
-                                             max_age=self.max_age)
+                                             max_age=self.max_age,
+                                             _credentials=prepared.credentials)
         if prepared.resource is not None and prepared.verb is not None:
             require(chain, (prepared.resource, prepared.verb))
         return chain
@@ -277,7 +285,8 @@ class Options:
         awaited, and a chain not checked lately is checked off the loop
         (Verifier.verify_request_async)."""
         chain = await self.verifier.verify_request_async(method, prepared.url, headers,
-                                                         body=body, max_age=self.max_age)
+                                                         body=body, max_age=self.max_age,
+                                                         _credentials=prepared.credentials)
         if prepared.resource is not None and prepared.verb is not None:
             require(chain, (prepared.resource, prepared.verb))
         return chain
@@ -431,7 +440,11 @@ def expect_credentials(headers: Headers, registering: bool) -> None:
     in a Vestrel Authorization header (not for a registration, whose chain
     is its body) and a proof header. Checked before the body is read, so a
     request with nothing to check costs no more than its head."""
-    authorization, proofs = _credentials(headers, decoded=False)
+    _expect(_credentials(headers, decoded=False), registering)
+
+
+def _expect(credentials: Credentials, registering: bool) -> None:
+    authorization, proofs = credentials
     if not registering and not any(_names_vestrel(v) for v in authorization):
         raise ProofMissing("no Vestrel credentials", credentials=False)
     if not proofs:

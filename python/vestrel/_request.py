@@ -50,6 +50,11 @@ _METHOD = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]{1,32}")
 _DEFAULT_PORTS = {"http": 80, "https": 443}
 
 Headers = Union[Mapping[str, str], Iterable[Tuple[Any, Any]]]
+# The Authorization and proof header values of a request, as one scan of its
+# headers found them (_credentials with decoded false): a middleware that
+# has scanned the headers already hands these on, so that the check reads
+# the credentials from them and not from the headers a second time.
+Credentials = Tuple[List[Any], List[Any]]
 
 # The refusals the compiled core names for a request's own faults.
 _REQUEST_REFUSALS: Dict[str, Any] = {"ProofMalformed": ProofMalformed, "ProofExpired": ProofExpired,
@@ -222,12 +227,15 @@ def _limits(now: Optional[TimeLike], max_age: int) -> Tuple[int, int]:
 
 
 def _check_known(verifier: Verifier, method: str, url: str, headers: Headers,
-                 body: Optional[BytesLike], at: int, max_age: int) -> Optional[Tuple[Any, ...]]:
+                 body: Optional[BytesLike], at: int, max_age: int,
+                 credentials: Optional[Credentials] = None) -> Optional[Tuple[Any, ...]]:
     """The common request, a token the verifier read lately presented
     plainly, read and checked by the core in one call: the core's answer, or
     None for any other request, which _read_request then reads and refuses
     as it must, in its turn. The chain was verified lately, so its
     signatures are in the verifier's cache: this is the quick check."""
+    if credentials is not None and not _may_be_known(verifier, credentials):
+        return None
     try:
         target = _target_of(method, url)
         payload = None if body is None else byte_string(body, "body")
@@ -238,6 +246,16 @@ def _check_known(verifier: Verifier, method: str, url: str, headers: Headers,
     if answer is not None and answer[0] is None:
         _refuse_request(answer, method, url)
     return answer
+
+
+def _may_be_known(verifier: Verifier, credentials: Credentials) -> bool:
+    """False where the core's check_headers would surely answer None: it
+    answers only for one Authorization value, "Vestrel " and a token of a
+    length the verifier keeps a token of, with one proof value. A chain
+    presented by reference never passes, and is not scanned for twice."""
+    authorization, proofs = credentials
+    return (len(authorization) == 1 and len(proofs) == 1
+            and len(authorization[0]) - _SCHEME_LEN in verifier._token_wires)
 
 
 class _Read:
@@ -258,8 +276,14 @@ class _Read:
 
 
 def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
-                  body: Optional[BytesLike], chain: Optional[str]) -> _Read:
-    authorization, proofs = _credentials(headers)
+                  body: Optional[BytesLike], chain: Optional[str],
+                  credentials: Optional[Credentials] = None) -> _Read:
+    if credentials is None:
+        authorization, proofs = _credentials(headers)
+    else:
+        # As _credentials would have decoded them: bytes as latin-1 text.
+        authorization = [v if type(v) is str else _text(v) for v in credentials[0]]
+        proofs = [v if type(v) is str else _text(v) for v in credentials[1]]
     # A client sends the same token with each request: one the verifier read
     # lately is found by comparing the header's text with it.
     presented: Union[str, bytes, None] = None
@@ -362,21 +386,22 @@ def _spend(fresh: Any) -> None:
 
 def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *,
                   body: Optional[BytesLike], now: Optional[TimeLike], max_age: int,
-                  replay: Any, chains: Any,
-                  chain: Optional[str] = None) -> Tuple[VerifiedChain, bytes]:
+                  replay: Any, chains: Any, chain: Optional[str] = None,
+                  credentials: Optional[Credentials] = None) -> Tuple[VerifiedChain, bytes]:
     """The whole check of one request (see Verifier.verify_request); returns
     the verified chain and its digest. ``chain`` given: the chain comes from
     there (a registration's body), not from the Authorization header.
     ``replay`` and ``chains`` are ReplayStore and ChainStore; a store that
-    answers with an awaitable is refused with TypeError."""
+    answers with an awaitable is refused with TypeError. ``credentials``:
+    what a scan of ``headers`` already found in them (see Credentials)."""
     at, max_age = _limits(now, max_age)
     if chain is None and verifier._token_wires:
-        known = _check_known(verifier, method, url, headers, body, at, max_age)
+        known = _check_known(verifier, method, url, headers, body, at, max_age, credentials)
         if known is not None:
             verified = _verified(verifier, known, known[1])
             _spend(replay.add(known[3], at, replay_expiry(known[4], max_age)))
             return verified, known[2]
-    read = _read_request(verifier, method, url, headers, body, chain)
+    read = _read_request(verifier, method, url, headers, body, chain, credentials)
     presented, fresh, key = read.presented, None, b""
     if read.wanted is not None:
         combined = _pipelined(replay, chains)
@@ -420,8 +445,9 @@ def _asyncio_loop() -> Any:
 
 async def check_request_async(verifier: Verifier, method: str, url: str, headers: Headers, *,
                               body: Optional[BytesLike], now: Optional[TimeLike], max_age: int,
-                              replay: Any, chains: Any,
-                              chain: Optional[str] = None) -> Tuple[VerifiedChain, bytes]:
+                              replay: Any, chains: Any, chain: Optional[str] = None,
+                              credentials: Optional[Credentials] = None
+                              ) -> Tuple[VerifiedChain, bytes]:
     """check_request for a caller on an event loop: the stores' coroutines
     are awaited (a store that answers at once is called as it is), and the
     check of a chain the verifier has not read lately runs in the loop's
@@ -432,7 +458,7 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
     # Without a signature cache no chain is quick to check: none on the loop.
     cached = verifier._cache_bytes > 0
     if chain is None and verifier._token_wires and cached:
-        known = _check_known(verifier, method, url, headers, body, at, max_age)
+        known = _check_known(verifier, method, url, headers, body, at, max_age, credentials)
         if known is not None:
             verified = _verified(verifier, known, known[1])
             fresh = replay.add(known[3], at, replay_expiry(known[4], max_age))
@@ -440,7 +466,7 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
                 fresh = await _result(fresh)
             _spend(fresh)
             return verified, known[2]
-    read = _read_request(verifier, method, url, headers, body, chain)
+    read = _read_request(verifier, method, url, headers, body, chain, credentials)
     presented, fresh, key = read.presented, None, b""
     if read.wanted is not None:
         combined = _pipelined(replay, chains)
@@ -448,7 +474,10 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
             key, expires_at = _replay_key(read, max_age)
             presented, fresh = await _result(combined(read.wanted, at, key, expires_at))
         else:
-            presented = await _result(chains.get(read.wanted, at))
+            presented = chains.get(read.wanted, at)
+            # An in-memory store answers at once: no coroutine to await.
+            if presented is not None and type(presented) is not bytes:
+                presented = await _result(presented)
     try:
         loop = None if read.known and cached or presented is None else _asyncio_loop()
         if loop is None:
@@ -463,7 +492,9 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
         raise
     verified = _verified(verifier, answer, presented if answer[1] is None else answer[1])
     if fresh is None:
-        fresh = await _result(replay.add(answer[3], at, replay_expiry(answer[4], max_age)))
+        fresh = replay.add(answer[3], at, replay_expiry(answer[4], max_age))
+        if fresh is not True and fresh is not False:
+            fresh = await _result(fresh)
     _spend(fresh)
     return verified, answer[2]
 

@@ -109,9 +109,11 @@ class Authorize(Middleware[App]):
             return
 
         headers: List[Tuple[bytes, bytes]] = list(scope.get("headers", ()))
+        options = self.options
         try:
-            prepared = self.options.prepare(route, method, path, scope.get("scheme", "http"),
-                                            _hosts(headers), _target(scope), headers)
+            prepared = options.prepare(route, method, path, scope.get("scheme", "http"),
+                                       _hosts(headers) if options.reads_host else (),
+                                       _target(scope), headers)
         except Refused as error:
             await _answer(send, refusal(error))
             return
