@@ -67,6 +67,11 @@ def _cached_target(method: str, url: str) -> Tuple[bytes, bytes, bytes, bytes, b
     return request_target(method, url)
 
 
+# A client presents the same reference with every request: its digest is
+# read once. (A refused text raises, and is not kept.)
+_cached_ref = functools.lru_cache(maxsize=4096)(parse_ref)
+
+
 def _target_of(method: str, url: str) -> Tuple[bytes, bytes, bytes, bytes, bytes]:
     # A service sees the same few targets again and again: str arguments are
     # read once each.
@@ -282,8 +287,8 @@ def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
         authorization, proofs = _credentials(headers)
     else:
         # As _credentials would have decoded them: bytes as latin-1 text.
-        authorization = [v if type(v) is str else _text(v) for v in credentials[0]]
-        proofs = [v if type(v) is str else _text(v) for v in credentials[1]]
+        authorization = list(map(_text, credentials[0]))
+        proofs = list(map(_text, credentials[1]))
     # A client sends the same token with each request: one the verifier read
     # lately is found by comparing the header's text with it.
     presented: Union[str, bytes, None] = None
@@ -308,7 +313,7 @@ def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
     if known:
         pass
     elif chain.startswith(REF_PREFIX):
-        wanted = parse_ref(chain)
+        wanted = _cached_ref(chain)
         known = wanted in verifier._warm
     elif chain.startswith(TOKEN_PREFIX):
         wire = verifier._known_wire(chain)

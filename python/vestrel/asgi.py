@@ -266,9 +266,13 @@ def _guarded(send: Send, state: Dict[str, Any], method: str, path: str) -> Send:
 
 def _values(headers: List[Tuple[bytes, bytes]], name: bytes) -> List[str]:
     # Names of another length are passed over without a lower-cased copy.
+    # A loop: a comprehension would be a new function object on each call.
     size = len(name)
-    return [bytes(v).decode("latin-1") for k, v in headers
-            if len(k) == size and bytes(k).lower() == name]
+    values = []
+    for k, v in headers:
+        if len(k) == size and bytes(k).lower() == name:
+            values.append(bytes(v).decode("latin-1"))
+    return values
 
 
 def _hosts(headers: List[Tuple[bytes, bytes]]) -> List[str]:
