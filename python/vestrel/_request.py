@@ -232,15 +232,12 @@ def _limits(now: Optional[TimeLike], max_age: int) -> Tuple[int, int]:
 
 
 def _check_known(verifier: Verifier, method: str, url: str, headers: Headers,
-                 body: Optional[BytesLike], at: int, max_age: int,
-                 credentials: Optional[Credentials] = None) -> Optional[Tuple[Any, ...]]:
+                 body: Optional[BytesLike], at: int, max_age: int) -> Optional[Tuple[Any, ...]]:
     """The common request, a token the verifier read lately presented
     plainly, read and checked by the core in one call: the core's answer, or
     None for any other request, which _read_request then reads and refuses
     as it must, in its turn. The chain was verified lately, so its
     signatures are in the verifier's cache: this is the quick check."""
-    if credentials is not None and not _may_be_known(verifier, credentials):
-        return None
     try:
         target = _target_of(method, url)
         payload = None if body is None else byte_string(body, "body")
@@ -251,6 +248,15 @@ def _check_known(verifier: Verifier, method: str, url: str, headers: Headers,
     if answer is not None and answer[0] is None:
         _refuse_request(answer, method, url)
     return answer
+
+
+def _decoded(values: List[Any]) -> List[Any]:
+    """Values _credentials kept as they came (str or bytes), as it would
+    have decoded them: bytes as latin-1 text."""
+    texts = []
+    for value in values:
+        texts.append(value.decode("latin-1") if type(value) is bytes else value)
+    return texts
 
 
 def _may_be_known(verifier: Verifier, credentials: Credentials) -> bool:
@@ -286,9 +292,7 @@ def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
     if credentials is None:
         authorization, proofs = _credentials(headers)
     else:
-        # As _credentials would have decoded them: bytes as latin-1 text.
-        authorization = list(map(_text, credentials[0]))
-        proofs = list(map(_text, credentials[1]))
+        authorization, proofs = _decoded(credentials[0]), _decoded(credentials[1])
     # A client sends the same token with each request: one the verifier read
     # lately is found by comparing the header's text with it.
     presented: Union[str, bytes, None] = None
@@ -400,8 +404,9 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
     answers with an awaitable is refused with TypeError. ``credentials``:
     what a scan of ``headers`` already found in them (see Credentials)."""
     at, max_age = _limits(now, max_age)
-    if chain is None and verifier._token_wires:
-        known = _check_known(verifier, method, url, headers, body, at, max_age, credentials)
+    if chain is None and verifier._token_wires and (
+            credentials is None or _may_be_known(verifier, credentials)):
+        known = _check_known(verifier, method, url, headers, body, at, max_age)
         if known is not None:
             verified = _verified(verifier, known, known[1])
             _spend(replay.add(known[3], at, replay_expiry(known[4], max_age)))
@@ -462,8 +467,9 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
     at, max_age = _limits(now, max_age)
     # Without a signature cache no chain is quick to check: none on the loop.
     cached = verifier._cache_bytes > 0
-    if chain is None and verifier._token_wires and cached:
-        known = _check_known(verifier, method, url, headers, body, at, max_age, credentials)
+    if chain is None and verifier._token_wires and cached and (
+            credentials is None or _may_be_known(verifier, credentials)):
+        known = _check_known(verifier, method, url, headers, body, at, max_age)
         if known is not None:
             verified = _verified(verifier, known, known[1])
             fresh = replay.add(known[3], at, replay_expiry(known[4], max_age))
@@ -500,7 +506,8 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
         fresh = replay.add(answer[3], at, replay_expiry(answer[4], max_age))
         if fresh is not True and fresh is not False:
             fresh = await _result(fresh)
-    _spend(fresh)
+    if fresh is not True:
+        _spend(fresh)
     return verified, answer[2]
 
 
