@@ -297,7 +297,10 @@ def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
     # lately is found by comparing the header's text with it.
     presented: Union[str, bytes, None] = None
     if chain is None:
-        presented = verifier._known_header(authorization)
+        # (Only a value as long as a known token's could be one: a
+        # reference is not compared.)
+        if len(authorization) == 1 and len(authorization[0]) - _SCHEME_LEN in verifier._token_wires:
+            presented = verifier._known_header(authorization)
         chain = "" if presented is not None else _presented_chain(authorization)
     if not proofs:
         raise ProofMissing(f"no {PROOF_HEADER} header")
@@ -306,12 +309,13 @@ def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
     text = proofs[0].strip()
     if len(text) > PROOF_TEXT_LEN:
         raise ProofMalformed("TooLong")
-    text = ascii_text(text)
+    if not text.isascii():
+        text = ascii_text(text)
     try:
         target = _target_of(method, url)
     except ValueError as error:
         raise ProofMalformed(f"the request target cannot be read: {error}") from None
-    payload = None if body is None else byte_string(body, "body")
+    payload = body if body is None or type(body) is bytes else byte_string(body, "body")
     wanted: Optional[bytes] = None
     known = presented is not None
     if known:
@@ -464,7 +468,9 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
     executor, so that the loop goes on serving other requests meanwhile. A
     chain read lately is checked on the loop: that is one signature check,
     quicker than handing it to a thread and back."""
-    at, max_age = _limits(now, max_age)
+    if type(max_age) is not int or max_age < 0:
+        max_age = count(max_age, "max_age")
+    at = instant(now)
     # Without a signature cache no chain is quick to check: none on the loop.
     cached = verifier._cache_bytes > 0
     if chain is None and verifier._token_wires and cached and (

@@ -117,23 +117,22 @@ class Authorize(Middleware[App]):
         except Refused as error:
             await _answer(send, refusal(error))
             return
-        body = await _read_body(receive, headers, self.options.max_body)
-        if isinstance(body, Answer):
-            await _answer(send, body)
-            return
-        if body is None:
-            return  # the client went away
+        body = await _read_body(receive, headers, options.max_body)
+        if type(body) is not bytes:
+            if isinstance(body, Answer):
+                await _answer(send, body)
+            return  # None: the client went away
         try:
             if route == "register":
-                await _answer(send, await self.options.register_async(prepared.url, headers, body))
+                await _answer(send, await options.register_async(prepared.url, headers, body))
                 return
-            chain = await self.options.check_async(method, prepared, headers, body)
+            chain = await options.check_async(method, prepared, headers, body)
         except Refused as error:
             await _answer(send, refusal(error))
             return
         state: Dict[str, Any] = dict(scope.get("state") or {})
         state["vestrel_chain"] = chain
-        if self.options.per_route:
+        if options.per_route:
             send = _guarded(send, state, method, path)
         await self.app({**scope, "state": state, "user": ChainUser(chain),
                         "auth": ChainCredentials(chain, state)}, _replay(body, receive), send)
