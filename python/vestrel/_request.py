@@ -167,23 +167,31 @@ def _credentials(headers: Headers, decoded: bool = True) -> Tuple[List[Any], Lis
         items = headers.items() if isinstance(headers, (dict, Mapping)) else headers
     for name, value in items:
         # Both names have 13 letters: the other headers are passed over
-        # without decoding or lower-casing them (a bytes name, read as
-        # latin-1, has as many characters as bytes).
+        # without decoding or lower-casing them. A bytes name is compared
+        # as bytes: bytes.lower() agrees with the lower-cased latin-1 text
+        # (see _names_vestrel), which has as many characters as bytes.
         if type(name) is bytes:
             if len(name) != 13:
                 continue
-            name = name.decode("latin-1")
-        elif type(name) is not str:
-            name = _text(name)
-        if len(name) != 13:
-            continue
-        key = name.lower()
-        if key == "authorization":
-            found = authorization
-        elif key == "vestrel-proof":
-            found = proofs
+            key: Any = name.lower()
+            if key == b"authorization":
+                found = authorization
+            elif key == b"vestrel-proof":
+                found = proofs
+            else:
+                continue
         else:
-            continue
+            if type(name) is not str:
+                name = _text(name)
+            if len(name) != 13:
+                continue
+            key = name.lower()
+            if key == "authorization":
+                found = authorization
+            elif key == "vestrel-proof":
+                found = proofs
+            else:
+                continue
         if type(value) is not str and (decoded or type(value) is not bytes):
             value = _text(value)
         found.append(value)
