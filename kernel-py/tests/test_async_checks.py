@@ -126,6 +126,69 @@ def test_both_paths_give_every_reading_the_same_outcome_and_store_calls(w: Any, 
         want for _, _, want in READINGS]
 
 
+def as_asgi(headers: List[Tuple[str, str]]) -> List[Tuple[bytes, bytes]]:
+    return [(n.lower().encode("latin-1"), v.encode("latin-1")) for n, v in headers]
+
+
+@pytest.mark.parametrize("form", FORMS)
+def test_the_middlewares_reading_the_headers_once_end_every_reading_as_verify_request(
+        w: Any, form: str, monkeypatch: pytest.MonkeyPatch) -> None:
+    # The middlewares scan the headers once (prepare) and hand what they
+    # found to the check: every reading, as text and as an ASGI server's
+    # bytes, then the valid request twice, must end as the presence check
+    # followed by verify_request on the headers themselves ends it, with
+    # the same store calls, on both paths.
+    monkeypatch.setattr(vestrel._request, "instant", lambda now: NOW if now is None else now)
+    valid: Dict[str, Any] = {}
+
+    def requests(chain: str) -> List[Any]:
+        made: List[Any] = []
+        for row in [h for _, h, _ in READINGS] + ["valid", "valid"]:
+            if row == "valid":
+                valid.setdefault(chain, list(vestrel.present(w.holder, chain, "GET", URL,
+                                                             now=NOW).items()))
+                made += [valid[chain], as_asgi(valid[chain])]
+            else:
+                made += [fill(w, chain, row), as_asgi(fill(w, chain, row))]
+        return made
+
+    def direct(verifier: Any, headers: Any) -> Any:
+        vestrel._http.expect_credentials(headers, False)
+        return verifier.verify_request("GET", URL, headers, now=NOW)
+
+    def middleware(verifier: Any, headers: Any, asynchronous: bool) -> Any:
+        options = vestrel._http.Options(verifier, origin="https://api.example.com", per_route=True)
+        prepared = options.prepare("check", "GET", "/docs", "https", (), "/docs?x=1", headers)
+        if asynchronous:
+            return asyncio.run(options.check_async("GET", prepared, headers, b""))
+        return options.check("GET", prepared, headers, b"")
+
+    got, scans = {}, {}
+    for path in ("direct", "sync", "async"):
+        verifier, chain, replay, chains = service(w, form, path == "async")
+        if form.endswith("reference"):
+            verifier.verify(w.token, NOW)  # a token known too, as in a service
+        spy = verifier._core = Scans(verifier._core)
+        if path == "direct":
+            chain_requests = requests(chain)
+        results = [outcome(lambda: direct(verifier, headers) if path == "direct" else
+                           middleware(verifier, headers, path == "async"), True)
+                   for headers in chain_requests]
+        got[path] = (results, replay.calls, chains.asked)
+        scans[path] = (spy.scans, len(spy.threads))
+    assert got["direct"] == got["sync"] == got["async"]
+    assert got["direct"][0][-4:] == ["ok"] + ["ProofReplayed: this proof was used before"] * 3
+    # A known token is still checked by the core's one call wherever it was;
+    # a reference never makes the core look through the headers for a token.
+    assert scans["sync"] == scans["async"]
+    if form == "known token":
+        assert scans["sync"][1] == scans["direct"][1] > 0
+    elif form.endswith("reference"):
+        assert scans["sync"][0] == 0 < scans["direct"][0]
+
+
+
+
 @pytest.mark.parametrize("form", FORMS)
 def test_both_paths_bound_a_proofs_age_alike(w: Any, form: str) -> None:
     for age, max_age, leeway, want in AGES:
@@ -187,6 +250,16 @@ class ThreadOfCheck:
         if answer is not None:
             self.threads.append(("check_headers", threading.current_thread()))
         return answer
+
+
+class Scans(ThreadOfCheck):
+    """The core, counting the calls that look through a request's headers."""
+
+    scans = 0
+
+    def check_headers(self, *args: Any) -> Any:
+        self.scans += 1
+        return self.core.check_headers(*args)
 
 
 @pytest.mark.parametrize("cache_bytes", [1 << 20, 0])

@@ -18,7 +18,8 @@ from hypothesis import strategies as st
 import vestrel.asgi
 import vestrel_kernel
 from servers import once
-from vestrel._http import RequestTargetRefused, expect_credentials, origin_form
+from vestrel._http import (Options, RequestTargetRefused, expect_credentials, origin_form,
+                           target_text)
 from vestrel._request import _credentials, _names_vestrel
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -157,3 +158,26 @@ def test_credentials_are_seen_alike_in_bytes_and_in_text(authorization: List[str
         except vestrel.ProofMissing as error:
             got = str(error)
         assert got == refused, headers
+
+
+def test_a_target_reads_alike_each_time_kept_or_not() -> None:
+    # Targets up to 1,024 characters are read once and kept, longer ones
+    # read each time: either way each request gets what target_text makes
+    # of its target, and a refused target is refused again, not kept.
+    stand_in = type("Verifier", (), {"verify_request": print, "verify_request_async": print})()
+    options = Options(stand_in, origin="https://api.example.com")
+    for target in ["/a?b", "/a?", "/a#b", "//h/x", "/a b", "/" + "x" * 1023, "/" + "x" * 1024,
+                   "/" + "x" * 1022 + "#", "/" + "x" * 1023 + "#", "/\\x?" + "y" * 2000]:
+        seen = []
+        for _ in range(3):
+            try:
+                seen.append(options.prepare("check", "GET", "/a", "https", (), target,
+                                            [("Authorization", "Vestrel vr1.x"),
+                                             ("Vestrel-Proof", "vp1.y")]).url)
+            except RequestTargetRefused as error:
+                seen.append(str(error))
+        try:
+            want = "https://api.example.com" + target_text(target)
+        except RequestTargetRefused as error:
+            want = str(error)
+        assert seen == [want] * 3, target

@@ -19,6 +19,7 @@ target's first "?", as every server splits it for the app.
 
 from __future__ import annotations
 
+import functools
 import json
 import logging
 import math
@@ -31,7 +32,7 @@ from urllib.parse import quote, urlsplit
 
 from ._chain import VerifiedChain
 from ._errors import KernelError, NotAllowed, ProofMissing, Refused, RequestRefused
-from ._request import PROOF_HEADER, Headers, _credentials, _names_vestrel
+from ._request import PROOF_HEADER, Credentials, Headers, _credentials, _names_vestrel
 from ._stores import coroutine_function
 
 if TYPE_CHECKING:
@@ -155,13 +156,16 @@ class Prepared(NamedTuple):
     url: str
     resource: Optional[bytes]
     verb: Optional[bytes]
+    # The credentials' header values as the one scan of the headers found
+    # them, which the check then reads instead of the headers.
+    credentials: Optional[Credentials] = None
 
 
 class Options:
     """The middleware's options, checked once when it is built."""
 
     __slots__ = ("verifier", "resource", "verb", "public", "register_path", "origins", "hosts",
-                 "max_age", "max_body", "ttl", "per_route")
+                 "max_age", "max_body", "ttl", "per_route", "reads_host")
 
     def __init__(self, verifier: Verifier, *, resource: Optional[PathRule] = None,
                  verb: Optional[PathRule] = None, public: Optional[PublicRule] = None,
@@ -214,6 +218,9 @@ class Options:
         self.max_body = max_body
         self.ttl = ttl
         self.per_route = per_route
+        # With one origin and no named hosts the Host header is not read at
+        # all (see base): a middleware then need not look for it.
+        self.reads_host = len(origins) != 1 or named is not None
 
     def route(self, path: str, method: str) -> str:
         """"register", "public" or "check": what the request gets."""
@@ -227,7 +234,7 @@ class Options:
         """The scheme and host a proof is checked under; ``hosts`` are the
         request's Host header values. Only a header that names one of the
         hosts the service was given can choose among them."""
-        if len(self.origins) == 1 and self.hosts is None:
+        if not self.reads_host:
             return self.origins[0]  # a proxy may rewrite the Host header: it is not read
         if len(hosts) != 1:
             raise HostRefused("no Host header" if not hosts else "more than one Host header")
@@ -252,13 +259,15 @@ class Options:
         check itself: the host (421), the target (400), whether credentials
         came at all (401), and what the scope must allow (the resource and
         verb callables, whose own failures are the server's 500)."""
-        url = self.base(scheme, hosts) + target_text(target)
+        url = self.base(scheme, hosts) + (_known_target(target) if len(target) <= _KEPT_TARGET
+                                           else target_text(target))
         registering = route == "register"
-        expect_credentials(headers, registering)
+        credentials = _credentials(headers, decoded=False)
+        _expect(credentials, registering)
         if registering or self.per_route:
-            return Prepared(url, None, None)
+            return Prepared(url, None, None, credentials)
         return Prepared(url, _mapped(self.resource(path), "resource"),
-                        _mapped(self.verb(method), "verb"))
+                        _mapped(self.verb(method), "verb"), credentials)
 
     def check(self, method: str, prepared: Prepared, headers: Headers,
               body: bytes) -> VerifiedChain:
@@ -266,7 +275,8 @@ class Options:
         chain and proof verify, where the routes check the scope); Refused
         otherwise."""
         chain = self.verifier.verify_request(method, prepared.url, headers, body=body,
-                                             max_age=self.max_age)
+                                             max_age=self.max_age,
+                                             _credentials=prepared.credentials)
         if prepared.resource is not None and prepared.verb is not None:
             require(chain, (prepared.resource, prepared.verb))
         return chain
@@ -277,7 +287,8 @@ class Options:
         awaited, and a chain not checked lately is checked off the loop
         (Verifier.verify_request_async)."""
         chain = await self.verifier.verify_request_async(method, prepared.url, headers,
-                                                         body=body, max_age=self.max_age)
+                                                         body=body, max_age=self.max_age,
+                                                         _credentials=prepared.credentials)
         if prepared.resource is not None and prepared.verb is not None:
             require(chain, (prepared.resource, prepared.verb))
         return chain
@@ -422,6 +433,12 @@ def target_text(target: str) -> str:
     return path + ("?" + query if query else "")
 
 
+# A service sees the same few targets again and again: those up to this
+# long are read once each (a refused one raises, and is not kept).
+_KEPT_TARGET = 1024
+_known_target = functools.lru_cache(maxsize=1024)(target_text)
+
+
 def _bounded(text: str, limit: int = 80) -> str:
     return repr(text if len(text) <= limit else text[:limit] + "...")
 
@@ -431,9 +448,19 @@ def expect_credentials(headers: Headers, registering: bool) -> None:
     in a Vestrel Authorization header (not for a registration, whose chain
     is its body) and a proof header. Checked before the body is read, so a
     request with nothing to check costs no more than its head."""
-    authorization, proofs = _credentials(headers, decoded=False)
-    if not registering and not any(_names_vestrel(v) for v in authorization):
-        raise ProofMissing("no Vestrel credentials", credentials=False)
+    _expect(_credentials(headers, decoded=False), registering)
+
+
+def _expect(credentials: Credentials, registering: bool) -> None:
+    authorization, proofs = credentials
+    if not registering:
+        # A loop, not any() over a generator: a generator left early is
+        # closed with an exception, which costs more than the whole test.
+        for value in authorization:
+            if _names_vestrel(value):
+                break
+        else:
+            raise ProofMissing("no Vestrel credentials", credentials=False)
     if not proofs:
         raise ProofMissing(f"no {PROOF_HEADER} header", credentials=not registering)
 

@@ -50,6 +50,11 @@ _METHOD = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]{1,32}")
 _DEFAULT_PORTS = {"http": 80, "https": 443}
 
 Headers = Union[Mapping[str, str], Iterable[Tuple[Any, Any]]]
+# The Authorization and proof header values of a request, as one scan of its
+# headers found them (_credentials with decoded false): a middleware that
+# has scanned the headers already hands these on, so that the check reads
+# the credentials from them and not from the headers a second time.
+Credentials = Tuple[List[Any], List[Any]]
 
 # The refusals the compiled core names for a request's own faults.
 _REQUEST_REFUSALS: Dict[str, Any] = {"ProofMalformed": ProofMalformed, "ProofExpired": ProofExpired,
@@ -60,6 +65,11 @@ _REQUEST_REFUSALS: Dict[str, Any] = {"ProofMalformed": ProofMalformed, "ProofExp
 @functools.lru_cache(maxsize=4096)
 def _cached_target(method: str, url: str) -> Tuple[bytes, bytes, bytes, bytes, bytes]:
     return request_target(method, url)
+
+
+# A client presents the same reference with every request: its digest is
+# read once. (A refused text raises, and is not kept.)
+_cached_ref = functools.lru_cache(maxsize=4096)(parse_ref)
 
 
 def _target_of(method: str, url: str) -> Tuple[bytes, bytes, bytes, bytes, bytes]:
@@ -157,23 +167,31 @@ def _credentials(headers: Headers, decoded: bool = True) -> Tuple[List[Any], Lis
         items = headers.items() if isinstance(headers, (dict, Mapping)) else headers
     for name, value in items:
         # Both names have 13 letters: the other headers are passed over
-        # without decoding or lower-casing them (a bytes name, read as
-        # latin-1, has as many characters as bytes).
+        # without decoding or lower-casing them. A bytes name is compared
+        # as bytes: bytes.lower() agrees with the lower-cased latin-1 text
+        # (see _names_vestrel), which has as many characters as bytes.
         if type(name) is bytes:
             if len(name) != 13:
                 continue
-            name = name.decode("latin-1")
-        elif type(name) is not str:
-            name = _text(name)
-        if len(name) != 13:
-            continue
-        key = name.lower()
-        if key == "authorization":
-            found = authorization
-        elif key == "vestrel-proof":
-            found = proofs
+            key: Any = name.lower()
+            if key == b"authorization":
+                found = authorization
+            elif key == b"vestrel-proof":
+                found = proofs
+            else:
+                continue
         else:
-            continue
+            if type(name) is not str:
+                name = _text(name)
+            if len(name) != 13:
+                continue
+            key = name.lower()
+            if key == "authorization":
+                found = authorization
+            elif key == "vestrel-proof":
+                found = proofs
+            else:
+                continue
         if type(value) is not str and (decoded or type(value) is not bytes):
             value = _text(value)
         found.append(value)
@@ -240,6 +258,25 @@ def _check_known(verifier: Verifier, method: str, url: str, headers: Headers,
     return answer
 
 
+def _decoded(values: List[Any]) -> List[Any]:
+    """Values _credentials kept as they came (str or bytes), as it would
+    have decoded them: bytes as latin-1 text."""
+    texts = []
+    for value in values:
+        texts.append(value.decode("latin-1") if type(value) is bytes else value)
+    return texts
+
+
+def _may_be_known(verifier: Verifier, credentials: Credentials) -> bool:
+    """False where the core's check_headers would surely answer None: it
+    answers only for one Authorization value, "Vestrel " and a token of a
+    length the verifier keeps a token of, with one proof value. A chain
+    presented by reference never passes, and is not scanned for twice."""
+    authorization, proofs = credentials
+    return (len(authorization) == 1 and len(proofs) == 1
+            and len(authorization[0]) - _SCHEME_LEN in verifier._token_wires)
+
+
 class _Read:
     """A request read as far as it goes without a store: the proof's text,
     the target, the body, and the chain: ``presented`` (a wire the verifier
@@ -258,13 +295,20 @@ class _Read:
 
 
 def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
-                  body: Optional[BytesLike], chain: Optional[str]) -> _Read:
-    authorization, proofs = _credentials(headers)
+                  body: Optional[BytesLike], chain: Optional[str],
+                  credentials: Optional[Credentials] = None) -> _Read:
+    if credentials is None:
+        authorization, proofs = _credentials(headers)
+    else:
+        authorization, proofs = _decoded(credentials[0]), _decoded(credentials[1])
     # A client sends the same token with each request: one the verifier read
     # lately is found by comparing the header's text with it.
     presented: Union[str, bytes, None] = None
     if chain is None:
-        presented = verifier._known_header(authorization)
+        # (Only a value as long as a known token's could be one: a
+        # reference is not compared.)
+        if len(authorization) == 1 and len(authorization[0]) - _SCHEME_LEN in verifier._token_wires:
+            presented = verifier._known_header(authorization)
         chain = "" if presented is not None else _presented_chain(authorization)
     if not proofs:
         raise ProofMissing(f"no {PROOF_HEADER} header")
@@ -273,18 +317,19 @@ def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
     text = proofs[0].strip()
     if len(text) > PROOF_TEXT_LEN:
         raise ProofMalformed("TooLong")
-    text = ascii_text(text)
+    if not text.isascii():
+        text = ascii_text(text)
     try:
         target = _target_of(method, url)
     except ValueError as error:
         raise ProofMalformed(f"the request target cannot be read: {error}") from None
-    payload = None if body is None else byte_string(body, "body")
+    payload = body if body is None or type(body) is bytes else byte_string(body, "body")
     wanted: Optional[bytes] = None
     known = presented is not None
     if known:
         pass
     elif chain.startswith(REF_PREFIX):
-        wanted = parse_ref(chain)
+        wanted = _cached_ref(chain)
         known = wanted in verifier._warm
     elif chain.startswith(TOKEN_PREFIX):
         wire = verifier._known_wire(chain)
@@ -362,21 +407,23 @@ def _spend(fresh: Any) -> None:
 
 def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *,
                   body: Optional[BytesLike], now: Optional[TimeLike], max_age: int,
-                  replay: Any, chains: Any,
-                  chain: Optional[str] = None) -> Tuple[VerifiedChain, bytes]:
+                  replay: Any, chains: Any, chain: Optional[str] = None,
+                  credentials: Optional[Credentials] = None) -> Tuple[VerifiedChain, bytes]:
     """The whole check of one request (see Verifier.verify_request); returns
     the verified chain and its digest. ``chain`` given: the chain comes from
     there (a registration's body), not from the Authorization header.
     ``replay`` and ``chains`` are ReplayStore and ChainStore; a store that
-    answers with an awaitable is refused with TypeError."""
+    answers with an awaitable is refused with TypeError. ``credentials``:
+    what a scan of ``headers`` already found in them (see Credentials)."""
     at, max_age = _limits(now, max_age)
-    if chain is None and verifier._token_wires:
+    if chain is None and verifier._token_wires and (
+            credentials is None or _may_be_known(verifier, credentials)):
         known = _check_known(verifier, method, url, headers, body, at, max_age)
         if known is not None:
             verified = _verified(verifier, known, known[1])
             _spend(replay.add(known[3], at, replay_expiry(known[4], max_age)))
             return verified, known[2]
-    read = _read_request(verifier, method, url, headers, body, chain)
+    read = _read_request(verifier, method, url, headers, body, chain, credentials)
     presented, fresh, key = read.presented, None, b""
     if read.wanted is not None:
         combined = _pipelined(replay, chains)
@@ -420,18 +467,22 @@ def _asyncio_loop() -> Any:
 
 async def check_request_async(verifier: Verifier, method: str, url: str, headers: Headers, *,
                               body: Optional[BytesLike], now: Optional[TimeLike], max_age: int,
-                              replay: Any, chains: Any,
-                              chain: Optional[str] = None) -> Tuple[VerifiedChain, bytes]:
+                              replay: Any, chains: Any, chain: Optional[str] = None,
+                              credentials: Optional[Credentials] = None
+                              ) -> Tuple[VerifiedChain, bytes]:
     """check_request for a caller on an event loop: the stores' coroutines
     are awaited (a store that answers at once is called as it is), and the
     check of a chain the verifier has not read lately runs in the loop's
     executor, so that the loop goes on serving other requests meanwhile. A
     chain read lately is checked on the loop: that is one signature check,
     quicker than handing it to a thread and back."""
-    at, max_age = _limits(now, max_age)
+    if type(max_age) is not int or max_age < 0:
+        max_age = count(max_age, "max_age")
+    at = instant(now)
     # Without a signature cache no chain is quick to check: none on the loop.
     cached = verifier._cache_bytes > 0
-    if chain is None and verifier._token_wires and cached:
+    if chain is None and verifier._token_wires and cached and (
+            credentials is None or _may_be_known(verifier, credentials)):
         known = _check_known(verifier, method, url, headers, body, at, max_age)
         if known is not None:
             verified = _verified(verifier, known, known[1])
@@ -440,7 +491,7 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
                 fresh = await _result(fresh)
             _spend(fresh)
             return verified, known[2]
-    read = _read_request(verifier, method, url, headers, body, chain)
+    read = _read_request(verifier, method, url, headers, body, chain, credentials)
     presented, fresh, key = read.presented, None, b""
     if read.wanted is not None:
         combined = _pipelined(replay, chains)
@@ -448,7 +499,10 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
             key, expires_at = _replay_key(read, max_age)
             presented, fresh = await _result(combined(read.wanted, at, key, expires_at))
         else:
-            presented = await _result(chains.get(read.wanted, at))
+            presented = chains.get(read.wanted, at)
+            # An in-memory store answers at once: no coroutine to await.
+            if presented is not None and type(presented) is not bytes:
+                presented = await _result(presented)
     try:
         loop = None if read.known and cached or presented is None else _asyncio_loop()
         if loop is None:
@@ -463,8 +517,11 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
         raise
     verified = _verified(verifier, answer, presented if answer[1] is None else answer[1])
     if fresh is None:
-        fresh = await _result(replay.add(answer[3], at, replay_expiry(answer[4], max_age)))
-    _spend(fresh)
+        fresh = replay.add(answer[3], at, replay_expiry(answer[4], max_age))
+        if fresh is not True and fresh is not False:
+            fresh = await _result(fresh)
+    if fresh is not True:
+        _spend(fresh)
     return verified, answer[2]
 
 

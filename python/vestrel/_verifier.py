@@ -14,8 +14,8 @@ from . import _native
 from ._arguments import BytesLike, TimeLike, byte_string, count, instant, public_key, revocation_ids
 from ._chain import VerifiedChain, refuse
 from ._errors import StoreUnavailable, TokenMalformed
-from ._request import (_SCHEME_LEN, _SCHEME_PREFIX, DEFAULT_MAX_AGE, Headers, check_request,
-                       check_request_async)
+from ._request import (_SCHEME_LEN, _SCHEME_PREFIX, DEFAULT_MAX_AGE, Credentials, Headers,
+                       check_request, check_request_async)
 from ._stores import (AsyncChainStore, AsyncReplayStore, ChainStore, MemoryChainStore,
                       MemoryReplayStore, ReplayStore, is_asyncio)
 from ._token import REF_PREFIX, token_text
@@ -270,7 +270,8 @@ class Verifier:
     def verify_request(self, method: str, url: str, headers: Headers, *,
                        body: Optional[BytesLike] = None, now: Optional[TimeLike] = None,
                        max_age: int = DEFAULT_MAX_AGE, replay: Optional[ReplayStore] = None,
-                       chains: Optional[ChainStore] = None) -> VerifiedChain:
+                       chains: Optional[ChainStore] = None,
+                       _credentials: Optional[Credentials] = None) -> VerifiedChain:
         """Checks one HTTP request presented with :func:`vestrel.present`:
         the chain (a token, or a registered chain's reference) as
         :meth:`verify` does, that the proof is its holder's signature over
@@ -289,10 +290,13 @@ class Verifier:
         if self._asyncio_stores or replay is not None or chains is not None:
             _synchronous(self._replay if replay is None else replay,
                          self._chains if chains is None else chains)
+        # _credentials, the middlewares' own: what their one scan of the
+        # headers found there (see _request.Credentials).
         verified, _ = check_request(self, method, url, headers, body=body, now=now,
                                     max_age=max_age,
                                     replay=self._replay if replay is None else replay,
-                                    chains=self._chains if chains is None else chains)
+                                    chains=self._chains if chains is None else chains,
+                                    credentials=_credentials)
         return verified
 
     async def verify_request_async(self, method: str, url: str, headers: Headers, *,
@@ -300,7 +304,8 @@ class Verifier:
                                    now: Optional[TimeLike] = None,
                                    max_age: int = DEFAULT_MAX_AGE,
                                    replay: Union[ReplayStore, AsyncReplayStore, None] = None,
-                                   chains: Union[ChainStore, AsyncChainStore, None] = None
+                                   chains: Union[ChainStore, AsyncChainStore, None] = None,
+                                   _credentials: Optional[Credentials] = None
                                    ) -> VerifiedChain:
         """:meth:`verify_request` for a caller on an event loop, with the
         same checks in the same order and the same refusals. Operations of
@@ -316,7 +321,7 @@ class Verifier:
         verified, _ = await check_request_async(
             self, method, url, headers, body=body, now=now, max_age=max_age,
             replay=self._replay if replay is None else replay,
-            chains=self._chains if chains is None else chains)
+            chains=self._chains if chains is None else chains, credentials=_credentials)
         return verified
 
     def _warm_up(self, digest: bytes) -> None:

@@ -109,29 +109,30 @@ class Authorize(Middleware[App]):
             return
 
         headers: List[Tuple[bytes, bytes]] = list(scope.get("headers", ()))
+        options = self.options
         try:
-            prepared = self.options.prepare(route, method, path, scope.get("scheme", "http"),
-                                            _hosts(headers), _target(scope), headers)
+            prepared = options.prepare(route, method, path, scope.get("scheme", "http"),
+                                       _hosts(headers) if options.reads_host else (),
+                                       _target(scope), headers)
         except Refused as error:
             await _answer(send, refusal(error))
             return
-        body = await _read_body(receive, headers, self.options.max_body)
-        if isinstance(body, Answer):
-            await _answer(send, body)
-            return
-        if body is None:
-            return  # the client went away
+        body = await _read_body(receive, headers, options.max_body)
+        if type(body) is not bytes:
+            if isinstance(body, Answer):
+                await _answer(send, body)
+            return  # None: the client went away
         try:
             if route == "register":
-                await _answer(send, await self.options.register_async(prepared.url, headers, body))
+                await _answer(send, await options.register_async(prepared.url, headers, body))
                 return
-            chain = await self.options.check_async(method, prepared, headers, body)
+            chain = await options.check_async(method, prepared, headers, body)
         except Refused as error:
             await _answer(send, refusal(error))
             return
         state: Dict[str, Any] = dict(scope.get("state") or {})
         state["vestrel_chain"] = chain
-        if self.options.per_route:
+        if options.per_route:
             send = _guarded(send, state, method, path)
         await self.app({**scope, "state": state, "user": ChainUser(chain),
                         "auth": ChainCredentials(chain, state)}, _replay(body, receive), send)
@@ -264,9 +265,13 @@ def _guarded(send: Send, state: Dict[str, Any], method: str, path: str) -> Send:
 
 def _values(headers: List[Tuple[bytes, bytes]], name: bytes) -> List[str]:
     # Names of another length are passed over without a lower-cased copy.
+    # A loop: a comprehension would be a new function object on each call.
     size = len(name)
-    return [bytes(v).decode("latin-1") for k, v in headers
-            if len(k) == size and bytes(k).lower() == name]
+    values = []
+    for k, v in headers:
+        if len(k) == size and bytes(k).lower() == name:
+            values.append(bytes(v).decode("latin-1"))
+    return values
 
 
 def _hosts(headers: List[Tuple[bytes, bytes]]) -> List[str]:

@@ -132,9 +132,11 @@ class Requirement(SecurityBase):
         # Host, target and credentials are settled before the body is read,
         # as the middleware settles them: a request with no credentials
         # costs no more than its head.
-        prepared = self.options.prepare("check", method, scope.get("path", "/"),
-                                        scope.get("scheme", "http"), _hosts(headers),
-                                        _target(scope), headers)
+        options = self.options
+        prepared = options.prepare("check", method, scope.get("path", "/"),
+                                   scope.get("scheme", "http"),
+                                   _hosts(headers) if options.reads_host else (),
+                                   _target(scope), headers)
         body = await _body(request, headers, self.options.max_body)
         return await self.options.check_async(method, prepared, headers, body)
 
