@@ -28,12 +28,16 @@ Environment:
                            VESTREL_CMAKE_BUILD_DIR says otherwise;
                            VESTREL_PYTHON_INCLUDE_DIRS then names the target's
                            CPython headers (scripts/wheels.sh does all this).
+  VESTREL_CMAKE_ARGS       more options for a fresh tree's configure step,
+                           split as a shell would (-DCMAKE_BUILD_TYPE=Debug,
+                           say: the last one given wins).
 """
 
 from __future__ import annotations
 
 import hashlib
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -143,6 +147,7 @@ class CMakeBuild(build_ext):
                     sys.exit("VESTREL_CROSS needs VESTREL_PYTHON_INCLUDE_DIRS: the target's CPython headers")
                 configure += [f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/{CROSS}-linux-gnu.cmake",
                               f"-DVESTREL_PYTHON_INCLUDE_DIRS={headers}"]
+            configure += shlex.split(os.environ.get("VESTREL_CMAKE_ARGS", ""))
         python = os.environ.get("VESTREL_PYTHON")
         if python:
             configure.append(f"-DPython3_EXECUTABLE={python}")

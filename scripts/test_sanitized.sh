@@ -45,9 +45,11 @@ run_ctest() {
 # landing in its neighbour in the interpreter's pools. The fault-probe tests
 # ask for an allocation no allocator can satisfy and expect the null that the
 # interpreter turns into MemoryError; ASan notes each such refusal.
+# The exit probes (test_verifier.py) start an interpreter per run, seconds
+# each under the sanitizers: one run per call here, three in the plain runs.
 run_pytest() {
   mkdir -p "$reports"
-  LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+  VESTREL_EXIT_RUNS=${VESTREL_EXIT_RUNS:-1} LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
   PYTHONMALLOC=malloc ASAN_OPTIONS="$asan:detect_leaks=0:allocator_may_return_null=1" \
   UBSAN_OPTIONS="$ubsan" python3 kernel-py/tests/run_all.py --build "$build" "$@"
 }

@@ -60,28 +60,35 @@ _hypothesis_without_foreign_plugins()
 # the newest, and the emulated aarch64 one) takes these files: both modules
 # load, derive identities, issue and verify chains, replay the committed and the
 # published vectors and refuse bad ones. The full suite runs on the oldest and
-# the newest interpreter; the module is one stable-ABI file for all of them.
+# the newest interpreter (scripts/test.sh: the newest plainly, the oldest under
+# the sanitizers and plainly for the tests marked plain_only below); the module
+# is one stable-ABI file for all of them.
 SMOKE_FILES = ("test_linkage.py", "test_identity.py", "test_chain.py", "test_verify.py",
                "test_vestrel.py", "distribution/test_conformance_vectors.py")
 # Tests that run under Debian's python3 alone say so in their skip reason.
 ONCE_PER_SUITE = "once per suite"
-# Left to the plain runs when ASan is loaded: the command-line tests, whose
+# Marked plain_only, and left to the plain runs when ASan is loaded: the
+# command-line tests, whose
 # every case starts an interpreter (seconds each under ASan) to run Python
 # over the same native calls the in-process tests drive with every hostile
 # input; the tests that count memory and references over 10^5 calls, which
 # ASan's allocator makes slow and whose counts it does not change; and the
 # tests of what the service layer decides around a check (Redis state, the
 # guards, the route guard, the servers' wiring), whose native calls are
-# ordinary checks of ordinary requests.
+# ordinary checks of ordinary requests; likewise the pages run as pasted, the
+# asyncio drivers of the request check, and the vector generator's rerun.
 NOT_UNDER_SANITIZERS = (
     "distribution/test_cli.py", "distribution/test_cli_issue.py",
     "test_hostile_arguments.py::test_memory_stays_flat_over_a_hundred_thousand_calls",
     "test_resources.py::test_calls_leave_no_reference_or_memory_behind",
-    "test_redis*.py", "test_guards*.py", "test_route_guard.py", "test_http_servers.py")
+    "test_redis*.py", "test_guards*.py", "test_route_guard.py", "test_http_servers.py",
+    "test_guide.py", "test_keys_doc.py", "test_async_checks.py",
+    "distribution/test_conformance_vectors.py::test_committed_files_are_exactly_what_the_generator_writes")
 
 
 def pytest_collection_modifyitems(items: List[pytest.Item]) -> None:
-    """Marks each test for run_all.py's selections (-m smoke, -m once_per_suite)."""
+    """Marks each test for run_all.py's selections (-m smoke, -m once_per_suite,
+    -m plain_only)."""
     tests = Path(__file__).resolve().parent
     sanitized = under_address_sanitizer()
     for item in items:
@@ -89,9 +96,11 @@ def pytest_collection_modifyitems(items: List[pytest.Item]) -> None:
         if where in SMOKE_FILES:
             item.add_marker(pytest.mark.smoke)
         name = f"{where}::{getattr(item, 'originalname', item.name)}"
-        if sanitized and any(fnmatch.fnmatchcase(where, pattern) or name == pattern
-                             for pattern in NOT_UNDER_SANITIZERS):
-            item.add_marker(pytest.mark.skip(reason="left to the runs without sanitizers"))
+        if any(fnmatch.fnmatchcase(where, pattern) or name == pattern
+               for pattern in NOT_UNDER_SANITIZERS):
+            item.add_marker(pytest.mark.plain_only)
+            if sanitized:
+                item.add_marker(pytest.mark.skip(reason="left to the runs without sanitizers"))
         if any(ONCE_PER_SUITE in str(mark.kwargs.get("reason", ""))
                for mark in item.iter_markers("skipif")):
             item.add_marker(pytest.mark.once_per_suite)
@@ -104,6 +113,8 @@ def pytest_addoption(parser: pytest.Parser) -> None:
 def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line("markers", "smoke: in the load-and-smoke run (SMOKE_FILES)")
     config.addinivalue_line("markers", "once_per_suite: runs under Debian's python3 only")
+    config.addinivalue_line("markers", "plain_only: skipped under the sanitizers "
+                                       "(NOT_UNDER_SANITIZERS)")
     build = Path(config.getoption("--build") or os.environ.get("VESTREL_KERNEL_BUILD") or REPO / "build")
     module_dir = build / "kernel-py" if (build / "kernel-py").is_dir() else build
     if not any(module_dir.glob("vestrel_kernel*.so")):
