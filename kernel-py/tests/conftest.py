@@ -11,12 +11,13 @@ import fnmatch
 import hashlib
 import importlib
 import hmac
+import io
 import os
 import subprocess
 import sys
 from pathlib import Path
 from types import ModuleType
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, NoReturn, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NoReturn, Optional, Sequence, Union
 
 import pytest
 
@@ -248,3 +249,35 @@ def issue_unchecked(wire: Optional[bytes], issuer: vestrel_kernel.IdentityIsland
     payload, sig = issuer.issue_credential(child_pk, role, len(credentials) + 1,
                                            b"".join(vk.perm_tlv(r, v) for r, v in perms), records)
     return vk.encode_chain(credentials + [(issuer.public_key(), sig, payload)])
+
+
+def run_cli(*args: object, stdin: Union[str, bytes, None] = None) -> "subprocess.CompletedProcess[Any]":
+    """The command run in this process, its standard streams in memory, as
+    `python -m vestrel` would run it: most cases only need its answer, and an
+    interpreter started for each one took most of this file's time. What only
+    a process shows (closed or full streams, pipes, the entry point) is run
+    in one by the tests that need it."""
+    import vestrel.cli
+
+    text = isinstance(stdin, (str, type(None)))
+    given = (stdin.encode() if isinstance(stdin, str) else stdin) or b""
+    out, err = io.BytesIO(), io.BytesIO()
+    streams = (io.TextIOWrapper(io.BytesIO(given), encoding="utf-8"),
+               io.TextIOWrapper(out, encoding="utf-8", write_through=True),
+               io.TextIOWrapper(err, encoding="utf-8", errors="backslashreplace",
+                                write_through=True))
+    saved = sys.stdin, sys.stdout, sys.stderr
+    sys.stdin, sys.stdout, sys.stderr = streams
+    try:
+        vestrel.cli.main([str(a) for a in args])
+    except SystemExit as stop:
+        status = stop.code
+    else:
+        raise AssertionError("vestrel.cli.main returned instead of exiting")
+    finally:
+        sys.stdin, sys.stdout, sys.stderr = saved
+    assert isinstance(status, int), status
+    answers: List[Any] = [out.getvalue(), err.getvalue()]
+    if text:  # as subprocess.run(text=True) reads them: universal newlines
+        answers = [a.decode().replace("\r\n", "\n").replace("\r", "\n") for a in answers]
+    return subprocess.CompletedProcess(["vestrel", *map(str, args)], status, *answers)

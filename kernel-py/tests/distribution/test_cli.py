@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 import vestrel_kernel
 from hypothesis import given, settings, strategies as st
+from conftest import run_cli
 
 REPO = Path(__file__).resolve().parents[3]
 VECTORS = json.loads((REPO / "vectors" / "verification.json").read_text())
@@ -24,13 +25,7 @@ THREE = CASES["three credentials, checked at and around every bound"]
 CAP = 1379528
 
 
-def vestrel(*args, stdin=None):
-    path = f"{os.environ['VESTREL_PACKAGE_DIR']}:{os.environ['VESTREL_KERNEL_MODULE_DIR']}"
-    done = subprocess.run([sys.executable, "-m", "vestrel", *map(str, args)], input=stdin,
-                          env=dict(os.environ, PYTHONPATH=path), capture_output=True,
-                          text=isinstance(stdin, (str, type(None))), timeout=60)
-    assert "Traceback" not in str(done.stderr), done.stderr
-    return done
+vestrel = run_cli
 
 
 @pytest.fixture

@@ -5,13 +5,13 @@ of vestrel.delegate, never a traceback."""
 import json
 import os
 import subprocess
-import sys
 import time
 
 import pytest
 
 import vestrel
 from vestrel import jwk
+from conftest import run_cli
 
 ROOT_SEED, WORKER_SEED = bytes(range(32)), bytes(range(32, 64))
 LABELS = ["--deployment", "prod", "--context", "root"]
@@ -21,11 +21,7 @@ LEAF = vestrel.IdentityIsland(bytes(32), b"prod", b"leaf")
 
 
 def vestrel_cli(*args):
-    path = f"{os.environ['VESTREL_PACKAGE_DIR']}:{os.environ['VESTREL_KERNEL_MODULE_DIR']}"
-    done = subprocess.run([sys.executable, "-m", "vestrel", *map(str, args)],
-                          env=dict(os.environ, PYTHONPATH=path), capture_output=True, timeout=60)
-    assert b"Traceback" not in done.stderr, done.stderr
-    return done
+    return run_cli(*args, stdin=b"")
 
 
 @pytest.fixture
