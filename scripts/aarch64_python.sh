@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Unpacks Debian's arm64 CPython (interpreter, standard library, headers) and
-# the C library and other libraries it loads into a folder, for the aarch64
+# the C library and other libraries it loads, and GoogleTest's arm64 static
+# libraries for the kernel's ML-DSA tests, into a folder, for the aarch64
 # wheel's build (the headers) and its tests under qemu-aarch64 (user-mode
 # emulation, Debian's qemu-user). Nothing is installed: the packages are
 # fetched with `apt-get download` and unpacked with `dpkg-deb -x`; the arm64
@@ -16,7 +17,8 @@ root=$(realpath -m "${1:-build-aarch64/python}")
 
 # The interpreter and what its standard library's compiled modules need.
 packages=(libc6 python3.11-minimal libpython3.11-minimal libpython3.11-stdlib libpython3.11-dev
-          zlib1g libexpat1 libffi8 libssl3 libbz2-1.0 liblzma5 libcrypt1 libuuid1)
+          zlib1g libexpat1 libffi8 libssl3 libbz2-1.0 liblzma5 libcrypt1 libuuid1
+          libgtest-dev)
 stamp=$root/.packages
 wanted=$(for p in "${packages[@]}"; do apt-cache policy "$p:arm64" | awk -v p="$p" '/Candidate:/ {print p, $2}'; done)
 if [[ -f $stamp && $(cat "$stamp") == "$wanted" ]]; then exit 0; fi

@@ -26,7 +26,8 @@ rm -rf "$dist" "$site"
 tree=build-pip/cmake-aarch64
 cmake -S . -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESTREL_BUILD_TESTS=ON \
-  -DVESTREL_PYTHON_INCLUDE_DIRS="$build/python/usr/include/python3.11;$build/python/usr/include" >/dev/null
+  -DVESTREL_PYTHON_INCLUDE_DIRS="$build/python/usr/include/python3.11;$build/python/usr/include" \
+  -DVESTREL_CROSS_GTEST_ROOT="$build/python" >/dev/null
 bash scripts/wheels.sh -o "$dist" aarch64
 wheel=$(echo "$dist"/vestrel_kernel-*-cp39-abi3-manylinux_2_28_aarch64.whl)
 
