@@ -55,6 +55,8 @@ asan-build   -      bash scripts/test_sanitized.sh build
 demo         build  VESTREL_BUILD_DIR=$build bash scripts/demo.sh >/dev/null && echo "demo: ok"
 py-debian    demo,aarch64-python  $run_all --only debian
 aarch64      aarch64-python  bash scripts/test_aarch64.sh
+# The fuzz tree early, so that its short runs do not end the plan alone.
+fuzz-build   -      bash scripts/fuzz.sh build
 asan-oldest  asan-build  bash scripts/test_sanitized.sh pytest --only oldest
 ctest        build  ctest --test-dir $build --output-on-failure -j$jobs
 py-newest    build  $run_all --only newest
@@ -64,7 +66,6 @@ asan-ctest   asan-build  bash scripts/test_sanitized.sh ctest
 asan-newest  asan-build  bash scripts/test_sanitized.sh pytest --only newest --smoke
 asan-report  ~asan-ctest,~asan-newest,~asan-oldest  bash scripts/test_sanitized.sh report
 
-fuzz-build   -      bash scripts/fuzz.sh build
 fuzz-a       fuzz-build  bash scripts/fuzz.sh run $fuzz_seconds payload_fuzz caveat_scope_fuzz text_fuzz
 fuzz-b       fuzz-build  bash scripts/fuzz.sh run $fuzz_seconds chain_fuzz verify_fuzz
 py-current   build  $run_all --only current
