@@ -10,6 +10,7 @@ import contextlib
 import io
 import json
 import logging
+import time
 from types import SimpleNamespace
 from typing import Any, Callable, Dict, Iterator, List, Tuple
 
@@ -21,7 +22,6 @@ import vestrel
 import vestrel._http
 import vestrel.asgi
 import vestrel.wsgi
-import time
 from servers import listening, once, uvicorn_on, werkzeug_on
 
 ORIGIN = "http://127.0.0.1:8000"
