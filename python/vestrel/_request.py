@@ -476,9 +476,7 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
     executor, so that the loop goes on serving other requests meanwhile. A
     chain read lately is checked on the loop: that is one signature check,
     quicker than handing it to a thread and back."""
-    if type(max_age) is not int or max_age < 0:
-        max_age = count(max_age, "max_age")
-    at = instant(now)
+    at, max_age = _limits(now, max_age)
     # Without a signature cache no chain is quick to check: none on the loop.
     cached = verifier._cache_bytes > 0
     if chain is None and verifier._token_wires and cached and (
