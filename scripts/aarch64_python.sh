@@ -20,7 +20,8 @@ packages=(libc6 python3.11-minimal libpython3.11-minimal libpython3.11-stdlib li
           zlib1g libexpat1 libffi8 libssl3 libbz2-1.0 liblzma5 libcrypt1 libuuid1
           libgtest-dev)
 stamp=$root/.packages
-wanted=$(for p in "${packages[@]}"; do apt-cache policy "$p:arm64" | awk -v p="$p" '/Candidate:/ {print p, $2}'; done)
+# One apt-cache call for them all: each call reads every package list again.
+wanted=$(apt-cache policy "${packages[@]/%/:arm64}" | awk '/^[^ ]/ {p = $1; sub(/:arm64:$/, "", p)} /Candidate:/ {print p, $2}')
 if [[ -f $stamp && $(cat "$stamp") == "$wanted" ]]; then exit 0; fi
 if grep -q '(none)' <<<"$wanted" || [[ $(wc -l <<<"$wanted") -ne ${#packages[@]} ]]; then
   echo "aarch64: Debian's arm64 packages are not known to apt (scripts/setup.sh adds them)" >&2
