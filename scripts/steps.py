@@ -16,7 +16,8 @@ others left behind). Blank lines and lines starting with `#` are ignored.
 
 Each step's output goes to LOGS/NAME.log and is printed whole when the step
 ends, so that the output of steps running side by side never interleaves. At
-the end comes a table of every step's start, duration and outcome, and a
+the end comes a table of every step's start, duration, processor time (its
+own and its waited-for descendants', user and system) and outcome, and a
 closing line `steps: N passed, N failed`; the exit status is 1 if any step
 failed or was not run.
 
@@ -38,6 +39,7 @@ class Step:
         self.process = None
         self.log = None
         self.started = self.ended = None
+        self.cpu = 0.0
         self.outcome = None  # "ok", "FAILED (code)", "not run (... failed)"
 
 
@@ -97,9 +99,11 @@ def main():
     while True:
         running = [s for s in steps if s.process]
         for step in running:
-            code = step.process.poll()
-            if code is not None:
-                step.process = None
+            # wait4 rather than poll: the step's processor time comes with its status.
+            pid, status, usage = os.wait4(step.process.pid, os.WNOHANG)
+            if pid:
+                code = step.process.returncode = os.waitstatus_to_exitcode(status)
+                step.process, step.cpu = None, usage.ru_utime + usage.ru_stime
                 finish(step, "ok" if code == 0 else f"FAILED ({code})")
         for step in steps:
             broken = [a for a in step.after
@@ -125,12 +129,13 @@ def main():
 
     wall = time.monotonic() - begin
     total = sum(step.ended - step.started for step in steps)
+    cpu = sum(step.cpu for step in steps)
     print(f"steps: durations ({clock(wall)} wall, {options.jobs} at once; "
-          f"the steps add up to {clock(total)})")
+          f"the steps add up to {clock(total)}, {clock(cpu)} of processor time)")
     width = max(len(step.name) for step in steps)
     for step in sorted(steps, key=lambda s: s.started):
         print(f"  {step.name:<{width}}  from {clock(step.started - begin):>5}  "
-              f"{step.ended - step.started:7.1f}s  {step.outcome}")
+              f"{step.ended - step.started:7.1f}s  cpu {step.cpu:6.1f}s  {step.outcome}")
     passed = sum(step.outcome == "ok" for step in steps)
     print(f"steps: {passed} passed, {len(steps) - passed} failed")
     return 0 if passed == len(steps) else 1

@@ -5,6 +5,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import vestrel_kernel as vk
+from conftest import examples
 
 PK, SIG = bytes(1952), bytes(3309)
 le32 = lambda n: n.to_bytes(4, "little")
@@ -75,7 +76,7 @@ def test_reader_refusals(wire, error):
     assert type(info.value) is ValueError and info.value.args == ("KernelError::" + error,)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.lists(st.binary(max_size=300), min_size=1, max_size=16), st.binary(max_size=40))
 def test_round_trip_ignores_trailing_bytes(payloads, trailing):
     chain = [credential(i, p) for i, p in enumerate(payloads)]
@@ -86,7 +87,7 @@ def test_round_trip_ignores_trailing_bytes(payloads, trailing):
     assert all(type(t) is tuple and all(type(b) is bytes for b in t) for t in decoded)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.binary(max_size=16), st.integers(0, 20), st.binary(max_size=64))
 def test_garbage_gets_a_kernel_error(head, count, body):
     for wire in (head, b"\x01" + le32(count) + body, b"\x01" + le32(count) + PK + SIG + head):

@@ -17,6 +17,7 @@ from hypothesis import strategies as st
 
 import vestrel.asgi
 import vestrel_kernel
+from conftest import examples
 from servers import once
 from vestrel._http import (Options, RequestTargetRefused, expect_credentials, origin_form,
                            target_text)
@@ -59,7 +60,7 @@ PAIRS = st.lists(st.tuples(NAMES, VALUES), max_size=6)
 FORMS = st.sampled_from([list, tuple, dict, iter, lambda pairs: dict(pairs).items()])
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=examples(400), deadline=None)
 @given(PAIRS, FORMS, st.booleans())
 def test_the_credentials_are_found_as_the_model_finds_them(pairs: List[Tuple[Any, Any]],
                                                            form: Any, decoded: bool) -> None:
@@ -80,7 +81,7 @@ def test_the_credentials_are_found_as_the_model_finds_them(pairs: List[Tuple[Any
     assert got == expected
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.lists(st.sampled_from([b"Vestrel", b"vEsTrEl", b"VESTREL ", b" ", b"\t", b"\x85", b"\xa0",
                                  b"\x1c", b"\x0b", b"\xc0", b"\xe9", b"vt1.", b"vr1.A", b"Bearer "]),
                 max_size=5))
@@ -91,7 +92,7 @@ def test_the_scheme_is_named_alike_in_bytes_and_in_their_latin1_text(pieces: Lis
         text.strip()[:8].lower() == "vestrel ")
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(st.lists(st.tuples(st.sampled_from([b"host", b"Host", b"HOST", b"hos", b"hosts",
                                            b"content-length", b"Content-Length", b"h\xc3st",
                                            bytearray(b"host"), b""]),

@@ -18,7 +18,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import vestrel_kernel as vk
-from conftest import MASTER, resident_kb, under_address_sanitizer
+from conftest import MASTER, examples, resident_kb, under_address_sanitizer
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 le32 = lambda n: n.to_bytes(4, "little")
@@ -435,7 +435,7 @@ credential = st.one_of(st.tuples(st.sampled_from([PK, list(PK)]) | small, st.sam
                        st.lists(small, max_size=4).map(tuple), values)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.one_of(st.lists(credential, max_size=4), st.lists(credential, max_size=4).map(tuple), values))
 def test_conversion_matches_a_model(credentials):
     assert outcome(lambda: vk.encode_chain(credentials)) == outcome(lambda: model_encode_chain(credentials))

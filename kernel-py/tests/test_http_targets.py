@@ -18,6 +18,7 @@ import vestrel
 import vestrel._request
 import vestrel.asgi
 import vestrel.wsgi
+from conftest import examples
 from vestrel._http import (HostRefused, MisdirectedRequest, Options, RequestTargetRefused,
                            origin_form, refusal)
 
@@ -152,7 +153,7 @@ TARGET = st.builds(lambda lead, pieces: str(lead + "".join(pieces)),
                    st.sampled_from(["/", "", "/", "//", "@", "/a"]), st.lists(PIECES, max_size=12))
 
 
-@settings(max_examples=250, deadline=None)
+@settings(max_examples=examples(250), deadline=None)
 @given(TARGET, st.sampled_from([ORIGIN, "http://127.0.0.1:8000", "http://[::1]:81"]))
 def test_every_reader_splits_an_accepted_target_alike_and_none_moves_the_host(
         target: str, origin: str) -> None:
@@ -171,7 +172,7 @@ def test_every_reader_splits_an_accepted_target_alike_and_none_moves_the_host(
         b"GET", urlsplit(origin).scheme.encode(), authority, path.encode(), query.encode())
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(TARGET.filter(lambda t: t.startswith("/")), st.data())
 def test_a_proof_reaches_the_app_only_for_the_target_it_signed(world: SimpleNamespace, signed_for: str,
                                                                data: Any) -> None:

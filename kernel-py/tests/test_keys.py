@@ -17,6 +17,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import vestrel
+from conftest import examples
 from vestrel import jwk
 from test_redis import wait_for
 
@@ -33,7 +34,7 @@ def b64(data: bytes) -> str:
 # --- JWKs ----------------------------------------------------------------------
 
 
-@settings(max_examples=50, deadline=None)
+@settings(max_examples=examples(50), deadline=None)
 @given(st.binary(min_size=1952, max_size=1952))
 def test_any_key_round_trips_and_its_kid_is_the_canonical_thumbprint(pk: bytes) -> None:
     key = jwk.public_jwk(pk)

@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import vestrel_kernel as vk
-from conftest import payload_bytes
+from conftest import examples, payload_bytes
 
 KEY = bytes(range(256)) * 7 + bytes(160)  # 1952 distinguishable bytes
 DOC = vk.perm_tlv(b"doc", b"read")
@@ -62,7 +62,7 @@ records = st.tuples(st.binary(max_size=4), st.binary(max_size=4))
 caveats = st.lists(st.tuples(st.sampled_from([1, 2]), st.integers(0, 2**64 - 1)), max_size=5)
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(st.lists(records, min_size=1, max_size=64), caveats, st.integers(0, 2**32 - 1), st.booleans())
 def test_model_payloads_read_back(perms, bounds, depth, node):
     scope = b"".join(vk.perm_tlv(r, v) for r, v in perms)
@@ -73,7 +73,7 @@ def test_model_payloads_read_back(perms, bounds, depth, node):
                       "not_before": last.get(1), "not_after": last.get(2)}
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.binary(max_size=64), st.binary(max_size=64))
 def test_arbitrary_bytes_only_raise_value_error(head, tail):
     for candidate in (head, bytes(1952) + head, bytes(1952) + bytes(1) + head + tail):

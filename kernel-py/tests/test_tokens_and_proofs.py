@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 
 import vestrel
 import vestrel_kernel as vk
+from conftest import examples
 from vestrel import _native
 
 Identities = Callable[[str], vestrel.IdentityIsland]
@@ -42,7 +43,7 @@ def body_of(token: str) -> bytes:
     return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
 
 
-@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=examples(30), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(which=st.sampled_from(["node", "leaf", "twin"]), position=st.integers(0, 10**9),
        char=st.sampled_from("AQgw_-9=+/ .é"))
 def test_one_token_per_chain_and_back_to_the_wire(chains: Dict[str, Any], which: str,
@@ -456,7 +457,7 @@ _NAMES = st.one_of(st.none(), st.integers(), st.text(max_size=20), st.binary(max
 _ANYTHING = st.one_of(_NAMES, st.just(bytearray(b"authorization")))
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(headers=st.one_of(st.dictionaries(_NAMES, _ANYTHING, max_size=4),
                          st.lists(st.one_of(st.tuples(_ANYTHING, _ANYTHING), _ANYTHING,
                                             st.tuples(_ANYTHING)), max_size=4),

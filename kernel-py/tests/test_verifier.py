@@ -18,6 +18,7 @@ from hypothesis import strategies as st
 
 import vestrel
 import vestrel_kernel as vk
+from conftest import examples
 
 Identities = Callable[[str], vestrel.IdentityIsland]
 Outcome = Tuple[Any, ...]
@@ -100,7 +101,7 @@ cases = st.lists(st.tuples(st.integers(0, 20), st.sampled_from(["none", "none", 
                            st.integers(0, 10**6), times), min_size=1, max_size=6)
 
 
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=examples(40), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(cases=cases, leeway=st.sampled_from([0, 0, 1, 10]), cache=st.sampled_from([0, 1 << 20, 20_000]),
        revoked=st.lists(st.integers(0, 200), max_size=3), as_hex=st.booleans(),
        trusted=st.sampled_from([(0, 1), (0,), (1,)]))

@@ -18,7 +18,7 @@ from hypothesis import given, settings, strategies as st
 
 import vestrel
 import vestrel_kernel as vk
-from conftest import REPO, issue_unchecked, resident_kb, under_address_sanitizer
+from conftest import REPO, examples, issue_unchecked, resident_kb, under_address_sanitizer
 
 Identities = Callable[[str], vestrel.IdentityIsland]
 Field = bytes
@@ -128,7 +128,7 @@ FIELDS = st.sampled_from([b"*", b"a", b"b", b"A", b"", b"a*", b"**", b"ab"])
 PAIRS = st.lists(st.tuples(FIELDS, FIELDS), min_size=1, max_size=4)
 
 
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(40), deadline=None)
 @given(first=PAIRS, second=st.one_of(st.none(), PAIRS), request=st.tuples(FIELDS, FIELDS))
 def test_allows_agrees_with_the_kernel(identities: Identities, first: List[Tuple[bytes, bytes]],
                                        second: Optional[List[Tuple[bytes, bytes]]],

@@ -11,7 +11,7 @@ from hypothesis import given, settings, strategies as st
 
 import vestrel
 import vestrel_kernel as vk
-from conftest import issue_unchecked
+from conftest import examples, issue_unchecked
 
 Identities = Callable[[str], vestrel.IdentityIsland]
 NOW = 1_000
@@ -77,7 +77,7 @@ PERMS = st.lists(st.tuples(FIELDS, FIELDS), min_size=1, max_size=2)
 CREDENTIAL = st.tuples(st.sampled_from(["leaf", "node"]), PERMS, BOUND, BOUND)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(parents=st.lists(CREDENTIAL, min_size=0, max_size=2), new=CREDENTIAL,
        stranger=st.booleans())
 def test_delegate_refuses_exactly_what_verify_refuses_at_every_time(
