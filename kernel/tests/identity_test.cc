@@ -100,8 +100,6 @@ std::unique_ptr<Identity> derive(const Bytes& master, const Bytes& deployment,
   return id;
 }
 
-Bytes pk_of(const Identity& id) { return Bytes(id.public_key.begin(), id.public_key.end()); }
-
 TEST(DeriveIdentity, IsKeyGenerationFromTheHkdfOutput) {
   auto id = derive(kMaster, S("prod"), S("signing"));
   auto expected = std::make_unique<Identity>();

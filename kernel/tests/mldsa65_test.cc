@@ -49,7 +49,9 @@ json load_cases(const std::string& name) {
   return doc.at("cases");
 }
 
-Bytes unhex(const std::string& hex) {
+// A field of a vector file, hex text, as bytes.
+Bytes unhex(const nlohmann::json& field) {
+  const std::string hex = field.get<std::string>();
   Bytes out(hex.size() / 2);
   for (std::size_t i = 0; i < out.size(); ++i) {
     out[i] = static_cast<std::uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));

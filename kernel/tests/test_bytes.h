@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "bytes.h"
+#include "identity.h"
 
 namespace vestrel::testing {
 
@@ -44,5 +45,7 @@ inline Bytes perm(std::string_view resource, std::string_view verb) {
 }
 
 inline Bytes caveat(int tag, std::uint64_t ts) { return cat({B({tag}), u64le(ts)}); }
+
+inline Bytes pk_of(const Identity& id) { return Bytes(id.public_key.begin(), id.public_key.end()); }
 
 }  // namespace vestrel::testing

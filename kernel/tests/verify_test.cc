@@ -52,8 +52,6 @@ struct Cred {
   Bytes payload;
 };
 
-Bytes pk_of(const Identity& id) { return Bytes(id.public_key.begin(), id.public_key.end()); }
-
 // A credential signed over arbitrary payload bytes, so that structural faults
 // get past the signature check.
 Cred sign_raw(const Identity& issuer, Bytes payload) {
