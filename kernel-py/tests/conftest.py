@@ -77,15 +77,14 @@ ONCE_PER_SUITE = "once per suite"
 # tests of what the service layer decides around a check (Redis state, the
 # guards, the route guard, the servers' wiring), whose native calls are
 # ordinary checks of ordinary requests; likewise the pages run as pasted, the
-# asyncio drivers of the request check, and the vector generator's rerun and
-# the pure-Python reference signer, whose native calls are plain signings.
+# asyncio drivers of the request check, and the pure-Python reference signer,
+# whose native calls are plain signings.
 NOT_UNDER_SANITIZERS = (
     "distribution/test_cli.py", "distribution/test_cli_issue.py",
     "test_hostile_arguments.py::test_memory_stays_flat_over_a_hundred_thousand_calls",
     "test_resources.py::test_calls_leave_no_reference_or_memory_behind",
     "test_redis*.py", "test_guards*.py", "test_route_guard.py", "test_http_servers.py",
     "test_guide.py", "test_keys_doc.py", "test_async_checks.py",
-    "distribution/test_conformance_vectors.py::test_committed_files_are_exactly_what_the_generator_writes",
     "distribution/test_conformance_vectors.py::test_reference_signer_reproduces_the_module_exactly")
 
 

@@ -3,12 +3,14 @@ and readable by a consumer that knows only the schema in vectors/README.md."""
 
 import hashlib
 import json
+import os
 import re
 import sys
 from pathlib import Path
 
 import pytest
 
+from conftest import DEBIAN_PYTHON
 
 REPO = Path(__file__).resolve().parents[3]
 VECTORS = REPO / "vectors"
@@ -59,6 +61,10 @@ def time(value):
     return None if value is None else int(value)
 
 
+# Whether the committed files are current is a fact of the repository, not of
+# the interpreter or the processor: the replays below are what every run checks.
+@pytest.mark.skipif(os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON),
+                    reason="the generator reruns once per suite, under Debian's python3")
 def test_committed_files_are_exactly_what_the_generator_writes(vk):
     import gen_vectors
 
