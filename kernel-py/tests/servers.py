@@ -10,7 +10,8 @@ import socket
 import sys
 import threading
 import time
-from typing import Any, Callable, Iterator, Optional, TypeVar
+from typing import Any, Callable, Iterator, List, Optional, TypeVar
+from urllib.parse import urlsplit
 
 import pytest
 
@@ -28,6 +29,39 @@ def once(test: Test) -> Test:
     for mark in ONCE:
         test = mark(test)
     return test
+
+
+def tls_proxy(monkeypatch: Any, port: List[int], public: str = "api.example.com") -> None:
+    """requests and httpx (sync and async) sent to https://<public> reach
+    127.0.0.1:port[0] over plain HTTP with their Host header kept: a TLS
+    proxy in front of the service. port is a list so that a test may point
+    it at one server after another."""
+    import httpx
+    import requests.adapters
+
+    send = requests.adapters.HTTPAdapter.send
+
+    def forwarded(adapter: Any, request: Any, **kwargs: Any) -> Any:
+        assert urlsplit(request.url).netloc == public, request.url
+        request.url = f"http://127.0.0.1:{port[0]}{request.path_url}"
+        request.headers["Host"] = public
+        return send(adapter, request, **kwargs)
+
+    def moved(request: Any) -> Any:
+        assert request.url.netloc == public.encode(), request.url
+        request.url = request.url.copy_with(scheme="http", host="127.0.0.1", port=port[0])
+        request.headers["Host"] = public
+        return request
+
+    sync, asynchronous = httpx.HTTPTransport.handle_request, httpx.AsyncHTTPTransport.handle_async_request
+
+    async def moved_async(transport: Any, request: Any) -> Any:
+        return await asynchronous(transport, moved(request))
+
+    monkeypatch.setattr(requests.adapters.HTTPAdapter, "send", forwarded)
+    monkeypatch.setattr(httpx.HTTPTransport, "handle_request",
+                        lambda transport, request: sync(transport, moved(request)))
+    monkeypatch.setattr(httpx.AsyncHTTPTransport, "handle_async_request", moved_async)
 
 
 def listening() -> socket.socket:

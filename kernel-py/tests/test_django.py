@@ -28,9 +28,9 @@ import vestrel
 import vestrel._http
 import vestrel.wsgi
 from conftest import DEBIAN_PYTHON
-from servers import listening, once
+from servers import listening, once, tls_proxy
 from test_flask import (MAX_BODY, REGISTER, Refusal, assert_refused_as_the_middleware,
-                        doc_namespace, proxied, run_block, section_blocks)
+                        doc_namespace, run_block, section_blocks)
 from test_flask import world  # noqa: F401 - fixtures
 from test_http_clients import auth_for, send
 from test_http_clients import world as clients_world  # noqa: F401
@@ -431,8 +431,8 @@ def test_the_django_section_runs_as_pasted(served: SimpleNamespace, world: Simpl
     assert len(blocks) == 5 and all(len(s.strip().splitlines()) < 20 for _, s in blocks)
     namespace = doc_namespace(world)
     (client_at, client), = [(f, s) for f, s in blocks if "# myproject/" not in s]
-    with proxied(monkeypatch, [served.port]):
-        run_block(client, client_at, namespace)
+    tls_proxy(monkeypatch, [served.port])
+    run_block(client, client_at, namespace)
     holder = vestrel.key_id(world.holder.public_key())
     assert (namespace["saved"].json(), namespace["read"].json()) == (
         {"number": 7, "holder": holder, "title": "notes"}, {"number": 7, "holder": holder})

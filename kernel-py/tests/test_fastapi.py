@@ -24,7 +24,7 @@ import pytest
 
 import vestrel
 import vestrel.asgi
-from servers import listening, once, uvicorn_on
+from servers import listening, once, tls_proxy, uvicorn_on
 from test_guide import fenced_blocks
 
 REGISTER = "/.well-known/vestrel/chains"
@@ -435,26 +435,9 @@ def test_the_fastapi_blocks_are_short() -> None:
 
 @once
 def test_the_fastapi_section_runs_as_pasted(tmp_path: Path, monkeypatch: Any) -> None:
-    import httpx
-
     monkeypatch.chdir(tmp_path)
     port = [0]
-
-    def proxied(request: Any) -> Any:
-        # A TLS proxy for https://api.example.com: the request as it came, over plain HTTP.
-        assert request.url.netloc == b"api.example.com", request.url
-        request.url = request.url.copy_with(scheme="http", host="127.0.0.1", port=port[0])
-        return request
-
-    forward_sync = httpx.HTTPTransport.handle_request
-    forward_async = httpx.AsyncHTTPTransport.handle_async_request
-
-    async def proxy_async(transport: Any, request: Any) -> Any:
-        return await forward_async(transport, proxied(request))
-
-    monkeypatch.setattr(httpx.HTTPTransport, "handle_request",
-                        lambda transport, request: forward_sync(transport, proxied(request)))
-    monkeypatch.setattr(httpx.AsyncHTTPTransport, "handle_async_request", proxy_async)
+    tls_proxy(monkeypatch, port)
     namespace: Dict[str, Any] = {"__name__": "frameworks_doc"}
     clients = 0
     with contextlib.ExitStack() as stack:

@@ -7,21 +7,19 @@ Flask section runs as pasted."""
 from __future__ import annotations
 
 import asyncio
-import contextlib
 import http.client
 import json
 import re
 from pathlib import Path
 from types import SimpleNamespace
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
-from urllib.parse import urlsplit
 
 import pytest
 
 import vestrel
 import vestrel._http
 import vestrel.wsgi
-from servers import listening, once, werkzeug_on
+from servers import listening, once, tls_proxy, werkzeug_on
 from test_guide import fenced_blocks
 from test_http_clients import auth_for, send
 from test_http_clients import world as clients_world  # noqa: F401 - a fixture
@@ -304,35 +302,6 @@ def section_blocks(title: str) -> List[Tuple[int, str]]:
             if language == "python" and first <= line <= last]
 
 
-@contextlib.contextmanager
-def proxied(monkeypatch: Any, port: List[int]) -> Iterator[None]:
-    """requests and httpx sent to https://api.example.com reach
-    127.0.0.1:port[0] over plain HTTP with their Host header kept: a TLS
-    proxy in front of the service."""
-    import httpx
-    import requests.adapters
-
-    forward = requests.adapters.HTTPAdapter.send
-
-    def proxy(adapter: Any, request: Any, **kwargs: Any) -> Any:
-        assert urlsplit(request.url).netloc == PUBLIC, request.url
-        request.url = f"http://127.0.0.1:{port[0]}{request.path_url}"
-        request.headers["Host"] = PUBLIC
-        return forward(adapter, request, **kwargs)
-
-    def moved(request: Any) -> Any:
-        assert request.url.netloc == PUBLIC.encode(), request.url
-        request.url = request.url.copy_with(scheme="http", host="127.0.0.1", port=port[0])
-        request.headers["Host"] = PUBLIC
-        return request
-
-    sync = httpx.HTTPTransport.handle_request
-    monkeypatch.setattr(requests.adapters.HTTPAdapter, "send", proxy)
-    monkeypatch.setattr(httpx.HTTPTransport, "handle_request",
-                        lambda transport, request: sync(transport, moved(request)))
-    yield
-
-
 def run_block(source: str, first: int, namespace: Dict[str, Any]) -> None:
     try:
         exec(compile(source, str(FRAMEWORKS), "exec"), namespace)
@@ -356,7 +325,8 @@ def test_the_flask_section_runs_as_pasted(world: SimpleNamespace, monkeypatch: A
     (service_at, service), (client_at, client) = blocks
     run_block(service, service_at, namespace)
     assert re.search(r"^import requests$", client, re.M)
-    with proxied(monkeypatch, port), werkzeug_on(namespace["app"]) as port[0]:
+    tls_proxy(monkeypatch, port, PUBLIC)
+    with werkzeug_on(namespace["app"]) as port[0]:
         run_block(client, client_at, namespace)
     assert namespace["reply"].json() == {
         "number": 7, "title": "notes", "holder": vestrel.key_id(world.holder.public_key())}

@@ -11,9 +11,8 @@ import re
 import traceback
 from pathlib import Path
 from typing import Any, Dict, List, Tuple
-from urllib.parse import urlsplit
 
-from servers import once, uvicorn_on, werkzeug_on
+from servers import once, tls_proxy, uvicorn_on, werkzeug_on
 from test_guide import fenced_blocks
 
 HTTP_DOC = Path(__file__).resolve().parents[2] / "docs" / "http.md"
@@ -34,36 +33,9 @@ def test_every_middleware_on_the_page_names_where_it_is_served() -> None:
 
 @once
 def test_the_page_runs_against_real_servers(tmp_path: Path, monkeypatch: Any) -> None:
-    import httpx
-    import requests.adapters
-
     monkeypatch.chdir(tmp_path)
     port = [0]
-    forward = requests.adapters.HTTPAdapter.send
-
-    def proxy(adapter: Any, request: Any, **kwargs: Any) -> Any:
-        # A TLS proxy: the same request, its Host header kept, over plain HTTP.
-        assert urlsplit(request.url).netloc == PUBLIC, request.url
-        request.url = f"http://127.0.0.1:{port[0]}{request.path_url}"
-        request.headers["Host"] = PUBLIC
-        return forward(adapter, request, **kwargs)
-
-    def proxied(request: Any) -> Any:
-        assert request.url.netloc == PUBLIC.encode(), request.url
-        request.url = request.url.copy_with(scheme="http", host="127.0.0.1", port=port[0])
-        request.headers["Host"] = PUBLIC
-        return request
-
-    forward_sync = httpx.HTTPTransport.handle_request
-    forward_async = httpx.AsyncHTTPTransport.handle_async_request
-
-    async def proxy_async(transport: Any, request: Any) -> Any:
-        return await forward_async(transport, proxied(request))
-
-    monkeypatch.setattr(requests.adapters.HTTPAdapter, "send", proxy)
-    monkeypatch.setattr(httpx.HTTPTransport, "handle_request",
-                        lambda transport, request: forward_sync(transport, proxied(request)))
-    monkeypatch.setattr(httpx.AsyncHTTPTransport, "handle_async_request", proxy_async)
+    tls_proxy(monkeypatch, port, PUBLIC)
     namespace: Dict[str, Any] = {"__name__": "http_doc"}
     ports: List[Tuple[str, int]] = []
     clients = 0

@@ -16,7 +16,7 @@ import pytest
 
 import vestrel
 import vestrel.asgi
-from servers import listening, once, uvicorn_on
+from servers import listening, once, tls_proxy, uvicorn_on
 from test_guide import fenced_blocks
 from test_route_guard import logged
 
@@ -162,18 +162,9 @@ def test_the_section_blocks_are_short() -> None:
 
 @once
 def test_the_starlette_section_runs_against_uvicorn(tmp_path: Path, monkeypatch: Any) -> None:
-    import httpx
-
     monkeypatch.chdir(tmp_path)
-    forward, port = httpx.HTTPTransport.handle_request, [0]
-
-    def proxy(transport: Any, request: Any) -> Any:  # the TLS proxy for api.example.com
-        assert request.url.host == PUBLIC, request.url
-        request.url = request.url.copy_with(scheme="http", host="127.0.0.1", port=port[0])
-        request.headers["Host"] = PUBLIC
-        return forward(transport, request)
-
-    monkeypatch.setattr(httpx.HTTPTransport, "handle_request", proxy)
+    port = [0]
+    tls_proxy(monkeypatch, port, PUBLIC)
     namespace: Dict[str, Any] = {"__name__": "frameworks_doc"}
     with contextlib.ExitStack() as stack:
         for first, source in starlette_blocks():
