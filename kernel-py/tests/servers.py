@@ -37,7 +37,7 @@ def tls_proxy(monkeypatch: Any, port: List[int], public: str = "api.example.com"
     proxy in front of the service. port is a list so that a test may point
     it at one server after another."""
     import httpx
-    import requests.adapters
+    import requests.adapters  # type: ignore[import]
 
     send = requests.adapters.HTTPAdapter.send
 
