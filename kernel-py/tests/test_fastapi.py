@@ -8,7 +8,6 @@ FastAPI section of docs/frameworks.md run as pasted."""
 # No "from __future__ import annotations": FastAPI reads the routes' annotations
 # at runtime, and the routes here are local to a function.
 
-import asyncio
 import contextlib
 import os
 import re
@@ -18,14 +17,15 @@ import subprocess
 import time
 from pathlib import Path
 from types import SimpleNamespace
-from typing import Any, AsyncIterator, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 import pytest
 
 import vestrel
 import vestrel.asgi
 from servers import listening, once, tls_proxy, uvicorn_on
-from test_guide import fenced_blocks
+from test_guide import section_blocks
+from test_http_clients import registered_again_once, send
 
 REGISTER = "/.well-known/vestrel/chains"
 MAX_BODY = 16384  # above a one-credential chain's registration
@@ -152,29 +152,6 @@ def served(request: Any, world: SimpleNamespace) -> Iterator[SimpleNamespace]:
 
     with uvicorn_on(dispatch, sock):
         yield state
-
-
-def send(client: str, auth: Any, *requests: Dict[str, Any]) -> List[Any]:
-    import httpx
-
-    async def streamed(chunks: Iterator[bytes]) -> AsyncIterator[bytes]:
-        for chunk in chunks:
-            yield chunk
-
-    def chunked(request: Dict[str, Any], asynchronous: bool) -> Dict[str, Any]:
-        chunks = request.get("content")
-        if not isinstance(chunks, list):
-            return request
-        return {**request, "content": streamed(iter(chunks)) if asynchronous else iter(chunks)}
-
-    async def in_async() -> List[Any]:
-        async with httpx.AsyncClient(auth=auth, timeout=30) as session:
-            return [await session.request(**chunked(r, True)) for r in requests]
-
-    if client == "httpx-async":
-        return asyncio.run(in_async())
-    with httpx.Client(auth=auth, timeout=30) as session:
-        return [session.request(**chunked(r, False)) for r in requests]
 
 
 def signer(world: SimpleNamespace, register: Any = "auto") -> Any:
@@ -340,11 +317,7 @@ def test_a_restarted_service_gets_the_chain_registered_again_once(
     auth = signer(world, register=True)
     get = {"method": "GET", "url": served.origin + "/api/docs/1"}
     before = served.registrations
-    assert [a.status_code for a in send(client, auth, get)] == [200]
-    served.restart()
-    answers = send(client, auth, get, get)  # the same auth, its reference now unknown
-    assert [a.status_code for a in answers] == [200, 200]
-    assert [h.status_code for h in answers[0].history] == [401, 201]
+    registered_again_once(client, auth, get, served)
     assert served.registrations - before == 2
     # Registration takes POST only, answered as the middleware answers.
     with httpx.Client(timeout=30) as plain:
@@ -417,18 +390,8 @@ def test_a_websocket_route_with_a_requirement_is_closed_before_it_is_accepted(
 
 # ---- docs/frameworks.md, FastAPI section ------------------------------------
 
-def fastapi_blocks() -> List[Tuple[int, str]]:
-    text = FRAMEWORKS_DOC.read_text()
-    section = re.search(r"^## FastAPI\n(.*?)(?=^## |\Z)", text, re.M | re.S)
-    assert section is not None, "docs/frameworks.md has no FastAPI section"
-    offset = text[:section.start(1)].count("\n")
-    return [(first + offset, "\n" * offset + source)
-            for language, first, source in fenced_blocks(section.group(1))
-            if language == "python"]
-
-
 def test_the_fastapi_blocks_are_short() -> None:
-    blocks = fastapi_blocks()
+    blocks = section_blocks(FRAMEWORKS_DOC, "FastAPI")
     assert len(blocks) >= 3
     assert [first for first, source in blocks if len(source.strip().splitlines()) >= 20] == []
 
@@ -442,7 +405,7 @@ def test_the_fastapi_section_runs_as_pasted(tmp_path: Path, monkeypatch: Any) ->
     clients = 0
     with contextlib.ExitStack() as stack:
         served: List[int] = []
-        for first, source in fastapi_blocks():
+        for first, source in section_blocks(FRAMEWORKS_DOC, "FastAPI"):
             code = compile(source, str(FRAMEWORKS_DOC), "exec")
             if not re.search(r"^import httpx$", source, re.M):
                 exec(code, namespace)

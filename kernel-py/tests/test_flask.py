@@ -20,8 +20,8 @@ import vestrel
 import vestrel._http
 import vestrel.wsgi
 from servers import listening, once, tls_proxy, werkzeug_on
-from test_guide import fenced_blocks
-from test_http_clients import auth_for, send
+from test_guide import section_blocks
+from test_http_clients import auth_for, registered_again_once, send
 from test_http_clients import world as clients_world  # noqa: F401 - a fixture
 from test_http_servers import chain_of, frameworks
 
@@ -177,11 +177,7 @@ def test_a_restarted_service_gets_the_chain_registered_again(site: SimpleNamespa
     auth = auth_for("requests", world.holder, world.long)
     get = {"method": "GET", "url": site.base + "/api/docs/1"}
     before = site.registrations
-    assert [a.status_code for a in send("requests", auth, get)] == [200]
-    site.restart()
-    answers = send("requests", auth, get, get)
-    assert [a.status_code for a in answers] == [200, 200]
-    assert [h.status_code for h in answers[0].history] == [401, 201]
+    registered_again_once("requests", auth, get, site)
     assert site.registrations - before == 2
     # Registration answers POST alone, as the middleware does.
     import requests
@@ -292,16 +288,6 @@ def test_behind_the_middleware_the_proof_is_spent_once(world: SimpleNamespace) -
 
 # ---- docs/frameworks.md, as pasted -------------------------------------------
 
-def section_blocks(title: str) -> List[Tuple[int, str]]:
-    """The ```python blocks under the page's "## <title>" heading."""
-    text = FRAMEWORKS.read_text()
-    start = text.index(f"\n## {title}\n")
-    end = text.find("\n## ", start + 1)
-    first, last = text[:start].count("\n") + 2, text[:end if end >= 0 else len(text)].count("\n")
-    return [(line, source) for language, line, source in fenced_blocks(text)
-            if language == "python" and first <= line <= last]
-
-
 def run_block(source: str, first: int, namespace: Dict[str, Any]) -> None:
     try:
         exec(compile(source, str(FRAMEWORKS), "exec"), namespace)
@@ -318,7 +304,7 @@ def doc_namespace(world: SimpleNamespace) -> Dict[str, Any]:
 @once
 def test_the_flask_section_runs_as_pasted(world: SimpleNamespace, monkeypatch: Any) -> None:
     frameworks("flask")
-    blocks = section_blocks("Flask")
+    blocks = section_blocks(FRAMEWORKS, "Flask")
     assert len(blocks) == 2 and all(len(s.strip().splitlines()) < 20 for _, s in blocks)
     namespace = doc_namespace(world)
     port = [0]

@@ -26,6 +26,17 @@ def fenced_blocks(text):
     return blocks
 
 
+def section_blocks(page, title):
+    """(first line number, source) of the ```python blocks under the page's
+    "## <title>" heading, each source in its place in the file."""
+    text = page.read_text()
+    start = text.index(f"\n## {title}\n")
+    end = text.find("\n## ", start + 1)
+    first, last = text[:start].count("\n") + 2, text[:end if end >= 0 else len(text)].count("\n")
+    return [(line, source) for language, line, source in fenced_blocks(text)
+            if language == "python" and first <= line <= last]
+
+
 def test_every_fence_names_its_language():
     unnamed = [first - 1 for language, first, _ in fenced_blocks(GUIDE.read_text()) if not language]
     assert not unnamed, f"guide.md lines {unnamed}: say ```python, ```sh or ```text"

@@ -17,7 +17,7 @@ import pytest
 import vestrel
 import vestrel.asgi
 from servers import listening, once, tls_proxy, uvicorn_on
-from test_guide import fenced_blocks
+from test_guide import section_blocks
 from test_route_guard import logged
 
 FRAMEWORKS_DOC = Path(__file__).resolve().parents[2] / "docs" / "frameworks.md"
@@ -145,17 +145,8 @@ def test_route_requirements_behind_uvicorn(holder: SimpleNamespace) -> None:
             for r in records] == [("ERROR", ("GET", "/anyone")), ("ERROR", ("POST", "/bare"))] * 2
 
 
-def starlette_blocks() -> List[Tuple[int, str]]:
-    text = FRAMEWORKS_DOC.read_text()
-    start = text.index("\n## Starlette\n")
-    end = text.find("\n## ", start + 1)
-    section = text[:end if end != -1 else len(text)]
-    return [(first, source) for language, first, source in fenced_blocks(section)
-            if language == "python" and first > text[:start].count("\n")]
-
-
 def test_the_section_blocks_are_short() -> None:
-    blocks = starlette_blocks()
+    blocks = section_blocks(FRAMEWORKS_DOC, "Starlette")
     assert len(blocks) >= 4
     assert [first for first, source in blocks if len(source.strip().splitlines()) >= 20] == []
 
@@ -167,7 +158,7 @@ def test_the_starlette_section_runs_against_uvicorn(tmp_path: Path, monkeypatch:
     tls_proxy(monkeypatch, port, PUBLIC)
     namespace: Dict[str, Any] = {"__name__": "frameworks_doc"}
     with contextlib.ExitStack() as stack:
-        for first, source in starlette_blocks():
+        for first, source in section_blocks(FRAMEWORKS_DOC, "Starlette"):
             if "import httpx" in source:
                 port[0] = stack.enter_context(uvicorn_on(namespace["app"]))
             try:
