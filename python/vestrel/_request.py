@@ -305,10 +305,7 @@ def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
     # lately is found by comparing the header's text with it.
     presented: Union[str, bytes, None] = None
     if chain is None:
-        # (Only a value as long as a known token's could be one: a
-        # reference is not compared.)
-        if len(authorization) == 1 and len(authorization[0]) - _SCHEME_LEN in verifier._token_wires:
-            presented = verifier._known_header(authorization)
+        presented = verifier._known_header(authorization)
         chain = "" if presented is not None else _presented_chain(authorization)
     if not proofs:
         raise ProofMissing(f"no {PROOF_HEADER} header")

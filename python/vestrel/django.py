@@ -64,7 +64,7 @@ from ._http import (DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, Answer
                     content_length, method_not_allowed, note_scope_check, refusal,
                     requirement, synchronous_stores, too_large)
 from ._http import require as _allowed
-from ._request import _SCHEME_LEN, _SCHEME_PREFIX, _credentials
+from ._request import _credentials, _names_vestrel
 from .wsgi import _headers, _target
 
 # VestrelAuthentication, made on first use, is left out: a star import
@@ -176,8 +176,7 @@ def _body(request: HttpRequest, max_body: int) -> bytes:
 
 def _carries_credentials(request: HttpRequest) -> bool:
     authorization, proofs = _credentials(_headers(request.META))
-    return bool(proofs) or any(v.strip()[:_SCHEME_LEN].lower() == _SCHEME_PREFIX
-                               for v in authorization)
+    return bool(proofs) or any(_names_vestrel(v) for v in authorization)
 
 
 def _verified(request: HttpRequest, given: Options) -> VerifiedChain:
