@@ -58,10 +58,11 @@ from starlette.responses import Response
 from ._chain import VerifiedChain
 from ._errors import Refused
 from ._http import (DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, Answer, Options,
-                    json_answer, method_not_allowed, note_scope_check, refusal, require,
+                    Prepared, json_answer, method_not_allowed, note_scope_check, refusal, require,
                     requirement, too_large)
 from ._request import PROOF_HEADER
 from .asgi import _hosts, _read_body, _target
+from .starlette import _response
 
 __all__ = ["Auth", "Requirement", "Refusal", "SCHEME_NAME"]
 
@@ -126,19 +127,9 @@ class Requirement(SecurityBase):
         return chain
 
     async def _verified(self, request: Request) -> VerifiedChain:
-        scope = request.scope
-        headers: List[Tuple[bytes, bytes]] = list(scope.get("headers", ()))
-        method = scope.get("method", "GET")
-        # Host, target and credentials are settled before the body is read,
-        # as the middleware settles them: a request with no credentials
-        # costs no more than its head.
-        options = self.options
-        prepared = options.prepare("check", method, scope.get("path", "/"),
-                                   scope.get("scheme", "http"),
-                                   _hosts(headers) if options.reads_host else (),
-                                   _target(scope), headers)
-        body = await _body(request, headers, self.options.max_body)
-        return await self.options.check_async(method, prepared, headers, body)
+        prepared, headers, body = await _read(self.options, request, "check")
+        return await self.options.check_async(request.scope.get("method", "GET"), prepared,
+                                              headers, body)
 
 
 class Auth:
@@ -198,19 +189,29 @@ class Auth:
         return method in ("GET", "HEAD") and path in self._docs
 
     async def _register(self, request: Request) -> Response:
-        scope = request.scope
-        headers: List[Tuple[bytes, bytes]] = list(scope.get("headers", ()))
         try:
-            prepared = self.options.prepare("register", "POST", scope.get("path", "/"),
-                                            scope.get("scheme", "http"), _hosts(headers),
-                                            _target(scope), headers)
-            body = await _body(request, headers, self.options.max_body)
+            prepared, headers, body = await _read(self.options, request, "register")
             answer = await self.options.register_async(prepared.url, headers, body)
         except Refused as error:
             answer = refusal(error)
         except Refusal as refused:
             answer = refused.answer
         return _response(answer)
+
+
+async def _read(options: Options, request: Request,
+                route: str) -> Tuple[Prepared, List[Tuple[bytes, bytes]], bytes]:
+    """The request prepared for ``route`` ("check" or "register"), its
+    headers and its body. Host, target and credentials are settled before
+    the body is read, as the middleware settles them: a request with no
+    credentials costs no more than its head."""
+    scope = request.scope
+    headers: List[Tuple[bytes, bytes]] = list(scope.get("headers", ()))
+    prepared = options.prepare(route, scope.get("method", "GET"), scope.get("path", "/"),
+                               scope.get("scheme", "http"),
+                               _hosts(headers) if options.reads_host else (),
+                               _target(scope), headers)
+    return prepared, headers, await _body(request, headers, options.max_body)
 
 
 async def _body(request: Request, headers: List[Tuple[bytes, bytes]], max_body: int) -> bytes:
@@ -232,10 +233,6 @@ async def _body(request: Request, headers: List[Tuple[bytes, bytes]], max_body: 
         raise Refusal(body)
     # The client went away: this answer reaches no one.
     raise Refusal(json_answer(400, {"error": "invalid_request", "rule": "Disconnected"}))
-
-
-def _response(answer: Answer) -> Response:
-    return Response(answer.body, status_code=answer.status, headers=dict(answer.headers))
 
 
 async def _refused(request: Request, refused: Refusal) -> Response:

@@ -31,7 +31,7 @@ from starlette.responses import Response
 
 from ._chain import VerifiedChain
 from ._errors import Refused
-from ._http import note_scope_check, refusal, require, requirement
+from ._http import Answer, note_scope_check, refusal, require, requirement
 
 __all__ = ["requires"]
 
@@ -89,7 +89,11 @@ def _check(request: Request, needed: Tuple[bytes, bytes]) -> Optional[Response]:
     try:
         require(chain if isinstance(chain, VerifiedChain) else None, needed)
     except Refused as error:
-        answer = refusal(error)
-        return Response(answer.body, status_code=answer.status, headers=dict(answer.headers))
+        return _response(refusal(error))
     note_scope_check(state)
     return None
+
+
+def _response(answer: Answer) -> Response:
+    """A middleware's answer as a Starlette response."""
+    return Response(answer.body, status_code=answer.status, headers=dict(answer.headers))
