@@ -65,7 +65,7 @@ from ._http import (DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, Answer
                     requirement, synchronous_stores, too_large)
 from ._http import require as _allowed
 from ._request import _credentials, _names_vestrel
-from .wsgi import _headers, _target
+from .wsgi import _headers, _hosts, _target
 
 # VestrelAuthentication, made on first use, is left out: a star import
 # would then need REST framework.
@@ -158,7 +158,7 @@ def _prepared(request: HttpRequest, route: str, given: Options) -> Tuple[Any, Li
     # included) is quoted again.
     target = _target(meta, request.path.encode("utf-8"))
     prepared = given.prepare(route, request.method or "GET", request.path, request.scheme,
-                             [v for k, v in headers if k == "host"], target, headers)
+                             _hosts(headers), target, headers)
     return prepared, headers
 
 

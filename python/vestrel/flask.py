@@ -41,7 +41,7 @@ from ._errors import Refused
 from ._http import (DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, Answer, Options,
                     content_length, method_not_allowed, note_scope_check, refusal, require,
                     requirement, synchronous_stores, too_large)
-from .wsgi import _headers, _target
+from .wsgi import _headers, _hosts, _raw_path, _target
 
 __all__ = ["Auth"]
 
@@ -143,15 +143,12 @@ class Auth:
 
     def _prepare(self, route: str) -> Tuple[Any, List[Tuple[str, str]]]:
         environ = flask.request.environ
-        # PEP 3333 strings carry the request's bytes as latin-1.
-        raw_path = (environ.get("SCRIPT_NAME", "") + environ.get("PATH_INFO", "")).encode(
-            "latin-1", "replace")
+        raw_path = _raw_path(environ)
         headers = _headers(environ)
         prepared = self.options.prepare(route, flask.request.method,
                                         raw_path.decode("utf-8", "replace") or "/",
                                         environ.get("wsgi.url_scheme", "http"),
-                                        [v for k, v in headers if k == "host"],
-                                        _target(environ, raw_path), headers)
+                                        _hosts(headers), _target(environ, raw_path), headers)
         return prepared, headers
 
     def _register(self) -> flask.Response:

@@ -49,9 +49,7 @@ class Authorize(Middleware[App]):
     options are vestrel.asgi.Authorize's."""
 
     def __call__(self, environ: Environ, start_response: StartResponse) -> Iterable[bytes]:
-        # PEP 3333 strings carry the request's bytes as latin-1.
-        raw_path = (environ.get("SCRIPT_NAME", "") + environ.get("PATH_INFO", "")).encode(
-            "latin-1", "replace")
+        raw_path = _raw_path(environ)
         path = raw_path.decode("utf-8", "replace") or "/"
         method = environ.get("REQUEST_METHOD", "GET")
         try:
@@ -67,8 +65,7 @@ class Authorize(Middleware[App]):
         try:
             prepared = self.options.prepare(route, method, path,
                                             environ.get("wsgi.url_scheme", "http"),
-                                            [v for k, v in headers if k == "host"],
-                                            _target(environ, raw_path), headers)
+                                            _hosts(headers), _target(environ, raw_path), headers)
         except Refused as error:
             return _answer(start_response, refusal(error))
         body = _read_body(environ, headers, self.options.max_body)
@@ -151,6 +148,17 @@ def _close(result: Iterable[bytes]) -> None:
     close = getattr(result, "close", None)
     if callable(close):
         close()
+
+
+def _raw_path(environ: Environ) -> bytes:
+    """SCRIPT_NAME + PATH_INFO as the bytes the request carried: PEP 3333
+    strings carry them as latin-1."""
+    path: str = environ.get("SCRIPT_NAME", "") + environ.get("PATH_INFO", "")
+    return path.encode("latin-1", "replace")
+
+
+def _hosts(headers: List[Tuple[str, str]]) -> List[str]:
+    return [v for k, v in headers if k == "host"]
 
 
 def _headers(environ: Environ) -> List[Tuple[str, str]]:
