@@ -99,6 +99,15 @@ class ScopeUnchecked(RequestRefused):
     error = "server_error"
 
 
+class Answered(Exception):
+    """A request a framework adapter answers itself (a refusal, or 413),
+    raised from where its view would have been called."""
+
+    def __init__(self, answer: Answer) -> None:
+        super().__init__(answer.status)
+        self.answer = answer
+
+
 class Middleware(Generic[AppT]):
     """What both middlewares hold: the app they guard and their options."""
 
@@ -536,10 +545,12 @@ def bad_length() -> Answer:
     return json_answer(400, {"error": "invalid_request", "rule": "ContentLength"})
 
 
-def content_length(values: Sequence[str]) -> Union[int, None, Answer]:
-    """The declared body length: None when none is declared, an Answer
-    (400) for a value that is not one decimal number. An empty value is no
-    length: CGI gives CONTENT_LENGTH as "" when the request has none."""
+def content_length(values: Sequence[str], max_body: int) -> Union[int, None, Answer]:
+    """The declared body length: None when none is declared, an Answer for
+    a value that is not one decimal number (400) or that is over
+    ``max_body`` (413: refused before any of the body is read). An empty
+    value is no length: CGI gives CONTENT_LENGTH as "" when the request has
+    none."""
     values = [v for v in values if v.strip()]
     if not values:
         return None
@@ -548,7 +559,8 @@ def content_length(values: Sequence[str]) -> Union[int, None, Answer]:
     text = values[0].strip()
     if not text.isascii() or not text.isdigit() or len(text) > 18:
         return bad_length()
-    return int(text)
+    declared = int(text)
+    return too_large(max_body) if declared > max_body else declared
 
 
 def status_line(status: int) -> str:

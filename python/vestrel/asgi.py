@@ -293,11 +293,9 @@ async def _read_body(receive: Receive, headers: List[Tuple[bytes, bytes]],
     """The whole body (bytes), an Answer (413, or 400 for a bad length), or
     None when the client disconnected first. A declared length over the
     bound is refused before any of the body is read."""
-    declared = content_length(_values(headers, b"content-length"))
+    declared = content_length(_values(headers, b"content-length"), max_body)
     if isinstance(declared, Answer):
         return declared
-    if declared is not None and declared > max_body:
-        return too_large(max_body)
     chunks: List[bytes] = []
     size = 0
     while True:

@@ -60,12 +60,12 @@ from django.utils.module_loading import import_string  # type: ignore[import]
 from ._arguments import key_id
 from ._chain import VerifiedChain
 from ._errors import ProofMissing, Refused
-from ._http import (DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, Answer, Options,
-                    content_length, method_not_allowed, note_scope_check, refusal,
-                    requirement, synchronous_stores, too_large)
+from ._http import (DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, Answer, Answered,
+                    Options, content_length, method_not_allowed, note_scope_check, refusal,
+                    requirement, synchronous_stores)
 from ._http import require as _allowed
 from ._request import _credentials, _names_vestrel
-from .wsgi import _headers, _hosts, _target
+from .wsgi import CHAIN_KEY, _headers, _hosts, _target
 
 # VestrelAuthentication, made on first use, is left out: a star import
 # would then need REST framework.
@@ -78,19 +78,10 @@ _KEYS: Dict[str, Tuple[str, Any]] = {
     "ORIGIN": ("origin", None), "HOSTS": ("hosts", None),
     "REGISTER_PATH": ("register_path", DEFAULT_REGISTER_PATH), "MAX_AGE": ("max_age", 60),
     "MAX_BODY": ("max_body", DEFAULT_MAX_BODY), "TTL": ("ttl", DEFAULT_TTL)}
-# The key under which vestrel.wsgi.Authorize leaves the chain it verified.
-_MIDDLEWARE_CHAIN = "vestrel.chain"
 # The challenge of a 401 for a request that brought no credentials.
 _CHALLENGE = dict(refusal(ProofMissing("no Vestrel credentials",
                                        credentials=False)).headers)["www-authenticate"]
 
-
-class _Answered(Exception):
-    """A request answered here and not by the view."""
-
-    def __init__(self, answer: Answer) -> None:
-        super().__init__(answer.status)
-        self.answer = answer
 
 
 # ---- Settings ----------------------------------------------------------------
@@ -165,11 +156,9 @@ def _prepared(request: HttpRequest, route: str, given: Options) -> Tuple[Any, Li
 def _body(request: HttpRequest, max_body: int) -> bytes:
     """request.body, at most ``max_body`` bytes (else 413; 400 for a bad
     length). Django reads no body of undeclared length."""
-    declared = content_length([request.META.get("CONTENT_LENGTH", "")])
+    declared = content_length([request.META.get("CONTENT_LENGTH", "")], max_body)
     if isinstance(declared, Answer):
-        raise _Answered(declared)
-    if declared is not None and declared > max_body:
-        raise _Answered(too_large(max_body))
+        raise Answered(declared)
     body: bytes = request.body
     return body
 
@@ -185,18 +174,18 @@ def _verified(request: HttpRequest, given: Options) -> VerifiedChain:
         body = _body(request, given.max_body)
         return given.check(request.method or "GET", prepared, headers, body)
     except Refused as error:
-        raise _Answered(refusal(error)) from None
+        raise Answered(refusal(error)) from None
 
 
 def _chain_of(request: HttpRequest, optional: bool) -> Optional[VerifiedChain]:
     """The request's chain: the one a middleware verified (None where it
     found no credentials), else verified here; without credentials, None
-    when ``optional``, else the 401. _Answered for any refusal."""
+    when ``optional``, else the 401. Answered for any refusal."""
     chain = getattr(request, "vestrel_chain", None)
     if chain is None and hasattr(request, "vestrel_chain"):
         return None
     if chain is None:
-        chain = request.META.get(_MIDDLEWARE_CHAIN)
+        chain = request.META.get(CHAIN_KEY)
     if chain is None:
         if optional and not _carries_credentials(request):
             return None
@@ -210,8 +199,8 @@ def _checked(request: HttpRequest, needed: Tuple[bytes, bytes]) -> VerifiedChain
     try:
         allowed = _allowed(chain, needed)
     except Refused as error:
-        raise _Answered(refusal(error)) from None
-    if isinstance(request.META.get(_MIDDLEWARE_CHAIN), VerifiedChain):
+        raise Answered(refusal(error)) from None
+    if isinstance(request.META.get(CHAIN_KEY), VerifiedChain):
         note_scope_check(request.META)
     return allowed
 
@@ -236,11 +225,11 @@ class Middleware:
         given = self.options
         if given.register_path is not None and request.path == given.register_path:
             return self._register(request)
-        chain = request.META.get(_MIDDLEWARE_CHAIN)
+        chain = request.META.get(CHAIN_KEY)
         if not isinstance(chain, VerifiedChain):  # not verified by a WSGI middleware before
             try:
                 chain = _verified(request, given) if _carries_credentials(request) else None
-            except _Answered as answered:
+            except Answered as answered:
                 return _response(answered.answer)
         request.vestrel_chain = chain
         return self.get_response(request)
@@ -254,7 +243,7 @@ class Middleware:
             return _response(self.options.register(prepared.url, headers, body))
         except Refused as error:
             return _response(refusal(error))
-        except _Answered as answered:
+        except Answered as answered:
             return _response(answered.answer)
 
 
@@ -268,7 +257,7 @@ def require(resource: bytes, verb: bytes) -> Callable[[View], View]:
         def refused(request: HttpRequest) -> Optional[HttpResponse]:
             try:
                 _checked(request, needed)
-            except _Answered as answered:
+            except Answered as answered:
                 return _response(answered.answer)
             return None
 
@@ -364,7 +353,7 @@ def _rest_framework() -> Dict[str, Any]:
         def authenticate(self, request: Any) -> Optional[Tuple[ChainUser, VerifiedChain]]:
             try:
                 chain = _chain_of(request._request, optional=True)
-            except _Answered as answered:
+            except Answered as answered:
                 raise Refusal(answered.answer) from None
             return None if chain is None else (ChainUser(chain), chain)
 
@@ -387,7 +376,7 @@ def Allows(resource: bytes, verb: bytes) -> Any:  # noqa: N802 - it makes a clas
     def has_permission(self: Any, request: Any, view: Any) -> bool:
         try:
             _checked(request._request, needed)
-        except _Answered as answered:
+        except Answered as answered:
             raise refusal_class(answered.answer) from None
         return True
 

@@ -38,26 +38,17 @@ import flask
 
 from ._chain import VerifiedChain
 from ._errors import Refused
-from ._http import (DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, Answer, Options,
-                    content_length, method_not_allowed, note_scope_check, refusal, require,
-                    requirement, synchronous_stores, too_large)
-from .wsgi import _headers, _hosts, _raw_path, _target
+from ._http import (DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, Answer, Answered,
+                    Options, content_length, method_not_allowed, note_scope_check, refusal,
+                    require, requirement, synchronous_stores, too_large)
+from .wsgi import CHAIN_KEY, _headers, _hosts, _raw_path, _target
 
 __all__ = ["Auth"]
 
 View = TypeVar("View", bound=Callable[..., Any])
-# The key under which vestrel.wsgi.Authorize leaves the chain it verified.
-_MIDDLEWARE_CHAIN = "vestrel.chain"
 _ENDPOINT = "vestrel_register"
 _EVERY_METHOD = ["GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"]
 
-
-class _Answered(Exception):
-    """A request answered here and not by the view."""
-
-    def __init__(self, answer: Answer) -> None:
-        super().__init__(answer.status)
-        self.answer = answer
 
 
 class Auth:
@@ -124,7 +115,7 @@ class Auth:
         answer; the refusal otherwise."""
         environ = flask.request.environ
         try:
-            chain = environ.get(_MIDDLEWARE_CHAIN)
+            chain = environ.get(CHAIN_KEY)
             if isinstance(chain, VerifiedChain):
                 note_scope_check(environ)
             else:
@@ -132,7 +123,7 @@ class Auth:
             flask.g.vestrel_chain = require(chain, needed)
         except Refused as error:
             return _response(refusal(error))
-        except _Answered as answered:
+        except Answered as answered:
             return _response(answered.answer)
         return None
 
@@ -160,19 +151,17 @@ class Auth:
                                                    _body(self.options.max_body)))
         except Refused as error:
             return _response(refusal(error))
-        except _Answered as answered:
+        except Answered as answered:
             return _response(answered.answer)
 
 
 def _body(max_body: int) -> bytes:
-    """The request's body, at most ``max_body`` bytes (else _Answered with
+    """The request's body, at most ``max_body`` bytes (else Answered with
     413, or 400 for a bad length), kept by Flask for the view to read."""
     request = flask.request
-    declared = content_length(request.headers.getlist("Content-Length"))
+    declared = content_length(request.headers.getlist("Content-Length"), max_body)
     if isinstance(declared, Answer):
-        raise _Answered(declared)
-    if declared is not None and declared > max_body:
-        raise _Answered(too_large(max_body))
+        raise Answered(declared)
     environ = request.environ
     if declared is None and environ.get("wsgi.input_terminated"):
         # A body of no declared length (chunked) would be read whole: the
@@ -180,7 +169,7 @@ def _body(max_body: int) -> bytes:
         environ["wsgi.input"] = _Capped(environ["wsgi.input"], max_body + 1)
     body = request.get_data(cache=True)
     if len(body) > max_body:
-        raise _Answered(too_large(max_body))
+        raise Answered(too_large(max_body))
     return body
 
 

@@ -39,6 +39,8 @@ App = Callable[[Environ, StartResponse], Iterable[bytes]]
 __all__ = ["Authorize"]
 
 log = logging.getLogger("vestrel.wsgi")
+# Where a checked request's VerifiedChain is left in the environ.
+CHAIN_KEY = "vestrel.chain"
 
 # CGI names some request headers without the HTTP_ prefix.
 _UNPREFIXED = {"CONTENT_TYPE": "content-type", "CONTENT_LENGTH": "content-length"}
@@ -78,7 +80,7 @@ class Authorize(Middleware[App]):
             chain = self.options.check(method, prepared, headers, body)
         except Refused as error:
             return _answer(start_response, refusal(error))
-        environ["vestrel.chain"] = chain
+        environ[CHAIN_KEY] = chain
         environ["wsgi.input"] = io.BytesIO(body)
         environ["CONTENT_LENGTH"] = str(len(body))
         if self.options.per_route:
@@ -186,11 +188,9 @@ def _read_body(environ: Environ, headers: List[Tuple[str, str]], max_body: int) 
     length. Without a length the body is read only where the server marks
     the stream as ending (wsgi.input_terminated), since reading an
     unterminated one would wait for the client."""
-    declared = content_length([v for k, v in headers if k == "content-length"])
+    declared = content_length([v for k, v in headers if k == "content-length"], max_body)
     if isinstance(declared, Answer):
         return declared
-    if declared is not None and declared > max_body:
-        return too_large(max_body)
     stream = environ.get("wsgi.input")
     if stream is None or (declared is None and not environ.get("wsgi.input_terminated")):
         return b""
