@@ -402,6 +402,49 @@ def test_a_token_seen_before_is_still_checked_in_full(chains: Dict[str, Any],
     assert hits + misses == 12 and misses == (12 if cache_bytes == 0 else 3)
 
 
+# More holders than the verifier keeps prepared keys of (32), so that keys
+# are dropped and prepared again while the draws go on.
+_HOLDERS = 40
+
+
+@pytest.fixture(scope="module")
+def holders(chains: Dict[str, Any], identities: Identities) -> List[Tuple[Any, str]]:
+    """A leaf chain for each of _HOLDERS holders under the "node" chain."""
+    made = []
+    for n in range(_HOLDERS):
+        holder = identities(f"t-holder-{n}")
+        leaf = vestrel.delegate(chains["node"], chains["service"], holder.public_key(), "leaf",
+                                [(b"/docs", b"GET")])
+        made.append((holder, vestrel.encode_token(leaf)))
+    return made
+
+
+@settings(max_examples=examples(40), deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(turns=st.lists(st.tuples(st.integers(0, _HOLDERS - 1), st.integers(0, _HOLDERS - 1),
+                                st.booleans()), min_size=1, max_size=60))
+def test_each_holders_proof_checks_against_its_own_key_alone(
+        chains: Dict[str, Any], holders: List[Tuple[Any, str]],
+        turns: List[Tuple[int, int, bool]]) -> None:
+    # A verifier keeps the keys of holders it checked lately prepared for
+    # their next proof. Whatever it keeps, a proof verifies exactly when the
+    # chain it presents ends at its signer: the same answers as a verifier
+    # that keeps nothing, for holders coming and going in any order.
+    root = chains["root"].public_key()
+    keeping = vestrel.Verifier([root])
+    keeping_none = vestrel.Verifier([root], cache_bytes=0)
+    for chain_of, signer, changed in turns:
+        headers = vestrel.present(holders[signer][0], holders[chain_of][1], "GET", URL, now=NOW)
+        url = URL + "&z" if changed else URL
+        for verifier in (keeping, keeping_none):
+            try:
+                verifier.verify_request("GET", url, headers, now=NOW)
+                rule = None
+            except vestrel.Refused as refused:
+                rule = refused.rule
+            assert rule == (None if chain_of == signer and not changed else "ProofInvalid")
+
+
 _AUTH_EDITS: Dict[str, Callable[[str], str]] = {
     "as made": lambda v: v, "space before": lambda v: " " + v,
     "two spaces": lambda v: v.replace(" ", "  ", 1), "scheme in lowercase": lambda v: "vestrel" + v[7:],

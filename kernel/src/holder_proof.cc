@@ -27,6 +27,12 @@ bool check_as_holder(PublicKeyView holder_pk, std::string_view context, ByteView
          mldsa65::VerifyOutcome::Valid;
 }
 
+bool check_as_holder(const mldsa65::PreparedPublicKey& holder, std::string_view context,
+                     ByteView message, SignatureView signature) noexcept {
+  return mldsa65::verify(holder, bytes_of(context), message, signature) ==
+         mldsa65::VerifyOutcome::Valid;
+}
+
 KResult<HolderProof> make_holder_proof(const Identity& holder, ByteView challenge) noexcept {
   return sign_as_holder(holder, kHolderProofContext, challenge);
 }

@@ -31,6 +31,10 @@ using HolderProof = std::array<std::uint8_t, SIG_SIZE>;
                                                   ByteView message) noexcept;
 [[nodiscard]] bool check_as_holder(PublicKeyView holder_pk, std::string_view context,
                                    ByteView message, SignatureView signature) noexcept;
+// The same against the holder's key prepared for verification.
+[[nodiscard]] bool check_as_holder(const mldsa65::PreparedPublicKey& holder,
+                                   std::string_view context, ByteView message,
+                                   SignatureView signature) noexcept;
 
 // Deterministic: the same identity and challenge give the same proof.
 // SigningFailed only if the primitive gives up.

@@ -79,4 +79,9 @@ bool check_request(PublicKeyView holder_pk, ByteView message, SignatureView sign
   return check_as_holder(holder_pk, kRequestProofContext, message, signature);
 }
 
+bool check_request(const mldsa65::PreparedPublicKey& holder, ByteView message,
+                   SignatureView signature) noexcept {
+  return check_as_holder(holder, kRequestProofContext, message, signature);
+}
+
 }  // namespace vestrel

@@ -93,5 +93,7 @@ enum class ProofAge : std::uint8_t { Fresh, Old, Future };
 [[nodiscard]] KResult<HolderProof> sign_request(const Identity& holder, ByteView message) noexcept;
 [[nodiscard]] bool check_request(PublicKeyView holder_pk, ByteView message,
                                  SignatureView signature) noexcept;
+[[nodiscard]] bool check_request(const mldsa65::PreparedPublicKey& holder, ByteView message,
+                                 SignatureView signature) noexcept;
 
 }  // namespace vestrel

@@ -195,6 +195,50 @@ Verifier::Verifier(std::vector<PublicKey> roots, std::uint64_t leeway, std::size
   for (const PublicKey& root : roots_) root_ids_.push_back(key_id(root));
 }
 
+std::shared_ptr<const mldsa65::PreparedPublicKey> PreparedKeys::find(PublicKeyView pk) noexcept {
+  const auto same_key = [&](const auto& kept) {
+    return std::memcmp(kept->encoded, pk.data(), PK_SIZE) == 0;
+  };
+  {
+    const std::lock_guard lock(mutex_);
+    const auto found = std::find_if(kept_.begin(), kept_.end(), same_key);
+    if (found != kept_.end()) {
+      std::rotate(kept_.begin(), found, found + 1);
+      return kept_.front();
+    }
+  }
+  // Made without the lock: preparing costs what one verification does. Two
+  // threads may both make the same key; the later finds the earlier's.
+  std::shared_ptr<mldsa65::PreparedPublicKey> made;
+  try {
+    made = std::make_shared<mldsa65::PreparedPublicKey>();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  mldsa65::prepare(pk, *made);
+  const std::lock_guard lock(mutex_);
+  const auto found = std::find_if(kept_.begin(), kept_.end(), same_key);
+  if (found != kept_.end()) return *found;
+  try {
+    if (kept_.size() < kKept) kept_.emplace_back();
+  } catch (const std::bad_alloc&) {
+    return made;
+  }
+  std::rotate(kept_.begin(), kept_.end() - 1, kept_.end());
+  kept_.front() = made;
+  return made;
+}
+
+bool Verifier::check_request_signature(PublicKeyView holder, ByteView message,
+                                       SignatureView signature) noexcept {
+  if (cache_.enabled()) {
+    if (const auto prepared = holders_.find(holder)) {
+      return check_request(*prepared, message, signature);
+    }
+  }
+  return check_request(holder, message, signature);
+}
+
 std::optional<VerifierRefusal> Verifier::screen(const DecodedChain& chain,
                                                 Remembered& known) const noexcept {
   const std::shared_lock lock(revocation_mutex_);

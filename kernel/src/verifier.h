@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -29,6 +30,7 @@
 #include "chain_wire.h"
 #include "errors.h"
 #include "payload.h"
+#include "request_proof.h"
 #include "result.h"
 #include "token.h"
 #include "verify.h"
@@ -119,6 +121,25 @@ class SignatureCache {
   std::atomic<std::uint64_t> misses_{0};
 };
 
+// The holder keys whose request proofs were checked lately, each prepared for
+// verification once (mldsa65::PreparedPublicKey): a holder signs every request
+// it makes, and against a prepared key a check costs about half as much. Only
+// holders of chains that verified come here. The last kKept are kept, about
+// 39 KB each.
+class PreparedKeys {
+ public:
+  static constexpr std::size_t kKept = 32;
+
+  // The prepared form of `pk`, made now when it is not kept; none only when
+  // memory runs out (the caller then checks against the encoded key).
+  [[nodiscard]] std::shared_ptr<const mldsa65::PreparedPublicKey> find(
+      PublicKeyView pk) noexcept;
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<const mldsa65::PreparedPublicKey>> kept_;  // most recent first
+};
+
 class Verifier {
  public:
   // At least one root; `leeway` seconds of clock difference are tolerated in
@@ -132,6 +153,11 @@ class Verifier {
       const VerifiedBefore* before = nullptr) noexcept;
   // Whether remembering what verified saves anything here (the cache is on).
   [[nodiscard]] bool remembers() const noexcept { return cache_.enabled(); }
+  // Whether `signature` is the request proof of `holder` (a verified chain's
+  // holder key) over `message`; the key is kept prepared for the holder's
+  // next request where the verifier remembers (see PreparedKeys).
+  [[nodiscard]] bool check_request_signature(PublicKeyView holder, ByteView message,
+                                             SignatureView signature) noexcept;
 
   void revoke(std::span<const RevocationId> ids);
   void unrevoke(std::span<const RevocationId> ids) noexcept;
@@ -162,6 +188,7 @@ class Verifier {
   std::vector<KeyId> root_ids_;
   const std::uint64_t leeway_;
   SignatureCache cache_;
+  PreparedKeys holders_;
   mutable std::shared_mutex revocation_mutex_;
   std::unordered_set<RevocationId, Seeded> revoked_ids_;
   std::unordered_set<PublicKey, Seeded> revoked_keys_;

@@ -22,6 +22,7 @@
 #include "crypto/ct_marks.h"
 #include "crypto/mldsa65.h"
 #include "crypto/mldsa65_backend.h"
+#include "test_backends.h"
 
 namespace vestrel::mldsa65 {
 namespace {
@@ -139,13 +140,6 @@ class OwnStack {
  private:
   std::vector<std::uint8_t> stack_ = std::vector<std::uint8_t>(128 * 1024);
 };
-
-std::vector<const Backend*> runnable_backends() {
-  std::vector<const Backend*> backends = {&portable::kBackend};
-  if (cpu_runs_avx2_backend()) backends.push_back(&avx2::kBackend);
-  if (cpu_runs_avx512_backend()) backends.push_back(&avx512::kBackend);
-  return backends;
-}
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VESTREL_TEST_ASAN 1

@@ -381,7 +381,8 @@ Ref check_one_request(PyObject* self, const std::optional<TextArgument>& token,
       request.body = digest;
     }
     if (auto message = request_message(request)) {
-      signed_by_holder = check_request(verified->authority.holder_pk, *message, proof->signature);
+      signed_by_holder = verifier.check_request_signature(verified->authority.holder_pk,
+                                                          *message, proof->signature);
     }
     return verified;
   }();

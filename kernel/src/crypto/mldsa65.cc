@@ -119,6 +119,16 @@ VerifyOutcome verify(PublicKeyView pk, ByteView context, ByteView msg, Signature
   return backend().verify_in_context(pk, context, msg, sig);
 }
 
+void prepare(PublicKeyView pk, PreparedPublicKey& prepared) noexcept {
+  backend().prepare(pk, prepared);
+}
+
+VerifyOutcome verify(const PreparedPublicKey& prepared, ByteView context, ByteView msg,
+                     SignatureView sig) noexcept {
+  if (context.size() > kMaxContextBytes) return VerifyOutcome::DoesNotVerify;
+  return prepared.made_by->verify_prepared(prepared, context, msg, sig);
+}
+
 void wipe(ExpandedKey& sk) noexcept { secure_wipe(&sk, sizeof sk); }
 
 void encode_secret_key(const ExpandedKey& sk, EncodedSecretKey out) noexcept {

@@ -275,7 +275,9 @@ static_assert(kPublicKeyBytes == PQCLEAN_MLDSA65_CLEAN_CRYPTO_PUBLICKEYBYTES);
 static_assert(kSignatureBytes == PQCLEAN_MLDSA65_CLEAN_CRYPTO_BYTES);
 static_assert(kEncodedSecretKeyBytes == PQCLEAN_MLDSA65_CLEAN_CRYPTO_SECRETKEYBYTES);
 static_assert(sizeof(ExpandedKey::rho) == SEEDBYTES && sizeof(ExpandedKey::key) == SEEDBYTES);
-static_assert(sizeof(ExpandedKey::tr) == TRBYTES);
+static_assert(sizeof(ExpandedKey::tr) == TRBYTES && sizeof(PreparedPublicKey::tr) == TRBYTES);
+static_assert(sizeof(PreparedPublicKey::a_hat) == sizeof(polyvecl[K]) &&
+              sizeof(PreparedPublicKey::t1_hat) == sizeof(polyveck));
 
 polyvecl& as_vecl(Poly (&v)[kL]) noexcept { return *reinterpret_cast<polyvecl*>(v); }
 const polyvecl& as_vecl(const Poly (&v)[kL]) noexcept {
@@ -652,38 +654,44 @@ void times_challenge(polyveck& out, const poly& c, const Poly (&image)[kK], cons
 
 // --- Verification ----------------------------------------------------------------
 
-VerifyOutcome verify(PublicKeyView pk, ByteView context, ByteView msg, SignatureView sig) noexcept {
-  std::uint8_t c_tilde[CTILDEBYTES];
-  VESTREL_VECTOR_ALIGNED polyvecl z;
-  VESTREL_VECTOR_ALIGNED polyveck h;
-  // sigDecode refuses a hint section whose counts decrease or pass omega, whose
-  // positions do not rise within a polynomial, or whose unused positions are
-  // not zero: each would give one signature several encodings.
-  if (PQCLEAN_MLDSA65_CLEAN_unpack_sig(c_tilde, &z, &h, sig.data()) != 0) {
-    return VerifyOutcome::DoesNotDecode;
-  }
-  if (any_exceeds(z.vec, GAMMA1 - BETA)) return VerifyOutcome::DoesNotDecode;
+// sigDecode, and the bound on z: false for a signature that does not decode.
+// It refuses a hint section whose counts decrease or pass omega, whose
+// positions do not rise within a polynomial, or whose unused positions are not
+// zero: each would give one signature several encodings.
+bool decode_signature(SignatureView sig, std::uint8_t (&c_tilde)[CTILDEBYTES], polyvecl& z,
+                      polyveck& h) noexcept {
+  if (PQCLEAN_MLDSA65_CLEAN_unpack_sig(c_tilde, &z, &h, sig.data()) != 0) return false;
+  return !any_exceeds(z.vec, GAMMA1 - BETA);
+}
 
+// The key's own part of verification: tr, A-hat, and t1 * 2^d in the NTT
+// domain. Written where `a_hat` and `t1_hat` point.
+void key_images(PublicKeyView pk, std::uint8_t (&tr)[TRBYTES], polyvecl* a_hat,
+                polyveck& t1_hat) noexcept {
   std::uint8_t rho[SEEDBYTES];
-  VESTREL_VECTOR_ALIGNED polyveck t1;
-  PQCLEAN_MLDSA65_CLEAN_unpack_pk(rho, &t1, pk.data());
-  std::uint8_t tr[TRBYTES];
+  PQCLEAN_MLDSA65_CLEAN_unpack_pk(rho, &t1_hat, pk.data());
   Hash256().absorb(pk).squeeze(tr, TRBYTES);
+  expand_matrix(a_hat, rho);
+  PQCLEAN_MLDSA65_CLEAN_polyveck_shiftl(&t1_hat);
+  ntt_all(t1_hat.vec);
+}
+
+// The signature's part: w1' = UseHint(h, A*z - c*t1*2^d), all products taken
+// in the NTT domain, and c~ compared with the hash of mu and w1'.
+VerifyOutcome check_commitment(const std::uint8_t (&tr)[TRBYTES], const polyvecl* a_hat,
+                               const polyveck& t1_hat, ByteView context, ByteView msg,
+                               const std::uint8_t (&c_tilde)[CTILDEBYTES], polyvecl& z,
+                               const polyveck& h) noexcept {
   std::uint8_t mu[CRHBYTES];
   message_representative(tr, context, msg, mu);
-
-  // w1' = UseHint(h, A*z - c*t1*2^d), all products taken in the NTT domain.
   VESTREL_VECTOR_ALIGNED poly c;
   challenge(c, c_tilde);
-  VESTREL_VECTOR_ALIGNED polyvecl a_hat[K];
-  expand_matrix(a_hat, rho);
   ntt_all(z.vec);
   VESTREL_VECTOR_ALIGNED polyveck w1;
   matrix_pointwise(w1, a_hat, z);
-  PQCLEAN_MLDSA65_CLEAN_polyveck_shiftl(&t1);
-  ntt_all(t1.vec);
-  pointwise_all(t1.vec, c, t1.vec);
-  PQCLEAN_MLDSA65_CLEAN_polyveck_sub(&w1, &w1, &t1);
+  VESTREL_VECTOR_ALIGNED polyveck ct1;
+  pointwise_all(ct1.vec, c, t1_hat.vec);
+  PQCLEAN_MLDSA65_CLEAN_polyveck_sub(&w1, &w1, &ct1);
   PQCLEAN_MLDSA65_CLEAN_polyveck_reduce(&w1);
   invntt_all(w1.vec);
   PQCLEAN_MLDSA65_CLEAN_polyveck_caddq(&w1);
@@ -693,6 +701,35 @@ VerifyOutcome verify(PublicKeyView pk, ByteView context, ByteView msg, Signature
   commitment_hash(mu, w1, expected);
   return std::memcmp(expected, c_tilde, CTILDEBYTES) == 0 ? VerifyOutcome::Valid
                                                           : VerifyOutcome::DoesNotVerify;
+}
+
+VerifyOutcome verify(PublicKeyView pk, ByteView context, ByteView msg, SignatureView sig) noexcept {
+  std::uint8_t c_tilde[CTILDEBYTES];
+  VESTREL_VECTOR_ALIGNED polyvecl z;
+  VESTREL_VECTOR_ALIGNED polyveck h;
+  if (!decode_signature(sig, c_tilde, z, h)) return VerifyOutcome::DoesNotDecode;
+  std::uint8_t tr[TRBYTES];
+  VESTREL_VECTOR_ALIGNED polyvecl a_hat[K];
+  VESTREL_VECTOR_ALIGNED polyveck t1_hat;
+  key_images(pk, tr, a_hat, t1_hat);
+  return check_commitment(tr, a_hat, t1_hat, context, msg, c_tilde, z, h);
+}
+
+// kBackend, declared by mldsa65_backend.h, is this backend's table.
+void prepare(PublicKeyView pk, PreparedPublicKey& prepared) noexcept {
+  std::memcpy(prepared.encoded, pk.data(), kPublicKeyBytes);
+  key_images(pk, prepared.tr, as_matrix(prepared.a_hat), as_veck(prepared.t1_hat));
+  prepared.made_by = &kBackend;
+}
+
+VerifyOutcome verify_prepared(const PreparedPublicKey& prepared, ByteView context, ByteView msg,
+                              SignatureView sig) noexcept {
+  std::uint8_t c_tilde[CTILDEBYTES];
+  VESTREL_VECTOR_ALIGNED polyvecl z;
+  VESTREL_VECTOR_ALIGNED polyveck h;
+  if (!decode_signature(sig, c_tilde, z, h)) return VerifyOutcome::DoesNotDecode;
+  return check_commitment(prepared.tr, as_matrix(prepared.a_hat), as_veck(prepared.t1_hat),
+                          context, msg, c_tilde, z, h);
 }
 
 // --- The skEncode form, for conformance material only -----------------------------
@@ -870,6 +907,8 @@ extern const Backend kBackend = {
     .load_secret_key = load_secret_key_entry,
     .sign_in_context = sign_entry,
     .verify_in_context = verify,
+    .prepare = prepare,
+    .verify_prepared = verify_prepared,
 };
 
 }  // namespace vestrel::mldsa65::VESTREL_MLDSA65_ISA

@@ -25,6 +25,10 @@ struct Backend {
                           Signature sig) noexcept;
   VerifyOutcome (*verify_in_context)(PublicKeyView pk, ByteView context, ByteView msg,
                                      SignatureView sig) noexcept;
+  // prepare, and verify_in_context against a key this backend prepared.
+  void (*prepare)(PublicKeyView pk, PreparedPublicKey& prepared) noexcept;
+  VerifyOutcome (*verify_prepared)(const PreparedPublicKey& prepared, ByteView context,
+                                   ByteView msg, SignatureView sig) noexcept;
 };
 
 // Only an x86-64 build carries the avx2 and avx512 backends
