@@ -21,7 +21,8 @@ from conftest import examples
 from servers import once
 from vestrel._http import (Options, RequestTargetRefused, expect_credentials, origin_form,
                            target_text)
-from vestrel._request import _credentials, _names_vestrel
+from vestrel._request import _credentials, _names_vestrel, _presented_chain
+from vestrel._token import parse_ref
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -102,6 +103,67 @@ def test_an_asgi_header_is_read_under_its_name_in_any_case(pairs: List[Tuple[Any
                                                            name: bytes) -> None:
     assert vestrel.asgi._values(pairs, name) == [
         v.decode("latin-1") for k, v in pairs if bytes(k).lower() == name]
+
+
+# What the core's one reading of the headers (read_presented) is given: a
+# reference or a token, as made and changed at either end, and proofs alike.
+_REF = "vr1." + "A" * 43
+_TOKEN = "vt1." + "B" * 40
+_CHAINS = [_REF, _REF[:-1] + "B", _REF[:-1], _REF + "A", _TOKEN, _TOKEN[:-1], "vr1." + "\xe9" * 43]
+_PROOF = "vp1." + "C" * 20
+
+
+# Changes at either end of a value; most values come as made.
+_EDITS = [lambda t: t] * 5 + [lambda t: " " + t, lambda t: t + " ", lambda t: t + "\t",
+                              lambda t: "\xa0" + t, lambda t: t + "\x85", str.upper,
+                              lambda t: t[:-1] + "\xe9"]
+_CREDENTIALS = st.tuples(
+    st.sampled_from(["Authorization", "AUTHORIZATION", b"authorization", bytearray(b"authorization")]),
+    st.builds(lambda scheme, chain, edit: edit(scheme + chain),
+              st.sampled_from(["Vestrel ", "vEsTrEl ", "Vestrel  ", "Vestrex ", "Vestrel\t",
+                               "Bearer "]),
+              st.sampled_from(_CHAINS), st.sampled_from(_EDITS)),
+    st.sampled_from(["Vestrel-Proof", b"vestrel-proof", "VESTREL-PROOF"]),
+    st.builds(lambda edit: edit(_PROOF), st.sampled_from(_EDITS)))
+
+
+@settings(max_examples=examples(400), deadline=None)
+@given(_CREDENTIALS, st.lists(st.tuples(NAMES, VALUES), max_size=2), st.booleans(),
+       st.sampled_from([list, tuple, dict]), st.integers(0, 3))
+def test_the_cores_one_reading_finds_what_the_package_finds(
+        credentials: Tuple[Any, str, Any, str], others: List[Tuple[Any, Any]], as_bytes: bool,
+        form: Any, at: int) -> None:
+    # Wherever the core reads a request's headers in one call, it finds what
+    # the package's own reading finds: one Authorization value naming the
+    # same reference (its digest) or the same known token (its wire), and
+    # one proof value, whose text the package would not change. Whatever it
+    # declines, the package reads and refuses itself; the plainest form of
+    # each it must not decline.
+    auth_name, auth, proof_name, proof = credentials
+    pairs: List[Tuple[Any, Any]] = [
+        (auth_name, auth.encode("latin-1") if as_bytes else auth),
+        (proof_name, proof.encode("latin-1") if as_bytes else proof)]
+    pairs[at % 3:at % 3] = others
+    try:
+        headers = form(pairs)
+    except TypeError:
+        headers = list(pairs)
+    verifier = vestrel.Verifier([bytes(1952)])
+    verifier._token_wires[len(_TOKEN)] = (_TOKEN, b"the wire")
+    found = verifier._read_presented(headers)
+    if found is None:
+        plainest = (auth in ("Vestrel " + _REF, "vEsTrEl " + _REF, "Vestrel " + _TOKEN)
+                    and proof == _PROOF and type(auth_name) is not bytearray)
+        assert not (plainest and not others), headers
+        return
+    authorization, proofs = _credentials(headers)
+    assert len(authorization) == len(proofs) == 1
+    assert _credentials([("vestrel-proof", found[0])])[1] == proofs == [proofs[0].strip()]
+    chain = _presented_chain(authorization)
+    if found[2] is not None:
+        assert chain.startswith("vr1.") and parse_ref(chain) == found[2]
+    else:
+        assert verifier._known_wire(chain) == found[1] == b"the wire"
 
 
 def test_a_target_is_read_only_when_every_character_is_printable_ascii() -> None:

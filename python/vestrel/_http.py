@@ -32,7 +32,8 @@ from urllib.parse import quote, urlsplit
 
 from ._chain import VerifiedChain
 from ._errors import KernelError, NotAllowed, ProofMissing, Refused, RequestRefused
-from ._request import PROOF_HEADER, Credentials, Headers, _credentials, _names_vestrel
+from ._request import (PROOF_HEADER, Credentials, Headers, Presented, _credentials,
+                       _names_vestrel)
 from ._stores import coroutine_function
 
 if TYPE_CHECKING:
@@ -166,15 +167,17 @@ class Prepared(NamedTuple):
     resource: Optional[bytes]
     verb: Optional[bytes]
     # The credentials' header values as the one scan of the headers found
-    # them, which the check then reads instead of the headers.
+    # them, which the check then reads instead of the headers: the core's
+    # reading of the common form, else the values themselves.
     credentials: Optional[Credentials] = None
+    presented: Optional[Presented] = None
 
 
 class Options:
     """The middleware's options, checked once when it is built."""
 
     __slots__ = ("verifier", "resource", "verb", "public", "register_path", "origins", "hosts",
-                 "max_age", "max_body", "ttl", "per_route", "reads_host")
+                 "max_age", "max_body", "ttl", "per_route", "reads_host", "_read_presented")
 
     def __init__(self, verifier: Verifier, *, resource: Optional[PathRule] = None,
                  verb: Optional[PathRule] = None, public: Optional[PublicRule] = None,
@@ -217,6 +220,9 @@ class Options:
             raise ValueError("two origins name the same host: a Host header could not tell "
                              "which one a request addressed")
         self.verifier = verifier
+        # The core's scan of the headers, where the verifier has one.
+        self._read_presented: Callable[[Headers], Optional[Presented]] = getattr(
+            verifier, "_read_presented", lambda headers: None)
         self.resource = resource or default_resource
         self.verb = verb or default_verb
         self.public = public
@@ -271,12 +277,16 @@ class Options:
         url = self.base(scheme, hosts) + (_known_target(target) if len(target) <= _KEPT_TARGET
                                            else target_text(target))
         registering = route == "register"
-        credentials = _credentials(headers, decoded=False)
-        _expect(credentials, registering)
+        # A registration's chain is its body: its headers are read the long way.
+        presented = None if registering else self._read_presented(headers)
+        credentials = None
+        if presented is None:
+            credentials = _credentials(headers, decoded=False)
+            _expect(credentials, registering)
         if registering or self.per_route:
-            return Prepared(url, None, None, credentials)
+            return Prepared(url, None, None, credentials, presented)
         return Prepared(url, _mapped(self.resource(path), "resource"),
-                        _mapped(self.verb(method), "verb"), credentials)
+                        _mapped(self.verb(method), "verb"), credentials, presented)
 
     def check(self, method: str, prepared: Prepared, headers: Headers,
               body: bytes) -> VerifiedChain:
@@ -285,7 +295,8 @@ class Options:
         otherwise."""
         chain = self.verifier.verify_request(method, prepared.url, headers, body=body,
                                              max_age=self.max_age,
-                                             _credentials=prepared.credentials)
+                                             _credentials=prepared.credentials,
+                                             _presented=prepared.presented)
         if prepared.resource is not None and prepared.verb is not None:
             require(chain, (prepared.resource, prepared.verb))
         return chain
@@ -297,7 +308,8 @@ class Options:
         (Verifier.verify_request_async)."""
         chain = await self.verifier.verify_request_async(method, prepared.url, headers,
                                                          body=body, max_age=self.max_age,
-                                                         _credentials=prepared.credentials)
+                                                         _credentials=prepared.credentials,
+                                                         _presented=prepared.presented)
         if prepared.resource is not None and prepared.verb is not None:
             require(chain, (prepared.resource, prepared.verb))
         return chain

@@ -55,6 +55,11 @@ Headers = Union[Mapping[str, str], Iterable[Tuple[Any, Any]]]
 # has scanned the headers already hands these on, so that the check reads
 # the credentials from them and not from the headers a second time.
 Credentials = Tuple[List[Any], List[Any]]
+# What the core's one scan of the headers found of a request presented in the
+# common form (Verifier._read_presented): the proof header's value, and the
+# chain, as a token's wire the verifier read lately or as the digest a
+# reference names. Headers of any other form are read by _read_request.
+Presented = Tuple[Any, Optional[bytes], Optional[bytes]]
 
 # The refusals the compiled core names for a request's own faults.
 _REQUEST_REFUSALS: Dict[str, Any] = {"ProofMalformed": ProofMalformed, "ProofExpired": ProofExpired,
@@ -296,7 +301,19 @@ class _Read:
 
 def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
                   body: Optional[BytesLike], chain: Optional[str],
-                  credentials: Optional[Credentials] = None) -> _Read:
+                  credentials: Optional[Credentials] = None,
+                  presented_as: Optional[Presented] = None) -> _Read:
+    payload = body if body is None or type(body) is bytes else byte_string(body, "body")
+    if presented_as is not None:
+        # Every header of the request was read already and is well formed:
+        # what remains to refuse is the target.
+        proof, wire, digest = presented_as
+        try:
+            target = _target_of(method, url)
+        except ValueError as error:
+            raise ProofMalformed(f"the request target cannot be read: {error}") from None
+        return _Read(proof, target, payload, "", wire, digest,
+                     wire is not None or digest in verifier._warm)
     if credentials is None:
         authorization, proofs = _credentials(headers)
     else:
@@ -320,7 +337,6 @@ def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
         target = _target_of(method, url)
     except ValueError as error:
         raise ProofMalformed(f"the request target cannot be read: {error}") from None
-    payload = body if body is None or type(body) is bytes else byte_string(body, "body")
     wanted: Optional[bytes] = None
     known = presented is not None
     if known:
@@ -405,22 +421,24 @@ def _spend(fresh: Any) -> None:
 def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *,
                   body: Optional[BytesLike], now: Optional[TimeLike], max_age: int,
                   replay: Any, chains: Any, chain: Optional[str] = None,
-                  credentials: Optional[Credentials] = None) -> Tuple[VerifiedChain, bytes]:
+                  credentials: Optional[Credentials] = None,
+                  presented_as: Optional[Presented] = None) -> Tuple[VerifiedChain, bytes]:
     """The whole check of one request (see Verifier.verify_request); returns
     the verified chain and its digest. ``chain`` given: the chain comes from
     there (a registration's body), not from the Authorization header.
     ``replay`` and ``chains`` are ReplayStore and ChainStore; a store that
     answers with an awaitable is refused with TypeError. ``credentials``:
-    what a scan of ``headers`` already found in them (see Credentials)."""
+    what a scan of ``headers`` already found in them (see Credentials), or
+    ``presented_as``, what the core's found (see Presented)."""
     at, max_age = _limits(now, max_age)
-    if chain is None and verifier._token_wires and (
+    if chain is None and presented_as is None and verifier._token_wires and (
             credentials is None or _may_be_known(verifier, credentials)):
         known = _check_known(verifier, method, url, headers, body, at, max_age)
         if known is not None:
             verified = _verified(verifier, known, known[1])
             _spend(replay.add(known[3], at, replay_expiry(known[4], max_age)))
             return verified, known[2]
-    read = _read_request(verifier, method, url, headers, body, chain, credentials)
+    read = _read_request(verifier, method, url, headers, body, chain, credentials, presented_as)
     presented, fresh, key = read.presented, None, b""
     if read.wanted is not None:
         combined = _pipelined(replay, chains)
@@ -465,7 +483,8 @@ def _asyncio_loop() -> Any:
 async def check_request_async(verifier: Verifier, method: str, url: str, headers: Headers, *,
                               body: Optional[BytesLike], now: Optional[TimeLike], max_age: int,
                               replay: Any, chains: Any, chain: Optional[str] = None,
-                              credentials: Optional[Credentials] = None
+                              credentials: Optional[Credentials] = None,
+                              presented_as: Optional[Presented] = None
                               ) -> Tuple[VerifiedChain, bytes]:
     """check_request for a caller on an event loop: the stores' coroutines
     are awaited (a store that answers at once is called as it is), and the
@@ -476,7 +495,7 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
     at, max_age = _limits(now, max_age)
     # Without a signature cache no chain is quick to check: none on the loop.
     cached = verifier._cache_bytes > 0
-    if chain is None and verifier._token_wires and cached and (
+    if chain is None and presented_as is None and verifier._token_wires and cached and (
             credentials is None or _may_be_known(verifier, credentials)):
         known = _check_known(verifier, method, url, headers, body, at, max_age)
         if known is not None:
@@ -486,7 +505,7 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
                 fresh = await _result(fresh)
             _spend(fresh)
             return verified, known[2]
-    read = _read_request(verifier, method, url, headers, body, chain, credentials)
+    read = _read_request(verifier, method, url, headers, body, chain, credentials, presented_as)
     presented, fresh, key = read.presented, None, b""
     if read.wanted is not None:
         combined = _pipelined(replay, chains)

@@ -15,7 +15,7 @@ from ._arguments import BytesLike, TimeLike, byte_string, count, instant, public
 from ._chain import VerifiedChain, refuse
 from ._errors import StoreUnavailable, TokenMalformed
 from ._request import (_SCHEME_LEN, _SCHEME_PREFIX, DEFAULT_MAX_AGE, Credentials, Headers,
-                       check_request, check_request_async)
+                       Presented, check_request, check_request_async)
 from ._stores import (AsyncChainStore, AsyncReplayStore, ChainStore, MemoryChainStore,
                       MemoryReplayStore, ReplayStore, is_asyncio)
 from ._token import REF_PREFIX, token_text
@@ -261,6 +261,12 @@ class Verifier:
             return known[1]
         return None
 
+    def _read_presented(self, headers: Headers) -> Optional[Presented]:
+        # The core's one scan of the headers, for a request presented in the
+        # common form; None for any other, which check_request reads itself.
+        presented: Optional[Presented] = self._core.read_presented(headers, self._token_wires)
+        return presented
+
     def _remember_wire(self, token: str, wire: bytes) -> None:
         # Tokens of a few credentials, and a few dozen of them.
         if len(token) <= _TOKEN_WIRE_MAX and (len(token) in self._token_wires
@@ -271,7 +277,8 @@ class Verifier:
                        body: Optional[BytesLike] = None, now: Optional[TimeLike] = None,
                        max_age: int = DEFAULT_MAX_AGE, replay: Optional[ReplayStore] = None,
                        chains: Optional[ChainStore] = None,
-                       _credentials: Optional[Credentials] = None) -> VerifiedChain:
+                       _credentials: Optional[Credentials] = None,
+                       _presented: Optional[Presented] = None) -> VerifiedChain:
         """Checks one HTTP request presented with :func:`vestrel.present`:
         the chain (a token, or a registered chain's reference) as
         :meth:`verify` does, that the proof is its holder's signature over
@@ -290,13 +297,14 @@ class Verifier:
         if self._asyncio_stores or replay is not None or chains is not None:
             _synchronous(self._replay if replay is None else replay,
                          self._chains if chains is None else chains)
-        # _credentials, the middlewares' own: what their one scan of the
-        # headers found there (see _request.Credentials).
+        # _credentials and _presented, the middlewares' own: what their one
+        # scan of the headers found there (see _request.Credentials and
+        # Presented).
         verified, _ = check_request(self, method, url, headers, body=body, now=now,
                                     max_age=max_age,
                                     replay=self._replay if replay is None else replay,
                                     chains=self._chains if chains is None else chains,
-                                    credentials=_credentials)
+                                    credentials=_credentials, presented_as=_presented)
         return verified
 
     async def verify_request_async(self, method: str, url: str, headers: Headers, *,
@@ -305,8 +313,8 @@ class Verifier:
                                    max_age: int = DEFAULT_MAX_AGE,
                                    replay: Union[ReplayStore, AsyncReplayStore, None] = None,
                                    chains: Union[ChainStore, AsyncChainStore, None] = None,
-                                   _credentials: Optional[Credentials] = None
-                                   ) -> VerifiedChain:
+                                   _credentials: Optional[Credentials] = None,
+                                   _presented: Optional[Presented] = None) -> VerifiedChain:
         """:meth:`verify_request` for a caller on an event loop, with the
         same checks in the same order and the same refusals. Operations of
         the stores that are coroutines are awaited; the others are called
@@ -321,7 +329,8 @@ class Verifier:
         verified, _ = await check_request_async(
             self, method, url, headers, body=body, now=now, max_age=max_age,
             replay=self._replay if replay is None else replay,
-            chains=self._chains if chains is None else chains, credentials=_credentials)
+            chains=self._chains if chains is None else chains, credentials=_credentials,
+            presented_as=_presented)
         return verified
 
     def _warm_up(self, digest: bytes) -> None:

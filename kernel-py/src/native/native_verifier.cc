@@ -470,78 +470,101 @@ bool plain_proof_text(std::string_view text) noexcept {
   return (bits & 0x8080808080808080u) == 0;
 }
 
-// The common request in one call: headers (an exact dict, or a list or
-// tuple of 2-tuples, of str or bytes) holding exactly one Authorization
-// header, "Vestrel " and a token the package has read lately (`known`, its
-// dict of token length -> (token, wire)), and exactly one proof header,
-// plainly written. Answers as check_request, with the known wire as the
-// second item; None for any other request, which the package then reads
-// itself and refuses as it must. Only where str text is read in place.
+// The one Authorization and the one proof header value of `headers` (an exact
+// dict, or a list or tuple of 2-tuples, of str or bytes names), borrowed from
+// it; false when the headers are of another form, either header is missing
+// or repeated, or a name is neither str nor bytes: the package then reads
+// them itself, and refuses what it must.
+bool lone_credentials(PyObject* headers, PyObject*& authorization, PyObject*& proof) noexcept {
+  int authorizations = 0;
+  int proofs = 0;
+  const auto take = [&](PyObject* name, PyObject* value) {
+    const auto text = header_text(name);
+    if (!text) return false;
+    if (same_ascii_letters(*text, "authorization")) {
+      authorization = value;
+      ++authorizations;
+    } else if (same_ascii_letters(*text, "vestrel-proof")) {
+      proof = value;
+      ++proofs;
+    }
+    return true;
+  };
+  if (PyDict_CheckExact(headers)) {
+    Py_ssize_t position = 0;
+    PyObject* name = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(headers, &position, &name, &value)) {
+      if (!take(name, value)) return false;
+    }
+  } else if (PyList_CheckExact(headers) || PyTuple_CheckExact(headers)) {
+    const bool list = PyList_CheckExact(headers);
+    const Py_ssize_t count = list ? PyList_Size(headers) : PyTuple_Size(headers);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* item = list ? PyList_GetItem(headers, i) : PyTuple_GetItem(headers, i);
+      if (!PyTuple_CheckExact(item) || PyTuple_Size(item) != 2 ||
+          !take(PyTuple_GetItem(item, 0), PyTuple_GetItem(item, 1))) {
+        return false;
+      }
+    }
+  } else {
+    return false;
+  }
+  return authorizations == 1 && proofs == 1;
+}
+
+constexpr std::string_view kVestrelScheme = "vestrel ";
+// A chain registered by reference is presented as "vr1." and the base64url
+// text of its chain digest.
+constexpr std::string_view kReferencePrefix = "vr1.";
+
+// The credential of an Authorization value written "Vestrel <credential>",
+// the scheme in any case and one space after it; nothing for any other value.
+std::optional<std::string_view> plain_credential(std::string_view value) noexcept {
+  if (value.size() <= kVestrelScheme.size() ||
+      !same_ascii_letters(value.substr(0, kVestrelScheme.size()), kVestrelScheme)) {
+    return std::nullopt;
+  }
+  return value.substr(kVestrelScheme.size());
+}
+
+// The (token, wire) pair `known` (the package's dict of token length -> (token,
+// wire)) keeps for `token`, borrowed from it; nothing when it keeps none.
+PyObject* known_token_wire(PyObject* known, std::string_view token) {
+  const Ref length = created(PyLong_FromSize_t(token.size()));
+  PyObject* entry = PyDict_GetItem(known, length.get());  // borrowed
+  if (entry == nullptr || !PyTuple_CheckExact(entry) || PyTuple_Size(entry) != 2) return nullptr;
+  const auto kept = header_text(PyTuple_GetItem(entry, 0));
+  PyObject* wire = PyTuple_GetItem(entry, 1);
+  if (!kept || *kept != token || !PyBytes_CheckExact(wire)) return nullptr;
+  return wire;
+}
+
+// The common request in one call: headers holding exactly one Authorization
+// header, "Vestrel " and a token the package has read lately (`known`), and
+// exactly one proof header, plainly written. Answers as check_request, with
+// the known wire as the second item; None for any other request, which the
+// package then reads itself and refuses as it must. Only where str text is
+// read in place.
 PyObject* check_headers_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&]() -> Ref {
     const Arguments matched(kCheckHeadersSignature, args, kwargs);
-    PyObject* headers = matched[0];
     PyObject* known = matched[1];
     const auto not_handled = [] { return Ref::borrow(Py_None); };
     if (!reads_text_in_place() || !PyDict_CheckExact(known)) return not_handled();
-
-    PyObject* authorization = nullptr;  // borrowed from `headers`
+    PyObject* authorization = nullptr;  // borrowed from the headers
     PyObject* proof = nullptr;
-    int authorizations = 0;
-    int proofs = 0;
-    const auto take = [&](PyObject* name, PyObject* value) {
-      const auto text = header_text(name);
-      if (!text) return false;
-      if (same_ascii_letters(*text, "authorization")) {
-        authorization = value;
-        ++authorizations;
-      } else if (same_ascii_letters(*text, "vestrel-proof")) {
-        proof = value;
-        ++proofs;
-      }
-      return true;
-    };
-    if (PyDict_CheckExact(headers)) {
-      Py_ssize_t position = 0;
-      PyObject* name = nullptr;
-      PyObject* value = nullptr;
-      while (PyDict_Next(headers, &position, &name, &value)) {
-        if (!take(name, value)) return not_handled();
-      }
-    } else if (PyList_CheckExact(headers) || PyTuple_CheckExact(headers)) {
-      const bool list = PyList_CheckExact(headers);
-      const Py_ssize_t count = list ? PyList_Size(headers) : PyTuple_Size(headers);
-      for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* item = list ? PyList_GetItem(headers, i) : PyTuple_GetItem(headers, i);
-        if (!PyTuple_CheckExact(item) || PyTuple_Size(item) != 2 ||
-            !take(PyTuple_GetItem(item, 0), PyTuple_GetItem(item, 1))) {
-          return not_handled();
-        }
-      }
-    } else {
-      return not_handled();
-    }
-    if (authorizations != 1 || proofs != 1) return not_handled();
+    if (!lone_credentials(matched[0], authorization, proof)) return not_handled();
     // Held: the verification below runs without the interpreter lock.
     const Ref held_authorization = Ref::borrow(authorization);
     const Ref held_proof = Ref::borrow(proof);
     const auto value = header_text(authorization);
     const auto proof_text = header_text(proof);
     if (!value || !proof_text || !plain_proof_text(*proof_text)) return not_handled();
-    constexpr std::string_view kScheme = "vestrel ";
-    if (value->size() <= kScheme.size() ||
-        !same_ascii_letters(value->substr(0, kScheme.size()), kScheme)) {
-      return not_handled();
-    }
-    const std::string_view token = value->substr(kScheme.size());
-    const Ref length = created(PyLong_FromSize_t(token.size()));
-    PyObject* entry = PyDict_GetItem(known, length.get());  // borrowed
-    if (entry == nullptr || !PyTuple_CheckExact(entry) || PyTuple_Size(entry) != 2) {
-      return not_handled();
-    }
-    const auto kept = header_text(PyTuple_GetItem(entry, 0));
-    PyObject* wire = PyTuple_GetItem(entry, 1);
-    if (!kept || *kept != token || !PyBytes_CheckExact(wire)) return not_handled();
+    const auto token = plain_credential(*value);
+    if (!token) return not_handled();
+    PyObject* wire = known_token_wire(known, *token);
+    if (wire == nullptr) return not_handled();
     const Ref held_wire = Ref::borrow(wire);
 
     const RequestLimits limits = request_limits(matched, 2, 3, 4);
@@ -554,6 +577,44 @@ PyObject* check_headers_entry(PyObject* self, PyObject* args, PyObject* kwargs) 
                        Ref::borrow(PyTuple_GetItem(answer.get(), 4)));
     }
     return answer;
+  });
+}
+
+constexpr std::string_view kReadPresentedParameters[] = {"headers", "known"};
+constexpr CallSignature kReadPresentedSignature{"Verifier", "read_presented",
+                                                kReadPresentedParameters};
+
+// What a middleware reads of a request's headers before its body, in one scan:
+// for exactly one Authorization header "Vestrel " and a chain reference or a
+// token the package has read lately (`known`, as for check_headers), and
+// exactly one proof header, plainly written, (proof value, wire, None) for the
+// known token and (proof value, None, digest) for the reference; None for any
+// other request, which the package reads itself. Nothing is checked but the
+// form: the proof's own reading comes with check_request.
+PyObject* read_presented_entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&]() -> Ref {
+    const Arguments matched(kReadPresentedSignature, args, kwargs);
+    PyObject* known = matched[1];
+    const auto not_handled = [] { return Ref::borrow(Py_None); };
+    if (!reads_text_in_place() || !PyDict_CheckExact(known)) return not_handled();
+    PyObject* authorization = nullptr;  // borrowed from the headers
+    PyObject* proof = nullptr;
+    if (!lone_credentials(matched[0], authorization, proof)) return not_handled();
+    const auto value = header_text(authorization);
+    const auto proof_text = header_text(proof);
+    if (!value || !proof_text || !plain_proof_text(*proof_text)) return not_handled();
+    const auto credential = plain_credential(*value);
+    if (!credential) return not_handled();
+    if (credential->starts_with(kReferencePrefix)) {
+      Digest digest;
+      if (!base64url_decode_into(credential->substr(kReferencePrefix.size()), digest)) {
+        return not_handled();
+      }
+      return new_tuple(Ref::borrow(proof), Ref::borrow(Py_None), new_bytes(digest));
+    }
+    PyObject* wire = known_token_wire(known, *credential);
+    if (wire == nullptr) return not_handled();
+    return new_tuple(Ref::borrow(proof), Ref::borrow(wire), Ref::borrow(Py_None));
   });
 }
 
@@ -640,6 +701,10 @@ PyMethodDef kMethods[] = {
     {"check_headers", as_method(&check_headers_entry), METH_VARARGS | METH_KEYWORDS,
      "check_headers(headers, known, target, body, limits)\n--\n\n"
      "check_request's answer for a plainly presented known token, else None."},
+    {"read_presented", as_method(&read_presented_entry), METH_VARARGS | METH_KEYWORDS,
+     "read_presented(headers, known)\n--\n\n"
+     "(proof, wire, None) for a plainly presented known token, (proof, None, digest) for a\n"
+     "chain reference, else None."},
     {"revoke", as_method(&revoke_entry), METH_VARARGS | METH_KEYWORDS,
      "revoke(ids)\n--\n\nRevokes a tuple of 32-byte revocation ids."},
     {"unrevoke", as_method(&unrevoke_entry), METH_VARARGS | METH_KEYWORDS,
