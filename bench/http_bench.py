@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """What a Starlette endpoint costs bare, behind vestrel.asgi.Authorize and
-behind vestrel.fastapi.Auth, side by side in one run.
+behind vestrel.fastapi.Auth (and with a no-op FastAPI security dependency,
+FastAPI's own price for any), side by side in one run.
 
 Two measurements, each in rounds that take turns between the variants
 (ABCD ABCD ...), so that a slow spell of a shared machine is spread over
@@ -18,7 +19,9 @@ all of them, and each reported as the median round:
     with --serve), so that the client's threads do not share its
     interpreter lock; requests from a fixed number of threads, each on one
     keep-alive http.client connection. Rates are the median round's;
-    latencies pool every request.
+    latencies pool every request. Beside them, each server's own processor
+    time per request (all its threads), which the client's share of the
+    cores does not move as it moves the rates.
 
 The client registers a 3-credential chain once with each checked variant,
 then prepares every presentation before the clock starts (each proof is
@@ -379,6 +382,20 @@ def drive(port: int, requests: List[Dict[str, str]], threads: int) -> Tuple[floa
     return time.perf_counter() - began, latencies, failures[0]
 
 
+def server_cpu(pid: int) -> float:
+    """The seconds of processor time the server process has run so far, all
+    its threads, in nanoseconds' resolution (schedstat); what a request
+    costs the server, whatever the client on the same cores costs."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as stat:
+                total += int(stat.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            continue  # a thread that ended meanwhile
+    return total / 1e9
+
+
 def on_loopback(kinds: List[str], args: argparse.Namespace) -> None:
     import vestrel
 
@@ -387,12 +404,14 @@ def on_loopback(kinds: List[str], args: argparse.Namespace) -> None:
           f"variant from {args.threads} threads (keep-alive); requests per second, medians")
     children = []
     results: Dict[str, List[Tuple[float, List[float], int]]] = {kind: [] for kind in kinds}
+    cpu: Dict[str, List[float]] = {kind: [] for kind in kinds}
     proofs: List[float] = []
     try:
-        ports = {}
+        ports, pids = {}, {}
         for kind in kinds:
             child, ports[kind] = start(kind, args)
             children.append(child)
+            pids[kind] = child.pid
         headers, body, ref = vestrel.register(holder, token, ORIGIN + REGISTER)
         for kind in kinds:
             if kind in CHECKED:
@@ -405,7 +424,9 @@ def on_loopback(kinds: List[str], args: argparse.Namespace) -> None:
             order = kinds[turn % len(kinds):] + kinds[:turn % len(kinds)]
             for kind in order:
                 drive(ports[kind], prepared[:WARM], 1)
+                began = server_cpu(pids[kind])
                 results[kind].append(drive(ports[kind], prepared[WARM:], args.threads))
+                cpu[kind].append((server_cpu(pids[kind]) - began) / args.requests * 1e6)
             proofs.append(proof_cost(holder, 500)[1])
     finally:
         for child in children:
@@ -420,6 +441,10 @@ def on_loopback(kinds: List[str], args: argparse.Namespace) -> None:
     # The server is one thread: the inverse of its rate is what a request
     # costs it, so the difference to the bare rate's is the time added.
     proof_us = statistics.median(proofs)
+    # The client shares the machine's cores with the server, so the rates
+    # also move with what the client costs; the server's own processor time
+    # per request does not, and its inverse is the rate the server sustains.
+    server = {kind: statistics.median(times) for kind, times in cpu.items()}
     print(f"  {'':<26}{'req/s':>8}{'vs bare':>9}{'vs own':>8}{'added µs':>10}{'/proof':>9}"
           f"{'p50 ms':>8}{'p99 ms':>8}")
     for kind, title, base in VARIANTS:
@@ -434,6 +459,14 @@ def on_loopback(kinds: List[str], args: argparse.Namespace) -> None:
               f"{cuts[49] * 1e3:>8.2f}{cuts[98] * 1e3:>8.2f}"
               + (f"   non-200: {failures}" if failures else ""))
     print(f"  {'one check_proof':<26}{proof_us:>8.1f} µs (wall clock, in the client)")
+    print("the server's processor time per request, medians; its inverse as a rate")
+    print(f"  {'':<26}{'µs/req':>8}{'vs bare':>9}{'vs own':>8}{'added µs':>10}{'/proof':>9}")
+    for kind, title, base in VARIANTS:
+        if kind not in server:
+            continue
+        own = f"{server[base] / server[kind]:>8.0%}" if base else f"{'':>8}"
+        cost = added(server[kind], server[base] if base else None, proof_us)
+        print(f"  {title:<26}{server[kind]:>8.1f}{server['bare'] / server[kind]:>9.0%}{own}{cost}")
 
 
 def main() -> int:
