@@ -127,7 +127,12 @@ _CREDENTIALS = st.tuples(
     st.builds(lambda edit: edit(_PROOF), st.sampled_from(_EDITS)))
 
 
-@settings(max_examples=examples(400), deadline=None)
+# A verifier that knows _TOKEN (as a service knows a token it verified).
+_READER = vestrel.Verifier([bytes(1952)], cache_bytes=0)
+_READER._token_wires[len(_TOKEN)] = (_TOKEN, b"the wire")
+
+
+@settings(max_examples=examples(200), deadline=None)
 @given(_CREDENTIALS, st.lists(st.tuples(NAMES, VALUES), max_size=2), st.booleans(),
        st.sampled_from([list, tuple, dict]), st.integers(0, 3))
 def test_the_cores_one_reading_finds_what_the_package_finds(
@@ -148,13 +153,13 @@ def test_the_cores_one_reading_finds_what_the_package_finds(
         headers = form(pairs)
     except TypeError:
         headers = list(pairs)
-    verifier = vestrel.Verifier([bytes(1952)])
-    verifier._token_wires[len(_TOKEN)] = (_TOKEN, b"the wire")
+    verifier = _READER
     found = verifier._read_presented(headers)
     if found is None:
         plainest = (auth in ("Vestrel " + _REF, "vEsTrEl " + _REF, "Vestrel " + _TOKEN)
                     and proof == _PROOF and type(auth_name) is not bytearray)
-        assert not (plainest and not others), headers
+        # Before 3.10 the core reads no str text in place, and so no headers.
+        assert not (plainest and not others and sys.version_info >= (3, 10)), headers
         return
     authorization, proofs = _credentials(headers)
     assert len(authorization) == len(proofs) == 1
