@@ -423,12 +423,12 @@ constexpr CallSignature kCheckHeadersSignature{"Verifier", "check_headers",
                                                kCheckHeadersParameters};
 
 // The bytes of a header's name or value, for an exact str (where the
-// interpreter keeps them) or bytes; nothing for any other object.
+// interpreter keeps them: 3.10 on) or bytes; nothing for any other object.
 std::optional<std::string_view> header_text(PyObject* obj) noexcept {
   if (PyBytes_CheckExact(obj)) {
     return std::string_view(PyBytes_AsString(obj), static_cast<std::size_t>(PyBytes_Size(obj)));
   }
-  if (!PyUnicode_CheckExact(obj)) return std::nullopt;
+  if (!PyUnicode_CheckExact(obj) || !reads_text_in_place()) return std::nullopt;
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
   if (data == nullptr) {
@@ -590,13 +590,15 @@ constexpr CallSignature kReadPresentedSignature{"Verifier", "read_presented",
 // exactly one proof header, plainly written, (proof value, wire, None) for the
 // known token and (proof value, None, digest) for the reference; None for any
 // other request, which the package reads itself. Nothing is checked but the
-// form: the proof's own reading comes with check_request.
+// form: the proof's own reading comes with check_request. Before 3.10, where
+// no str text is read in place, only headers all bytes (as ASGI servers give
+// them) are read.
 PyObject* read_presented_entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&]() -> Ref {
     const Arguments matched(kReadPresentedSignature, args, kwargs);
     PyObject* known = matched[1];
     const auto not_handled = [] { return Ref::borrow(Py_None); };
-    if (!reads_text_in_place() || !PyDict_CheckExact(known)) return not_handled();
+    if (!PyDict_CheckExact(known)) return not_handled();
     PyObject* authorization = nullptr;  // borrowed from the headers
     PyObject* proof = nullptr;
     if (!lone_credentials(matched[0], authorization, proof)) return not_handled();
