@@ -6,6 +6,7 @@ from __future__ import annotations
 import base64
 import datetime
 import itertools
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import pytest
@@ -443,6 +444,37 @@ def test_each_holders_proof_checks_against_its_own_key_alone(
             except vestrel.Refused as refused:
                 rule = refused.rule
             assert rule == (None if chain_of == signer and not changed else "ProofInvalid")
+
+
+def test_threads_checking_many_holders_at_once_get_each_answer_right(
+        chains: Dict[str, Any], holders: List[Tuple[Any, str]]) -> None:
+    # The core checks proofs without the interpreter lock: threads keep,
+    # drop and prepare holders' keys at once, each in its own order, and
+    # every proof still verifies against its own chain's holder alone.
+    verifier = vestrel.Verifier([chains["root"].public_key()])
+    made = {(c, s): vestrel.present(holders[s][0], holders[c][1], "GET", URL, now=NOW)
+            for c in range(_HOLDERS) for s in (c, (c + 1) % _HOLDERS)}
+
+    def run(seed: int) -> List[Tuple[int, int, Optional[str]]]:
+        order = sorted(made, key=lambda pair: (pair[0] * 7919 + seed * 104729) % _HOLDERS)
+        answers = []
+        for chain_of, signer in order:
+            try:
+                verifier.verify_request("GET", URL, made[chain_of, signer], now=NOW)
+                answers.append((chain_of, signer, None))
+            except vestrel.Refused as refused:
+                answers.append((chain_of, signer, refused.rule))
+        return answers
+
+    with ThreadPoolExecutor(4) as pool:
+        runs = list(pool.map(run, range(4)))
+    # The first thread to present a proof spends it; the others are told so.
+    for (chain_of, signer), headers in made.items():
+        rules = [rule for answers in runs for c, s, rule in answers if (c, s) == (chain_of, signer)]
+        if chain_of == signer:
+            assert sorted(rules, key=str) == [None, "ProofReplayed", "ProofReplayed", "ProofReplayed"]
+        else:
+            assert rules == ["ProofInvalid"] * 4
 
 
 _AUTH_EDITS: Dict[str, Callable[[str], str]] = {

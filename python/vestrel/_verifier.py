@@ -70,7 +70,8 @@ class Verifier:
     widen it. ``cache_bytes`` bounds the memory of remembered signatures; 0
     turns the cache off. With it on, the verifier also keeps the keys of
     the last 32 holders whose request proofs it checked prepared for
-    verification (about 39 KB each), which halves the check of their next. ``replay`` and ``chains`` are the stores :meth:`verify_request`
+    verification (about 39 KB each), so that checking a holder's next proof
+    costs about half as much. ``replay`` and ``chains`` are the stores :meth:`verify_request`
     uses for proofs' unique ids and for chains registered by reference; by
     default each Verifier keeps its own in memory. Stores whose operations
     are coroutines (vestrel.redis with a redis.asyncio client) serve
