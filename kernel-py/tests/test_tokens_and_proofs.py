@@ -457,7 +457,7 @@ def test_threads_checking_many_holders_at_once_get_each_answer_right(
 
     def run(seed: int) -> List[Tuple[int, int, Optional[str]]]:
         order = sorted(made, key=lambda pair: (pair[0] * 7919 + seed * 104729) % _HOLDERS)
-        answers = []
+        answers: List[Tuple[int, int, Optional[str]]] = []
         for chain_of, signer in order:
             try:
                 verifier.verify_request("GET", URL, made[chain_of, signer], now=NOW)
