@@ -125,7 +125,10 @@ void prepare(PublicKeyView pk, PreparedPublicKey& prepared) noexcept {
 
 VerifyOutcome verify(const PreparedPublicKey& prepared, ByteView context, ByteView msg,
                      SignatureView sig) noexcept {
-  if (context.size() > kMaxContextBytes) return VerifyOutcome::DoesNotVerify;
+  // A key no backend prepared verifies nothing.
+  if (context.size() > kMaxContextBytes || prepared.made_by == nullptr) {
+    return VerifyOutcome::DoesNotVerify;
+  }
   return prepared.made_by->verify_prepared(prepared, context, msg, sig);
 }
 
