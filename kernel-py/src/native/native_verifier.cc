@@ -540,6 +540,31 @@ PyObject* known_token_wire(PyObject* known, std::string_view token) {
   return wire;
 }
 
+// A request presented plainly: the one Authorization header's value
+// "Vestrel <credential>" and the one proof header's value, plainly written,
+// with the objects that hold them (borrowed from the headers).
+struct PlainPresentation {
+  PyObject* authorization = nullptr;
+  PyObject* proof = nullptr;
+  std::string_view credential;
+  std::string_view proof_text;
+};
+
+// The plain presentation `headers` carry (see lone_credentials); nothing for
+// any other form, which the package reads itself.
+std::optional<PlainPresentation> plain_presentation(PyObject* headers) noexcept {
+  PlainPresentation found;
+  if (!lone_credentials(headers, found.authorization, found.proof)) return std::nullopt;
+  const auto value = header_text(found.authorization);
+  const auto proof_text = header_text(found.proof);
+  if (!value || !proof_text || !plain_proof_text(*proof_text)) return std::nullopt;
+  const auto credential = plain_credential(*value);
+  if (!credential) return std::nullopt;
+  found.credential = *credential;
+  found.proof_text = *proof_text;
+  return found;
+}
+
 // The common request in one call: headers holding exactly one Authorization
 // header, "Vestrel " and a token the package has read lately (`known`), and
 // exactly one proof header, plainly written. Answers as check_request, with
@@ -552,23 +577,17 @@ PyObject* check_headers_entry(PyObject* self, PyObject* args, PyObject* kwargs) 
     PyObject* known = matched[1];
     const auto not_handled = [] { return Ref::borrow(Py_None); };
     if (!reads_text_in_place() || !PyDict_CheckExact(known)) return not_handled();
-    PyObject* authorization = nullptr;  // borrowed from the headers
-    PyObject* proof = nullptr;
-    if (!lone_credentials(matched[0], authorization, proof)) return not_handled();
-    // Held: the verification below runs without the interpreter lock.
-    const Ref held_authorization = Ref::borrow(authorization);
-    const Ref held_proof = Ref::borrow(proof);
-    const auto value = header_text(authorization);
-    const auto proof_text = header_text(proof);
-    if (!value || !proof_text || !plain_proof_text(*proof_text)) return not_handled();
-    const auto token = plain_credential(*value);
-    if (!token) return not_handled();
-    PyObject* wire = known_token_wire(known, *token);
+    const auto found = plain_presentation(matched[0]);
+    if (!found) return not_handled();
+    PyObject* wire = known_token_wire(known, found->credential);
     if (wire == nullptr) return not_handled();
+    // Held: the verification below runs without the interpreter lock.
+    const Ref held_authorization = Ref::borrow(found->authorization);
+    const Ref held_proof = Ref::borrow(found->proof);
     const Ref held_wire = Ref::borrow(wire);
 
     const RequestLimits limits = request_limits(matched, 2, 3, 4);
-    Ref answer = check_one_request(self, std::nullopt, wire, *proof_text, limits);
+    Ref answer = check_one_request(self, std::nullopt, wire, found->proof_text, limits);
     // A verified answer names the wire it used, in the place of a token's.
     if (PyTuple_Size(answer.get()) == 5 && PyTuple_GetItem(answer.get(), 0) != Py_None) {
       return new_tuple(Ref::borrow(PyTuple_GetItem(answer.get(), 0)), Ref::borrow(wire),
@@ -599,24 +618,18 @@ PyObject* read_presented_entry(PyObject* /*self*/, PyObject* args, PyObject* kwa
     PyObject* known = matched[1];
     const auto not_handled = [] { return Ref::borrow(Py_None); };
     if (!PyDict_CheckExact(known)) return not_handled();
-    PyObject* authorization = nullptr;  // borrowed from the headers
-    PyObject* proof = nullptr;
-    if (!lone_credentials(matched[0], authorization, proof)) return not_handled();
-    const auto value = header_text(authorization);
-    const auto proof_text = header_text(proof);
-    if (!value || !proof_text || !plain_proof_text(*proof_text)) return not_handled();
-    const auto credential = plain_credential(*value);
-    if (!credential) return not_handled();
-    if (credential->starts_with(kReferencePrefix)) {
+    const auto found = plain_presentation(matched[0]);
+    if (!found) return not_handled();
+    if (found->credential.starts_with(kReferencePrefix)) {
       Digest digest;
-      if (!base64url_decode_into(credential->substr(kReferencePrefix.size()), digest)) {
+      if (!base64url_decode_into(found->credential.substr(kReferencePrefix.size()), digest)) {
         return not_handled();
       }
-      return new_tuple(Ref::borrow(proof), Ref::borrow(Py_None), new_bytes(digest));
+      return new_tuple(Ref::borrow(found->proof), Ref::borrow(Py_None), new_bytes(digest));
     }
-    PyObject* wire = known_token_wire(known, *credential);
+    PyObject* wire = known_token_wire(known, found->credential);
     if (wire == nullptr) return not_handled();
-    return new_tuple(Ref::borrow(proof), Ref::borrow(wire), Ref::borrow(Py_None));
+    return new_tuple(Ref::borrow(found->proof), Ref::borrow(wire), Ref::borrow(Py_None));
   });
 }
 
