@@ -299,6 +299,14 @@ class _Read:
         self.known = known
 
 
+def _read_target(method: str, url: str) -> Tuple[bytes, bytes, bytes, bytes, bytes]:
+    """The fields of the request's target, or ProofMalformed."""
+    try:
+        return _target_of(method, url)
+    except ValueError as error:
+        raise ProofMalformed(f"the request target cannot be read: {error}") from None
+
+
 def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
                   body: Optional[BytesLike], chain: Optional[str],
                   credentials: Optional[Credentials] = None,
@@ -308,11 +316,7 @@ def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
         # Every header of the request was read already and is well formed:
         # what remains to refuse is the target.
         proof, wire, digest = presented_as
-        try:
-            target = _target_of(method, url)
-        except ValueError as error:
-            raise ProofMalformed(f"the request target cannot be read: {error}") from None
-        return _Read(proof, target, payload, "", wire, digest,
+        return _Read(proof, _read_target(method, url), payload, "", wire, digest,
                      wire is not None or digest in verifier._warm)
     if credentials is None:
         authorization, proofs = _credentials(headers)
@@ -333,10 +337,7 @@ def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
         raise ProofMalformed("TooLong")
     if not text.isascii():
         text = ascii_text(text)
-    try:
-        target = _target_of(method, url)
-    except ValueError as error:
-        raise ProofMalformed(f"the request target cannot be read: {error}") from None
+    target = _read_target(method, url)
     wanted: Optional[bytes] = None
     known = presented is not None
     if known:
