@@ -177,7 +177,8 @@ class Options:
     """The middleware's options, checked once when it is built."""
 
     __slots__ = ("verifier", "resource", "verb", "public", "register_path", "origins", "hosts",
-                 "max_age", "max_body", "ttl", "per_route", "reads_host", "_read_presented")
+                 "max_age", "max_body", "ttl", "per_route", "reads_host", "_read_presented",
+                 "_check_presented")
 
     def __init__(self, verifier: Verifier, *, resource: Optional[PathRule] = None,
                  verb: Optional[PathRule] = None, public: Optional[PublicRule] = None,
@@ -223,6 +224,11 @@ class Options:
         # The core's scan of the headers, where the verifier has one.
         self._read_presented: Callable[[Headers], Optional[Presented]] = getattr(
             verifier, "_read_presented", lambda headers: None)
+        # And its one-pass check of what that scan found, None where it has
+        # none or the request needs the full check.
+        self._check_presented: Callable[[str, str, Presented, bytes, int],
+                                        Optional[VerifiedChain]] = getattr(
+            verifier, "_check_presented", lambda *args: None)
         self.resource = resource or default_resource
         self.verb = verb or default_verb
         self.public = public
@@ -293,10 +299,15 @@ class Options:
         """The verified chain of an allowed request (of any request whose
         chain and proof verify, where the routes check the scope); Refused
         otherwise."""
-        chain = self.verifier.verify_request(method, prepared.url, headers, body=body,
-                                             max_age=self.max_age,
-                                             _credentials=prepared.credentials,
-                                             _presented=prepared.presented)
+        chain = None
+        if prepared.presented is not None:
+            chain = self._check_presented(method, prepared.url, prepared.presented, body,
+                                          self.max_age)
+        if chain is None:
+            chain = self.verifier.verify_request(method, prepared.url, headers, body=body,
+                                                 max_age=self.max_age,
+                                                 _credentials=prepared.credentials,
+                                                 _presented=prepared.presented)
         if prepared.resource is not None and prepared.verb is not None:
             require(chain, (prepared.resource, prepared.verb))
         return chain
@@ -306,10 +317,15 @@ class Options:
         """check, for a caller on an event loop: the verifier's stores are
         awaited, and a chain not checked lately is checked off the loop
         (Verifier.verify_request_async)."""
-        chain = await self.verifier.verify_request_async(method, prepared.url, headers,
-                                                         body=body, max_age=self.max_age,
-                                                         _credentials=prepared.credentials,
-                                                         _presented=prepared.presented)
+        chain = None
+        if prepared.presented is not None:
+            chain = self._check_presented(method, prepared.url, prepared.presented, body,
+                                          self.max_age)
+        if chain is None:
+            chain = await self.verifier.verify_request_async(method, prepared.url, headers,
+                                                             body=body, max_age=self.max_age,
+                                                             _credentials=prepared.credentials,
+                                                             _presented=prepared.presented)
         if prepared.resource is not None and prepared.verb is not None:
             require(chain, (prepared.resource, prepared.verb))
         return chain

@@ -372,6 +372,10 @@ def _replay_key(read: _Read, max_age: int) -> Tuple[bytes, int]:
     return read.wanted[:16] + decoded[1], replay_expiry(decoded[0], max_age)
 
 
+def _unregistered() -> NoReturn:
+    raise ChainUnknown("no chain is registered under this reference: register it again")
+
+
 def _check_read(verifier: Verifier, read: _Read, presented: Any, at: int, max_age: int,
                 method: str, url: str) -> Tuple[Any, ...]:
     """The check of the chain and the proof, once the chain is at hand:
@@ -379,7 +383,7 @@ def _check_read(verifier: Verifier, read: _Read, presented: Any, at: int, max_ag
     signature check per credential); the core releases the interpreter
     lock while it works."""
     if presented is None:
-        raise ChainUnknown("no chain is registered under this reference: register it again")
+        _unregistered()
     if read.wanted is not None and type(presented) is not bytes:
         if isinstance(presented, Awaitable):
             _not_awaited(presented, "chain store")
@@ -462,6 +466,35 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
         fresh = replay.add(answer[3], at, replay_expiry(answer[4], max_age))
     _spend(fresh)
     return verified, answer[2]
+
+
+def check_presented(verifier: Verifier, method: str, url: str, presented: Presented,
+                    body: bytes, max_age: int) -> Optional[VerifiedChain]:
+    """The common request, checked in one pass: what the core's scan of the
+    headers found (a token the verifier knows, or the reference of a chain
+    it checked lately), against the verifier's own in-memory stores, which
+    answer at once. The steps and refusals are check_request's, in its
+    order; None, before any step, for a chain not checked lately, which
+    check_request_async checks off the loop. A middleware pays for each
+    layer of calls on every request, and more after a framework's own code
+    has run: this is the path it takes nearly always."""
+    proof, wire, digest = presented
+    if wire is None and digest not in verifier._warm:
+        return None
+    at = instant(None)
+    target = _read_target(method, url)
+    if wire is None:
+        chains: Any = verifier._chains  # a MemoryChainStore: it answers bytes or None
+        wire = chains.get(digest, at)
+        if wire is None:
+            _unregistered()
+    answer: Tuple[Any, ...] = verifier._core.check_request(
+        wire, proof, target, body, (at, max_age, verifier._proof_skew, digest))
+    if answer[0] is None:
+        _refuse_request(answer, method, url)
+    verified = _verified(verifier, answer, wire)
+    _spend(verifier._replay.add(answer[3], at, replay_expiry(answer[4], max_age)))
+    return verified
 
 
 async def _result(value: Any) -> Any:

@@ -15,7 +15,7 @@ from ._arguments import BytesLike, TimeLike, byte_string, count, instant, public
 from ._chain import VerifiedChain, refuse
 from ._errors import StoreUnavailable, TokenMalformed
 from ._request import (_SCHEME_LEN, _SCHEME_PREFIX, DEFAULT_MAX_AGE, Credentials, Headers,
-                       Presented, check_request, check_request_async)
+                       Presented, check_presented, check_request, check_request_async)
 from ._stores import (AsyncChainStore, AsyncReplayStore, ChainStore, MemoryChainStore,
                       MemoryReplayStore, ReplayStore, is_asyncio)
 from ._token import REF_PREFIX, token_text
@@ -90,7 +90,7 @@ class Verifier:
 
     __slots__ = ("_core", "_leeway", "_proof_skew", "_roots", "_replay", "_chains", "_token_wires",
                  "_swap", "_cache_bytes", "_revocations", "_fresh_until", "_feed", "_warm",
-                 "_asyncio_stores")
+                 "_asyncio_stores", "_in_memory")
 
     _core: Any
     _leeway: int
@@ -115,6 +115,10 @@ class Verifier:
     # cache (set_roots).
     _warm: Dict[bytes, None]
     _asyncio_stores: bool
+    # Both stores are the package's in-memory ones, which answer at once and
+    # keep no pipeline: the middlewares' common request is then checked in
+    # one pass (_check_presented).
+    _in_memory: bool
 
     def __init__(self, roots: Iterable[BytesLike], *, revoked: Iterable[Any] = (),
                  leeway: Any = 0, proof_skew: Any = DEFAULT_PROOF_SKEW,
@@ -148,6 +152,8 @@ class Verifier:
         self._replay = MemoryReplayStore() if replay is None else replay
         self._chains = MemoryChainStore() if chains is None else chains
         self._asyncio_stores = is_asyncio(self._replay) or is_asyncio(self._chains)
+        self._in_memory = (type(self._replay) is MemoryReplayStore
+                           and type(self._chains) is MemoryChainStore)
         self._warm = {}
         self._revocations = _Revocations()
         self._fresh_until = math.inf
@@ -269,6 +275,17 @@ class Verifier:
         # common form; None for any other, which check_request reads itself.
         presented: Optional[Presented] = self._core.read_presented(headers, self._token_wires)
         return presented
+
+    def _check_presented(self, method: str, url: str, presented: Presented, body: bytes,
+                         max_age: int) -> Optional[VerifiedChain]:
+        # The middlewares' common request (see _request.check_presented), or
+        # None for verify_request(_async) to check it in full. Without a
+        # signature cache no chain is quick to check; a stale feed's refusal
+        # is theirs to give.
+        if (not self._in_memory or not self._cache_bytes or type(body) is not bytes
+                or _monotonic() > self._fresh_until):
+            return None
+        return check_presented(self, method, url, presented, body, max_age)
 
     def _remember_wire(self, token: str, wire: bytes) -> None:
         # Tokens of a few credentials, and a few dozen of them.

@@ -46,7 +46,7 @@ Only this module imports FastAPI; ``import vestrel`` does not.
 # names in.
 
 import json
-from typing import Any, List, Optional, Sequence, Set, Tuple, Union
+from typing import Any, List, MutableMapping, Optional, Sequence, Set, Tuple, Union
 
 import fastapi
 from fastapi.openapi.models import HTTPBase
@@ -114,7 +114,11 @@ class Requirement(SecurityBase):
         chain = state.get(_CHAIN) if isinstance(state, dict) else None
         try:
             if not isinstance(chain, VerifiedChain):
-                chain = await self._verified(request)
+                options = self.options
+                prepared, headers = _prepare(options, request.scope, "check")
+                body = await _body(request, headers, options.max_body)
+                chain = await options.check_async(request.scope.get("method", "GET"), prepared,
+                                                  headers, body)
                 if isinstance(state, dict):
                     # A second requirement on this request (the router's and the
                     # route's) checks its scope against this chain: the proof is
@@ -125,11 +129,6 @@ class Requirement(SecurityBase):
             raise Refusal(refusal(error)) from None
         note_scope_check(state)
         return chain
-
-    async def _verified(self, request: Request) -> VerifiedChain:
-        prepared, headers, body = await _read(self.options, request, "check")
-        return await self.options.check_async(request.scope.get("method", "GET"), prepared,
-                                              headers, body)
 
 
 class Auth:
@@ -190,7 +189,8 @@ class Auth:
 
     async def _register(self, request: Request) -> Response:
         try:
-            prepared, headers, body = await _read(self.options, request, "register")
+            prepared, headers = _prepare(self.options, request.scope, "register")
+            body = await _body(request, headers, self.options.max_body)
             answer = await self.options.register_async(prepared.url, headers, body)
         except Refused as error:
             answer = refusal(error)
@@ -199,19 +199,18 @@ class Auth:
         return _response(answer)
 
 
-async def _read(options: Options, request: Request,
-                route: str) -> Tuple[Prepared, List[Tuple[bytes, bytes]], bytes]:
-    """The request prepared for ``route`` ("check" or "register"), its
-    headers and its body. Host, target and credentials are settled before
-    the body is read, as the middleware settles them: a request with no
-    credentials costs no more than its head."""
-    scope = request.scope
+def _prepare(options: Options, scope: MutableMapping[str, Any],
+             route: str) -> Tuple[Prepared, List[Tuple[bytes, bytes]]]:
+    """The request prepared for ``route`` ("check" or "register"), and its
+    headers. Host, target and credentials are settled before the body is
+    read, as the middleware settles them: a request with no credentials
+    costs no more than its head."""
     headers: List[Tuple[bytes, bytes]] = list(scope.get("headers", ()))
     prepared = options.prepare(route, scope.get("method", "GET"), scope.get("path", "/"),
                                scope.get("scheme", "http"),
                                _hosts(headers) if options.reads_host else (),
                                _target(scope), headers)
-    return prepared, headers, await _body(request, headers, options.max_body)
+    return prepared, headers
 
 
 async def _body(request: Request, headers: List[Tuple[bytes, bytes]], max_body: int) -> bytes:
