@@ -436,8 +436,12 @@ def on_loopback(kinds: List[str], args: argparse.Namespace) -> None:
             except subprocess.TimeoutExpired:
                 child.kill()
                 child.wait(10)
-    rates = {kind: statistics.median(len(latencies) / seconds for seconds, latencies, _ in runs)
-             for kind, runs in results.items()}
+    per_round = {kind: [len(latencies) / seconds for seconds, latencies, _ in runs]
+                 for kind, runs in results.items()}
+    rates = {kind: statistics.median(each) for kind, each in per_round.items()}
+
+    # Costs per request: the inverse of the rate, and the server's own time.
+    inverse = {kind: [1e6 / rate for rate in each] for kind, each in per_round.items()}
     # The server is one thread: the inverse of its rate is what a request
     # costs it, so the difference to the bare rate's is the time added.
     proof_us = statistics.median(proofs)
@@ -445,6 +449,7 @@ def on_loopback(kinds: List[str], args: argparse.Namespace) -> None:
     # also move with what the client costs; the server's own processor time
     # per request does not, and its inverse is the rate the server sustains.
     server = {kind: statistics.median(times) for kind, times in cpu.items()}
+    print("  the ratios and added times are medians of each round's pair")
     print(f"  {'':<26}{'req/s':>8}{'vs bare':>9}{'vs own':>8}{'added µs':>10}{'/proof':>9}"
           f"{'p50 ms':>8}{'p99 ms':>8}")
     for kind, title, base in VARIANTS:
@@ -452,21 +457,38 @@ def on_loopback(kinds: List[str], args: argparse.Namespace) -> None:
             continue
         runs = results[kind]
         cuts = statistics.quantiles([t for _, latencies, _ in runs for t in latencies], n=100)
-        own = f"{rates[kind] / rates[base]:>8.0%}" if base else f"{'':>8}"
-        cost = added(1e6 / rates[kind], 1e6 / rates[base] if base else None, proof_us)
-        failures = sum(bad for _, _, bad in runs)
-        print(f"  {title:<26}{rates[kind]:>8.0f}{rates[kind] / rates['bare']:>9.0%}{own}{cost}"
+        print(f"  {title:<26}{rates[kind]:>8.0f}{compared(kind, base, inverse, proof_us)}"
               f"{cuts[49] * 1e3:>8.2f}{cuts[98] * 1e3:>8.2f}"
-              + (f"   non-200: {failures}" if failures else ""))
+              + (f"   non-200: {sum(bad for _, _, bad in runs)}" if any(b for _, _, b in runs)
+                 else ""))
     print(f"  {'one check_proof':<26}{proof_us:>8.1f} µs (wall clock, in the client)")
     print("the server's processor time per request, medians; its inverse as a rate")
     print(f"  {'':<26}{'µs/req':>8}{'vs bare':>9}{'vs own':>8}{'added µs':>10}{'/proof':>9}")
     for kind, title, base in VARIANTS:
         if kind not in server:
             continue
-        own = f"{server[base] / server[kind]:>8.0%}" if base else f"{'':>8}"
-        cost = added(server[kind], server[base] if base else None, proof_us)
-        print(f"  {title:<26}{server[kind]:>8.1f}{server['bare'] / server[kind]:>9.0%}{own}{cost}")
+        print(f"  {title:<26}{server[kind]:>8.1f}{compared(kind, base, cpu, proof_us)}")
+
+
+def paired(kind: str, base: str, cost: Dict[str, List[float]]) -> Tuple[float, float]:
+    """(base's cost over kind's, kind's cost minus base's), costs in µs per
+    request: each round's pair, then the median round. A round runs the
+    two a few seconds apart, so a slow spell of the machine moves both
+    sides of a pair alike."""
+    ratios = [b / k for b, k in zip(cost[base], cost[kind])]
+    deltas = [k - b for b, k in zip(cost[base], cost[kind])]
+    return statistics.median(ratios), statistics.median(deltas)
+
+
+def compared(kind: str, base: Optional[str], cost: Dict[str, List[float]], proof_us: float) -> str:
+    """The columns "vs bare", "vs own", "added µs" and "/proof" of a row."""
+    if kind == "bare":
+        return f"{1:>9.0%}{'':>8}{'':>19}"
+    against_bare = paired(kind, "bare", cost)[0]
+    if base is None:
+        return f"{against_bare:>9.0%}{'':>8}{'':>19}"
+    ratio, delta = paired(kind, base, cost)
+    return f"{against_bare:>9.0%}{ratio:>8.0%}{delta:>10.1f}{delta / proof_us:>8.2f}×"
 
 
 def main() -> int:

@@ -217,6 +217,8 @@ def refusals(world: SimpleNamespace, origin: str) -> Dict[str, Callable[[], Dict
         "a body parameter over max_body": lambda: signed("POST", "/api/docs/1", big),
         "a streamed body over max_body": lambda: {**signed("PUT", "/api/raw", big),
                                                   "content": iter([big[:10], big[10:]])},
+        "registration by GET": lambda: {"method": "GET", "headers": {},
+                                        "url": origin + "/.well-known/vestrel/chains"},
     }
 
 
@@ -252,7 +254,7 @@ def test_refusals_are_answered_as_the_middleware_answers_them(served: SimpleName
         assert [r.status_code for r in replies] == [200, 401, 200, 401]
         assert answered(replies[1]) == answered(replies[3])
         assert answered(replies[1])[2] == {"error": "invalid_token", "rule": "ProofReplayed"}
-    assert statuses == {400, 401, 403, 413}
+    assert statuses == {400, 401, 403, 405, 413}
 
 
 @once

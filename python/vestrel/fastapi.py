@@ -75,9 +75,10 @@ _SCHEME_DESCRIPTION = (
 # Where the middleware leaves the verified chain, and where a requirement
 # that verified the request itself leaves it for the next one.
 _CHAIN = "vestrel_chain"
-# Every method but POST, which registration answers with 405 as the
-# middlewares do.
-_OTHER_METHODS = ["GET", "HEAD", "PUT", "PATCH", "DELETE", "OPTIONS"]
+# Registration's one route takes every method, and answers all but POST
+# with 405 as the middlewares do. One route, not two: every request to a
+# route declared after it is matched against it first.
+_METHODS = ["POST", "GET", "HEAD", "PUT", "PATCH", "DELETE", "OPTIONS"]
 _POLICY_VIOLATION = 1008  # the WebSocket close code
 
 
@@ -149,9 +150,7 @@ class Auth:
                                max_age=max_age, max_body=max_body, ttl=ttl, per_route=True)
         self.router = fastapi.APIRouter()
         if register_path is not None:
-            self.router.add_api_route(register_path, self._register, methods=["POST"],
-                                      include_in_schema=False)
-            self.router.add_api_route(register_path, _not_post, methods=_OTHER_METHODS,
+            self.router.add_api_route(register_path, self._register, methods=_METHODS,
                                       include_in_schema=False)
         self._docs: Set[str] = set()
         self._installed: List[fastapi.FastAPI] = []
@@ -188,6 +187,8 @@ class Auth:
         return method in ("GET", "HEAD") and path in self._docs
 
     async def _register(self, request: Request) -> Response:
+        if request.scope.get("method") != "POST":
+            return _response(method_not_allowed())
         try:
             prepared, headers = _prepare(self.options, request.scope, "register")
             body = await _body(request, headers, self.options.max_body)
@@ -237,6 +238,3 @@ async def _body(request: Request, headers: List[Tuple[bytes, bytes]], max_body: 
 async def _refused(request: Request, refused: Refusal) -> Response:
     return _response(refused.answer)
 
-
-async def _not_post() -> Response:
-    return _response(method_not_allowed())
