@@ -299,16 +299,26 @@ class Options:
         """The verified chain of an allowed request (of any request whose
         chain and proof verify, where the routes check the scope); Refused
         otherwise."""
-        chain = None
-        if prepared.presented is not None:
-            chain = self._check_presented(method, prepared.url, prepared.presented, body,
-                                          self.max_age)
-        if chain is None:
-            chain = self.verifier.verify_request(method, prepared.url, headers, body=body,
-                                                 max_age=self.max_age,
-                                                 _credentials=prepared.credentials,
-                                                 _presented=prepared.presented)
+        chain = self.check_quick(method, prepared, body)
+        if chain is not None:
+            return chain
+        chain = self.verifier.verify_request(method, prepared.url, headers, body=body,
+                                             max_age=self.max_age,
+                                             _credentials=prepared.credentials,
+                                             _presented=prepared.presented)
         if prepared.resource is not None and prepared.verb is not None:
+            require(chain, (prepared.resource, prepared.verb))
+        return chain
+
+    def check_quick(self, method: str, prepared: Prepared, body: bytes) -> Optional[VerifiedChain]:
+        """check, in one pass and without a coroutine, for the common request
+        (the verifier's _check_presented); None for any other, which check
+        or check_async then checks in full. An ASGI middleware calls this
+        first: most requests then never create check_async's coroutine."""
+        if prepared.presented is None:
+            return None
+        chain = self._check_presented(method, prepared.url, prepared.presented, body, self.max_age)
+        if chain is not None and prepared.resource is not None and prepared.verb is not None:
             require(chain, (prepared.resource, prepared.verb))
         return chain
 
@@ -317,15 +327,13 @@ class Options:
         """check, for a caller on an event loop: the verifier's stores are
         awaited, and a chain not checked lately is checked off the loop
         (Verifier.verify_request_async)."""
-        chain = None
-        if prepared.presented is not None:
-            chain = self._check_presented(method, prepared.url, prepared.presented, body,
-                                          self.max_age)
-        if chain is None:
-            chain = await self.verifier.verify_request_async(method, prepared.url, headers,
-                                                             body=body, max_age=self.max_age,
-                                                             _credentials=prepared.credentials,
-                                                             _presented=prepared.presented)
+        chain = self.check_quick(method, prepared, body)
+        if chain is not None:
+            return chain
+        chain = await self.verifier.verify_request_async(method, prepared.url, headers,
+                                                         body=body, max_age=self.max_age,
+                                                         _credentials=prepared.credentials,
+                                                         _presented=prepared.presented)
         if prepared.resource is not None and prepared.verb is not None:
             require(chain, (prepared.resource, prepared.verb))
         return chain

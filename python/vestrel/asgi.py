@@ -126,7 +126,9 @@ class Authorize(Middleware[App]):
             if route == "register":
                 await _answer(send, await options.register_async(prepared.url, headers, body))
                 return
-            chain = await options.check_async(method, prepared, headers, body)
+            chain = options.check_quick(method, prepared, body)
+            if chain is None:
+                chain = await options.check_async(method, prepared, headers, body)
         except Refused as error:
             await _answer(send, refusal(error))
             return

@@ -118,8 +118,10 @@ class Requirement(SecurityBase):
                 options = self.options
                 prepared, headers = _prepare(options, request.scope, "check")
                 body = await _body(request, headers, options.max_body)
-                chain = await options.check_async(request.scope.get("method", "GET"), prepared,
-                                                  headers, body)
+                method = request.scope.get("method", "GET")
+                chain = options.check_quick(method, prepared, body)
+                if chain is None:
+                    chain = await options.check_async(method, prepared, headers, body)
                 if isinstance(state, dict):
                     # A second requirement on this request (the router's and the
                     # route's) checks its scope against this chain: the proof is
