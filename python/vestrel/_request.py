@@ -16,6 +16,7 @@ from __future__ import annotations
 import functools
 import os
 import re
+import time
 from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, NoReturn, Optional, Tuple,
                     Union)
 from collections.abc import Awaitable
@@ -396,6 +397,10 @@ def _check_read(verifier: Verifier, read: _Read, presented: Any, at: int, max_ag
         _refuse_request(answer, method, url)
     if answer[1] is not None:
         verifier._remember_wire(read.chain, answer[1])
+    if not read.known:
+        # Its signatures are in the cache now (a registration's too): the
+        # next request that names it by reference is quick to check.
+        verifier._warm_up(answer[2])
     return answer
 
 
@@ -477,7 +482,15 @@ def check_presented(verifier: Verifier, method: str, url: str, presented: Presen
     order; None, before any step, for a chain not checked lately, which
     check_request_async checks off the loop. A middleware pays for each
     layer of calls on every request, and more after a framework's own code
-    has run: this is the path it takes nearly always."""
+    has run: this is the path it takes nearly always.
+
+    Also None, before any step, unless both stores are the verifier's own
+    in-memory ones and its signature cache is on, and while its revocation
+    feed is stale (verify_request refuses that). Verifier._check_presented
+    is this function, so that a middleware's call reaches it directly."""
+    if (not verifier._in_memory or not verifier._cache_bytes or type(body) is not bytes
+            or time.monotonic() > verifier._fresh_until):
+        return None
     proof, wire, digest = presented
     if wire is None and digest not in verifier._warm:
         return None
@@ -568,7 +581,6 @@ async def check_request_async(verifier: Verifier, method: str, url: str, headers
         else:
             answer = await loop.run_in_executor(None, _check_read, verifier, read, presented, at,
                                                 max_age, method, url)
-            verifier._warm_up(answer[2])
     except BaseException:
         if fresh:
             await _result(getattr(replay, "forget")(key))
