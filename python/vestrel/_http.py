@@ -326,12 +326,9 @@ class Options:
 
     async def check_async(self, method: str, prepared: Prepared, headers: Headers,
                           body: bytes) -> VerifiedChain:
-        """check, for a caller on an event loop: the verifier's stores are
-        awaited, and a chain not checked lately is checked off the loop
-        (Verifier.verify_request_async)."""
-        chain = self.check_quick(method, prepared, body)
-        if chain is not None:
-            return chain
+        """check, for a caller on an event loop, once check_quick answered
+        None: the verifier's stores are awaited, and a chain not checked
+        lately is checked off the loop (Verifier.verify_request_async)."""
         chain = await self.verifier.verify_request_async(method, prepared.url, headers,
                                                          body=body, max_age=self.max_age,
                                                          _credentials=prepared.credentials,

@@ -373,10 +373,6 @@ def _replay_key(read: _Read, max_age: int) -> Tuple[bytes, int]:
     return read.wanted[:16] + decoded[1], replay_expiry(decoded[0], max_age)
 
 
-def _unregistered() -> NoReturn:
-    raise ChainUnknown("no chain is registered under this reference: register it again")
-
-
 def _check_read(verifier: Verifier, read: _Read, presented: Any, at: int, max_age: int,
                 method: str, url: str) -> Tuple[Any, ...]:
     """The check of the chain and the proof, once the chain is at hand:
@@ -384,7 +380,7 @@ def _check_read(verifier: Verifier, read: _Read, presented: Any, at: int, max_ag
     signature check per credential); the core releases the interpreter
     lock while it works."""
     if presented is None:
-        _unregistered()
+        raise ChainUnknown("no chain is registered under this reference: register it again")
     if read.wanted is not None and type(presented) is not bytes:
         if isinstance(presented, Awaitable):
             _not_awaited(presented, "chain store")
@@ -475,48 +471,25 @@ def check_request(verifier: Verifier, method: str, url: str, headers: Headers, *
 
 def check_presented(verifier: Verifier, method: str, url: str, presented: Presented,
                     body: bytes, max_age: int) -> Optional[VerifiedChain]:
-    """The common request, checked in one pass: what the core's scan of the
-    headers found (a token the verifier knows, or the reference of a chain
-    it checked lately), against the verifier's own in-memory stores, which
-    answer at once. The steps and refusals are check_request's, in its
-    order; None, before any step, for a chain not checked lately, which
-    check_request_async checks off the loop. A middleware pays for each
-    layer of calls on every request, and more after a framework's own code
-    has run: this is the path it takes nearly always.
-
-    Also None, before any step, unless both stores are the verifier's own
-    in-memory ones and its signature cache is on, and while its revocation
-    feed is stale (verify_request refuses that). Verifier._check_presented
-    is this function, so that a middleware's call reaches it directly."""
+    """The common request checked at once, without a coroutine: what the
+    core's scan of the headers found (a token the verifier knows, or the
+    reference of a chain it checked lately) is checked by check_request,
+    against the verifier's own in-memory stores, which answer at once, so
+    that check_request_async would do nothing else. None, before any step,
+    for any other request: a chain not checked lately (which
+    check_request_async checks off the loop), other stores, no signature
+    cache, or a stale revocation feed (which verify_request refuses).
+    Verifier._check_presented is this function, so that a middleware's
+    call reaches it directly."""
     if (not verifier._in_memory or not verifier._cache_bytes or type(body) is not bytes
             or time.monotonic() > verifier._fresh_until):
         return None
-    proof, wire, digest = presented
-    if wire is None and digest not in verifier._warm:
+    if presented[1] is None and presented[2] not in verifier._warm:
         return None
-    # Written out, where check_request calls a helper for each step: behind
-    # a server every call of the request's Python costs a microsecond or so,
-    # its code and data pushed out of the caches by the server's own. The
-    # helpers are still what refuses.
-    at = instant(None)
-    try:
-        target = _cached_target(method, url)
-    except ValueError:
-        target = _read_target(method, url)  # raises the refusal
-    if wire is None:
-        chains: Any = verifier._chains  # a MemoryChainStore: it answers bytes or None
-        wire = chains.get(digest, at)
-        if wire is None:
-            _unregistered()
-    answer: Tuple[Any, ...] = verifier._core.check_request(
-        wire, proof, target, body, (at, max_age, verifier._proof_skew, digest))
-    if answer[0] is None:
-        _refuse_request(answer, method, url)
-    authority, root = answer[0]
-    verified = VerifiedChain._from_native(authority, wire, verifier._root_key(root, wire))
-    fresh = verifier._replay.add(answer[3], at, replay_expiry(answer[4], max_age))
-    if fresh is not True:
-        _spend(fresh)
+    # The headers were read already: presented is what they hold.
+    verified, _ = check_request(verifier, method, url, (), body=body, now=None, max_age=max_age,
+                                replay=verifier._replay, chains=verifier._chains,
+                                presented_as=presented)
     return verified
 
 

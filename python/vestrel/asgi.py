@@ -48,8 +48,9 @@ from typing import Any, Awaitable, Callable, Dict, Iterable, List, MutableMappin
 from ._arguments import key_id
 from ._chain import VerifiedChain
 from ._errors import Refused
-from ._http import (Answer, Middleware, content_length, method_not_allowed, note_scope_check,
-                    quoted_target, refusal, scope_checked, too_large, unchecked)
+from ._http import (Answer, Middleware, Options, Prepared, content_length, method_not_allowed,
+                    note_scope_check, quoted_target, refusal, scope_checked, too_large,
+                    unchecked)
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -108,12 +109,9 @@ class Authorize(Middleware[App]):
             await _answer(send, method_not_allowed())
             return
 
-        headers: List[Tuple[bytes, bytes]] = list(scope.get("headers", ()))
         options = self.options
         try:
-            prepared = options.prepare(route, method, path, scope.get("scheme", "http"),
-                                       _hosts(headers) if options.reads_host else (),
-                                       _target(scope), headers)
+            prepared, headers = _prepared(options, scope, route)
         except Refused as error:
             await _answer(send, refusal(error))
             return
@@ -288,6 +286,19 @@ def _target(scope: Scope) -> str:
     if raw is None:
         return quoted_target(scope.get("path", "/").encode("utf-8", "replace"), query)
     return bytes(raw).decode("latin-1") + ("?" + query if query else "")
+
+
+def _prepared(options: Options, scope: Scope,
+              route: str) -> Tuple[Prepared, List[Tuple[bytes, bytes]]]:
+    """The request prepared for ``route`` ("check" or "register"), and its
+    headers. Host, target and credentials are settled before the body is
+    read: a request with no credentials costs no more than its head."""
+    headers: List[Tuple[bytes, bytes]] = list(scope.get("headers", ()))
+    prepared = options.prepare(route, scope.get("method", "GET"), scope.get("path", "/"),
+                               scope.get("scheme", "http"),
+                               _hosts(headers) if options.reads_host else (),
+                               _target(scope), headers)
+    return prepared, headers
 
 
 async def _read_body(receive: Receive, headers: List[Tuple[bytes, bytes]],

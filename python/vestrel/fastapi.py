@@ -46,7 +46,7 @@ Only this module imports FastAPI; ``import vestrel`` does not.
 # names in.
 
 import json
-from typing import Any, List, MutableMapping, Optional, Sequence, Set, Tuple, Union
+from typing import Any, List, Optional, Sequence, Set, Tuple, Union
 
 import fastapi
 from fastapi.openapi.models import HTTPBase
@@ -58,10 +58,10 @@ from starlette.responses import Response
 from ._chain import VerifiedChain
 from ._errors import Refused
 from ._http import (DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, Answer, Options,
-                    Prepared, json_answer, method_not_allowed, note_scope_check, refusal, require,
+                    json_answer, method_not_allowed, note_scope_check, refusal, require,
                     requirement, too_large)
 from ._request import PROOF_HEADER
-from .asgi import _hosts, _read_body, _target
+from .asgi import _prepared, _read_body
 from .starlette import _response
 
 __all__ = ["Auth", "Requirement", "Refusal", "SCHEME_NAME"]
@@ -116,7 +116,7 @@ class Requirement(SecurityBase):
         try:
             if not isinstance(chain, VerifiedChain):
                 options = self.options
-                prepared, headers = _prepare(options, request.scope, "check")
+                prepared, headers = _prepared(options, request.scope, "check")
                 body = await _body(request, headers, options.max_body)
                 method = request.scope.get("method", "GET")
                 chain = options.check_quick(method, prepared, body)
@@ -192,7 +192,7 @@ class Auth:
         if request.scope.get("method") != "POST":
             return _response(method_not_allowed())
         try:
-            prepared, headers = _prepare(self.options, request.scope, "register")
+            prepared, headers = _prepared(self.options, request.scope, "register")
             body = await _body(request, headers, self.options.max_body)
             answer = await self.options.register_async(prepared.url, headers, body)
         except Refused as error:
@@ -200,20 +200,6 @@ class Auth:
         except Refusal as refused:
             answer = refused.answer
         return _response(answer)
-
-
-def _prepare(options: Options, scope: MutableMapping[str, Any],
-             route: str) -> Tuple[Prepared, List[Tuple[bytes, bytes]]]:
-    """The request prepared for ``route`` ("check" or "register"), and its
-    headers. Host, target and credentials are settled before the body is
-    read, as the middleware settles them: a request with no credentials
-    costs no more than its head."""
-    headers: List[Tuple[bytes, bytes]] = list(scope.get("headers", ()))
-    prepared = options.prepare(route, scope.get("method", "GET"), scope.get("path", "/"),
-                               scope.get("scheme", "http"),
-                               _hosts(headers) if options.reads_host else (),
-                               _target(scope), headers)
-    return prepared, headers
 
 
 async def _body(request: Request, headers: List[Tuple[bytes, bytes]], max_body: int) -> bytes:
