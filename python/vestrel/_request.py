@@ -373,6 +373,10 @@ def _replay_key(read: _Read, max_age: int) -> Tuple[bytes, int]:
     return read.wanted[:16] + decoded[1], replay_expiry(decoded[0], max_age)
 
 
+def _unregistered() -> NoReturn:
+    raise ChainUnknown("no chain is registered under this reference: register it again")
+
+
 def _check_read(verifier: Verifier, read: _Read, presented: Any, at: int, max_age: int,
                 method: str, url: str) -> Tuple[Any, ...]:
     """The check of the chain and the proof, once the chain is at hand:
@@ -380,7 +384,7 @@ def _check_read(verifier: Verifier, read: _Read, presented: Any, at: int, max_ag
     signature check per credential); the core releases the interpreter
     lock while it works."""
     if presented is None:
-        raise ChainUnknown("no chain is registered under this reference: register it again")
+        _unregistered()
     if read.wanted is not None and type(presented) is not bytes:
         if isinstance(presented, Awaitable):
             _not_awaited(presented, "chain store")
@@ -473,23 +477,41 @@ def check_presented(verifier: Verifier, method: str, url: str, presented: Presen
                     body: bytes, max_age: int) -> Optional[VerifiedChain]:
     """The common request checked at once, without a coroutine: what the
     core's scan of the headers found (a token the verifier knows, or the
-    reference of a chain it checked lately) is checked by check_request,
-    against the verifier's own in-memory stores, which answer at once, so
-    that check_request_async would do nothing else. None, before any step,
-    for any other request: a chain not checked lately (which
-    check_request_async checks off the loop), other stores, no signature
-    cache, or a stale revocation feed (which verify_request refuses).
-    Verifier._check_presented is this function, so that a middleware's
-    call reaches it directly."""
+    reference of a chain it checked lately), against the verifier's own
+    in-memory stores, which answer at once. The steps and refusals are
+    check_request's, in its order. None, before any step, for any other
+    request: a chain not checked lately (which check_request_async checks
+    off the loop), other stores, no signature cache, or a stale revocation
+    feed (which verify_request refuses). Verifier._check_presented is this
+    function, so that a middleware's call reaches it directly."""
     if (not verifier._in_memory or not verifier._cache_bytes or type(body) is not bytes
             or time.monotonic() > verifier._fresh_until):
         return None
-    if presented[1] is None and presented[2] not in verifier._warm:
+    proof, wire, digest = presented
+    if wire is None and digest not in verifier._warm:
         return None
-    # The headers were read already: presented is what they hold.
-    verified, _ = check_request(verifier, method, url, (), body=body, now=None, max_age=max_age,
-                                replay=verifier._replay, chains=verifier._chains,
-                                presented_as=presented)
+    # check_request's steps written out, with no helper called but to
+    # refuse: this is the path nearly every request of a service takes, and
+    # inside a framework each layer of calls costs about twice what it does
+    # alone, its code and data pushed out of the caches by the framework's.
+    at = int(time.time())
+    try:
+        target = _cached_target(method, url)
+    except ValueError:
+        _read_target(method, url)  # raises the refusal
+        raise
+    if wire is None:
+        chains: Any = verifier._chains  # a MemoryChainStore: bytes or None
+        wire = chains.get(digest, at)
+        if wire is None:
+            _unregistered()
+    answer: Tuple[Any, ...] = verifier._core.check_request(
+        wire, proof, target, body, (at, max_age, verifier._proof_skew, digest))
+    if answer[0] is None:
+        _refuse_request(answer, method, url)
+    authority, root = answer[0]
+    verified = VerifiedChain._from_native(authority, wire, verifier._root_key(root, wire))
+    _spend(verifier._replay.add(answer[3], at, replay_expiry(answer[4], max_age)))
     return verified
 
 
