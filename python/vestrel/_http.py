@@ -293,8 +293,12 @@ class Options:
             _expect(credentials, registering)
         if registering or self.per_route:
             return Prepared(url, None, None, credentials, presented)
-        return Prepared(url, _mapped(self.resource(path), "resource"),
-                        _mapped(self.verb(method), "verb"), credentials, presented)
+        resource, verb = self.resource(path), self.verb(method)
+        if type(resource) is not bytes:
+            resource = _mapped(resource, "resource")
+        if type(verb) is not bytes:
+            verb = _mapped(verb, "verb")
+        return Prepared(url, resource, verb, credentials, presented)
 
     def check(self, method: str, prepared: Prepared, headers: Headers,
               body: bytes) -> VerifiedChain:

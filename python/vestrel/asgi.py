@@ -306,22 +306,27 @@ async def _read_body(receive: Receive, headers: List[Tuple[bytes, bytes]],
     """The whole body (bytes), an Answer (413, or 400 for a bad length), or
     None when the client disconnected first. A declared length over the
     bound is refused before any of the body is read."""
-    declared = content_length(_values(headers, b"content-length"), max_body)
-    if isinstance(declared, Answer):
-        return declared
+    lengths = _values(headers, b"content-length")
+    if lengths:
+        declared = content_length(lengths, max_body)
+        if isinstance(declared, Answer):
+            return declared
     chunks: List[bytes] = []
     size = 0
     while True:
         message = await receive()
         if message.get("type") == "http.disconnect":
             return None
-        chunk = bytes(message.get("body", b""))
+        chunk = message.get("body", b"")
+        if type(chunk) is not bytes:
+            chunk = bytes(chunk)
         size += len(chunk)
         if size > max_body:
             return too_large(max_body)
-        chunks.append(chunk)
         if not message.get("more_body", False):
-            return b"".join(chunks)
+            # Most bodies come in one message: that one is the body.
+            return b"".join(chunks + [chunk]) if chunks else chunk
+        chunks.append(chunk)
 
 
 def _replay(body: bytes, receive: Receive) -> Receive:
