@@ -501,6 +501,7 @@ def test_middleware_body_bound_origin_and_routes(w: Any, call: Callable[..., Tup
 
     for length in (True, False):
         assert send(chunks=(b"12345", b"678"), length=length, max_body=8) == (200, b"12345678")
+        assert send(chunks=(b"123", b"", b"45", b""), length=length, max_body=8) == (200, b"12345")
         assert send(chunks=(b"1234567",), length=length, max_body=8) == (200, b"1234567")
         assert send(chunks=(b"12345", b"6789"), length=length, max_body=8)[0] == 413
     assert send(chunks=(b"",), max_body=0) == (200, b"")
