@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """What a Starlette endpoint costs bare, behind vestrel.asgi.Authorize and
 behind vestrel.fastapi.Auth (and with a no-op FastAPI security dependency,
-FastAPI's own price for any, and with Auth's requirements under the
-middleware, which then check the scope only), side by side in one run.
+FastAPI's own price for any), side by side in one run.
 
 Two measurements, each in rounds that take turns between the variants
 (ABCD ABCD ...), so that a slow spell of a shared machine is spread over
@@ -74,9 +73,8 @@ VARIANTS = [("bare", "Starlette, bare", None),
             ("authorize", "  behind asgi.Authorize", "bare"),
             ("fastapi-bare", "FastAPI, bare", None),
             ("fastapi-noop", "  a no-op Security dep.", "fastapi-bare"),
-            ("fastapi", "  with fastapi.Auth", "fastapi-bare"),
-            ("fastapi-under", "  Auth under Authorize", "fastapi-bare")]
-CHECKED = ("authorize", "fastapi", "fastapi-under")
+            ("fastapi", "  with fastapi.Auth", "fastapi-bare")]
+CHECKED = ("authorize", "fastapi")
 
 
 def islands() -> List[Any]:
@@ -134,7 +132,6 @@ def build_app(kind: str) -> Any:
             async def noop_docs(chain: Any = fastapi.Security(Noop())):  # type: ignore[no-untyped-def]
                 return FastText("ok")
             return app
-        import vestrel.asgi
         import vestrel.fastapi
 
         auth = vestrel.fastapi.Auth(verifier, origin=ORIGIN, app=app)
@@ -142,11 +139,6 @@ def build_app(kind: str) -> Any:
         @app.get(PATH)
         async def docs(chain: Any = fastapi.Security(auth.require(RESOURCE, VERB))):  # type: ignore[no-untyped-def]
             return FastText("ok")
-        if kind == "fastapi-under":
-            # The middleware checks the chain and the proof; the route's
-            # requirement then checks the scope only.
-            return vestrel.asgi.Authorize(app, verifier, origin=ORIGIN, per_route=True,
-                                          public=auth.public)
         return app
 
     from starlette.applications import Starlette
