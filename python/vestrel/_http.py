@@ -280,10 +280,8 @@ class Options:
         check itself: the host (421), the target (400), whether credentials
         came at all (401), and what the scope must allow (the resource and
         verb callables, whose own failures are the server's 500)."""
-        # With one origin (reads_host false) the base is that origin.
-        base = self.base(scheme, hosts) if self.reads_host else self.origins[0]
-        url = base + (_known_target(target) if len(target) <= _KEPT_TARGET
-                      else target_text(target))
+        url = self.base(scheme, hosts) + (_known_target(target) if len(target) <= _KEPT_TARGET
+                                           else target_text(target))
         registering = route == "register"
         # A registration's chain is its body: its headers are read the long way.
         presented = None if registering else self._read_presented(headers)
