@@ -365,6 +365,41 @@ def test_mistakes_fail_when_the_app_is_built(world: SimpleNamespace) -> None:
 
 
 @once
+def test_registration_is_matched_by_its_whole_path_only(world: SimpleNamespace) -> None:
+    # The registration route passes over other paths without its pattern;
+    # mounted under a prefix, behind a root path, and with routes declared
+    # after it, it is still found exactly where its pattern would be.
+    import fastapi
+    from fastapi import Security
+    from starlette.testclient import TestClient
+
+    import vestrel.fastapi
+
+    app = fastapi.FastAPI(root_path="/svc")
+    auth = vestrel.fastapi.Auth(vestrel.Verifier([world.root.public_key()]),
+                                origin="http://testserver")
+    app.include_router(auth.router, prefix="/v1")
+
+    @app.post("/x/.well-known/vestrel/chains")
+    async def near(chain: vestrel.VerifiedChain = Security(auth.require(b"docs", b"GET"))) -> Any:
+        return {}
+
+    @app.post("/v1/.well-known/vestrel/chains/more")
+    async def after() -> Any:
+        return {"after": True}
+
+    url = "http://testserver/v1/.well-known/vestrel/chains"
+    headers, body, _ = vestrel.register(world.holder, world.token, url)
+    with TestClient(app) as client:
+        assert client.post("/v1/.well-known/vestrel/chains", headers=headers,
+                           content=body).status_code == 201
+        assert client.get("/v1/.well-known/vestrel/chains").status_code == 405
+        assert client.post("/.well-known/vestrel/chains").status_code == 404
+        assert client.post("/x/.well-known/vestrel/chains").status_code == 401
+        assert client.post("/v1/.well-known/vestrel/chains/more").json() == {"after": True}
+
+
+@once
 def test_a_websocket_route_with_a_requirement_is_closed_before_it_is_accepted(
         world: SimpleNamespace) -> None:
     import fastapi

@@ -645,7 +645,10 @@ def test_the_one_pass_check_answers_every_request_as_the_full_check(
                 chain = options.check(method, prepared, pairs, payload)
             else:
                 chain = verifiers[1].verify_request(method, url, pairs, body=payload)
-            return f"verified {chain.length} {chain.holder_pk == worker.public_key()}"
+            # The whole chain as its repr shows it: a chain the one pass
+            # kept from an earlier request must be this request's own.
+            return (f"verified {chain!r} {chain.holder_pk == worker.public_key()} "
+                    f"{chain.root_pk == root.public_key()} {chain.revocation_ids}")
         except vestrel.Refused as refused:
             return f"{type(refused).__name__} {refused.status} {refused}"
 

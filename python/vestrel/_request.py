@@ -59,8 +59,10 @@ Credentials = Tuple[List[Any], List[Any]]
 # What the core's one scan of the headers found of a request presented in the
 # common form (Verifier._read_presented): the proof header's value, and the
 # chain, as a token's wire the verifier read lately or as the digest a
-# reference names. Headers of any other form are read by _read_request.
-Presented = Tuple[Any, Optional[bytes], Optional[bytes]]
+# reference names, and the Content-Length values the scan met (None for
+# none), which the body's reading takes from here. Headers of any other form
+# are read by _read_request.
+Presented = Tuple[Any, Optional[bytes], Optional[bytes], Optional[List[str]]]
 
 # The refusals the compiled core names for a request's own faults.
 _REQUEST_REFUSALS: Dict[str, Any] = {"ProofMalformed": ProofMalformed, "ProofExpired": ProofExpired,
@@ -316,7 +318,7 @@ def _read_request(verifier: Verifier, method: str, url: str, headers: Headers,
     if presented_as is not None:
         # Every header of the request was read already and is well formed:
         # what remains to refuse is the target.
-        proof, wire, digest = presented_as
+        proof, wire, digest, _ = presented_as
         return _Read(proof, _read_target(method, url), payload, "", wire, digest,
                      wire is not None or digest in verifier._warm)
     if credentials is None:
@@ -484,11 +486,12 @@ def check_presented(verifier: Verifier, method: str, url: str, presented: Presen
     off the loop), other stores, no signature cache, or a stale revocation
     feed (which verify_request refuses). Verifier._check_presented is this
     function, so that a middleware's call reaches it directly."""
-    if (not verifier._in_memory or not verifier._cache_bytes or type(body) is not bytes
+    if (not verifier._one_pass or type(body) is not bytes
             or time.monotonic() > verifier._fresh_until):
         return None
-    proof, wire, digest = presented
-    if wire is None and digest not in verifier._warm:
+    proof, wire, digest, _ = presented
+    warm = verifier._warm
+    if wire is None and digest not in warm:
         return None
     # check_request's steps written out, with no helper called but to
     # refuse: this is the path nearly every request of a service takes, and
@@ -509,9 +512,20 @@ def check_presented(verifier: Verifier, method: str, url: str, presented: Presen
         wire, proof, target, body, (at, max_age, verifier._proof_skew, digest))
     if answer[0] is None:
         _refuse_request(answer, method, url)
-    authority, root = answer[0]
-    verified = VerifiedChain._from_native(authority, wire, verifier._root_key(root, wire))
-    _spend(verifier._replay.add(answer[3], at, replay_expiry(answer[4], max_age)))
+    # A chain's VerifiedChain is the same object for every request whose
+    # check answered the same authority: it is immutable, and made of the
+    # wire (which the digest names) and that answer alone.
+    held = warm.get(answer[2])
+    if held is not None and held[0] == answer[0]:
+        verified = held[1]
+    else:
+        authority, root = answer[0]
+        verified = VerifiedChain._from_native(authority, wire, verifier._root_key(root, wire))
+        if answer[2] in warm:
+            warm[answer[2]] = (answer[0], verified)
+    fresh = verifier._replay.add(answer[3], at, replay_expiry(answer[4], max_age))
+    if fresh is not True:
+        _spend(fresh)  # raises the refusal
     return verified
 
 

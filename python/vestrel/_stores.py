@@ -100,9 +100,9 @@ class MemoryReplayStore:
         self._max = max_entries
         self._expiry: Dict[bytes, int] = {}
         # Expired ids are swept out once the table has doubled since the last
-        # sweep, so each add costs a dictionary lookup and, amortised, a
-        # constant share of a sweep.
-        self._sweep_at = 1024
+        # sweep (or is full), so each add costs a dictionary lookup and,
+        # amortised, a constant share of a sweep.
+        self._sweep_at = min(1024, max_entries)
         self._lock = threading.Lock()
 
     def __len__(self) -> int:
@@ -110,15 +110,16 @@ class MemoryReplayStore:
 
     def add(self, key: bytes, now: int, expires_at: int) -> bool:
         with self._lock:
-            known = self._expiry.get(key)
+            expiry = self._expiry
+            known = expiry.get(key)
             if known is not None and known >= now:
                 return False
-            if len(self._expiry) >= self._sweep_at or len(self._expiry) >= self._max:
-                self._expiry = {k: e for k, e in self._expiry.items() if e >= now}
-                self._sweep_at = max(1024, 2 * len(self._expiry))
-                if len(self._expiry) >= self._max:
+            if len(expiry) >= self._sweep_at:
+                expiry = self._expiry = {k: e for k, e in expiry.items() if e >= now}
+                self._sweep_at = min(max(1024, 2 * len(expiry)), self._max)
+                if len(expiry) >= self._max:
                     raise StoreUnavailable("the replay store is full")
-            self._expiry[key] = expires_at
+            expiry[key] = expires_at
             return True
 
 

@@ -90,7 +90,7 @@ class Verifier:
 
     __slots__ = ("_core", "_leeway", "_proof_skew", "_roots", "_replay", "_chains", "_token_wires",
                  "_swap", "_cache_bytes", "_revocations", "_fresh_until", "_feed", "_warm",
-                 "_asyncio_stores", "_in_memory")
+                 "_asyncio_stores", "_one_pass")
 
     _core: Any
     _leeway: int
@@ -111,14 +111,15 @@ class Verifier:
     # the clock, which is all a fed verifier adds to a request.
     _fresh_until: float
     _feed: Optional[RevocationFeed]
-    # Chain digests, by insertion; cleared whole once full, and with the
-    # cache (set_roots).
-    _warm: Dict[bytes, None]
+    # Chain digests of the chains checked lately, by insertion, with the
+    # VerifiedChain the one pass made of the last check's answer (None until
+    # it made one); cleared whole once full, and with the cache (set_roots).
+    _warm: Dict[bytes, Optional[Tuple[Any, VerifiedChain]]]
     _asyncio_stores: bool
     # Both stores are the package's in-memory ones, which answer at once and
-    # keep no pipeline: the middlewares' common request is then checked in
-    # one pass (_check_presented).
-    _in_memory: bool
+    # keep no pipeline, and there is a signature cache: the middlewares'
+    # common request is then checked in one pass (_check_presented).
+    _one_pass: bool
 
     def __init__(self, roots: Iterable[BytesLike], *, revoked: Iterable[Any] = (),
                  leeway: Any = 0, proof_skew: Any = DEFAULT_PROOF_SKEW,
@@ -152,8 +153,8 @@ class Verifier:
         self._replay = MemoryReplayStore() if replay is None else replay
         self._chains = MemoryChainStore() if chains is None else chains
         self._asyncio_stores = is_asyncio(self._replay) or is_asyncio(self._chains)
-        self._in_memory = (type(self._replay) is MemoryReplayStore
-                           and type(self._chains) is MemoryChainStore)
+        self._one_pass = (type(self._replay) is MemoryReplayStore
+                          and type(self._chains) is MemoryChainStore and self._cache_bytes > 0)
         self._warm = {}
         self._revocations = _Revocations()
         self._fresh_until = math.inf

@@ -51,6 +51,7 @@ from ._errors import Refused
 from ._http import (Answer, Middleware, Options, Prepared, content_length, method_not_allowed,
                     note_scope_check, quoted_target, refusal, scope_checked, too_large,
                     unchecked)
+from ._request import Presented
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -115,7 +116,7 @@ class Authorize(Middleware[App]):
         except Refused as error:
             await _answer(send, refusal(error))
             return
-        body = await _read_body(receive, headers, options.max_body)
+        body = await _read_body(receive, headers, options.max_body, prepared.presented)
         if type(body) is not bytes:
             if isinstance(body, Answer):
                 await _answer(send, body)
@@ -281,11 +282,13 @@ def _hosts(headers: List[Tuple[bytes, bytes]]) -> List[str]:
 
 
 def _target(scope: Scope) -> str:
-    query = bytes(scope.get("query_string", b"")).decode("latin-1")
+    query = scope.get("query_string")
+    query = bytes(query).decode("latin-1") if query else ""
     raw = scope.get("raw_path")
     if raw is None:
         return quoted_target(scope.get("path", "/").encode("utf-8", "replace"), query)
-    return bytes(raw).decode("latin-1") + ("?" + query if query else "")
+    path = (raw if type(raw) is bytes else bytes(raw)).decode("latin-1")
+    return path + "?" + query if query else path
 
 
 def _prepared(options: Options, scope: Scope,
@@ -293,7 +296,9 @@ def _prepared(options: Options, scope: Scope,
     """The request prepared for ``route`` ("check" or "register"), and its
     headers. Host, target and credentials are settled before the body is
     read: a request with no credentials costs no more than its head."""
-    headers: List[Tuple[bytes, bytes]] = list(scope.get("headers", ()))
+    headers: List[Tuple[bytes, bytes]] = scope.get("headers", ())
+    if type(headers) is not list:
+        headers = list(headers)
     prepared = options.prepare(route, scope.get("method", "GET"), scope.get("path", "/"),
                                scope.get("scheme", "http"),
                                _hosts(headers) if options.reads_host else (),
@@ -301,12 +306,13 @@ def _prepared(options: Options, scope: Scope,
     return prepared, headers
 
 
-async def _read_body(receive: Receive, headers: List[Tuple[bytes, bytes]],
-                     max_body: int) -> Any:
+async def _read_body(receive: Receive, headers: List[Tuple[bytes, bytes]], max_body: int,
+                     presented: Optional[Presented] = None) -> Any:
     """The whole body (bytes), an Answer (413, or 400 for a bad length), or
     None when the client disconnected first. A declared length over the
-    bound is refused before any of the body is read."""
-    lengths = _values(headers, b"content-length")
+    bound is refused before any of the body is read. ``presented``: what the
+    core's scan of the headers found, Content-Length values included."""
+    lengths = _values(headers, b"content-length") if presented is None else presented[3]
     if lengths:
         declared = content_length(lengths, max_body)
         if isinstance(declared, Answer):

@@ -50,17 +50,20 @@ from typing import Any, List, Optional, Sequence, Set, Tuple, Union
 
 import fastapi
 from fastapi.openapi.models import HTTPBase
+from fastapi.routing import APIRoute
 from fastapi.security.base import SecurityBase
 from starlette.exceptions import WebSocketException
 from starlette.requests import HTTPConnection, Request
 from starlette.responses import Response
+from starlette.routing import Match
+from starlette.types import Scope
 
 from ._chain import VerifiedChain
 from ._errors import Refused
 from ._http import (DEFAULT_MAX_BODY, DEFAULT_REGISTER_PATH, DEFAULT_TTL, Answer, Options,
                     json_answer, method_not_allowed, note_scope_check, refusal, require,
                     requirement, too_large)
-from ._request import PROOF_HEADER
+from ._request import PROOF_HEADER, Presented
 from .asgi import _prepared, _read_body
 from .starlette import _response
 
@@ -80,6 +83,7 @@ _CHAIN = "vestrel_chain"
 # route declared after it is matched against it first.
 _METHODS = ["POST", "GET", "HEAD", "PUT", "PATCH", "DELETE", "OPTIONS"]
 _POLICY_VIOLATION = 1008  # the WebSocket close code
+_NO_MATCH = Match.NONE
 
 
 class Refusal(fastapi.HTTPException):
@@ -111,15 +115,22 @@ class Requirement(SecurityBase):
             # A WebSocket handshake: browsers cannot add headers to one, so
             # it is refused, as the middleware refuses it, before it is accepted.
             raise WebSocketException(_POLICY_VIOLATION, "no Vestrel credentials on a WebSocket")
-        state = request.scope.setdefault("state", {})
+        scope = request.scope
+        state = scope.get("state")
+        if state is None:
+            state = scope.setdefault("state", {})
         chain = state.get(_CHAIN) if isinstance(state, dict) else None
         try:
             if not isinstance(chain, VerifiedChain):
                 options = self.options
-                prepared, headers = _prepared(options, request.scope, "check")
-                body = await _body(request, headers, options.max_body)
-                method = request.scope.get("method", "GET")
-                chain = options.check_quick(method, prepared, body)
+                prepared, headers = _prepared(options, scope, "check")
+                body = await _body(request, headers, options.max_body, prepared.presented)
+                method = scope.get("method", "GET")
+                # The common request in one pass (check_quick's own call:
+                # no route's scope is in prepared), else the full check.
+                presented = prepared.presented
+                chain = None if presented is None else options._check_presented(
+                    method, prepared.url, presented, body, options.max_age)
                 if chain is None:
                     chain = await options.check_async(method, prepared, headers, body)
                 if isinstance(state, dict):
@@ -127,11 +138,28 @@ class Requirement(SecurityBase):
                     # route's) checks its scope against this chain: the proof is
                     # spent and would not verify twice.
                     state[_CHAIN] = chain
-            require(chain, self.needed)
+            if not chain.allows(*self.needed):
+                require(chain, self.needed)  # raises the refusal
         except Refused as error:
             raise Refusal(refusal(error)) from None
         note_scope_check(state)
         return chain
+
+
+class _RegistrationRoute(APIRoute):
+    """The registration route, which every request to a route declared
+    after it is matched against first: a path that does not end with its
+    own (a router's root path may come before) is passed over without its
+    pattern being run."""
+
+    def __init__(self, path: str, endpoint: Any, **options: Any) -> None:
+        super().__init__(path, endpoint, **options)
+        self._tail = None if "{" in path else path
+
+    def matches(self, scope: Scope) -> Tuple[Match, Scope]:
+        if self._tail is not None and not scope["path"].endswith(self._tail):
+            return _NO_MATCH, {}
+        return super().matches(scope)
 
 
 class Auth:
@@ -153,7 +181,8 @@ class Auth:
         self.router = fastapi.APIRouter()
         if register_path is not None:
             self.router.add_api_route(register_path, self._register, methods=_METHODS,
-                                      include_in_schema=False)
+                                      include_in_schema=False,
+                                      route_class_override=_RegistrationRoute)
         self._docs: Set[str] = set()
         self._installed: List[fastapi.FastAPI] = []
         if app is not None:
@@ -202,7 +231,8 @@ class Auth:
         return _response(answer)
 
 
-async def _body(request: Request, headers: List[Tuple[bytes, bytes]], max_body: int) -> bytes:
+async def _body(request: Request, headers: List[Tuple[bytes, bytes]], max_body: int,
+                presented: Optional[Presented] = None) -> bytes:
     """The request's body, read at most once: FastAPI reads a body
     parameter's before any dependency runs, and Starlette keeps it on the
     request (as it keeps the one read here) for the route to read again.
@@ -213,7 +243,7 @@ async def _body(request: Request, headers: List[Tuple[bytes, bytes]], max_body: 
         if len(cached) > max_body:
             raise Refusal(too_large(max_body))
         return cached
-    body = await _read_body(request.receive, headers, max_body)
+    body = await _read_body(request.receive, headers, max_body, presented)
     if isinstance(body, bytes):
         request._body = body  # where Starlette's Request.body() keeps what it read
         return body

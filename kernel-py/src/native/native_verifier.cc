@@ -470,12 +470,24 @@ bool plain_proof_text(std::string_view text) noexcept {
   return (bits & 0x8080808080808080u) == 0;
 }
 
+// The Content-Length values a scan of the headers met, borrowed from them: a
+// middleware reads the declared length before the body without a second scan.
+// A request rarely carries more than one; one with more than kMaxLengths is
+// left to the package's own reading.
+constexpr std::size_t kMaxLengths = 4;
+struct DeclaredLengths {
+  std::array<PyObject*, kMaxLengths> values{};
+  std::size_t count = 0;
+};
+
 // The one Authorization and the one proof header value of `headers` (an exact
 // dict, or a list or tuple of 2-tuples, of str or bytes names), borrowed from
-// it; false when the headers are of another form, either header is missing
-// or repeated, or a name is neither str nor bytes: the package then reads
-// them itself, and refuses what it must.
-bool lone_credentials(PyObject* headers, PyObject*& authorization, PyObject*& proof) noexcept {
+// it, and its Content-Length values into `lengths`; false when the headers
+// are of another form, either header is missing or repeated, a name is
+// neither str nor bytes, or more than kMaxLengths lengths came: the package
+// then reads them itself, and refuses what it must.
+bool lone_credentials(PyObject* headers, PyObject*& authorization, PyObject*& proof,
+                      DeclaredLengths& lengths) noexcept {
   int authorizations = 0;
   int proofs = 0;
   const auto take = [&](PyObject* name, PyObject* value) {
@@ -487,6 +499,9 @@ bool lone_credentials(PyObject* headers, PyObject*& authorization, PyObject*& pr
     } else if (same_ascii_letters(*text, "vestrel-proof")) {
       proof = value;
       ++proofs;
+    } else if (same_ascii_letters(*text, "content-length")) {
+      if (lengths.count == kMaxLengths) return false;
+      lengths.values[lengths.count++] = value;
     }
     return true;
   };
@@ -548,13 +563,16 @@ struct PlainPresentation {
   PyObject* proof = nullptr;
   std::string_view credential;
   std::string_view proof_text;
+  DeclaredLengths lengths;
 };
 
 // The plain presentation `headers` carry (see lone_credentials); nothing for
 // any other form, which the package reads itself.
 std::optional<PlainPresentation> plain_presentation(PyObject* headers) noexcept {
   PlainPresentation found;
-  if (!lone_credentials(headers, found.authorization, found.proof)) return std::nullopt;
+  if (!lone_credentials(headers, found.authorization, found.proof, found.lengths)) {
+    return std::nullopt;
+  }
   const auto value = header_text(found.authorization);
   const auto proof_text = header_text(found.proof);
   if (!value || !proof_text || !plain_proof_text(*proof_text)) return std::nullopt;
@@ -603,15 +621,38 @@ constexpr std::string_view kReadPresentedParameters[] = {"headers", "known"};
 constexpr CallSignature kReadPresentedSignature{"Verifier", "read_presented",
                                                 kReadPresentedParameters};
 
+// The Content-Length values as text, bytes read as Latin-1 (as a server's
+// header bytes are), for the package's own parsing of them; None for none.
+// Empty when a value is neither bytes nor str: the caller then reads the
+// headers itself.
+Ref length_texts(const DeclaredLengths& lengths) {
+  if (lengths.count == 0) return Ref::borrow(Py_None);
+  Ref texts = created(PyList_New(static_cast<Py_ssize_t>(lengths.count)));
+  for (std::size_t i = 0; i < lengths.count; ++i) {
+    PyObject* value = lengths.values[i];
+    Ref text;
+    if (PyBytes_CheckExact(value)) {
+      text = created(PyUnicode_DecodeLatin1(PyBytes_AsString(value), PyBytes_Size(value), nullptr));
+    } else if (PyUnicode_CheckExact(value)) {
+      text = Ref::borrow(value);
+    } else {
+      return Ref();
+    }
+    PyList_SetItem(texts.get(), static_cast<Py_ssize_t>(i), text.release());
+  }
+  return texts;
+}
+
 // What a middleware reads of a request's headers before its body, in one scan:
 // for exactly one Authorization header "Vestrel " and a chain reference or a
 // token the package has read lately (`known`, as for check_headers), and
-// exactly one proof header, plainly written, (proof value, wire, None) for the
-// known token and (proof value, None, digest) for the reference; None for any
-// other request, which the package reads itself. Nothing is checked but the
-// form: the proof's own reading comes with check_request. Before 3.10, where
-// no str text is read in place, only headers all bytes (as ASGI servers give
-// them) are read.
+// exactly one proof header, plainly written, (proof value, wire, None,
+// lengths) for the known token and (proof value, None, digest, lengths) for
+// the reference, where lengths are the Content-Length values (see
+// length_texts); None for any other request, which the package reads itself.
+// Nothing is checked but the form: the proof's own reading comes with
+// check_request, the lengths' with the body. Before 3.10, where no str text is
+// read in place, only headers all bytes (as ASGI servers give them) are read.
 PyObject* read_presented_entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&]() -> Ref {
     const Arguments matched(kReadPresentedSignature, args, kwargs);
@@ -625,11 +666,17 @@ PyObject* read_presented_entry(PyObject* /*self*/, PyObject* args, PyObject* kwa
       if (!base64url_decode_into(found->credential.substr(kReferencePrefix.size()), digest)) {
         return not_handled();
       }
-      return new_tuple(Ref::borrow(found->proof), Ref::borrow(Py_None), new_bytes(digest));
+      Ref lengths = length_texts(found->lengths);
+      if (!lengths) return not_handled();
+      return new_tuple(Ref::borrow(found->proof), Ref::borrow(Py_None), new_bytes(digest),
+                       std::move(lengths));
     }
     PyObject* wire = known_token_wire(known, found->credential);
     if (wire == nullptr) return not_handled();
-    return new_tuple(Ref::borrow(found->proof), Ref::borrow(wire), Ref::borrow(Py_None));
+    Ref lengths = length_texts(found->lengths);
+    if (!lengths) return not_handled();
+    return new_tuple(Ref::borrow(found->proof), Ref::borrow(wire), Ref::borrow(Py_None),
+                     std::move(lengths));
   });
 }
 
