@@ -183,6 +183,32 @@ def test_the_cores_one_reading_finds_what_the_package_finds(
     assert found[3] == (lengths or None)
 
 
+_PIECES = st.sampled_from(["/", "a", "%41", "%2f", "..", "?", "#", "\\", " ", "\xe9", "\x7f",
+                           "=", "&", "x" * 300])
+
+
+@settings(max_examples=examples(300), deadline=None)
+@given(st.lists(_PIECES, max_size=8), st.lists(_PIECES, max_size=4))
+def test_a_raw_target_is_read_once_as_any_target_is(path: List[str], query: List[str]) -> None:
+    # The URL of a target kept by its raw bytes is the URL the general
+    # reading gives the same target, or the same refusal.
+    options = Options(_READER, origin="https://api.example.com", per_route=True)
+    headers = [(b"vestrel-proof", b"vp1.x")]  # what a registration must bring
+    scope = {"type": "http", "method": "POST", "path": "/", "scheme": "https",
+             "raw_path": "".join(path).encode("latin-1"),
+             "query_string": "".join(query).encode("latin-1"), "headers": headers}
+
+    def url(how: Any) -> str:
+        try:
+            return str(how().url)
+        except vestrel.Refused as refused:
+            return f"{type(refused).__name__}: {refused}"
+
+    kept = url(lambda: vestrel.asgi._prepared(options, scope, "register")[0])
+    assert kept == url(lambda: options.prepare("register", "POST", "/", "https", (),
+                                               vestrel.asgi._target(scope), headers))
+
+
 def test_a_target_is_read_only_when_every_character_is_printable_ascii() -> None:
     # Every code point of the first planes, and a few past them, inside a
     # target that is otherwise fine: refused exactly when it is not one of

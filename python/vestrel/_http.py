@@ -274,14 +274,16 @@ class Options:
         return self.origins[0] if self.origins else f"{scheme}://{host}"
 
     def prepare(self, route: str, method: str, path: str, scheme: str, hosts: Sequence[str],
-                target: str, headers: Headers) -> Prepared:
+                target: str, headers: Headers, url: Optional[str] = None) -> Prepared:
         """Everything decided before the body is read and the proof checked,
         so that nothing after the proof's id is spent can fail but the
         check itself: the host (421), the target (400), whether credentials
         came at all (401), and what the scope must allow (the resource and
-        verb callables, whose own failures are the server's 500)."""
-        url = self.base(scheme, hosts) + (_known_target(target) if len(target) <= _KEPT_TARGET
-                                           else target_text(target))
+        verb callables, whose own failures are the server's 500). ``url``:
+        the URL already read (raw_url), in place of hosts and target."""
+        if url is None:
+            url = self.base(scheme, hosts) + (_known_target(target) if len(target) <= _KEPT_TARGET
+                                               else target_text(target))
         registering = route == "register"
         # A registration's chain is its body: its headers are read the long way.
         presented = None if registering else self._read_presented(headers)
@@ -483,6 +485,17 @@ def target_text(target: str) -> str:
 # long are read once each (a refused one raises, and is not kept).
 _KEPT_TARGET = 1024
 _known_target = functools.lru_cache(maxsize=1024)(target_text)
+
+
+@functools.lru_cache(maxsize=1024)
+def raw_url(origin: str, raw: bytes, query: bytes) -> str:
+    """The URL a proof is checked under, for a service with one origin, from
+    the target as an ASGI server hands it on (raw_path and query_string
+    bytes, read as Latin-1), read as _known_target reads it: the path and
+    query of each target once, a refused one raising each time. For targets
+    up to _KEPT_TARGET long."""
+    target = raw.decode("latin-1") + ("?" + query.decode("latin-1") if query else "")
+    return origin + target_text(target)
 
 
 def _bounded(text: str, limit: int = 80) -> str:

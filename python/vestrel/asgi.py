@@ -48,9 +48,9 @@ from typing import Any, Awaitable, Callable, Dict, Iterable, List, MutableMappin
 from ._arguments import key_id
 from ._chain import VerifiedChain
 from ._errors import Refused
-from ._http import (Answer, Middleware, Options, Prepared, content_length, method_not_allowed,
-                    note_scope_check, quoted_target, refusal, scope_checked, too_large,
-                    unchecked)
+from ._http import (_KEPT_TARGET, Answer, Middleware, Options, Prepared, content_length,
+                    method_not_allowed, note_scope_check, quoted_target, raw_url, refusal,
+                    scope_checked, too_large, unchecked)
 from ._request import Presented
 
 Scope = MutableMapping[str, Any]
@@ -299,10 +299,19 @@ def _prepared(options: Options, scope: Scope,
     headers: List[Tuple[bytes, bytes]] = scope.get("headers", ())
     if type(headers) is not list:
         headers = list(headers)
+    raw, query = scope.get("raw_path"), scope.get("query_string", b"")
+    if (not options.reads_host and type(raw) is bytes and type(query) is bytes
+            and len(raw) + len(query) < _KEPT_TARGET):
+        # One origin, so the Host header is not read, and the target as
+        # most servers give it: its URL is read once for all its requests.
+        url: Optional[str] = raw_url(options.origins[0], raw, query)
+        target = ""
+    else:
+        url, target = None, _target(scope)
     prepared = options.prepare(route, scope.get("method", "GET"), scope.get("path", "/"),
                                scope.get("scheme", "http"),
                                _hosts(headers) if options.reads_host else (),
-                               _target(scope), headers)
+                               target, headers, url)
     return prepared, headers
 
 
