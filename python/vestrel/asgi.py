@@ -300,18 +300,17 @@ def _prepared(options: Options, scope: Scope,
     if type(headers) is not list:
         headers = list(headers)
     raw, query = scope.get("raw_path"), scope.get("query_string", b"")
-    if (not options.reads_host and type(raw) is bytes and type(query) is bytes
-            and len(raw) + len(query) < _KEPT_TARGET):
+    method, path = scope.get("method", "GET"), scope.get("path", "/")
+    if (options.reads_host or type(raw) is not bytes or type(query) is not bytes
+            or len(raw) + len(query) >= _KEPT_TARGET):
+        prepared = options.prepare(route, method, path, scope.get("scheme", "http"),
+                                   _hosts(headers) if options.reads_host else (),
+                                   _target(scope), headers)
+    else:
         # One origin, so the Host header is not read, and the target as
         # most servers give it: its URL is read once for all its requests.
-        url: Optional[str] = raw_url(options.origins[0], raw, query)
-        target = ""
-    else:
-        url, target = None, _target(scope)
-    prepared = options.prepare(route, scope.get("method", "GET"), scope.get("path", "/"),
-                               scope.get("scheme", "http"),
-                               _hosts(headers) if options.reads_host else (),
-                               target, headers, url)
+        prepared = options.prepare(route, method, path, "", (), "", headers,
+                                   raw_url(options.origins[0], raw, query))
     return prepared, headers
 
 
