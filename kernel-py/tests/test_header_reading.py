@@ -190,23 +190,27 @@ _PIECES = st.sampled_from(["/", "a", "%41", "%2f", "..", "?", "#", "\\", " ", "\
 @settings(max_examples=examples(300), deadline=None)
 @given(st.lists(_PIECES, max_size=8), st.lists(_PIECES, max_size=4))
 def test_a_raw_target_is_read_once_as_any_target_is(path: List[str], query: List[str]) -> None:
-    # The URL of a target kept by its raw bytes is the URL the general
-    # reading gives the same target, or the same refusal.
+    # A request whose target is kept by its raw bytes is prepared as the
+    # general reading prepares the same target and headers (the URL, the
+    # credentials found), or refused alike: a registration, and a checked
+    # request in the common form under per-route requirements.
     options = Options(_READER, origin="https://api.example.com", per_route=True)
-    headers = [(b"vestrel-proof", b"vp1.x")]  # what a registration must bring
-    scope = {"type": "http", "method": "POST", "path": "/", "scheme": "https",
-             "raw_path": "".join(path).encode("latin-1"),
-             "query_string": "".join(query).encode("latin-1"), "headers": headers}
+    presented = [(b"authorization", ("Vestrel " + _REF).encode()),
+                 (b"vestrel-proof", _PROOF.encode())]
+    for route, headers in (("register", presented[1:]), ("check", presented)):
+        scope = {"type": "http", "method": "POST", "path": "/", "scheme": "https",
+                 "raw_path": "".join(path).encode("latin-1"),
+                 "query_string": "".join(query).encode("latin-1"), "headers": headers}
 
-    def url(how: Any) -> str:
-        try:
-            return str(how().url)
-        except vestrel.Refused as refused:
-            return f"{type(refused).__name__}: {refused}"
+        def read(how: Any) -> str:
+            try:
+                return repr(how())
+            except vestrel.Refused as refused:
+                return f"{type(refused).__name__}: {refused}"
 
-    kept = url(lambda: vestrel.asgi._prepared(options, scope, "register")[0])
-    assert kept == url(lambda: options.prepare("register", "POST", "/", "https", (),
-                                               vestrel.asgi._target(scope), headers))
+        kept = read(lambda: vestrel.asgi._prepared(options, scope, route)[0])
+        assert kept == read(lambda: options.prepare(route, "POST", "/", "https", (),
+                                                    vestrel.asgi._target(scope), headers))
 
 
 def test_a_target_is_read_only_when_every_character_is_printable_ascii() -> None:
