@@ -309,14 +309,8 @@ def _prepared(options: Options, scope: Scope,
     else:
         # One origin, so the Host header is not read, and the target as
         # most servers give it: its URL is read once for all its requests.
-        url = raw_url(options.origins[0], raw, query)
-        if route == "check" and options.per_route:
-            # The common request where the routes check the scope: what
-            # prepare answers for it, without its other steps.
-            presented = options._read_presented(headers)
-            if presented is not None:
-                return Prepared(url, None, None, None, presented), headers
-        prepared = options.prepare(route, method, path, "", (), "", headers, url)
+        prepared = options.prepare(route, method, path, "", (), "", headers,
+                                   raw_url(options.origins[0], raw, query))
     return prepared, headers
 
 
