@@ -360,13 +360,18 @@ def drive(port: int, requests: List[Dict[str, str]], threads: int) -> Tuple[floa
         mine: List[float] = []
         bad = 0
         barrier.wait()
-        for headers in share:
-            began = time.perf_counter()
-            connection.request("GET", PATH, headers=headers)
-            response = connection.getresponse()
-            response.read()
-            mine.append(time.perf_counter() - began)
-            bad += response.status != 200
+        try:
+            for headers in share:
+                began = time.perf_counter()
+                connection.request("GET", PATH, headers=headers)
+                response = connection.getresponse()
+                response.read()
+                mine.append(time.perf_counter() - began)
+                bad += response.status != 200
+        except (OSError, http.client.HTTPException):
+            # The server closed the connection (a variant that crashes):
+            # the requests not answered count as failures.
+            bad += len(share) - len(mine)
         connection.close()
         with lock:
             latencies.extend(mine)
@@ -438,6 +443,9 @@ def on_loopback(kinds: List[str], args: argparse.Namespace) -> None:
                 child.wait(10)
     per_round = {kind: [len(latencies) / seconds for seconds, latencies, _ in runs]
                  for kind, runs in results.items()}
+    for kind, each in per_round.items():
+        if not all(each):
+            raise RuntimeError(f"the {kind} server answered no request of a round")
     rates = {kind: statistics.median(each) for kind, each in per_round.items()}
 
     # Costs per request: the inverse of the rate, and the server's own time.
