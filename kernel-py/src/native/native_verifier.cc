@@ -627,9 +627,14 @@ constexpr CallSignature kReadPresentedSignature{"Verifier", "read_presented",
 // headers itself.
 Ref length_texts(const DeclaredLengths& lengths) {
   if (lengths.count == 0) return Ref::borrow(Py_None);
+  // The values are borrowed from the headers: held before the list is made,
+  // since making it may run the collector, and with it Python code that
+  // changes the headers.
+  std::array<Ref, kMaxLengths> values;
+  for (std::size_t i = 0; i < lengths.count; ++i) values[i] = Ref::borrow(lengths.values[i]);
   Ref texts = created(PyList_New(static_cast<Py_ssize_t>(lengths.count)));
   for (std::size_t i = 0; i < lengths.count; ++i) {
-    PyObject* value = lengths.values[i];
+    PyObject* value = values[i].get();
     Ref text;
     if (PyBytes_CheckExact(value)) {
       text = created(PyUnicode_DecodeLatin1(PyBytes_AsString(value), PyBytes_Size(value), nullptr));
@@ -666,17 +671,22 @@ PyObject* read_presented_entry(PyObject* /*self*/, PyObject* args, PyObject* kwa
       if (!base64url_decode_into(found->credential.substr(kReferencePrefix.size()), digest)) {
         return not_handled();
       }
+      Ref proof = Ref::borrow(found->proof);
       Ref lengths = length_texts(found->lengths);
       if (!lengths) return not_handled();
-      return new_tuple(Ref::borrow(found->proof), Ref::borrow(Py_None), new_bytes(digest),
+      return new_tuple(std::move(proof), Ref::borrow(Py_None), new_bytes(digest),
                        std::move(lengths));
     }
-    PyObject* wire = known_token_wire(known, found->credential);
-    if (wire == nullptr) return not_handled();
+    // The proof and the wire are borrowed from the headers and from `known`:
+    // held before anything is made that may run the collector (the lengths'
+    // list), whose Python code may change either.
+    PyObject* known_wire = known_token_wire(known, found->credential);
+    if (known_wire == nullptr) return not_handled();
+    Ref proof = Ref::borrow(found->proof);
+    Ref wire = Ref::borrow(known_wire);
     Ref lengths = length_texts(found->lengths);
     if (!lengths) return not_handled();
-    return new_tuple(Ref::borrow(found->proof), Ref::borrow(wire), Ref::borrow(Py_None),
-                     std::move(lengths));
+    return new_tuple(std::move(proof), std::move(wire), Ref::borrow(Py_None), std::move(lengths));
   });
 }
 
