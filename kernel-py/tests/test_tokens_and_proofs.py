@@ -693,3 +693,43 @@ def test_the_one_pass_check_answers_every_request_as_the_full_check(
             for verifier in verifiers:
                 verifier.register_request(register_url, *vestrel.register(worker, token,
                                                                           register_url)[:2])
+
+
+def test_the_chains_the_one_pass_keeps_verified_hold_at_most_cache_bytes(
+        identities: Identities) -> None:
+    # Each chain's VerifiedChain is kept for its next request, and holds the
+    # chain's wire: a caller with many large chains must not make the
+    # verifier hold more wire bytes than its cache_bytes allows, however
+    # many chains it lists as checked lately.
+    from vestrel._http import Options
+
+    root, service = identities("k-root"), identities("k-service")
+    node = vestrel.delegate(None, root, service.public_key(), "node", [(b"/docs", b"*")])
+    leaves = [vestrel.delegate(node, service, identities(f"k-{n}").public_key(), "leaf",
+                               [(b"/docs", b"*")]) for n in range(4)]
+    # Room for three and a half wires, and a list of five chains checked lately.
+    cache = len(leaves[0]) * 7 // 2
+    verifier = vestrel.Verifier([root.public_key()], cache_bytes=cache)
+    options = Options(verifier, origin="https://api.example.com", per_route=True)
+    register_url = "https://api.example.com/.well-known/vestrel/chains"
+    kept: List[Any] = []
+    for n, leaf in enumerate(leaves):
+        holder = identities(f"k-{n}")
+        headers, body, ref = vestrel.register(holder, vestrel.encode_token(leaf), register_url)
+        verifier.register_request(register_url, headers, body)
+        chains = []
+        for _ in range(2):
+            pairs = [(k.encode(), v.encode())
+                     for k, v in vestrel.present(holder, ref, "GET", URL).items()]
+            prepared = options.prepare("check", "GET", "/docs/a", "https", (),
+                                       URL[len("https://api.example.com"):], pairs)
+            chains.append(options.check_quick("GET", prepared, b""))
+        assert chains[0] is not None and chains[0].holder_pk == holder.public_key()
+        # Kept while there is room: the second request gets the same object.
+        assert (chains[1] is chains[0]) == (n < 3), n
+        kept.append(chains[0])
+    held = [entry[1] for entry in verifier._warm.values() if entry is not None]
+    assert len(held) == 3 and sum(len(chain._wire) for chain in held) <= cache
+    # New roots clear the chains checked lately, and make the room again.
+    verifier.set_roots([root.public_key(), service.public_key()])
+    assert not verifier._warm and verifier._warm_room == cache

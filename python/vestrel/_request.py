@@ -514,14 +514,17 @@ def check_presented(verifier: Verifier, method: str, url: str, presented: Presen
         _refuse_request(answer, method, url)
     # A chain's VerifiedChain is the same object for every request whose
     # check answered the same authority: it is immutable, and made of the
-    # wire (which the digest names) and that answer alone.
+    # wire (which the digest names) and that answer alone. It holds the
+    # wire, so the wires kept that way are bounded in bytes (_warm_room),
+    # not only by how many chains _warm lists.
     held = warm.get(answer[2])
     if held is not None and held[0] == answer[0]:
         verified = held[1]
     else:
         authority, root = answer[0]
         verified = VerifiedChain._from_native(authority, wire, verifier._root_key(root, wire))
-        if answer[2] in warm:
+        if answer[2] in warm and len(wire) <= verifier._warm_room:
+            verifier._warm_room -= len(wire)
             warm[answer[2]] = (answer[0], verified)
     fresh = verifier._replay.add(answer[3], at, replay_expiry(answer[4], max_age))
     if fresh is not True:

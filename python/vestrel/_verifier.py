@@ -71,7 +71,9 @@ class Verifier:
     turns the cache off. With it on, the verifier also keeps the keys of
     the last 32 holders whose request proofs it checked prepared for
     verification (about 39 KB each), so that checking a holder's next proof
-    costs about half as much. ``replay`` and ``chains`` are the stores :meth:`verify_request`
+    costs about half as much, and the chains it checked lately verified,
+    holding no more than ``cache_bytes`` of their wires in all.
+    ``replay`` and ``chains`` are the stores :meth:`verify_request`
     uses for proofs' unique ids and for chains registered by reference; by
     default each Verifier keeps its own in memory. Stores whose operations
     are coroutines (vestrel.redis with a redis.asyncio client) serve
@@ -90,7 +92,7 @@ class Verifier:
 
     __slots__ = ("_core", "_leeway", "_proof_skew", "_roots", "_replay", "_chains", "_token_wires",
                  "_swap", "_cache_bytes", "_revocations", "_fresh_until", "_feed", "_warm",
-                 "_asyncio_stores", "_one_pass")
+                 "_warm_room", "_asyncio_stores", "_one_pass")
 
     _core: Any
     _leeway: int
@@ -115,6 +117,10 @@ class Verifier:
     # VerifiedChain the one pass made of the last check's answer (None until
     # it made one); cleared whole once full, and with the cache (set_roots).
     _warm: Dict[bytes, Optional[Tuple[Any, VerifiedChain]]]
+    # The bytes of wires the VerifiedChains in _warm may still hold: no more
+    # than cache_bytes in all, whatever the chains' sizes, each wire counted
+    # when kept, the room made again when _warm is cleared.
+    _warm_room: int
     _asyncio_stores: bool
     # Both stores are the package's in-memory ones, which answer at once and
     # keep no pipeline, and there is a signature cache: the middlewares'
@@ -156,6 +162,7 @@ class Verifier:
         self._one_pass = (type(self._replay) is MemoryReplayStore
                           and type(self._chains) is MemoryChainStore and self._cache_bytes > 0)
         self._warm = {}
+        self._warm_room = self._cache_bytes
         self._revocations = _Revocations()
         self._fresh_until = math.inf
         self._feed = None
@@ -206,6 +213,7 @@ class Verifier:
                 core.revoke_key(pk)
             self._core, self._roots = core, keys
             self._warm.clear()
+            self._warm_room = self._cache_bytes
 
     def _root_key(self, index: int, wire: bytes) -> bytes:
         # The root the core named by its index, unless set_roots replaced the
@@ -352,6 +360,7 @@ class Verifier:
         limit = self._cache_bytes // _CACHED_CREDENTIAL
         if len(self._warm) >= limit:
             self._warm.clear()
+            self._warm_room = self._cache_bytes
         if limit:
             self._warm[digest] = None
 
