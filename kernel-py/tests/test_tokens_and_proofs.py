@@ -697,10 +697,9 @@ def test_the_one_pass_check_answers_every_request_as_the_full_check(
 
 def test_the_chains_the_one_pass_keeps_verified_hold_at_most_cache_bytes(
         identities: Identities) -> None:
-    # Each chain's VerifiedChain is kept for its next request, and holds the
-    # chain's wire: a caller with many large chains must not make the
-    # verifier hold more wire bytes than its cache_bytes allows, however
-    # many chains it lists as checked lately.
+    # Each chain's VerifiedChain, kept for its next request, holds its wire:
+    # many large chains must not make the verifier hold more wire bytes
+    # than its cache_bytes, however many chains it lists as checked lately.
     from vestrel._http import Options
 
     root, service = identities("k-root"), identities("k-service")
@@ -712,7 +711,6 @@ def test_the_chains_the_one_pass_keeps_verified_hold_at_most_cache_bytes(
     verifier = vestrel.Verifier([root.public_key()], cache_bytes=cache)
     options = Options(verifier, origin="https://api.example.com", per_route=True)
     register_url = "https://api.example.com/.well-known/vestrel/chains"
-    kept: List[Any] = []
     for n, leaf in enumerate(leaves):
         holder = identities(f"k-{n}")
         headers, body, ref = vestrel.register(holder, vestrel.encode_token(leaf), register_url)
@@ -727,7 +725,6 @@ def test_the_chains_the_one_pass_keeps_verified_hold_at_most_cache_bytes(
         assert chains[0] is not None and chains[0].holder_pk == holder.public_key()
         # Kept while there is room: the second request gets the same object.
         assert (chains[1] is chains[0]) == (n < 3), n
-        kept.append(chains[0])
     held = [entry[1] for entry in verifier._warm.values() if entry is not None]
     assert len(held) == 3 and sum(len(chain._wire) for chain in held) <= cache
     # New roots clear the chains checked lately, and make the room again.
