@@ -212,8 +212,7 @@ class Verifier:
             for pk in pks:
                 core.revoke_key(pk)
             self._core, self._roots = core, keys
-            self._warm.clear()
-            self._warm_room = self._cache_bytes
+            self._forget_warm()
 
     def _root_key(self, index: int, wire: bytes) -> bytes:
         # The root the core named by its index, unless set_roots replaced the
@@ -359,10 +358,14 @@ class Verifier:
     def _warm_up(self, digest: bytes) -> None:
         limit = self._cache_bytes // _CACHED_CREDENTIAL
         if len(self._warm) >= limit:
-            self._warm.clear()
-            self._warm_room = self._cache_bytes
+            self._forget_warm()
         if limit:
             self._warm[digest] = None
+
+    def _forget_warm(self) -> None:
+        # The list and the room its VerifiedChains' wires may take go together.
+        self._warm.clear()
+        self._warm_room = self._cache_bytes
 
     def register_request(self, url: str, headers: Headers, body: BytesLike, *,
                          now: Optional[TimeLike] = None, max_age: int = DEFAULT_MAX_AGE,
