@@ -288,12 +288,15 @@ def test_gunicorn_preload_workers_hear_revocations_made_after_the_fork(
             and process.poll() is None, log.read_text()[-1500:]
         # Each worker (a pid of its own, not the master's) answers for itself.
         seen: Dict[int, Any] = {}
+        # For each worker, when it last gave an answer not yet wanted.
+        before: Dict[int, float] = {}
 
         def both(path: str, body: bytes, wanted: Callable[[Any], Any]) -> Dict[int, float]:
             # The kernel hands each new connection to whichever worker
             # accepts first: a short pause between calls lets a busy machine's
             # other worker get its turn. Bounded in count and in time.
             since, at = time.monotonic(), {}  # type: Tuple[float, Dict[int, float]]
+            before.clear()
             for n in range(3000):
                 if n and time.monotonic() > since + 30:
                     break
@@ -303,6 +306,8 @@ def test_gunicorn_preload_workers_hear_revocations_made_after_the_fork(
                 seen[answer["pid"]] = answer
                 if wanted(answer):
                     at.setdefault(answer["pid"], time.monotonic() - since)
+                else:
+                    before[answer["pid"]] = time.monotonic() - since
                 if len(at) == 2:
                     return at
             raise AssertionError(f"not both workers: {seen}")
@@ -314,8 +319,13 @@ def test_gunicorn_preload_workers_hear_revocations_made_after_the_fork(
         vestrel.redis.RevocationFeed(server.client(), elsewhere, prefix=prefix).revoke(
             rid_of(elsewhere, wire))
         refused_after = both("/verify", token.encode(), lambda a: a["rule"] == "Revoked")
-        # Through the channel: well within one resync period, in each worker.
-        assert max(refused_after.values()) < resync, refused_after
+        # Through the channel: no worker still accepts the chain half a resync
+        # period on, which a full read alone would often miss. When a worker
+        # is first reached is the machine's scheduling (a busy one may leave
+        # a worker unreached for a second), so what is bounded is its last
+        # acceptance, and it must refuse after.
+        assert all(before.get(pid, 0.0) < min(resync / 2, at)
+                   for pid, at in refused_after.items()), (before, refused_after)
         status, answer = call(port, "GET", "/docs", vestrel.present(holder, token, "GET", URL))
         assert (status, answer["rule"]) == (401, "Revoked")
     finally:
